@@ -1,0 +1,339 @@
+#include "settings/IniFile.h"
+
+#include "settings/AppError.h"
+#include "settings/Cp1251.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The longest text a read returns.
+constexpr qsizetype kMaxValueLength = 2047;
+
+// One line of the file as stored: its bytes and its own ending ("\r\n", "\n", or nothing for a last
+// line without one). Lines are kept as bytes so that those a write does not touch go back unchanged,
+// bytes without a character in the code page included.
+struct Line
+{
+    QByteArray text;
+    QByteArray eol;
+};
+
+std::vector<Line> splitLines(const QByteArray& data)
+{
+    std::vector<Line> lines;
+    qsizetype start = 0;
+    while (start < data.size()) {
+        const qsizetype newline = data.indexOf('\n', start);
+        if (newline < 0) {
+            lines.push_back({data.mid(start), QByteArray()});
+            break;
+        }
+        qsizetype end = newline;
+        if (end > start && data.at(end - 1) == '\r')
+            --end;
+        lines.push_back({data.mid(start, end - start), data.mid(end, newline + 1 - end)});
+        start = newline + 1;
+    }
+    return lines;
+}
+
+QByteArray joinLines(const std::vector<Line>& lines)
+{
+    QByteArray data;
+    for (const Line& line : lines) {
+        data += line.text;
+        data += line.eol;
+    }
+    return data;
+}
+
+bool isBlank(char16_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+QByteArrayView trimBlanks(QByteArrayView bytes)
+{
+    qsizetype begin = 0;
+    qsizetype end = bytes.size();
+    while (begin < end && isBlank(static_cast<unsigned char>(bytes[begin])))
+        ++begin;
+    while (end > begin && isBlank(static_cast<unsigned char>(bytes[end - 1])))
+        --end;
+    return bytes.sliced(begin, end - begin);
+}
+
+QString decode(QByteArrayView bytes)
+{
+    return Cp1251::decode(bytes.data(), bytes.size());
+}
+
+bool sameName(QByteArrayView stored, const QString& wanted)
+{
+    return decode(stored).compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
+// The name of a section header line, or nothing when the line is not a header.
+std::optional<QByteArrayView> headerName(const QByteArray& text)
+{
+    const QByteArrayView line = trimBlanks(text);
+    if (line.isEmpty() || line.front() != '[')
+        return std::nullopt;
+    const qsizetype close = line.lastIndexOf(']');
+    if (close < 1)
+        return std::nullopt;
+    return trimBlanks(line.sliced(1, close - 1));
+}
+
+// Where a key stands in the file. `header` is the line of the section's header (-1: no such
+// section), `keyLine` the key's line (-1: not in the section) and `lastKeyLine` the section's last
+// key line, or its header when it holds no key.
+struct Location
+{
+    qsizetype header = -1;
+    qsizetype keyLine = -1;
+    qsizetype lastKeyLine = -1;
+};
+
+Location locate(const std::vector<Line>& lines, const QString& section, const QString& key)
+{
+    Location at;
+    const auto count = static_cast<qsizetype>(lines.size());
+    qsizetype i = 0;
+    for (; i < count; ++i) {
+        const auto name = headerName(lines[std::size_t(i)].text);
+        if (name && sameName(*name, section)) {
+            at.header = i;
+            at.lastKeyLine = i;
+            break;
+        }
+    }
+    if (at.header < 0)
+        return at;
+    for (++i; i < count; ++i) {
+        const QByteArray& text = lines[std::size_t(i)].text;
+        if (headerName(text))
+            break;
+        const qsizetype equals = text.indexOf('=');
+        if (equals < 0)
+            continue;
+        at.lastKeyLine = i;
+        if (at.keyLine < 0 && sameName(trimBlanks(QByteArrayView(text).first(equals)), key))
+            at.keyLine = i;
+    }
+    return at;
+}
+
+std::optional<QByteArray> readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return data;
+}
+
+QString withoutTrailingBlanks(const QString& text)
+{
+    qsizetype end = text.size();
+    while (end > 0 && isBlank(text.at(end - 1).unicode()))
+        --end;
+    return text.first(end);
+}
+
+QString withoutEnclosingQuotes(const QString& text)
+{
+    if (text.size() >= 2 && (text.front() == u'"' || text.front() == u'\'') && text.back() == text.front())
+        return text.sliced(1, text.size() - 2);
+    return text;
+}
+
+QString capped(QString text)
+{
+    if (text.size() > kMaxValueLength) {
+        qsizetype length = kMaxValueLength;
+        // Never keep half of a surrogate pair.
+        if (text.at(length - 1).isHighSurrogate())
+            --length;
+        text.truncate(length);
+    }
+    return text;
+}
+
+// A line break inside a name or value would split its line in two and change the file's structure;
+// it is stored as a blank instead.
+QString singleLine(QString text)
+{
+    text.replace(u'\r', u' ');
+    text.replace(u'\n', u' ');
+    return text;
+}
+
+std::optional<qint64> digitsValue(QStringView digits, int base)
+{
+    if (digits.isEmpty())
+        return std::nullopt;
+    qint64 value = 0;
+    for (const QChar ch : digits) {
+        const char16_t c = ch.unicode();
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = value * base + digit;
+        // Past every 32-bit value: stop before the accumulator itself could overflow.
+        if (value > 0x100000000LL)
+            return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<qint32> parseInteger(const QString& text)
+{
+    constexpr qint64 kMin = std::numeric_limits<qint32>::min();
+    constexpr qint64 kMax = std::numeric_limits<qint32>::max();
+
+    std::optional<qint64> value;
+    if (text.size() > 2 && text.at(0) == u'0' && (text.at(1) == u'x' || text.at(1) == u'X')) {
+        value = digitsValue(QStringView(text).sliced(2), 16);
+    } else if (text.startsWith(u'$')) {
+        value = digitsValue(QStringView(text).sliced(1), 16);
+    } else {
+        QStringView digits(text);
+        bool negative = false;
+        if (!digits.isEmpty() && (digits.front() == u'-' || digits.front() == u'+')) {
+            negative = digits.front() == u'-';
+            digits = digits.sliced(1);
+        }
+        value = digitsValue(digits, 10);
+        if (value && negative)
+            value = -*value;
+    }
+    if (!value || *value < kMin || *value > kMax)
+        return std::nullopt;
+    return static_cast<qint32>(*value);
+}
+
+} // namespace
+
+IniFile::IniFile(QString path) : m_path(std::move(path)) {}
+
+const QString& IniFile::path() const
+{
+    return m_path;
+}
+
+QString IniFile::pathBesideExecutable(const QString& exePath)
+{
+    const QFileInfo info(exePath);
+    return QDir(info.path()).filePath(info.completeBaseName() + QStringLiteral(".ini"));
+}
+
+QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+{
+    if (const auto data = readFile(m_path)) {
+        const std::vector<Line> lines = splitLines(*data);
+        const Location at = locate(lines, section, key);
+        if (at.keyLine >= 0) {
+            const QByteArray& text = lines[std::size_t(at.keyLine)].text;
+            const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
+            return capped(withoutEnclosingQuotes(decode(value)));
+        }
+    }
+    return capped(withoutTrailingBlanks(def));
+}
+
+qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const
+{
+    return parseInteger(readString(section, key, QString())).value_or(def);
+}
+
+void IniFile::writeString(const QString& section, const QString& key, const QString& value)
+{
+    const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
+
+    QByteArray data;
+    if (QFileInfo::exists(m_path)) {
+        // A file that is there but cannot be read must not be replaced by one holding only this key.
+        const auto old = readFile(m_path);
+        if (!old)
+            fail();
+        data = *old;
+    }
+
+    std::vector<Line> lines = splitLines(data);
+    const QString sectionName = singleLine(section);
+    const QString keyName = singleLine(key);
+    const QByteArray crlf("\r\n");
+    const Location at = locate(lines, sectionName, keyName);
+
+    if (at.keyLine >= 0) {
+        // Keep the key as it is spelled in the file, and the line's own ending.
+        Line& line = lines[std::size_t(at.keyLine)];
+        line.text = line.text.first(line.text.indexOf('=') + 1) + Cp1251::encode(singleLine(value));
+    } else {
+        const Line keyLine{Cp1251::encode(keyName + u'=' + singleLine(value)), crlf};
+        if (at.header >= 0) {
+            Line& previous = lines[std::size_t(at.lastKeyLine)];
+            if (previous.eol.isEmpty())
+                previous.eol = crlf;
+            lines.insert(lines.begin() + at.lastKeyLine + 1, keyLine);
+        } else {
+            if (!lines.empty() && lines.back().eol.isEmpty())
+                lines.back().eol = crlf;
+            lines.push_back({Cp1251::encode(u'[' + sectionName + u']'), crlf});
+            lines.push_back(keyLine);
+        }
+    }
+
+    // The whole new file goes to a temporary file beside the old one and then takes the old one's
+    // place in one rename, so the file is never seen half written and a failed write leaves the old
+    // one as it was. No flush to disk: a first start makes hundreds of writes, and the rename alone
+    // already keeps readers from ever seeing a mix of old and new.
+    const QFileInfo target(m_path);
+    if (target.exists() && !target.isWritable())
+        fail();
+    const QString finalPath = target.exists() ? target.canonicalFilePath() : target.absoluteFilePath();
+    const QByteArray result = joinLines(lines);
+    QTemporaryFile temp(finalPath + QStringLiteral(".XXXXXX"));
+    if (!temp.open())
+        fail();
+    if (target.exists())
+        temp.setPermissions(target.permissions());
+    if (temp.write(result) != result.size() || !temp.flush())
+        fail();
+    temp.close();
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(temp.fileName().toStdU16String()),
+                            std::filesystem::path(finalPath.toStdU16String()), error);
+    if (error)
+        fail();
+    temp.setAutoRemove(false);
+}
+
+void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)
+{
+    writeString(section, key, QString::number(value));
+}
+
+bool IniFile::exists() const
+{
+    return QFileInfo::exists(m_path);
+}
