@@ -1,0 +1,15 @@
+#pragma once
+
+namespace db {
+
+class Database;
+
+// Creates each missing table of the database and puts sample rows into the new ones; a table that
+// exists is left as it is. Run once per start, after the connection is opened.
+void runSchema(Database& db);
+
+// The indexes behind the look-ups of every press (places by call or cancel code, journal entries of
+// a code newest first) and the journal view (newest first). Idempotent; run right after runSchema.
+void ensureIndexes(Database& db);
+
+} // namespace db
