@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+class AntennaLink;
+
+// The receivers of the handed-over presses: the button-adding window (adding mode), the search of
+// the places window (search mode) and the journal writer (normal operation).
+class DispatchTarget
+{
+public:
+    virtual ~DispatchTarget() = default;
+
+    virtual void ProcessAddButs(const QString& abcde, const QString& btnclr) = 0;
+    virtual void ProcessAddKB(const QString& ab) = 0;
+    virtual void ObrabSearch(const QString& abcde) = 0;
+    virtual bool IsRegistredButs(const QString& abcde) = 0;
+    virtual void InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_) = 0;
+    virtual void InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_) = 0;
+};
+
+// Every 300 ms on the user-interface thread: takes the queued press messages and hands each one,
+// cut to what the receiver needs, to the receiver of the current mode. Adding mode wins over
+// search mode.
+//
+// A press message: characters 1 to 5 the button code (a KB unit: 1 to 2 the unit code, 3 to 4 the
+// key number), character 6 the function. Place buttons: "8" call, "4" second kind of entry,
+// "2" cancel. KB units: "b" call from a key, "d" cancel. Letter case counts.
+class Dispatcher
+{
+public:
+    // rButs and sButs are the mode flags of the main window, read at every message. showError
+    // shows an error that ended the handling of one message.
+    Dispatcher(AntennaLink& link, DispatchTarget& target, const bool& rButs, const bool& sButs,
+               std::function<void(const QString& errorMessage)> showError);
+
+    // One tick. Receivers may open modal boxes that run the event loop, so a tick can start
+    // while another is still handling its batch; each works on a batch of its own.
+    void TimerObrTimer();
+
+    static bool isButs(const QString& f);
+    static bool isKB(const QString& f);
+
+    void ButsAdd(const QString& s);
+    void ButsSearch(const QString& s);
+    void ButsProcess(const QString& s);
+    void KBAdd(const QString& s);
+    void KBSearch(const QString& s);
+    void KBProcess(const QString& s);
+
+private:
+    void handle(const QString& s);
+
+    AntennaLink& m_link;
+    DispatchTarget& m_target;
+    const bool& m_rButs;
+    const bool& m_sButs;
+    std::function<void(const QString&)> m_showError;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QThread;
+
+// One receiving UDP socket on a thread of its own, bound to every local IPv4 address at one port.
+// The socket is created, bound, read and destroyed inside that thread, so the user-interface thread
+// never waits for the network. The handler runs on the listener thread for every datagram, so it
+// must touch shared state only under its lock and never reach a window or the database.
+class UdpListener
+{
+public:
+    using Handler = std::function<void(const QByteArray& data, const QHostAddress& sender)>;
+
+    UdpListener();
+    ~UdpListener();
+    UdpListener(const UdpListener&) = delete;
+    UdpListener& operator=(const UdpListener&) = delete;
+
+    // Binds and starts receiving. Ports are 32-bit settings values of which only the low 16 bits
+    // count. Returns false with the network layer's error text when the port cannot be bound
+    // (typically a second copy of the program holds it); nothing runs then.
+    bool start(qint32 port, Handler onDatagram, QString* errorText = nullptr);
+    void stop(); // waits for the thread to end; harmless when not running
+
+    bool isRunning() const;
+    quint16 localPort() const; // the bound port, 0 when not running
+
+    // The sender's address as plain IPv4 when it is one (an IPv4-mapped IPv6 address included).
+    static QHostAddress plainIPv4(const QHostAddress& address);
+
+private:
+    std::unique_ptr<QThread> m_thread;
+    quint16 m_port = 0;
+};

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class UdpSender;
+
+// The visualization clients: display stations that say hello on the client port, are pinged every
+// 500 ms and get a notice of every call and cancel. The client listener thread lists the senders of
+// the hello; the user-interface thread sends. ipsClients is guarded by its own lock, the client-list
+// lock, held only to test-and-append or to copy the list; no datagram is sent while it is held.
+class ClientLink
+{
+public:
+    // Bound on the listed clients. A ward has a handful of display stations; the bound only keeps
+    // a flood of hellos from forged addresses from making every ping a storm. A hello beyond it is
+    // ignored.
+    static constexpr qsizetype kMaxClients = 1000;
+
+    // ToClientsPort and sFromClient are fields of the main window; they are set before the client
+    // listener starts and do not change afterwards.
+    ClientLink(UdpSender& sender, const qint32& ToClientsPort, const QString& sFromClient);
+
+    // Client listener thread: one received datagram and its sender's address. A datagram from a
+    // listed sender is ignored unread; an unlisted sender whose text equals the hello exactly is
+    // listed; anything else is ignored.
+    void IdUDPServerClUDPRead(const QByteArray& data, const QHostAddress& sender);
+
+    // User-interface thread: the text as one UTF-8 datagram to every listed client at ToClientsPort,
+    // in list order. A send that fails for one client does not stop the others.
+    void SendToClientsUDP(const QString& text);
+
+    // The event notice "#{code};{f};{staff};{place};" to every listed client.
+    void SendEventToClients(const QString& code, const QString& f, const QString& staff,
+                            const QString& place);
+    static QString eventNotice(const QString& code, const QString& f, const QString& staff,
+                               const QString& place);
+
+    // The listed addresses in dotted IPv4 text, in the order of their first hello.
+    QStringList ipsClients() const;
+
+private:
+    UdpSender& m_sender;
+    const qint32& m_ToClientsPort;
+    const QString& m_sFromClient;
+
+    mutable QMutex m_lock;
+    QStringList m_ipsClients;
+    QList<QHostAddress> m_addresses; // the same clients, parsed once for sending
+    QSet<QString> m_listed;          // the same again, so that a flood costs one lookup per datagram
+};
