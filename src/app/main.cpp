@@ -1,1 +1,51 @@
-int main() { return 0; }
+#include "app/Windows.h"
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/AppError.h"
+#include "settings/window/Dialogs.h"
+
+#include <QApplication>
+
+namespace {
+// The last net under every event handler: an error that escaped an operation is shown, and the
+// program carries on with the next event.
+class GuardedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::exception& e) {
+            Dialogs::showException(nullptr, e);
+        }
+        return false;
+    }
+};
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    GuardedApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+
+    try {
+        createWindows();
+    } catch (const std::exception& e) {
+        // Without its settings file or its database the program cannot do its work.
+        Dialogs::showException(nullptr, e);
+        return 1;
+    }
+
+    TMF* mf = forms().MF;
+    mf->show();
+    if (!mf->FormShow()) {
+        destroyWindows();
+        return 1;
+    }
+    const int status = app.exec();
+    destroyWindows();
+    return status;
+}

@@ -1,0 +1,7 @@
+#include "journal/Forms.h"
+
+Forms& forms()
+{
+    static Forms instance;
+    return instance;
+}

@@ -1,0 +1,116 @@
+#include "settings/window/Dialogs.h"
+
+#include "settings/AppError.h"
+#include "settings/AppState.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace {
+
+class RealDialogs final : public DialogProvider
+{
+public:
+    void message(QWidget* parent, const QString& text) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("!"), text, QMessageBox::Ok, parent);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.exec();
+    }
+
+    bool question(QWidget* parent, const QString& text, const QString& title) override
+    {
+        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok | QMessageBox::Cancel, parent);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.setDefaultButton(QMessageBox::Ok);
+        return box.exec() == QMessageBox::Ok;
+    }
+
+    void error(QWidget* parent, const QString& title, const QString& text) override
+    {
+        QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.exec();
+    }
+
+    QString saveFileName(QWidget* parent, const QString& initialPath, const QString& filter,
+                         const QString& defaultSuffix) override
+    {
+        QFileDialog dialog(parent, QString(), initialPath, filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(defaultSuffix);
+        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+        dialog.selectFile(initialPath);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        return dialog.selectedFiles().constFirst();
+    }
+
+    bool openWithDesktop(const QString& path) override
+    {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    }
+};
+
+RealDialogs& realDialogs()
+{
+    static RealDialogs real;
+    return real;
+}
+
+DialogProvider*& current()
+{
+    static DialogProvider* p = nullptr;
+    return p;
+}
+
+QWidget* ownerFor(QWidget* parent)
+{
+    if (parent)
+        return parent;
+    return QApplication::activeWindow();
+}
+
+} // namespace
+
+namespace Dialogs {
+
+void setProvider(DialogProvider* provider) { current() = provider; }
+
+DialogProvider& provider()
+{
+    DialogProvider* p = current();
+    return p ? *p : realDialogs();
+}
+
+void message(QWidget* parent, const QString& text) { provider().message(ownerFor(parent), text); }
+
+bool question(QWidget* parent, const QString& text, const QString& title)
+{
+    return provider().question(ownerFor(parent), text, title);
+}
+
+QString errorText(const QString& message)
+{
+    if (!message.isEmpty() && message.back() > QLatin1Char('.'))
+        return message + u'.';
+    return message;
+}
+
+void error(QWidget* parent, const QString& message)
+{
+    provider().error(ownerFor(parent), App::programTitle(), errorText(message));
+}
+
+void showException(QWidget* parent, const std::exception& e)
+{
+    if (const auto* appError = dynamic_cast<const AppError*>(&e))
+        error(parent, appError->message());
+    else
+        error(parent, QString::fromLocal8Bit(e.what()));
+}
+
+} // namespace Dialogs

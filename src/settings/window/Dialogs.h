@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QString>
+
+#include <exception>
+
+class QWidget;
+
+// Every message, question and error box and every file dialog of the program passes through here,
+// so that tests answer them instead of a person (in the manner of a "next answer" seam).
+class DialogProvider
+{
+public:
+    virtual ~DialogProvider() = default;
+    // Title "!", one OK button, no icon.
+    virtual void message(QWidget* parent, const QString& text) = 0;
+    // OK and Cancel, no icon; true only for OK.
+    virtual bool question(QWidget* parent, const QString& text, const QString& title) = 0;
+    // The program's title, the error icon, one OK button.
+    virtual void error(QWidget* parent, const QString& title, const QString& text) = 0;
+    // The save dialog; an empty result means the operator cancelled.
+    virtual QString saveFileName(QWidget* parent, const QString& initialPath, const QString& filter,
+                                 const QString& defaultSuffix) = 0;
+    // Opens a file with the desktop's default application; false when nothing could open it.
+    virtual bool openWithDesktop(const QString& path) = 0;
+};
+
+namespace Dialogs {
+
+// nullptr puts the real boxes back.
+void setProvider(DialogProvider* provider);
+DialogProvider& provider();
+
+void message(QWidget* parent, const QString& text);
+bool question(QWidget* parent, const QString& text, const QString& title = QStringLiteral("?"));
+// The message with a full stop appended unless it already ends with "." or a character that sorts
+// at or below it.
+QString errorText(const QString& message);
+void error(QWidget* parent, const QString& message);
+// Shows the error box for an error that ended an operation.
+void showException(QWidget* parent, const std::exception& e);
+
+// Runs one operation on behalf of the operator: an error ends it and is shown; the program carries on.
+template <typename F>
+bool guard(QWidget* parent, F&& operation)
+{
+    try {
+        operation();
+        return true;
+    } catch (const std::exception& e) {
+        showException(parent, e);
+        return false;
+    }
+}
+
+} // namespace Dialogs

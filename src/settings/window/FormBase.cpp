@@ -1,0 +1,173 @@
+#include "settings/window/FormBase.h"
+
+#include "settings/AppState.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QShowEvent>
+
+FormBase::FormBase(const QString& section, const QString& designCaption, QSize designClient,
+                   QSize minimumOuter, QWidget* parent)
+    : QDialog(parent), m_section(section), m_designCaption(designCaption), m_minimumOuter(minimumOuter)
+{
+    setWindowTitle(designCaption);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    setSizeGripEnabled(false);
+    resize(designClient);
+    applyMinimumSize();
+}
+
+void FormBase::FormCreate()
+{
+    if (App::firstStart()) {
+        InitComm();
+        InitDef();
+    }
+    InitForm();
+}
+
+void FormBase::InitDef() { writeCaptionAndGeometry(); }
+
+void FormBase::InitForm() { readCaptionAndGeometry(); }
+
+void FormBase::InitSave() { saveGeometry(); }
+
+IniFile FormBase::ini() const { return App::settings(); }
+
+void FormBase::writeComm(const QString& key, const QString& text)
+{
+    ini().writeString(m_section, u';' + key, text);
+}
+
+void FormBase::writeText(const QString& key, const QString& value) { ini().writeString(m_section, key, value); }
+
+void FormBase::writeInt(const QString& key, qint32 value) { ini().writeInteger(m_section, key, value); }
+
+QString FormBase::readText(const QString& key, const QString& def) const
+{
+    return ini().readString(m_section, key, def);
+}
+
+qint32 FormBase::readInt(const QString& key, qint32 def) const { return ini().readInteger(m_section, key, def); }
+
+QRect FormBase::outerGeometry() const
+{
+    if (isVisible())
+        return frameGeometry();
+    // Before the first show there is no frame yet: count the design frame.
+    return QRect(pos(), size() + designFrame());
+}
+
+void FormBase::setOuterGeometry(const QRect& rect)
+{
+    QSize frame = designFrame();
+    if (isVisible())
+        frame = frameGeometry().size() - size();
+    move(rect.topLeft());
+    resize(rect.size() - frame);
+}
+
+void FormBase::writeCaptionAndGeometry()
+{
+    IniFile file = ini();
+    const QRect r = outerGeometry();
+    file.writeString(m_section, QStringLiteral("Caption"), windowTitle());
+    file.writeInteger(m_section, QStringLiteral("Top"), r.top());
+    file.writeInteger(m_section, QStringLiteral("Left"), r.left());
+    file.writeInteger(m_section, QStringLiteral("Height"), r.height());
+    file.writeInteger(m_section, QStringLiteral("Width"), r.width());
+}
+
+void FormBase::readCaptionAndGeometry()
+{
+    const IniFile file = ini();
+    setWindowTitle(file.readString(m_section, QStringLiteral("Caption"), windowTitle()));
+    const QRect r = outerGeometry();
+    const int top = file.readInteger(m_section, QStringLiteral("Top"), r.top());
+    const int left = file.readInteger(m_section, QStringLiteral("Left"), r.left());
+    const int height = file.readInteger(m_section, QStringLiteral("Height"), r.height());
+    const int width = file.readInteger(m_section, QStringLiteral("Width"), r.width());
+    setOuterGeometry(QRect(left, top, width, height));
+}
+
+void FormBase::saveGeometry(bool withSize)
+{
+    IniFile file = ini();
+    const QRect r = outerGeometry();
+    file.writeInteger(m_section, QStringLiteral("Top"), r.top());
+    file.writeInteger(m_section, QStringLiteral("Left"), r.left());
+    if (withSize) {
+        file.writeInteger(m_section, QStringLiteral("Height"), r.height());
+        file.writeInteger(m_section, QStringLiteral("Width"), r.width());
+    }
+}
+
+void FormBase::showOrRaise()
+{
+    if (isVisible()) {
+        raise();
+        activateWindow();
+        return;
+    }
+    show();
+}
+
+void FormBase::applyMinimumSize()
+{
+    // The minimum is an outer size; the widget's own minimum counts without the frame.
+    QSize frame = designFrame();
+    if (isVisible())
+        frame = frameGeometry().size() - size();
+    setMinimumSize((m_minimumOuter - frame).expandedTo(QSize(0, 0)));
+}
+
+void FormBase::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (event->spontaneous())
+        return;
+    applyMinimumSize();
+    FormShow();
+}
+
+void FormBase::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    QDialog::closeEvent(event);
+}
+
+void FormBase::keyPressEvent(QKeyEvent* event)
+{
+    // Escape and Enter act only where a window binds them; they never close a window by themselves.
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void FormBase::bindEscapeEnter(const QList<QWidget*>& controls, std::function<void()> onEscape,
+                               std::function<void()> onEnter)
+{
+    m_keyControls = controls;
+    m_onEscape = std::move(onEscape);
+    m_onEnter = std::move(onEnter);
+    for (QWidget* control : controls)
+        control->installEventFilter(this);
+}
+
+bool FormBase::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && m_keyControls.contains(qobject_cast<QWidget*>(watched))) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Escape && m_onEscape) {
+            m_onEscape();
+            return true;
+        }
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && m_onEnter) {
+            m_onEnter();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

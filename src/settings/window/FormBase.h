@@ -1,0 +1,78 @@
+#pragma once
+
+#include "settings/IniFile.h"
+
+#include <QDialog>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+
+#include <functional>
+
+// What every secondary window does alike: its settings section, caption and geometry, the
+// first-start comment keys and defaults, the minimum size, saving on close, and the Escape/Enter
+// assignment of its editors. A window is created once at start and only hidden when closed.
+class FormBase : public QDialog
+{
+    Q_OBJECT
+public:
+    // designClient is the design client area; the outer design size adds a window frame to it.
+    FormBase(const QString& section, const QString& designCaption, QSize designClient, QSize minimumOuter,
+             QWidget* parent = nullptr);
+
+    // Creation: on a first start the comment keys and the defaults, then the reading of the section.
+    void FormCreate();
+
+    virtual void InitComm() {}
+    virtual void InitDef();
+    virtual void InitForm();
+    virtual void InitSave();
+    virtual void FormShow() {}
+    virtual void FormClose() { InitSave(); }
+
+    const QString& section() const { return m_section; }
+    QSize minimumOuterSize() const { return m_minimumOuter; }
+    // Position and outer size, as written to Top, Left, Height and Width.
+    QRect outerGeometry() const;
+    void setOuterGeometry(const QRect& rect);
+
+    // Shows a hidden window (its show handler runs) or brings a shown one to the front.
+    void showOrRaise();
+
+    // The frame a design size is measured with, when no real frame is known yet.
+    static QSize designFrame() { return QSize(16, 39); }
+
+protected:
+    IniFile ini() const;
+    void writeComm(const QString& key, const QString& text);
+    void writeText(const QString& key, const QString& value);
+    void writeInt(const QString& key, qint32 value);
+    QString readText(const QString& key, const QString& def) const;
+    qint32 readInt(const QString& key, qint32 def) const;
+
+    // Caption, Top, Left, Height, Width with their design values (InitDef) or read with the current
+    // values as defaults (InitForm).
+    void writeCaptionAndGeometry();
+    void readCaptionAndGeometry();
+    // Top, Left and, unless the window keeps a fixed size, Height and Width.
+    void saveGeometry(bool withSize = true);
+
+    // Escape and Enter pressed while one of these controls has the focus.
+    void bindEscapeEnter(const QList<QWidget*>& controls, std::function<void()> onEscape,
+                         std::function<void()> onEnter);
+
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void applyMinimumSize();
+
+    QString m_section;
+    QString m_designCaption;
+    QSize m_minimumOuter;
+    QList<QWidget*> m_keyControls;
+    std::function<void()> m_onEscape;
+    std::function<void()> m_onEnter;
+};

@@ -1,0 +1,209 @@
+// Process start: the first start in an empty directory, a start that cannot write its settings file
+// or open its database, an existing empty settings file, and the close question.
+
+#include "AppFixture.h"
+
+#include "db/Database.h"
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/AppError.h"
+#include "settings/AppState.h"
+#include "settings/IniFile.h"
+#include "settings/window/StringGrid.h"
+
+#include <QFile>
+#include <QMenu>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+QStringList sectionsInOrder(const QString& iniPath)
+{
+    QFile file(iniPath);
+    file.open(QIODevice::ReadOnly);
+    QStringList sections;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        const QByteArray t = line.trimmed();
+        if (t.startsWith('[') && t.endsWith(']'))
+            sections << QString::fromLatin1(t.mid(1, t.size() - 2));
+    }
+    return sections;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+} // namespace
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void firstStartCreatesSettingsAndSeededDatabase();
+    void existingEmptySettingsFileWritesOnlyTheClientKeys();
+    void settingsFileThatCannotBeWrittenEndsTheStart();
+    void databaseThatCannotBeOpenedEndsTheStart();
+    void databaseNameWithSubdirectoryOpensBelowTheExecutable();
+    void closeQuestionCancelKeepsEverythingRunning();
+    void closeQuestionOkClosesDatabaseThenSaves();
+};
+
+void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
+{
+    AppFixture app;
+    QVERIFY(!QFileInfo::exists(app.iniPath()));
+    app.create();
+
+    QVERIFY(QFileInfo::exists(app.iniPath()));
+    QVERIFY(QFileInfo::exists(app.dbPath()));
+    // Every window adds its section during the same start, in the order the windows are created.
+    const QStringList expected{QStringLiteral("DB"),          QStringLiteral("Antenna"),
+                               QStringLiteral("VisualizationClient"), QStringLiteral("LogForm"),
+                               QStringLiteral("logConst"),    QStringLiteral("GroupForm"),
+                               QStringLiteral("ButsForm"),    QStringLiteral("ButsAddForm"),
+                               QStringLiteral("GroupEditForm"), QStringLiteral("ButsEditForm"),
+                               QStringLiteral("ClearForm"),   QStringLiteral("FilterForm"),
+                               QStringLiteral("WorkerForm"),  QStringLiteral("WorkerEditForm")};
+    QCOMPARE(sectionsInOrder(app.iniPath()), expected);
+
+    TMF* mf = app.mf();
+    QCOMPARE(mf->windowTitle(), QStringLiteral("HalvaneServer lite"));
+    auto places = mf->db().query(QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
+    QCOMPARE(places.rowCount(), 2);
+    QCOMPARE(places.fieldByName(QStringLiteral("name")), QStringLiteral("Койка № 1"));
+    QCOMPARE(places.fieldByName(QStringLiteral("groupsid")), QStringLiteral("1"));
+    QCOMPARE(mf->db().query(QStringLiteral("SELECT * FROM logs")).rowCount(), 0);
+
+    // The journal grid headers come from the file just written: column 4 reads "Место".
+    QCOMPARE(mf->StringGrid1->caption(4), QStringLiteral("Место"));
+    QCOMPARE(mf->cfg.log_r4, QStringLiteral("прием"));
+    QCOMPARE(mf->NMain->title(), QStringLiteral("Журнал событий"));
+    QVERIFY(app.dialogs.errors.isEmpty());
+}
+
+void TestStartup::existingEmptySettingsFileWritesOnlyTheClientKeys()
+{
+    AppFixture app;
+    {
+        QFile empty(app.iniPath());
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+    }
+    app.create();
+
+    IniFile ini(app.iniPath());
+    QCOMPARE(sectionsInOrder(app.iniPath()), QStringList{QStringLiteral("VisualizationClient")});
+    const QString text = QString::fromLatin1(fileBytes(app.iniPath()));
+    QCOMPARE(text.count(u'='), 4);
+    // Keys missing from an existing file take the read defaults, which differ in two places.
+    TMF* mf = app.mf();
+    QCOMPARE(mf->StringGrid1->caption(4), QStringLiteral("Койка"));
+    QCOMPARE(mf->cfg.log_r4, QStringLiteral("вызов"));
+    QCOMPARE(mf->cfg.dbFileName, QStringLiteral("orv_med.db"));
+}
+
+void TestStartup::settingsFileThatCannotBeWrittenEndsTheStart()
+{
+    // The executable's directory cannot hold files: it lies below a plain file (this holds for root too).
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    AppFixture app;
+    const QString exe = dir.filePath(QStringLiteral("blocker/HalvaneServer"));
+    App::setExePathOverride(exe);
+
+    try {
+        app.create();
+        QFAIL("the start went on without its settings file");
+    } catch (const AppError& e) {
+        QCOMPARE(e.message(), QStringLiteral("Unable to write to ") + dir.filePath(QStringLiteral("blocker/HalvaneServer.ini")));
+    }
+    // Nothing half-made stays behind: no window, no database.
+    QVERIFY(forms().MF == nullptr);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("blocker/orv_med.db"))));
+}
+
+void TestStartup::databaseThatCannotBeOpenedEndsTheStart()
+{
+    AppFixture app;
+    {
+        IniFile ini(app.iniPath());
+        ini.writeString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("missing/dir/x.db"));
+    }
+    try {
+        app.create();
+        QFAIL("the start went on without its database");
+    } catch (const AppError& e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("Failed to open database \"") + app.dir() +
+                                        QStringLiteral("/missing/dir/x.db\" : ")),
+                 qPrintable(e.message()));
+    }
+    QVERIFY(forms().MF == nullptr);
+}
+
+void TestStartup::databaseNameWithSubdirectoryOpensBelowTheExecutable()
+{
+    AppFixture app;
+    QVERIFY(QDir(app.dir()).mkdir(QStringLiteral("data")));
+    {
+        IniFile ini(app.iniPath());
+        ini.writeString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("data/ward.db"));
+    }
+    app.create();
+    QVERIFY(QFileInfo::exists(app.dir() + QStringLiteral("/data/ward.db")));
+    QCOMPARE(app.mf()->db().query(QStringLiteral("SELECT * FROM buts")).rowCount(), 2);
+}
+
+void TestStartup::closeQuestionCancelKeepsEverythingRunning()
+{
+    AppFixture app;
+    app.create();
+    TMF* mf = app.mf();
+    const QByteArray before = fileBytes(app.iniPath());
+    mf->TimerObr.start();
+
+    app.dialogs.answerNextQuestion(false);
+    QVERIFY(!mf->close());
+    QCOMPARE(app.dialogs.questions, QStringList{QStringLiteral("Действительно закрыть программу?")});
+    QCOMPARE(app.dialogs.questionTitles, QStringList{QString()});
+    QVERIFY(mf->databaseOpen());
+    QVERIFY(mf->TimerObr.isActive());
+    QCOMPARE(fileBytes(app.iniPath()), before);
+}
+
+void TestStartup::closeQuestionOkClosesDatabaseThenSaves()
+{
+    AppFixture app;
+    app.create();
+    TMF* mf = app.mf();
+    mf->TimerObr.start();
+    mf->TimerToClients.start();
+    mf->StringGrid1->setColumnWidth(3, 123);
+    mf->cfg.excelFileName = app.dir() + QStringLiteral("/отчёт.xlsx");
+
+    app.dialogs.answerNextQuestion(true);
+    mf->close();
+    QVERIFY(!mf->databaseOpen());
+    // No timer may tick once the database is closed.
+    QVERIFY(!mf->TimerObr.isActive());
+    QVERIFY(!mf->TimerToClients.isActive());
+    QVERIFY(!mf->TimerToAnt.isActive());
+    QVERIFY(!mf->TimerFromClients.isActive());
+
+    IniFile ini(app.iniPath());
+    QCOMPARE(ini.readInteger(QStringLiteral("LogForm"), QStringLiteral("col3w"), 0), 123);
+    QCOMPARE(ini.readString(QStringLiteral("LogForm"), QStringLiteral("excelFileName"), QString()),
+             app.dir() + QStringLiteral("/отчёт.xlsx"));
+    QVERIFY(ini.readInteger(QStringLiteral("LogForm"), QStringLiteral("Width"), 0) > 0);
+    // A second attempt asks nothing more.
+    QVERIFY(mf->FormClose());
+    QCOMPARE(app.dialogs.questions.size(), 1);
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

@@ -1,0 +1,39 @@
+#include "ScriptedDialogs.h"
+
+ScriptedDialogs::ScriptedDialogs() { Dialogs::setProvider(this); }
+
+ScriptedDialogs::~ScriptedDialogs() { Dialogs::setProvider(nullptr); }
+
+void ScriptedDialogs::message(QWidget*, const QString& text) { messages.append(text); }
+
+bool ScriptedDialogs::question(QWidget*, const QString& text, const QString& title)
+{
+    questions.append(text);
+    questionTitles.append(title);
+    if (m_answers.isEmpty()) {
+        ++unexpectedQuestions;
+        return false;
+    }
+    return m_answers.takeFirst();
+}
+
+void ScriptedDialogs::error(QWidget*, const QString& title, const QString& text)
+{
+    errorTitles.append(title);
+    errors.append(text);
+}
+
+QString ScriptedDialogs::saveFileName(QWidget*, const QString& initialPath, const QString& filter,
+                                      const QString& defaultSuffix)
+{
+    saveDialogInitialPaths.append(initialPath);
+    saveDialogFilters.append(filter);
+    saveDialogSuffixes.append(defaultSuffix);
+    return m_saveNames.isEmpty() ? QString() : m_saveNames.takeFirst();
+}
+
+bool ScriptedDialogs::openWithDesktop(const QString& path)
+{
+    opened.append(path);
+    return true;
+}

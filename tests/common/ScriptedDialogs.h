@@ -1,0 +1,42 @@
+#pragma once
+
+#include "settings/window/Dialogs.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Answers the program's boxes and dialogs in tests and records what was shown. Installed on
+// construction, removed on destruction. A question with no scripted answer is answered Cancel and
+// recorded as unexpected.
+class ScriptedDialogs : public DialogProvider
+{
+public:
+    ScriptedDialogs();
+    ~ScriptedDialogs() override;
+
+    void answerNextQuestion(bool ok) { m_answers.append(ok); }
+    void setNextSaveFileName(const QString& path) { m_saveNames.append(path); }
+
+    void message(QWidget* parent, const QString& text) override;
+    bool question(QWidget* parent, const QString& text, const QString& title) override;
+    void error(QWidget* parent, const QString& title, const QString& text) override;
+    QString saveFileName(QWidget* parent, const QString& initialPath, const QString& filter,
+                         const QString& defaultSuffix) override;
+    bool openWithDesktop(const QString& path) override;
+
+    QStringList messages;
+    QStringList questions;
+    QStringList questionTitles;
+    QStringList errors;
+    QStringList errorTitles;
+    QStringList saveDialogInitialPaths;
+    QStringList saveDialogFilters;
+    QStringList saveDialogSuffixes;
+    QStringList opened;
+    int unexpectedQuestions = 0;
+
+private:
+    QList<bool> m_answers;
+    QStringList m_saveNames;
+};
