@@ -1,0 +1,46 @@
+#include "journal/TMF.h"
+
+#include "journal/JournalExport.h"
+#include "journal/JournalModel.h"
+#include "settings/window/Dialogs.h"
+
+#include <QFileInfo>
+#include <QGuiApplication>
+
+namespace {
+
+// The operator waits while a long journal is written.
+struct WaitCursor
+{
+    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+} // namespace
+
+void TMF::mExcelClick()
+{
+    const QString chosen = Dialogs::provider().saveFileName(this, cfg.excelFileName, QStringLiteral("*.xlsx"),
+                                                            QStringLiteral("xlsx"));
+    if (chosen.isEmpty())
+        return;
+    const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
+    // The dialog proposes the path chosen last, also when this export fails.
+    cfg.excelFileName = path;
+
+    const bool written = Dialogs::guard(this, [this, &path] {
+        const WaitCursor wait;
+        QStringList captions;
+        for (int c = 0; c < journal->columnCount(); ++c)
+            captions << journal->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        JournalExport::writeXlsx(
+            path, captions,
+            [this](const std::function<void(const QStringList&)>& visit) { journal->forEachEntry(visit); });
+    });
+    // The exported journal is put in front of the operator; without an application for it, the file
+    // simply stays where it was written.
+    if (written)
+        Dialogs::provider().openWithDesktop(path);
+}
