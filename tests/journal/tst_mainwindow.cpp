@@ -1,0 +1,246 @@
+// The main window: the journal grid's texts, order, fill rule and kept selection; the status bar;
+// the menus.
+
+#include "AppFixture.h"
+
+#include "db/Database.h"
+#include "journal/Forms.h"
+#include "journal/JournalModel.h"
+#include "journal/TFormFilter.h"
+#include "journal/TMF.h"
+#include "settings/AppError.h"
+#include "settings/window/StringGrid.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QtTest>
+
+namespace {
+void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& place, const QString& timestr = {},
+              const QString& reaction = {}, const QString& ward = QStringLiteral("Палата 1"))
+{
+    mf->db().executeStatement(
+        QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+        {timest, timestr, QStringLiteral("f6186"), f, place, ward, QStringLiteral("Тестова Анна"), reaction});
+}
+
+QStringList rowTexts(TMF* mf, int row)
+{
+    QStringList texts;
+    for (int c = 0; c < 8; ++c)
+        texts << mf->StringGrid1->Cells(c, row);
+    return texts;
+}
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void emptyJournalShowsOneEmptyRow();
+    void entryTexts_data();
+    void entryTexts();
+    void newestFirstAndSelectionKeptByPosition();
+    void clauseNarrowsAndFailingClauseKeepsTheGrid();
+    void deletionIsCountedAfterShrink();
+    void statusBar_data();
+    void statusBar();
+    void menusOpenTheirWindows();
+
+private:
+    std::unique_ptr<AppFixture> m_app;
+    TMF* mf = nullptr;
+};
+
+void TestMainWindow::init()
+{
+    m_app = std::make_unique<AppFixture>();
+    m_app->create();
+    mf = m_app->mf();
+    // These tests write many rows; waiting for the disk after each one tells them nothing.
+    mf->db().setSynchronous(false);
+}
+
+void TestMainWindow::cleanup() { m_app.reset(); }
+
+void TestMainWindow::emptyJournalShowsOneEmptyRow()
+{
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+    QCOMPARE(rowTexts(mf, 1), QStringList(8));
+    QCOMPARE(mf->StringGrid1->Cells(0, 0), QStringLiteral("Дата"));
+
+    // Also after the grid showed rows.
+    addEntry(mf, QStringLiteral("2017.12.03 14:05:09"), QStringLiteral("8"), QStringLiteral("Койка № 1"));
+    addEntry(mf, QStringLiteral("2017.12.03 14:06:09"), QStringLiteral("8"), QStringLiteral("Койка № 1"));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 3);
+    mf->db().executeStatement(QStringLiteral("DELETE FROM logs"));
+    mf->journalShrank();
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+    QCOMPARE(rowTexts(mf, 1), QStringList(8));
+}
+
+void TestMainWindow::entryTexts_data()
+{
+    QTest::addColumn<QString>("timest");
+    QTest::addColumn<QString>("f");
+    QTest::addColumn<QString>("timestr");
+    QTest::addColumn<QString>("reaction");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString ward = QStringLiteral("Палата 1");
+    const QString place = QStringLiteral("Койка № 1");
+    const QString staff = QStringLiteral("Тестова Анна");
+    QTest::newRow("open call") << "2017.12.03 14:05:09" << "8" << "" << ""
+                               << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "вызов", ""};
+    QTest::newRow("closed after 3 min 7 s") << "2017.12.03 14:05:09" << "8" << "2017.12.03 14:08:16" << "00:03:07"
+                                            << QStringList{"3 дек", "14:05:09", "14:08:16", ward, place, staff,
+                                                           "вызов", "3 мин 7 сек"};
+    QTest::newRow("second kind, 5 s") << "2017.01.21 09:00:00" << "4" << "2017.01.21 09:00:05" << "00:00:05"
+                                      << QStringList{"21 янв", "09:00:00", "09:00:05", ward, place, staff, "прием",
+                                                     "5 сек"};
+    QTest::newRow("missed: an hour and a second") << "2017.12.03 14:05:09" << "b" << "2017.12.03 15:05:10"
+                                                  << "01:00:01"
+                                                  << QStringList{"3 дек", "14:05:09", "15:05:10", ward, place,
+                                                                 staff, "вызов отв.", "пропущено"};
+    QTest::newRow("unknown function") << "2017.12.03 14:05:09" << "x" << "" << ""
+                                      << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "", ""};
+}
+
+void TestMainWindow::entryTexts()
+{
+    QFETCH(QString, timest);
+    QFETCH(QString, f);
+    QFETCH(QString, timestr);
+    QFETCH(QString, reaction);
+    QFETCH(QStringList, expected);
+    addEntry(mf, timest, f, QStringLiteral("Койка № 1"), timestr, reaction);
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+    QCOMPARE(rowTexts(mf, 1), expected);
+}
+
+void TestMainWindow::newestFirstAndSelectionKeptByPosition()
+{
+    for (int i = 0; i < 5; ++i)
+        addEntry(mf, QStringLiteral("2017.12.03 10:0%1:00").arg(i), QStringLiteral("8"),
+                 QStringLiteral("Место %1").arg(i));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Место 4"));
+    QCOMPARE(mf->StringGrid1->Cells(4, 5), QStringLiteral("Место 0"));
+
+    mf->StringGrid1->setRow(2);
+    QCOMPARE(mf->StringGrid1->Cells(4, mf->StringGrid1->Row()), QStringLiteral("Место 3"));
+
+    // A new entry at the top: the selection stays at position 2, which now holds the entry below it.
+    addEntry(mf, QStringLiteral("2017.12.03 11:00:00"), QStringLiteral("8"), QStringLiteral("Новое"));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 7);
+    QCOMPARE(mf->StringGrid1->Row(), 2);
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Новое"));
+    QCOMPARE(mf->StringGrid1->Cells(4, 2), QStringLiteral("Место 4"));
+
+    // An entry stamped earlier than the others (a clock set back) still sorts by its stamp.
+    addEntry(mf, QStringLiteral("2017.12.01 00:00:00"), QStringLiteral("8"), QStringLiteral("Старое"));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->Cells(4, 7), QStringLiteral("Старое"));
+}
+
+void TestMainWindow::clauseNarrowsAndFailingClauseKeepsTheGrid()
+{
+    addEntry(mf, QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("8"), QStringLiteral("А"));
+    addEntry(mf, QStringLiteral("2017.12.03 10:01:00"), QStringLiteral("4"), QStringLiteral("Б"), {}, {}, QString());
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 3);
+
+    mf->sWHERE = QStringLiteral(" WHERE (groupsname=?)");
+    mf->sWHEREParams = {QString()};
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Б"));
+
+    // A press while the filter is on: only a matching entry shows.
+    addEntry(mf, QStringLiteral("2017.12.03 10:02:00"), QStringLiteral("8"), QStringLiteral("В"));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+
+    mf->sWHERE = QStringLiteral(" WHERE (no_such_column = 1)");
+    mf->sWHEREParams.clear();
+    QVERIFY_THROWS_EXCEPTION(AppError, mf->RefreshLog());
+    QCOMPARE(mf->StringGrid1->RowCount(), 2);
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Б"));
+
+    mf->sWHERE.clear();
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 4);
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("В"));
+}
+
+void TestMainWindow::deletionIsCountedAfterShrink()
+{
+    for (int i = 0; i < 4; ++i)
+        addEntry(mf, QStringLiteral("2017.12.0%1 10:00:00").arg(i + 1), QStringLiteral("8"), QStringLiteral("М"));
+    mf->RefreshLog();
+    mf->db().executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"), {QStringLiteral("2017.12.03")});
+    addEntry(mf, QStringLiteral("2017.12.05 10:00:00"), QStringLiteral("8"), QStringLiteral("Н"));
+    mf->journalShrank();
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 4);
+    QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Н"));
+}
+
+void TestMainWindow::statusBar_data()
+{
+    QTest::addColumn<QStringList>("signOns");
+    QTest::addColumn<bool>("adding");
+    QTest::addColumn<bool>("searching");
+    QTest::addColumn<QString>("panel0");
+    QTest::addColumn<QString>("panel1");
+
+    QTest::newRow("nothing heard") << QStringList{} << false << false << "Режим регистрации."
+                                   << "Подключенные антенны не найдены.";
+    QTest::newRow("one antenna, several sign-ons")
+        << QStringList{"###A1", "###A1", "###a1"} << false << true << "Режим поиска." << "Подключена антенна A1.";
+    QTest::newRow("letter case ignored in the sort")
+        << QStringList{"###B2", "###a1"} << true << false << "Режим добавления." << "Подключены антенны a1, B2.";
+    QTest::newRow("sorted as text") << QStringList{"###7", "###12"} << true << true << "Режим добавления."
+                                    << "Подключены антенны 12, 7.";
+}
+
+void TestMainWindow::statusBar()
+{
+    QFETCH(QStringList, signOns);
+    QFETCH(bool, adding);
+    QFETCH(bool, searching);
+    for (const QString& s : signOns)
+        mf->antenna.IdUDPServerAntUDPRead(s.toUtf8());
+    mf->rButs = adding;
+    mf->sButs = searching;
+    mf->TimerFromClientsTimer();
+    QTEST(mf->StatusPanel0->text(), "panel0");
+    QTEST(mf->StatusPanel1->text(), "panel1");
+    // The identities heard last period are forgotten.
+    mf->TimerFromClientsTimer();
+    QCOMPARE(mf->StatusPanel1->text(), QStringLiteral("Подключенные антенны не найдены."));
+}
+
+void TestMainWindow::menusOpenTheirWindows()
+{
+    QCOMPARE(mf->Nnastr->text(), mf->N1_f->text());
+    QCOMPARE(mf->mExcel->text(), QStringLiteral("В Excel"));
+    QWidget* filter = forms().FormFilter;
+    QVERIFY(!filter->isVisible());
+    mf->N1_f->trigger();
+    QVERIFY(filter->isVisible());
+    filter->hide();
+    mf->Nnastr->trigger();
+    QVERIFY(filter->isVisible());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
