@@ -1,6 +1,7 @@
 #include "settings/window/FormBase.h"
 
 #include "settings/AppState.h"
+#include "settings/window/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -132,7 +133,8 @@ void FormBase::showEvent(QShowEvent* event)
 
 void FormBase::closeEvent(QCloseEvent* event)
 {
-    FormClose();
+    // A settings file that cannot be written is reported; the window closes all the same.
+    Dialogs::guard(this, [this] { FormClose(); });
     QDialog::closeEvent(event);
 }
 

@@ -1,0 +1,208 @@
+#include "directory/DirectoryEditForm.h"
+
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/AppError.h"
+#include "settings/window/ButtonGroup.h"
+#include "settings/window/Dialogs.h"
+
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QToolButton>
+
+namespace {
+const QString kNewNameKey = QStringLiteral("newGroupName");
+}
+
+DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, QWidget* parent)
+    : FormBase(setup.section, setup.caption, setup.designClient, QSize(330, 150), parent), m_setup(setup)
+{
+    // No buttons in the title bar: the editor ends only through its own buttons, Escape and Enter.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setModal(true);
+    m1 = setup.m1;
+    m2 = setup.m2;
+
+    l1 = new QLabel(setup.label1, this);
+    l1->setObjectName(QStringLiteral("l1"));
+    eName = new QLineEdit(this);
+    eName->setObjectName(QStringLiteral("eName"));
+    l2 = new QLabel(QStringLiteral("Комментарий:"), this);
+    l2->setObjectName(QStringLiteral("l2"));
+    eComm = new QLineEdit(this);
+    eComm->setObjectName(QStringLiteral("eComm"));
+    l1->setBuddy(eName);
+    l2->setBuddy(eComm);
+
+    ButtonGroup1 = new ButtonGroup(this);
+    ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
+    ButtonGroup1->addItem(QStringLiteral("dialog-cancel"), QStyle::SP_DialogCancelButton,
+                          QStringLiteral("Отменить изменения"), [this] { ButtonGroup1Items0Click(); });
+    ButtonGroup1->addItem(QStringLiteral("dialog-ok"), QStyle::SP_DialogOkButton,
+                          QStringLiteral("Подтвердить изменения"), [this] { ButtonGroup1Items1Click(); });
+
+    auto* layout = new QGridLayout(this);
+    layout->setContentsMargins(8, 8, 8, 4);
+    layout->addWidget(l1, 0, 0);
+    layout->addWidget(eName, 0, 1);
+    layout->addWidget(l2, 1, 0);
+    layout->addWidget(eComm, 1, 1);
+    layout->setRowStretch(2, 1);
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch(1);
+    bottom->addWidget(ButtonGroup1);
+    layout->addLayout(bottom, 3, 0, 1, 2);
+
+    setTabOrder(eName, eComm);
+    setTabOrder(eComm, ButtonGroup1->item(0));
+    setTabOrder(ButtonGroup1->item(0), ButtonGroup1->item(1));
+
+    bindEscapeEnter(
+        {eName, eComm, ButtonGroup1->item(0), ButtonGroup1->item(1)}, [this] { ButtonGroup1Items0Click(); },
+        [this] { ButtonGroup1Items1Click(); });
+}
+
+DirectoryTable DirectoryEditForm::table() const
+{
+    TMF* main = forms().MF;
+    if (!main)
+        throw AppError(QStringLiteral("Database is closed"));
+    return m_setup.table(main->db());
+}
+
+QString DirectoryEditForm::trimControls(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin).unicode() <= 32)
+        ++begin;
+    while (end > begin && text.at(end - 1).unicode() <= 32)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+void DirectoryEditForm::ForNew()
+{
+    id = -1;
+    eName->setText(proposedName());
+    eComm->clear();
+}
+
+void DirectoryEditForm::load(const DirectoryRecord& record)
+{
+    id = record.id;
+    eName->setText(record.name);
+    eComm->setText(record.comm);
+}
+
+void DirectoryEditForm::ForEdit(const QString& name)
+{
+    load(table().byName(name));
+}
+
+void DirectoryEditForm::ForEditId(qint32 recordId)
+{
+    load(table().byId(recordId));
+}
+
+void DirectoryEditForm::AddNew()
+{
+    table().insert(eName->text(), eComm->text());
+}
+
+void DirectoryEditForm::AddEdit()
+{
+    table().update(id, eName->text(), eComm->text());
+}
+
+bool DirectoryEditForm::GoodName()
+{
+    if (id != -1)
+        return true;
+    return !table().nameExists(eName->text());
+}
+
+void DirectoryEditForm::ButtonGroup1Items0Click()
+{
+    done(QDialog::Rejected);
+}
+
+void DirectoryEditForm::ButtonGroup1Items1Click()
+{
+    if (trimControls(eName->text()).isEmpty()) {
+        Dialogs::message(this, m1);
+        return;
+    }
+    bool good = false;
+    if (!Dialogs::guard(this, [&] { good = GoodName(); }))
+        return;
+    if (good)
+        done(QDialog::Accepted);
+    else
+        Dialogs::message(this, m2);
+}
+
+void DirectoryEditForm::done(int result)
+{
+    // Saved while the window still shows, so its real frame is measured.
+    FormClose();
+    FormBase::done(result);
+}
+
+void DirectoryEditForm::FormClose()
+{
+    Dialogs::guard(this, [this] { InitSave(); });
+}
+
+void DirectoryEditForm::closeEvent(QCloseEvent* event)
+{
+    // A close requested by the window system or by code counts as Cancel.
+    if (isVisible())
+        ButtonGroup1Items0Click();
+    event->accept();
+}
+
+void DirectoryEditForm::FormShow()
+{
+    if (m_setup.focusNameOnShow)
+        eName->setFocus();
+}
+
+void DirectoryEditForm::InitComm()
+{
+    writeComm(QStringLiteral("Описание секции"), m_setup.description);
+    writeComm(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
+    writeComm(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
+    writeComm(QStringLiteral("label1"), l1->text());
+    writeComm(QStringLiteral("label2"), l2->text());
+    writeComm(QStringLiteral("m1"), QStringLiteral("Сообщение:") + m_setup.m1);
+    writeComm(QStringLiteral("m2"), QStringLiteral("Сообщение:") + m_setup.m2);
+    writeComm(kNewNameKey, QStringLiteral("Подстановка:") + m_setup.newName);
+}
+
+void DirectoryEditForm::InitDef()
+{
+    writeCaptionAndGeometry();
+    writeText(QStringLiteral("label1"), l1->text());
+    writeText(QStringLiteral("label2"), l2->text());
+    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
+    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
+    writeText(QStringLiteral("m1"), m_setup.m1);
+    writeText(QStringLiteral("m2"), m_setup.m2);
+    writeText(kNewNameKey, m_setup.newName);
+}
+
+void DirectoryEditForm::InitForm()
+{
+    readCaptionAndGeometry();
+    l1->setText(readText(QStringLiteral("label1"), l1->text()));
+    l2->setText(readText(QStringLiteral("label2"), l2->text()));
+    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
+    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
+    m1 = readText(QStringLiteral("m1"), m_setup.m1);
+    m2 = readText(QStringLiteral("m2"), m_setup.m2);
+    proposedName() = readText(kNewNameKey, m_setup.newName);
+}

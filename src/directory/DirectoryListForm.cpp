@@ -1,0 +1,172 @@
+#include "directory/DirectoryListForm.h"
+
+#include "directory/DirectoryEditForm.h"
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/AppError.h"
+#include "settings/window/ButtonGroup.h"
+#include "settings/window/Dialogs.h"
+#include "settings/window/StringGrid.h"
+
+#include <QVBoxLayout>
+
+namespace {
+const QString kComment = QStringLiteral("Комментарий");
+const QString kQuestion = QStringLiteral("Действительно удалить запись из базы?");
+} // namespace
+
+DirectoryListForm::DirectoryListForm(const DirectoryListSetup& setup, QWidget* parent)
+    : FormBase(setup.section, setup.caption, setup.designClient, QSize(150, 150), parent), m_setup(setup)
+{
+    // A close box only.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    q1 = kQuestion;
+    m1 = setup.m1;
+
+    StringGrid1 = new StringGrid(2, this);
+    StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
+    StringGrid1->setCaption(0, setup.col0);
+    StringGrid1->setCaption(1, kComment);
+
+    ButtonGroup1 = new ButtonGroup(this);
+    ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
+    ButtonGroup1->addItem(QStringLiteral("list-add"), QStyle::SP_FileDialogNewFolder,
+                          QStringLiteral("Добавить запись"), [this] { ButtonGroup1Items0Click(); });
+    ButtonGroup1->addItem(QStringLiteral("edit-delete"), QStyle::SP_TrashIcon,
+                          QStringLiteral("Удалить запись"), [this] { ButtonGroup1Items1Click(); });
+    ButtonGroup1->addItem(QStringLiteral("document-properties"), QStyle::SP_FileDialogDetailedView,
+                          QStringLiteral("Редактировать"), [this] { ButtonGroup1Items2Click(); });
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(StringGrid1, 1);
+    layout->addWidget(ButtonGroup1);
+}
+
+DirectoryTable DirectoryListForm::table() const
+{
+    TMF* main = forms().MF;
+    if (!main)
+        throw AppError(QStringLiteral("Database is closed"));
+    return m_setup.table(main->db());
+}
+
+void DirectoryListForm::RefreshForm()
+{
+    const QList<DirectoryRecord> records = table().records();
+    QList<QStringList> rows;
+    QList<qint32> ids;
+    rows.reserve(records.size());
+    ids.reserve(records.size());
+    for (const DirectoryRecord& record : records) {
+        rows.append({record.name, record.comm});
+        ids.append(record.id);
+    }
+    StringGrid1->cells()->setRows(rows);
+    m_ids = ids;
+}
+
+qint32 DirectoryListForm::recordIdAt(int row) const
+{
+    return row >= 1 && row <= m_ids.size() ? m_ids.at(row - 1) : -1;
+}
+
+qint32 DirectoryListForm::currentRecordId() const
+{
+    return recordIdAt(StringGrid1->Row());
+}
+
+void DirectoryListForm::ButtonGroup1Items0Click()
+{
+    DirectoryEditForm* edit = editor();
+    edit->ForNew();
+    if (edit->exec() != QDialog::Accepted)
+        return;
+    Dialogs::guard(this, [&] {
+        edit->AddNew();
+        RefreshForm();
+    });
+}
+
+void DirectoryListForm::ButtonGroup1Items1Click()
+{
+    const qint32 id = currentRecordId();
+    if (id < 0)
+        return;
+    Dialogs::guard(this, [&] {
+        if (table().placesNaming(id) > 0) {
+            Dialogs::message(this, m1);
+            return;
+        }
+        if (!Dialogs::question(this, q1))
+            return;
+        table().remove(id);
+        RefreshForm();
+    });
+}
+
+void DirectoryListForm::ButtonGroup1Items2Click()
+{
+    const qint32 id = currentRecordId();
+    if (id < 0)
+        return;
+    DirectoryEditForm* edit = editor();
+    // A record gone since the last refill fails here, and the editor is not opened.
+    if (!Dialogs::guard(this, [&] { edit->ForEditId(id); }))
+        return;
+    if (edit->exec() != QDialog::Accepted)
+        return;
+    Dialogs::guard(this, [&] {
+        edit->AddEdit();
+        RefreshForm();
+    });
+}
+
+void DirectoryListForm::FormShow()
+{
+    Dialogs::guard(this, [this] { RefreshForm(); });
+}
+
+void DirectoryListForm::InitComm()
+{
+    writeComm(QStringLiteral("Описание секции"), m_setup.description);
+    for (int i = 0; i < 3; ++i)
+        writeComm(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i));
+    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦА"), QStringLiteral("описание столбца N"));
+    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦАw"), QStringLiteral("ширина столбца N"));
+    writeComm(QStringLiteral("col0"), m_setup.col0);
+    writeComm(QStringLiteral("col1"), kComment);
+    writeComm(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + kQuestion);
+    writeComm(QStringLiteral("m1"), m_setup.m1Comment);
+}
+
+void DirectoryListForm::InitDef()
+{
+    writeCaptionAndGeometry();
+    for (int i = 0; i < 3; ++i)
+        writeText(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i));
+    writeText(QStringLiteral("col0"), m_setup.col0);
+    writeText(QStringLiteral("col1"), kComment);
+    writeInt(QStringLiteral("col0w"), 50);
+    writeInt(QStringLiteral("col1w"), 50);
+    writeText(QStringLiteral("q1"), kQuestion);
+    writeText(QStringLiteral("m1"), m_setup.m1);
+}
+
+void DirectoryListForm::InitForm()
+{
+    readCaptionAndGeometry();
+    for (int i = 0; i < 3; ++i)
+        ButtonGroup1->setHint(i, readText(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i)));
+    q1 = readText(QStringLiteral("q1"), kQuestion);
+    m1 = readText(QStringLiteral("m1"), m_setup.m1);
+    StringGrid1->readColumns(ini(), section(), {m_setup.col0, kComment});
+}
+
+void DirectoryListForm::InitSave()
+{
+    saveGeometry();
+    IniFile file = ini();
+    StringGrid1->saveColumnWidths(file, section());
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "directory/DirectoryTable.h"
+#include "settings/window/FormBase.h"
+
+class ButtonGroup;
+class DirectoryEditForm;
+class StringGrid;
+
+// What tells the ward list and the staff list apart: their section, design values and texts.
+struct DirectoryListSetup
+{
+    QString section;
+    QString caption;
+    QSize designClient;
+    QString description; // the comment that heads the section
+    QString col0;        // header of the name column
+    QString m1;          // message: the record still has places
+    QString m1Comment;   // the comment of m1
+    DirectoryTable (*table)(db::Database&) = nullptr;
+};
+
+// A modeless list of all wards or all staff members, with add, delete and edit. It is refilled from
+// the database when shown and after every change made through it.
+class DirectoryListForm : public FormBase
+{
+    Q_OBJECT
+public:
+    StringGrid* StringGrid1 = nullptr;
+    ButtonGroup* ButtonGroup1 = nullptr;
+    QString q1;
+    QString m1;
+
+    // Refills the grid; raises AppError when the database fails.
+    void RefreshForm();
+    // Add, delete, edit.
+    void ButtonGroup1Items0Click();
+    void ButtonGroup1Items1Click();
+    void ButtonGroup1Items2Click();
+
+    // The key of the record shown in a grid row (from 1), -1 for the empty row.
+    qint32 recordIdAt(int row) const;
+
+    void InitComm() override;
+    void InitDef() override;
+    void InitForm() override;
+    void InitSave() override;
+    void FormShow() override;
+
+protected:
+    DirectoryListForm(const DirectoryListSetup& setup, QWidget* parent);
+    virtual DirectoryEditForm* editor() const = 0;
+
+private:
+    DirectoryTable table() const;
+    // The key of the record in the grid's current row, -1 when that row shows none.
+    qint32 currentRecordId() const;
+
+    DirectoryListSetup m_setup;
+    QList<qint32> m_ids; // the key of each data row, in grid order
+};

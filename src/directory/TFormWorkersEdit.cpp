@@ -1,0 +1,25 @@
+#include "directory/TFormWorkersEdit.h"
+
+namespace {
+DirectoryEditSetup workerEditSetup()
+{
+    DirectoryEditSetup s;
+    s.section = QStringLiteral("WorkerEditForm");
+    s.caption = QStringLiteral("Добавить");
+    s.designClient = QSize(323, 116);
+    s.description = QStringLiteral("Форма редактирования СОТРУДНИКА");
+    s.label1 = QStringLiteral("ФИО:");
+    s.m1 = QStringLiteral("ФИО не может быть пустым.");
+    s.m2 = QStringLiteral("Такой сотрудник уже есть.");
+    s.newName = QStringLiteral("НОВЫЙ СОТРУДНИК");
+    s.focusNameOnShow = true;
+    s.table = &DirectoryTable::staff;
+    return s;
+}
+} // namespace
+
+TFormWorkersEdit::TFormWorkersEdit(QWidget* parent)
+    : DirectoryEditForm(workerEditSetup(), parent), newWorkerName(QStringLiteral("НОВЫЙ СОТРУДНИК"))
+{
+    setObjectName(QStringLiteral("TFormWorkersEdit"));
+}
