@@ -1,0 +1,463 @@
+#include "directory/TFormAddButs.h"
+
+#include "directory/AddButsLogic.h"
+#include "directory/PlacesStore.h"
+#include "directory/TFormButs.h"
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/window/Dialogs.h"
+#include "settings/window/StringGrid.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHideEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Label N (from 1): its key's design caption.
+const QStringList kLabels = {QStringLiteral("Нумеровать койки начиная с "),
+                             QStringLiteral("Количество цифр в номере"),
+                             QStringLiteral("Шаблон названия (_-заменяется номером)"),
+                             QStringLiteral("Палата"),
+                             QStringLiteral("Комментарий"),
+                             QStringLiteral("Ответственный"),
+                             QStringLiteral("Идентификатор кнопки вызова"),
+                             QStringLiteral("Идентификатор кнопки отмены")};
+const QString kButton2 = QStringLiteral("Добавить кнопку");
+
+const QString kLb1_1 = QStringLiteral("Кнопка уже есть в базе.");
+const QString kLb1_2 = QStringLiteral("Кнопка была дабавлена в базу.");
+const QString kLb1_3 = QStringLiteral("Нажатый блок уже есть в базе.");
+const QString kLb1_4 = QStringLiteral("Нажатый блок был дабавлен в базу.");
+const QString kLb2_0 = QStringLiteral("Добавлено устройств: ");
+const QString kLb3_0 = QStringLiteral("Не удалось настроить антенну.");
+const QString kLb3_1 = QStringLiteral("Не введен код кнопки.");
+const QString kEmpty = QStringLiteral("Пусто");
+const QString kBlankUnderscore = QStringLiteral(" _");
+
+// The key of the "added" message carries a trailing comma, in writing and in reading alike.
+const QString kAddedKey = QStringLiteral("lb1_2,");
+
+// An identifier is "@ADD" material when it has at least this many characters; a cancel identifier
+// is sent only when it has exactly this many.
+constexpr int kIdentifierLength = 6;
+// A code is the first five characters of an identifier.
+constexpr int kCodeLength = 5;
+
+QLineEdit* digitsEdit(QWidget* parent, int maxLength)
+{
+    auto* edit = new QLineEdit(parent);
+    // Digits "0" to "9" only (typed or pasted); every other character is dropped.
+    edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+    edit->setMaxLength(maxLength);
+    return edit;
+}
+
+qint32 fieldValue(const QLineEdit* edit)
+{
+    if (edit->text().isEmpty())
+        return -1;
+    bool ok = false;
+    const qint64 n = edit->text().toLongLong(&ok);
+    return ok ? static_cast<qint32>(std::clamp<qint64>(n, 0, std::numeric_limits<qint32>::max())) : -1;
+}
+
+// -1, written for an empty field, shows as an empty field again.
+QString fieldText(qint32 value)
+{
+    return value < 0 ? QString() : QString::number(value);
+}
+
+} // namespace
+
+TFormAddButs::TFormAddButs(QWidget* parent)
+    : FormBase(QStringLiteral("ButsAddForm"), QStringLiteral("Режим добавления"), QSize(480, 312),
+               QSize(540, 250), parent)
+{
+    setObjectName(QStringLiteral("TFormAddButs"));
+    setWindowFlag(Qt::WindowMinimizeButtonHint, false);
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+    QLabel** labels[] = {&lt1, &lt2, &lt3, &lt4, &lt5, &lt6, &lt7, &lt8};
+    for (int i = 0; i < 8; ++i) {
+        *labels[i] = new QLabel(kLabels.at(i), this);
+        (*labels[i])->setObjectName(QStringLiteral("lt%1").arg(i + 1));
+    }
+
+    e1 = digitsEdit(this, 9);
+    e1->setObjectName(QStringLiteral("e1"));
+    e2 = digitsEdit(this, 2);
+    e2->setObjectName(QStringLiteral("e2"));
+    e3 = new QLineEdit(this);
+    e3->setObjectName(QStringLiteral("e3"));
+    cb4 = new QComboBox(this);
+    cb4->setObjectName(QStringLiteral("cb4"));
+    cb6 = new QComboBox(this);
+    cb6->setObjectName(QStringLiteral("cb6"));
+    e5 = new QLineEdit(this);
+    e5->setObjectName(QStringLiteral("e5"));
+    e6 = new QLineEdit(this);
+    e6->setObjectName(QStringLiteral("e6"));
+    e7 = new QLineEdit(this);
+    e7->setObjectName(QStringLiteral("e7"));
+    Button2 = new QPushButton(kButton2, this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setAutoDefault(false);
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+
+    lt1->setBuddy(e1);
+    lt2->setBuddy(e2);
+    lt3->setBuddy(e3);
+    lt4->setBuddy(cb4);
+    lt5->setBuddy(e5);
+    lt6->setBuddy(cb6);
+    lt7->setBuddy(e6);
+    lt8->setBuddy(e7);
+
+    auto* fields = new QGridLayout;
+    fields->setContentsMargins(8, 8, 8, 8);
+    fields->setColumnStretch(1, 1);
+    fields->addWidget(lt1, 0, 0);
+    fields->addWidget(e1, 0, 1);
+    fields->addWidget(lt2, 1, 0);
+    fields->addWidget(e2, 1, 1);
+    fields->addWidget(lt3, 2, 0);
+    fields->addWidget(e3, 2, 1);
+    fields->addWidget(lt4, 3, 0);
+    fields->addWidget(cb4, 3, 1);
+    fields->addWidget(lt6, 4, 0);
+    fields->addWidget(cb6, 4, 1);
+    fields->addWidget(lt5, 5, 0);
+    fields->addWidget(e5, 5, 1);
+    fields->addWidget(lt7, 6, 0);
+    fields->addWidget(e6, 6, 1);
+    fields->addWidget(lt8, 7, 0);
+    fields->addWidget(e7, 7, 1);
+    fields->addWidget(Button2, 8, 1, Qt::AlignRight);
+
+    // The message area: a strip in the tooltip colour with the outcome above the count.
+    messageArea = new QFrame(this);
+    messageArea->setObjectName(QStringLiteral("messageArea"));
+    messageArea->setFixedHeight(70);
+    messageArea->setAutoFillBackground(true);
+    QPalette strip = messageArea->palette();
+    strip.setColor(QPalette::Window, strip.color(QPalette::ToolTipBase));
+    strip.setColor(QPalette::WindowText, strip.color(QPalette::ToolTipText));
+    messageArea->setPalette(strip);
+    QFont fixed(QStringLiteral("Courier New"));
+    fixed.setStyleHint(QFont::Monospace);
+    fixed.setFixedPitch(true);
+    fixed.setPixelSize(13);
+    lb1 = new QLabel(messageArea);
+    lb1->setObjectName(QStringLiteral("lb1"));
+    lb2 = new QLabel(messageArea);
+    lb2->setObjectName(QStringLiteral("lb2"));
+    for (QLabel* label : {lb1, lb2}) {
+        label->setFont(fixed);
+        label->setAlignment(Qt::AlignCenter);
+    }
+    auto* messages = new QVBoxLayout(messageArea);
+    messages->addWidget(lb1);
+    messages->addWidget(lb2);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addLayout(fields);
+    layout->addStretch(1);
+    layout->addWidget(messageArea);
+
+    setTabOrder(e1, e2);
+    setTabOrder(e2, e3);
+    setTabOrder(e3, cb4);
+    setTabOrder(cb4, cb6);
+    setTabOrder(cb6, e5);
+    setTabOrder(e5, e6);
+    setTabOrder(e6, e7);
+    setTabOrder(e7, Button2);
+
+    // Design values, the ones a first start writes.
+    r3 = QStringLiteral("КОЙКА _");
+    r4_0 = kEmpty;
+    r6_0 = kEmpty;
+    r5 = kBlankUnderscore;
+    r7 = kBlankUnderscore;
+    r8 = kBlankUnderscore;
+    lb2_0 = kLb2_0;
+
+    connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+}
+
+void TFormAddButs::writeKept(const QString& key, const QString& value)
+{
+    // The settings file drops the blanks around a value and the quotes that enclose it; quoted, a
+    // value keeps both.
+    const bool needsQuotes =
+        value != value.trimmed() || (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+                                     value.back() == value.front());
+    writeText(key, needsQuotes ? u'"' + value + u'"' : value);
+}
+
+void TFormAddButs::InitComm()
+{
+    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма добавления КНОПОК"));
+    for (int i = 0; i < kLabels.size(); ++i)
+        writeComm(QStringLiteral("label%1").arg(i + 1), QStringLiteral("Надпись:") + kLabels.at(i));
+    writeComm(QStringLiteral("button2"), QStringLiteral("Надпись:") + kButton2);
+    writeComm(QStringLiteral("r1"), QStringLiteral("Нумеровать койки начиная с ..."));
+    writeComm(QStringLiteral("r2"), QStringLiteral("Количество цифр в номере..."));
+    writeComm(QStringLiteral("r3"),
+              QStringLiteral("Шаблон названия (_-заменяется номером): по умолчанию КОЙКА _"));
+    writeComm(QStringLiteral("r4"), QStringLiteral("номер в выпадающем списке палат по умолчанию"));
+    writeComm(QStringLiteral("r6"), QStringLiteral("номер в выпадающем списке сотрудников по умолчанию"));
+    writeComm(QStringLiteral("r4_0"), QStringLiteral("строка для пустой палаты"));
+    writeComm(QStringLiteral("r6_0"), QStringLiteral("строка для неназначенного сотрудника"));
+    writeComm(QStringLiteral("r5"), QStringLiteral("комментарий: _"));
+    writeComm(QStringLiteral("r7"), QStringLiteral("Идентификатор кнопки вызова"));
+    writeComm(QStringLiteral("r8"), QStringLiteral("Идентификатор кнопки отмены"));
+    writeComm(QStringLiteral("abfTimer"), QStringLiteral("время таймера в секундах"));
+    writeComm(QStringLiteral("lb1_0"), QStringLiteral("Сообщение:Пусто."));
+    writeComm(QStringLiteral("lb1_1"), QStringLiteral("Сообщение:Кнопка уже есть в базе."));
+    writeComm(kAddedKey, QStringLiteral("Сообщение:Кнопка была дабавлена в базу."));
+    writeComm(QStringLiteral("lb1_3"), QStringLiteral("Сообщение:блок уже есть в базе."));
+    writeComm(QStringLiteral("lb1_4"), QStringLiteral("Сообщение:блок был дабавлен в базу."));
+    writeComm(QStringLiteral("lb2_0"), QStringLiteral("Сообщение:") + kLb2_0);
+    writeComm(QStringLiteral("lb3_0"), QStringLiteral("Сообщение:") + kLb3_0);
+    writeComm(QStringLiteral("lb3_1"), QStringLiteral("Сообщение:") + kLb3_1);
+}
+
+void TFormAddButs::InitDef()
+{
+    writeCaptionAndGeometry();
+    QLabel* const labels[] = {lt1, lt2, lt3, lt4, lt5, lt6, lt7, lt8};
+    for (int i = 0; i < 8; ++i)
+        writeKept(QStringLiteral("label%1").arg(i + 1), labels[i]->text());
+    writeKept(QStringLiteral("button2"), Button2->text());
+    writeInt(QStringLiteral("r1"), 5);
+    writeInt(QStringLiteral("r2"), 3);
+    writeKept(QStringLiteral("r3"), QStringLiteral("КОЙКА _"));
+    writeInt(QStringLiteral("r4"), 1);
+    writeInt(QStringLiteral("r6"), 0);
+    writeKept(QStringLiteral("r4_0"), kEmpty);
+    writeKept(QStringLiteral("r6_0"), kEmpty);
+    writeKept(QStringLiteral("r5"), kBlankUnderscore);
+    writeKept(QStringLiteral("r7"), kBlankUnderscore);
+    writeKept(QStringLiteral("r8"), kBlankUnderscore);
+    writeInt(QStringLiteral("abfTimer"), 5);
+    writeKept(QStringLiteral("lb1_0"), QString());
+    writeKept(QStringLiteral("lb1_1"), kLb1_1);
+    writeKept(kAddedKey, kLb1_2);
+    writeKept(QStringLiteral("lb1_3"), kLb1_3);
+    writeKept(QStringLiteral("lb1_4"), kLb1_4);
+    writeKept(QStringLiteral("lb2_0"), kLb2_0);
+    writeKept(QStringLiteral("lb3_0"), kLb3_0);
+    writeKept(QStringLiteral("lb3_1"), kLb3_1);
+}
+
+void TFormAddButs::InitForm()
+{
+    readCaptionAndGeometry();
+    QLabel* const labels[] = {lt1, lt2, lt3, lt4, lt5, lt6, lt7, lt8};
+    for (int i = 0; i < 8; ++i)
+        labels[i]->setText(readText(QStringLiteral("label%1").arg(i + 1), labels[i]->text()));
+    Button2->setText(readText(QStringLiteral("button2"), Button2->text()));
+    r1 = readInt(QStringLiteral("r1"), 5);
+    r2 = readInt(QStringLiteral("r2"), 3);
+    r3 = readText(QStringLiteral("r3"), QStringLiteral("Койка _"));
+    r4 = readInt(QStringLiteral("r4"), 1);
+    r6 = readInt(QStringLiteral("r6"), 0);
+    r4_0 = readText(QStringLiteral("r4_0"), kEmpty);
+    r6_0 = readText(QStringLiteral("r6_0"), kEmpty);
+    r5 = readText(QStringLiteral("r5"), kBlankUnderscore);
+    r7 = readText(QStringLiteral("r7"), kBlankUnderscore);
+    r8 = readText(QStringLiteral("r8"), kBlankUnderscore);
+    abfTimer = readInt(QStringLiteral("abfTimer"), 5);
+    lb1_0 = readText(QStringLiteral("lb1_0"), QString());
+    lb1_1 = readText(QStringLiteral("lb1_1"), kLb1_1);
+    lb1_2 = readText(kAddedKey, kLb1_2);
+    lb1_3 = readText(QStringLiteral("lb1_3"), kLb1_3);
+    lb1_4 = readText(QStringLiteral("lb1_4"), kLb1_4);
+    lb2_0 = readText(QStringLiteral("lb2_0"), kLb2_0);
+    lb3_0 = readText(QStringLiteral("lb3_0"), kLb3_0);
+    lb3_1 = readText(QStringLiteral("lb3_1"), kLb3_1);
+
+    // A period of zero seconds or less never fires; a huge one is held at what a timer can count.
+    const qint64 periodMs = std::clamp<qint64>(qint64(abfTimer) * 1000, 0, std::numeric_limits<int>::max());
+    Timer1.setInterval(static_cast<int>(periodMs));
+    lb1->setText(lb1_0);
+    lb2->setText(lb2_0 + QString::number(0));
+    e1->setText(fieldText(r1));
+    e2->setText(fieldText(r2));
+    e3->setText(r3);
+    RefreshForm();
+    e5->setText(r5);
+    e6->setText(r7);
+    e7->setText(r8);
+}
+
+void TFormAddButs::InitSave()
+{
+    saveGeometry();
+    writeInt(QStringLiteral("r1"), fieldValue(e1));
+    writeInt(QStringLiteral("r2"), fieldValue(e2));
+    writeKept(QStringLiteral("r3"), e3->text());
+    writeInt(QStringLiteral("r4"), cb4->currentIndex());
+    writeInt(QStringLiteral("r6"), cb6->currentIndex());
+    writeKept(QStringLiteral("r5"), e5->text());
+}
+
+void TFormAddButs::fillChoices(QComboBox* box, const QString& none, const QStringList& names, qint32 index)
+{
+    box->clear();
+    box->addItem(none);
+    box->addItems(names);
+    // An index beyond the list leaves the drop-down without a selection.
+    box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+}
+
+void TFormAddButs::RefreshForm()
+{
+    if (!forms().MF)
+        return;
+    db::Database& db = forms().MF->db();
+    fillChoices(cb4, r4_0, AddButsStore::groupNames(db), r4);
+    fillChoices(cb6, r6_0, AddButsStore::workerNames(db), r6);
+}
+
+void TFormAddButs::FormShow()
+{
+    Dialogs::guard(this, [this] { RefreshForm(); });
+    curN = 0;
+    if (Timer1.interval() > 0)
+        Timer1.start();
+    if (forms().MF)
+        forms().MF->rButs = true;
+}
+
+void TFormAddButs::FormClose()
+{
+    Dialogs::guard(this, [this] { InitSave(); });
+}
+
+void TFormAddButs::hideEvent(QHideEvent* event)
+{
+    FormBase::hideEvent(event);
+    if (!event->spontaneous())
+        FormHide();
+}
+
+void TFormAddButs::FormHide()
+{
+    if (forms().MF)
+        forms().MF->rButs = false;
+    sl.clear();
+    Timer1.stop();
+}
+
+void TFormAddButs::Timer1Timer()
+{
+    if (lb1->text() != lb1_0)
+        sl.clear();
+}
+
+void TFormAddButs::AddButs(const QString& abcde, const QString& btnclr)
+{
+    const QString number = AddButsNaming::numberText(e1->text(), e2->text());
+    AddButsPlace place;
+    place.abcde = abcde;
+    place.btnclr = btnclr;
+    place.name = AddButsNaming::fillTemplate(e3->text(), number);
+    if (cb4->currentIndex() != 0)
+        place.wardName = cb4->currentText();
+    if (cb6->currentIndex() != 0)
+        place.staffName = cb6->currentText();
+    place.comm = AddButsNaming::fillTemplate(e5->text(), number);
+    AddButsStore::insertPlace(forms().MF->db(), place);
+    e1->setText(AddButsNaming::nextNumber(e1->text(), e3->text(), e5->text()));
+}
+
+void TFormAddButs::processAdd(const QString& code, const QString& btnclr, const QString& knownText,
+                              const QString& addedText)
+{
+    TFormButs* places = forms().FormButs;
+    if (!places || !forms().MF)
+        return;
+    const int row = PlacesStore::findCallCode(*places->StringGrid1, code);
+    if (row > 0) {
+        places->StringGrid1->setRow(row);
+        lb1->setText(knownText);
+        return;
+    }
+    // Added moments ago: the same press is still arriving from other antennas.
+    if (sl.contains(code))
+        return;
+    sl.append(code);
+    try {
+        AddButs(code, btnclr.isEmpty() ? code : btnclr);
+    } catch (...) {
+        // Nothing was inserted: the next press of this code must be able to try again.
+        sl.removeOne(code);
+        throw;
+    }
+    places->RefreshForm();
+    lb1->setText(addedText);
+    ++curN;
+    lb2->setText(lb2_0 + QString::number(curN));
+}
+
+void TFormAddButs::ProcessAddButs(const QString& abcde, const QString& btnclr)
+{
+    processAdd(abcde, btnclr, lb1_1, lb1_2);
+}
+
+void TFormAddButs::ProcessAddKB(const QString& ab)
+{
+    processAdd(ab, ab, lb1_3, lb1_4);
+}
+
+void TFormAddButs::Button2Click()
+{
+    const QString call = AddButsNaming::lowerLatin(e6->text());
+    const QString cancel = AddButsNaming::lowerLatin(e7->text());
+    if (call.size() < kIdentifierLength) {
+        lb1->setText(lb3_1);
+        return;
+    }
+    TMF* main = forms().MF;
+    if (!main)
+        return;
+
+    // The antenna listener stores the reply on its own thread while this one pauses.
+    const auto pause = [] { QThread::msleep(AddButsReply::kPauseMs); };
+    std::atomic<qint16>& reply = main->btn_add();
+    const auto accepted = [&](const QString& identifier) {
+        // A late reply to an earlier command must not pass for the answer to this one.
+        reply.store(0);
+        main->SendToAntUDP(QStringLiteral("@ADD") + identifier);
+        if (AddButsReply::await(reply, pause))
+            return true;
+        lb1->setText(lb3_0);
+        return false;
+    };
+
+    bool failed = !accepted(call);
+    bool cancelAccepted = false;
+    if (cancel.size() == kIdentifierLength) {
+        cancelAccepted = accepted(cancel);
+        failed = failed || !cancelAccepted;
+    }
+    if (failed)
+        return;
+    Dialogs::guard(this, [&] {
+        ProcessAddButs(call.left(kCodeLength), cancelAccepted ? cancel.left(kCodeLength) : QString());
+    });
+}

@@ -1,0 +1,219 @@
+#include "directory/TFormButsEdit.h"
+
+#include "directory/PlacesStore.h"
+#include "directory/TFormAddButs.h"
+#include "journal/Forms.h"
+#include "journal/TMF.h"
+#include "settings/window/ButtonGroup.h"
+#include "settings/window/Dialogs.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString kLabel1 = QStringLiteral("Название:");
+const QString kLabel2 = QStringLiteral("Палата:");
+const QString kLabel3 = QStringLiteral("Комментарий:");
+const QString kLabel4 = QStringLiteral("Ответственный:");
+const QString kNone = QStringLiteral("Пусто");
+
+void fill(QComboBox* box, QList<qint64>& ids, const QString& none, const QList<PlacesChoice>& choices)
+{
+    box->clear();
+    ids.clear();
+    box->addItem(none);
+    ids.append(-1);
+    for (const PlacesChoice& choice : choices) {
+        box->addItem(choice.name);
+        ids.append(choice.id);
+    }
+}
+
+qint32 indexOf(const QList<qint64>& ids, qint64 id)
+{
+    for (qsizetype i = 1; i < ids.size(); ++i) {
+        if (ids.at(i) == id)
+            return static_cast<qint32>(i);
+    }
+    return 0;
+}
+
+std::optional<qint64> chosenId(const QComboBox* box, const QList<qint64>& ids)
+{
+    const int index = box->currentIndex();
+    if (index <= 0 || index >= ids.size())
+        return std::nullopt;
+    return ids.at(index);
+}
+
+} // namespace
+
+TFormButsEdit::TFormButsEdit(QWidget* parent)
+    : FormBase(QStringLiteral("ButsEditForm"), QStringLiteral("Редактирование"), QSize(324, 170),
+               QSize(350, 180), parent)
+{
+    setObjectName(QStringLiteral("TFormButsEdit"));
+    // No buttons in the title bar: the button group ends the editor.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    move(0, 0);
+
+    l1 = new QLabel(kLabel1, this);
+    l1->setObjectName(QStringLiteral("l1"));
+    l2 = new QLabel(kLabel2, this);
+    l2->setObjectName(QStringLiteral("l2"));
+    l3 = new QLabel(kLabel3, this);
+    l3->setObjectName(QStringLiteral("l3"));
+    l4 = new QLabel(kLabel4, this);
+    l4->setObjectName(QStringLiteral("l4"));
+    eName = new QLineEdit(this);
+    eName->setObjectName(QStringLiteral("eName"));
+    cb4 = new QComboBox(this);
+    cb4->setObjectName(QStringLiteral("cb4"));
+    cb6 = new QComboBox(this);
+    cb6->setObjectName(QStringLiteral("cb6"));
+    eComm = new QLineEdit(this);
+    eComm->setObjectName(QStringLiteral("eComm"));
+
+    ButtonGroup1 = new ButtonGroup(this);
+    ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
+    ButtonGroup1->addItem(QStringLiteral("dialog-cancel"), QStyle::SP_DialogCancelButton,
+                          QStringLiteral("Отменить изменения"), [this] { ButtonGroup1Items0Click(); });
+    ButtonGroup1->addItem(QStringLiteral("dialog-ok"), QStyle::SP_DialogOkButton,
+                          QStringLiteral("Подтвердить изменения"), [this] { ButtonGroup1Items1Click(); });
+    ButtonGroup1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+    auto* fields = new QGridLayout;
+    fields->setColumnStretch(1, 1);
+    fields->addWidget(l1, 0, 0);
+    fields->addWidget(eName, 0, 1);
+    fields->addWidget(l2, 1, 0);
+    fields->addWidget(cb4, 1, 1);
+    fields->addWidget(l4, 2, 0);
+    fields->addWidget(cb6, 2, 1);
+    fields->addWidget(l3, 3, 0);
+    fields->addWidget(eComm, 3, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ButtonGroup1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addStretch(1);
+    layout->addLayout(buttons);
+
+    setTabOrder(eName, cb4);
+    setTabOrder(cb4, cb6);
+    setTabOrder(cb6, eComm);
+    setTabOrder(eComm, ButtonGroup1->item(0));
+    setTabOrder(ButtonGroup1->item(0), ButtonGroup1->item(1));
+
+    // The drop-downs keep Escape and Enter for themselves.
+    bindEscapeEnter(
+        {eName, eComm, ButtonGroup1, ButtonGroup1->item(0), ButtonGroup1->item(1)},
+        [this] { ButtonGroup1Items0Click(); }, [this] { ButtonGroup1Items1Click(); });
+}
+
+void TFormButsEdit::InitComm()
+{
+    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма редактирования КНОПКИ"));
+    writeComm(QStringLiteral("bhint0"), QStringLiteral("Отменить изменения"));
+    writeComm(QStringLiteral("bhint1"), QStringLiteral("Подтвердить изменения"));
+    writeComm(QStringLiteral("label1"), kLabel1);
+    writeComm(QStringLiteral("label2"), kLabel2);
+    writeComm(QStringLiteral("label3"), kLabel3);
+    writeComm(QStringLiteral("label4"), kLabel4);
+}
+
+void TFormButsEdit::InitDef()
+{
+    writeCaptionAndGeometry();
+    writeText(QStringLiteral("label1"), l1->text());
+    writeText(QStringLiteral("label2"), l2->text());
+    writeText(QStringLiteral("label3"), l3->text());
+    writeText(QStringLiteral("label4"), l4->text());
+    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
+    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
+}
+
+void TFormButsEdit::InitForm()
+{
+    readCaptionAndGeometry();
+    l1->setText(readText(QStringLiteral("label1"), l1->text()));
+    l2->setText(readText(QStringLiteral("label2"), l2->text()));
+    l3->setText(readText(QStringLiteral("label3"), l3->text()));
+    l4->setText(readText(QStringLiteral("label4"), l4->text()));
+    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
+    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
+}
+
+void TFormButsEdit::FormShow()
+{
+    eName->setFocus();
+}
+
+void TFormButsEdit::InitCBGroup()
+{
+    const QString none = forms().FormAddButs ? forms().FormAddButs->r4_0 : kNone;
+    fill(cb4, cb4_id, none, PlacesStore::readGroups(forms().MF->db()));
+}
+
+void TFormButsEdit::InitCBWorker()
+{
+    const QString none = forms().FormAddButs ? forms().FormAddButs->r6_0 : kNone;
+    fill(cb6, cb6_id, none, PlacesStore::readWorkers(forms().MF->db()));
+}
+
+qint32 TFormButsEdit::cb4_ind(qint64 wardId) const
+{
+    return indexOf(cb4_id, wardId);
+}
+
+qint32 TFormButsEdit::cb6_ind(qint64 staffId) const
+{
+    return indexOf(cb6_id, staffId);
+}
+
+void TFormButsEdit::ForEdit(const QString& abcde)
+{
+    InitCBGroup();
+    InitCBWorker();
+    const PlaceRecord place = PlacesStore::readPlace(forms().MF->db(), abcde);
+    id = place.id;
+    eName->setText(place.name);
+    eComm->setText(place.comm);
+    cb4->setCurrentIndex(place.groupsid ? cb4_ind(*place.groupsid) : 0);
+    cb6->setCurrentIndex(place.workersid ? cb6_ind(*place.workersid) : 0);
+}
+
+void TFormButsEdit::AddEdit()
+{
+    PlaceRecord place;
+    place.id = id;
+    place.name = eName->text();
+    place.comm = eComm->text();
+    place.groupsid = chosenId(cb4, cb4_id);
+    place.workersid = chosenId(cb6, cb6_id);
+    PlacesStore::updatePlace(forms().MF->db(), place);
+}
+
+void TFormButsEdit::end(int result)
+{
+    // Ending the modal editor by its buttons counts as closing it: the geometry is saved.
+    Dialogs::guard(this, [this] { FormClose(); });
+    done(result);
+}
+
+void TFormButsEdit::ButtonGroup1Items0Click()
+{
+    end(QDialog::Rejected);
+}
+
+void TFormButsEdit::ButtonGroup1Items1Click()
+{
+    end(QDialog::Accepted);
+}
