@@ -60,8 +60,8 @@ Q_SIGNALS:
     void conversionFailed(const QString& message) const;
 
 private:
-    static constexpr int kPageRows = 256;
-    static constexpr int kMaxPages = 64;
+    static constexpr int kPageRows = 64;
+    static constexpr int kMaxPages = 256;
 
     QStringList displayRow(const QStringList& stored) const;
     const QList<QStringList>* page(int pageIndex) const;
