@@ -85,7 +85,10 @@ void JournalModel::refresh(const QString& where, const QVariantList& whereParams
             count = all.int64(0);
     }
 
-    const int oldRows = rowCount();
+    // First the rows already shown take their new texts, then rows are added or removed at the end:
+    // the selected position stays where it was, and a view never sees a row change unannounced.
+    const int oldRows = m_rows;
+    const int newRows = static_cast<int>(std::clamp<qint64>(count, 1, std::numeric_limits<int>::max()));
     m_where = where;
     m_whereParams = whereParams;
     m_count = count;
@@ -94,23 +97,21 @@ void JournalModel::refresh(const QString& where, const QVariantList& whereParams
     m_pages.clear();
     m_pageOrder.clear();
     m_conversionReported = false;
-
-    const int newRows = rowCount();
+    Q_EMIT dataChanged(index(0, 0), index(oldRows - 1, kColumns - 1));
     if (newRows > oldRows) {
         beginInsertRows(QModelIndex(), oldRows, newRows - 1);
+        m_rows = newRows;
         endInsertRows();
     } else if (newRows < oldRows) {
         beginRemoveRows(QModelIndex(), newRows, oldRows - 1);
+        m_rows = newRows;
         endRemoveRows();
     }
-    Q_EMIT dataChanged(index(0, 0), index(newRows - 1, kColumns - 1));
 }
 
 int JournalModel::rowCount(const QModelIndex& parent) const
 {
-    if (parent.isValid())
-        return 0;
-    return static_cast<int>(std::clamp<qint64>(m_count, 1, std::numeric_limits<int>::max()));
+    return parent.isValid() ? 0 : m_rows;
 }
 
 int JournalModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }

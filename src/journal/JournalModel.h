@@ -74,7 +74,8 @@ private:
 
     QString m_where;
     QVariantList m_whereParams;
-    qint64 m_count = 0;
+    qint64 m_count = 0; // entries the clause lets through
+    int m_rows = 1;     // rows shown: the entries, or the one empty row
     qint64 m_maxId = 0;
     bool m_countValid = false;
 

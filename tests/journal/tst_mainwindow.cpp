@@ -11,6 +11,7 @@
 #include "settings/AppError.h"
 #include "settings/window/StringGrid.h"
 
+#include <QAbstractItemModelTester>
 #include <QLabel>
 #include <QMenu>
 #include <QtTest>
@@ -46,6 +47,7 @@ private Q_SLOTS:
     void newestFirstAndSelectionKeptByPosition();
     void clauseNarrowsAndFailingClauseKeepsTheGrid();
     void deletionIsCountedAfterShrink();
+    void longJournalReadPageByPage();
     void statusBar_data();
     void statusBar();
     void menusOpenTheirWindows();
@@ -192,6 +194,29 @@ void TestMainWindow::deletionIsCountedAfterShrink()
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 4);
     QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Н"));
+}
+
+void TestMainWindow::longJournalReadPageByPage()
+{
+    QAbstractItemModelTester tester(mf->journal, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    mf->db().executeStatement(QStringLiteral("BEGIN"));
+    for (int i = 0; i < 1000; ++i)
+        addEntry(mf, QDateTime(QDate(2017, 1, 1), QTime(0, 0)).addSecs(i * 60).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")),
+                 QStringLiteral("8"), QStringLiteral("Место %1").arg(i));
+    mf->db().executeStatement(QStringLiteral("COMMIT"));
+    mf->RefreshLog();
+    QCOMPARE(mf->StringGrid1->RowCount(), 1001);
+    // Rows across page borders, read out of order, and again after older pages were dropped.
+    for (int row : {1000, 1, 64, 65, 500, 129, 1000, 2})
+        QCOMPARE(mf->StringGrid1->Cells(4, row), QStringLiteral("Место %1").arg(1000 - row));
+    QCOMPARE(mf->StringGrid1->Cells(1, 1000), QStringLiteral("00:00:00"));
+
+    // The export reads the same texts in the same order, all of them.
+    QStringList places;
+    mf->journal->forEachEntry([&](const QStringList& row) { places << row.at(4); });
+    QCOMPARE(places.size(), 1000);
+    QCOMPARE(places.first(), QStringLiteral("Место 999"));
+    QCOMPARE(places.last(), QStringLiteral("Место 0"));
 }
 
 void TestMainWindow::statusBar_data()
