@@ -13,6 +13,8 @@
 #include <QLineEdit>
 #include <QToolButton>
 
+#include <limits>
+
 namespace {
 const QString kNewNameKey = QStringLiteral("newGroupName");
 }
@@ -93,7 +95,10 @@ void DirectoryEditForm::ForNew()
 
 void DirectoryEditForm::load(const DirectoryRecord& record)
 {
-    id = record.id;
+    // The key must survive the trip through `id` unchanged, or storing would update another record.
+    if (record.id < std::numeric_limits<qint32>::min() || record.id > std::numeric_limits<qint32>::max())
+        throw AppError(QStringLiteral("'%1' is not a valid integer value").arg(record.id));
+    id = static_cast<qint32>(record.id);
     eName->setText(record.name);
     eComm->setText(record.comm);
 }
@@ -103,7 +108,7 @@ void DirectoryEditForm::ForEdit(const QString& name)
     load(table().byName(name));
 }
 
-void DirectoryEditForm::ForEditId(qint32 recordId)
+void DirectoryEditForm::ForEditId(qint64 recordId)
 {
     load(table().byId(recordId));
 }

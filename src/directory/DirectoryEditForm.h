@@ -44,8 +44,9 @@ public:
     // Loads the first record of that name.
     void ForEdit(const QString& name);
     // Loads the record with that key: what the list uses, so that of two records with the same name
-    // the one the operator picked is edited.
-    void ForEditId(qint32 recordId);
+    // the one the operator picked is edited. A key beyond `id`'s 32 bits raises AppError
+    // "'<key>' is not a valid integer value" and loads nothing.
+    void ForEditId(qint64 recordId);
     void AddNew();
     void AddEdit();
     // Whether the name in eName may be stored: a new record's name must not exist yet, exactly as

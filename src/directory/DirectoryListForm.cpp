@@ -56,7 +56,7 @@ void DirectoryListForm::RefreshForm()
 {
     const QList<DirectoryRecord> records = table().records();
     QList<QStringList> rows;
-    QList<qint32> ids;
+    QList<qint64> ids;
     rows.reserve(records.size());
     ids.reserve(records.size());
     for (const DirectoryRecord& record : records) {
@@ -67,12 +67,12 @@ void DirectoryListForm::RefreshForm()
     m_ids = ids;
 }
 
-qint32 DirectoryListForm::recordIdAt(int row) const
+qint64 DirectoryListForm::recordIdAt(int row) const
 {
     return row >= 1 && row <= m_ids.size() ? m_ids.at(row - 1) : -1;
 }
 
-qint32 DirectoryListForm::currentRecordId() const
+qint64 DirectoryListForm::currentRecordId() const
 {
     return recordIdAt(StringGrid1->Row());
 }
@@ -91,7 +91,7 @@ void DirectoryListForm::ButtonGroup1Items0Click()
 
 void DirectoryListForm::ButtonGroup1Items1Click()
 {
-    const qint32 id = currentRecordId();
+    const qint64 id = currentRecordId();
     if (id < 0)
         return;
     Dialogs::guard(this, [&] {
@@ -108,7 +108,7 @@ void DirectoryListForm::ButtonGroup1Items1Click()
 
 void DirectoryListForm::ButtonGroup1Items2Click()
 {
-    const qint32 id = currentRecordId();
+    const qint64 id = currentRecordId();
     if (id < 0)
         return;
     DirectoryEditForm* edit = editor();

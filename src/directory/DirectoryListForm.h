@@ -39,7 +39,7 @@ public:
     void ButtonGroup1Items2Click();
 
     // The key of the record shown in a grid row (from 1), -1 for the empty row.
-    qint32 recordIdAt(int row) const;
+    qint64 recordIdAt(int row) const;
 
     void InitComm() override;
     void InitDef() override;
@@ -54,8 +54,8 @@ protected:
 private:
     DirectoryTable table() const;
     // The key of the record in the grid's current row, -1 when that row shows none.
-    qint32 currentRecordId() const;
+    qint64 currentRecordId() const;
 
     DirectoryListSetup m_setup;
-    QList<qint32> m_ids; // the key of each data row, in grid order
+    QList<qint64> m_ids; // the key of each data row, in grid order
 };

@@ -22,7 +22,7 @@ namespace {
 DirectoryRecord currentRecord(const db::ResultTable& result)
 {
     DirectoryRecord record;
-    record.id = static_cast<qint32>(result.fieldAsInteger(result.fieldIndex(QStringLiteral("id"))));
+    record.id = result.fieldAsInteger(result.fieldIndex(QStringLiteral("id")));
     record.name = result.fieldByName(QStringLiteral("name"));
     record.comm = result.fieldByName(QStringLiteral("comm"));
     return record;
@@ -42,7 +42,7 @@ QList<DirectoryRecord> DirectoryTable::records() const
     return list;
 }
 
-int DirectoryTable::placesNaming(qint32 id) const
+int DirectoryTable::placesNaming(qint64 id) const
 {
     // e.g. SELECT * FROM groups, buts WHERE buts.groupsid=groups.id and groups.id=?
     const QString sql =
@@ -66,7 +66,7 @@ DirectoryRecord DirectoryTable::byName(const QString& name) const
     return firstRecord(QStringLiteral("SELECT * FROM %1 WHERE name=?").arg(m_table), name);
 }
 
-DirectoryRecord DirectoryTable::byId(qint32 id) const
+DirectoryRecord DirectoryTable::byId(qint64 id) const
 {
     return firstRecord(QStringLiteral("SELECT * FROM %1 WHERE id=?").arg(m_table), id);
 }
@@ -78,13 +78,13 @@ void DirectoryTable::insert(const QString& name, const QString& comm) const
                            {name, comm});
 }
 
-void DirectoryTable::update(qint32 id, const QString& name, const QString& comm) const
+void DirectoryTable::update(qint64 id, const QString& name, const QString& comm) const
 {
     m_db->executeStatement(QStringLiteral("UPDATE %1 SET comm = ?, name = ? WHERE id = ?").arg(m_table),
                            {comm, name, id});
 }
 
-void DirectoryTable::remove(qint32 id) const
+void DirectoryTable::remove(qint64 id) const
 {
     m_db->executeStatement(QStringLiteral("DELETE FROM %1 WHERE id=?").arg(m_table), {id});
 }

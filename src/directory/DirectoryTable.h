@@ -8,10 +8,11 @@ namespace db {
 class Database;
 }
 
-// One ward or responsible staff member as stored: its key, its name and its comment.
+// One ward or responsible staff member as stored: its key, its name and its comment. The key is kept
+// at the database's full width, so a record is never taken for another whose key shares its low bits.
 struct DirectoryRecord
 {
-    qint32 id = -1;
+    qint64 id = -1;
     QString name;
     QString comm;
 };
@@ -37,17 +38,17 @@ public:
     // Every record, in the order the database returns them.
     QList<DirectoryRecord> records() const;
     // How many places name the record.
-    int placesNaming(qint32 id) const;
+    int placesNaming(qint64 id) const;
     // Whether some record has exactly this name (letter case and blanks count).
     bool nameExists(const QString& name) const;
     // The first record of that name; a missing one fails with the empty-result error.
     DirectoryRecord byName(const QString& name) const;
     // The record with that key; a missing one fails with the empty-result error.
-    DirectoryRecord byId(qint32 id) const;
+    DirectoryRecord byId(qint64 id) const;
 
     void insert(const QString& name, const QString& comm) const;
-    void update(qint32 id, const QString& name, const QString& comm) const;
-    void remove(qint32 id) const;
+    void update(qint64 id, const QString& name, const QString& comm) const;
+    void remove(qint64 id) const;
 
 private:
     DirectoryTable(db::Database& database, QString table, QString placesColumn);

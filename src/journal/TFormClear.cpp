@@ -6,6 +6,7 @@
 #include "journal/TMF.h"
 #include "settings/Clock.h"
 #include "settings/window/ButtonGroup.h"
+#include "settings/window/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QDateEdit>
@@ -143,7 +144,8 @@ void TFormClear::done(int result)
         return;
     }
     m_ending = true;
-    FormClose();
+    // A settings file that cannot be written is reported; the dialog ends with its result all the same.
+    Dialogs::guard(this, [this] { FormClose(); });
     FormBase::done(result);
     m_ending = false;
 }

@@ -377,6 +377,34 @@ private Q_SLOTS:
         QVERIFY(app->dialogs.errors.isEmpty());
     }
 
+    void wideKeyIsNeverTakenForAnother_data() { addKinds(); }
+    void wideKeyIsNeverTakenForAnother()
+    {
+        QFETCH(QString, kind);
+        d = directory(kind);
+        // A key beyond 32 bits whose low bits are those of the seed record (key 1), which no place
+        // names any more: acting on the wide one must not reach the seed.
+        database().executeStatement(QStringLiteral("UPDATE buts SET %1 = NULL").arg(d.placesColumn));
+        database().executeStatement(
+            QStringLiteral("INSERT INTO %1(id, name, comm) VALUES (4294967297, 'Широкая', '')").arg(d.table));
+        d.list->show();
+        const QStringList all = stored();
+        QCOMPARE(shown(), all);
+        QCOMPARE(d.list->recordIdAt(2), Q_INT64_C(4294967297));
+
+        // The editor cannot hold the key: it is not opened and nothing is stored.
+        d.list->StringGrid1->setRow(2);
+        QVERIFY(!clickWithEditor(2, [](DirectoryEditForm*) {}));
+        QCOMPARE(app->dialogs.errors,
+                 QStringList{QStringLiteral("'4294967297' is not a valid integer value.")});
+        QCOMPARE(stored(), all);
+
+        // Deleting it takes that record alone.
+        app->dialogs.answerNextQuestion(true);
+        d.list->ButtonGroup1->click(1);
+        QCOMPARE(stored(), QStringList{d.seedName + u'|' + d.seedComm});
+    }
+
     void editOfVanishedRecordShowsError_data() { addKinds(); }
     void editOfVanishedRecordShowsError()
     {

@@ -11,6 +11,8 @@
 #include "settings/window/StringGrid.h"
 
 #include <QDateEdit>
+#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QTimer>
 #include <QToolButton>
@@ -64,6 +66,7 @@ private Q_SLOTS:
     void cancelDeletesNothing_data();
     void cancelDeletesNothing();
     void deleteButtonTakesATypedDate();
+    void unwritableSettingsStillEndTheDialog();
     void settingsSection();
 
 private:
@@ -200,6 +203,33 @@ void TestClear::deleteButtonTakesATypedDate()
         f->ButtonGroup1->item(1)->click();
     });
     QCOMPARE(stamps(mf), QStringList{QStringLiteral("2017.11.21 10:00:00")});
+}
+
+void TestClear::unwritableSettingsStillEndTheDialog()
+{
+    addEntry(mf, QStringLiteral("2017.11.20 10:00:00"));
+    addEntry(mf, QStringLiteral("2017.11.21 10:00:00"));
+    // A directory where the settings file was: saving the position fails on every close.
+    QVERIFY(QFile::remove(m_app->iniPath()));
+    QVERIFY(QDir().mkdir(m_app->iniPath()));
+    const QString error = QStringLiteral("Unable to write to ") + m_app->iniPath() + u'.';
+
+    // The error is shown, the dialog ends with its result and the deletion goes ahead.
+    runClearing([](TFormClear* f) {
+        f->dtp11->setDate(QDate(2017, 11, 20));
+        f->ButtonGroup1->item(1)->click();
+    });
+    QCOMPARE(stamps(mf), QStringList{QStringLiteral("2017.11.21 10:00:00")});
+    QCOMPARE(m_app->dialogs.errors, QStringList{error});
+
+    // Next time the dialog still saves and ends: the close box cancels.
+    int result = -1;
+    QTimer::singleShot(0, form, [this] { form->close(); });
+    result = form->exec();
+    QCOMPARE(result, 2);
+    QVERIFY(!form->isVisible());
+    QCOMPARE(stamps(mf).size(), 1);
+    QCOMPARE(m_app->dialogs.errors, (QStringList{error, error}));
 }
 
 void TestClear::settingsSection()
