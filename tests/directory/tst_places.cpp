@@ -64,6 +64,28 @@ QStringList sectionKeys(const QString& iniPath, const QString& section)
     return keys;
 }
 
+// The key lines of one section as written, blanks kept, without the geometry a window frame decides.
+QStringList sectionTexts(const QString& iniPath, const QString& section)
+{
+    QFile file(iniPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    static const QStringList geometry{"Top", "Left", "Height", "Width"};
+    QStringList texts;
+    bool inside = false;
+    const QStringList lines = Cp1251::decode(file.readAll()).split(u'\n');
+    for (QString line : lines) {
+        line.remove(u'\r');
+        if (line.trimmed().startsWith(u'[')) {
+            inside = line.trimmed() == u'[' + section + u']';
+            continue;
+        }
+        if (inside && line.contains(u'=') && !geometry.contains(line.left(line.indexOf(u'='))))
+            texts << line;
+    }
+    return texts;
+}
+
 QStringList numbered(const QString& prefix, int from, int to, const QString& suffix = QString())
 {
     QStringList keys;
@@ -94,6 +116,8 @@ private slots:
     void closingEndsBothModesAndSavesColumnWidths();
     void firstStartWritesTheSectionsInOrder_data();
     void firstStartWritesTheSectionsInOrder();
+    void firstStartWritesTheTexts_data();
+    void firstStartWritesTheTexts();
 
 private:
     std::unique_ptr<AppFixture> app;
@@ -375,6 +399,138 @@ void TestPlaces::firstStartWritesTheSectionsInOrder()
     QFETCH(QString, section);
     QFETCH(QStringList, keys);
     QCOMPARE(sectionKeys(app->iniPath(), section), keys);
+}
+
+void TestPlaces::firstStartWritesTheTexts_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QStringList>("texts");
+
+    QTest::newRow("places window")
+        << "ButsForm"
+        << QStringList{";Описание секции=Форма КОЙКИ",
+                       ";bhint0=Регистрация кнопок",
+                       ";bhint1=Удалить запись",
+                       ";bhint2=Редактировать",
+                       ";bhint3=Найти кнопку по нажатию",
+                       ";bshint=Выключить режим поиска по нажатию",
+                       ";bscaption=Выключить",
+                       ";colНОМЕР_СТОЛБЦА=описание столбца N",
+                       ";colНОМЕР_СТОЛБЦАw=ширина столбца N",
+                       ";col0=Код",
+                       ";col5=Код отмены",
+                       ";col1=Название",
+                       ";col2=Палата",
+                       ";col3=Ответственный",
+                       ";col4=Комментарий",
+                       ";q1=Вопрос: Нажатая кнопка не найдена в базе. Перейти в режим добавления?",
+                       ";q2=Вопрос: Действительно удалить устройство из базы?",
+                       "Caption=Места с кнопками вызова",
+                       "bhint0=Регистрация кнопок",
+                       "bhint1=Удалить запись",
+                       "bhint2=Редактировать",
+                       "bhint3=Найти кнопку по нажатию",
+                       "bshint=Выключить режим поиска по нажатию",
+                       "bscaption=Выключить",
+                       "col0=Код",
+                       "col5=Код отмены",
+                       "col1=Название",
+                       "col2=Палата",
+                       "col3=Ответственный",
+                       "col4=Комментарий",
+                       "col0w=0",
+                       "col1w=50",
+                       "col2w=50",
+                       "col3w=50",
+                       "col4w=100",
+                       "col5w=50",
+                       "q1=Нажатая кнопка не найдена в базе. Перейти в режим добавления?",
+                       "q2=Действительно удалить устройство из базы?"};
+
+    QTest::newRow("place editor") << "ButsEditForm"
+                                  << QStringList{";Описание секции=Форма редактирования КНОПКИ",
+                                                 ";bhint0=Отменить изменения",
+                                                 ";bhint1=Подтвердить изменения",
+                                                 ";label1=Название:",
+                                                 ";label2=Палата:",
+                                                 ";label3=Комментарий:",
+                                                 ";label4=Ответственный:",
+                                                 "Caption=Редактирование",
+                                                 "label1=Название:",
+                                                 "label2=Палата:",
+                                                 "label3=Комментарий:",
+                                                 "label4=Ответственный:",
+                                                 "bhint0=Отменить изменения",
+                                                 "bhint1=Подтвердить изменения"};
+
+    // Values with blanks at their ends are quoted so that they read back whole.
+    QTest::newRow("button-adding window")
+        << "ButsAddForm"
+        << QStringList{";Описание секции=Форма добавления КНОПОК",
+                       ";label1=Надпись:Нумеровать койки начиная с ",
+                       ";label2=Надпись:Количество цифр в номере",
+                       ";label3=Надпись:Шаблон названия (_-заменяется номером)",
+                       ";label4=Надпись:Палата",
+                       ";label5=Надпись:Комментарий",
+                       ";label6=Надпись:Ответственный",
+                       ";label7=Надпись:Идентификатор кнопки вызова",
+                       ";label8=Надпись:Идентификатор кнопки отмены",
+                       ";button2=Надпись:Добавить кнопку",
+                       ";r1=Нумеровать койки начиная с ...",
+                       ";r2=Количество цифр в номере...",
+                       ";r3=Шаблон названия (_-заменяется номером): по умолчанию КОЙКА _",
+                       ";r4=номер в выпадающем списке палат по умолчанию",
+                       ";r6=номер в выпадающем списке сотрудников по умолчанию",
+                       ";r4_0=строка для пустой палаты",
+                       ";r6_0=строка для неназначенного сотрудника",
+                       ";r5=комментарий: _",
+                       ";r7=Идентификатор кнопки вызова",
+                       ";r8=Идентификатор кнопки отмены",
+                       ";abfTimer=время таймера в секундах",
+                       ";lb1_0=Сообщение:Пусто.",
+                       ";lb1_1=Сообщение:Кнопка уже есть в базе.",
+                       ";lb1_2,=Сообщение:Кнопка была дабавлена в базу.",
+                       ";lb1_3=Сообщение:блок уже есть в базе.",
+                       ";lb1_4=Сообщение:блок был дабавлен в базу.",
+                       ";lb2_0=Сообщение:Добавлено устройств: ",
+                       ";lb3_0=Сообщение:Не удалось настроить антенну.",
+                       ";lb3_1=Сообщение:Не введен код кнопки.",
+                       "Caption=Режим добавления",
+                       "label1=\"Нумеровать койки начиная с \"",
+                       "label2=Количество цифр в номере",
+                       "label3=Шаблон названия (_-заменяется номером)",
+                       "label4=Палата",
+                       "label5=Комментарий",
+                       "label6=Ответственный",
+                       "label7=Идентификатор кнопки вызова",
+                       "label8=Идентификатор кнопки отмены",
+                       "button2=Добавить кнопку",
+                       "r1=5",
+                       "r2=3",
+                       "r3=КОЙКА _",
+                       "r4=1",
+                       "r6=0",
+                       "r4_0=Пусто",
+                       "r6_0=Пусто",
+                       "r5=\" _\"",
+                       "r7=\" _\"",
+                       "r8=\" _\"",
+                       "abfTimer=5",
+                       "lb1_0=",
+                       "lb1_1=Кнопка уже есть в базе.",
+                       "lb1_2,=Кнопка была дабавлена в базу.",
+                       "lb1_3=Нажатый блок уже есть в базе.",
+                       "lb1_4=Нажатый блок был дабавлен в базу.",
+                       "lb2_0=\"Добавлено устройств: \"",
+                       "lb3_0=Не удалось настроить антенну.",
+                       "lb3_1=Не введен код кнопки."};
+}
+
+void TestPlaces::firstStartWritesTheTexts()
+{
+    QFETCH(QString, section);
+    QFETCH(QStringList, texts);
+    QCOMPARE(sectionTexts(app->iniPath(), section), texts);
 }
 
 QTEST_MAIN(TestPlaces)
