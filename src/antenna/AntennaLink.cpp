@@ -1,11 +1,12 @@
 #include "antenna/AntennaLink.h"
 
+#include "antenna/DatagramText.h"
+
 #include <QMutexLocker>
 
 void AntennaLink::IdUDPServerAntUDPRead(const QByteArray& data)
 {
-    // Invalid byte sequences become replacement characters; no bytes give the empty text.
-    const QString text = QString::fromUtf8(data);
+    const QString text = datagramText(data);
 
     if (text.size() >= 4 && text.startsWith(QLatin1String("###"))) {
         const QString identity = text.mid(3);

@@ -1,5 +1,6 @@
 #include "clients/ClientLink.h"
 
+#include "antenna/DatagramText.h"
 #include "antenna/UdpListener.h"
 #include "antenna/UdpSender.h"
 
@@ -19,7 +20,7 @@ void ClientLink::IdUDPServerClUDPRead(const QByteArray& data, const QHostAddress
         if (m_listed.contains(ip))
             return; // a listed client's datagrams are not even decoded
     }
-    if (QString::fromUtf8(data) != m_sFromClient)
+    if (datagramText(data) != m_sFromClient)
         return;
     // Only this thread appends, but the test is repeated with the append so that the two form one
     // indivisible step against duplicates.

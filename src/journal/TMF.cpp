@@ -114,7 +114,10 @@ void TMF::buildWindow()
     TimerFromClients.setInterval(2100);
     TimerToClients.setInterval(500);
     connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
-    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); });
+    // Queued: a tick that opens a box (an error, the search question) runs the event loop under it, and
+    // Qt never fires a timer again while its own handler is still running. Posting the tick lets the
+    // timer fire on, so presses keep being journaled while the box is open.
+    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
     connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
     connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
 }

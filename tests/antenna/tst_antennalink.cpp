@@ -73,6 +73,15 @@ void TestAntennaLink::classification_data()
                           "cde8",
                           "###\xc3"}
         << QStringList{bad + bad + "cde8"} << QStringList{bad} << 0;
+    // A byte order mark is a character like any other: nothing it precedes is a sign-on, a reply or
+    // the message it would otherwise be.
+    const QString bom(QChar(0xFEFF));
+    QTest::newRow("byte order mark kept")
+        << QByteArrayList{} << 0
+        << QByteArrayList{"\xef\xbb\xbf###A1", "\xef\xbb\xbf@SUC",
+                          "\xef\xbb\xbf"
+                          "f61868"}
+        << QStringList{bom + "###A1", bom + "@SUC", bom + "f61868"} << QStringList{} << 0;
     QTest::newRow("embedded zero bytes kept")
         << QByteArrayList{} << 0 << QByteArrayList{QByteArray("ab\0de8", 6)}
         << QStringList{QString::fromLatin1("ab\0de8", 6)} << QStringList{} << 0;

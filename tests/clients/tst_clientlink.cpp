@@ -37,13 +37,14 @@ void TestClientLink::listing_data()
         << QByteArrayList{"#ToOrvikLiteServer", "#ToOrvikLiteServer", "#ToOrvikLiteServer"}
         << QStringList{"10.0.0.7", "10.0.0.5"};
     QTest::newRow("not quite the hello")
-        << QStringList{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6"}
+        << QStringList{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7"}
         << QByteArrayList{"#toorvikliteserver",
                           "#ToOrvikLiteServer ",
                           " #ToOrvikLiteServer",
                           "#ToOrvikLiteServer\n",
                           QByteArray("#ToOrvikLiteServer\0", 19),
-                          "#FromOrvikLiteServer"}
+                          "#FromOrvikLiteServer",
+                          "\xef\xbb\xbf#ToOrvikLiteServer"}
         << QStringList{};
     QTest::newRow("empty and invalid bytes ignored")
         << QStringList{"10.0.0.1", "10.0.0.2"} << QByteArrayList{"", "#ToOrvik\xff\xfeLiteServer"}

@@ -12,7 +12,9 @@
 #include "settings/window/StringGrid.h"
 
 #include <QAbstractItemModelTester>
+#include <QEventLoop>
 #include <QLabel>
+#include <QTimer>
 #include <QMenu>
 #include <QtTest>
 
@@ -48,6 +50,7 @@ private Q_SLOTS:
     void clauseNarrowsAndFailingClauseKeepsTheGrid();
     void deletionIsCountedAfterShrink();
     void longJournalReadPageByPage();
+    void ticksGoOnWhileABoxIsOpen();
     void statusBar_data();
     void statusBar();
     void menusOpenTheirWindows();
@@ -217,6 +220,43 @@ void TestMainWindow::longJournalReadPageByPage()
     QCOMPARE(places.size(), 1000);
     QCOMPARE(places.first(), QStringLiteral("Место 999"));
     QCOMPARE(places.last(), QStringLiteral("Место 0"));
+}
+
+namespace {
+// An error box that stays open for a while, running the event loop as a real one does.
+class SlowErrorBox : public ScriptedDialogs
+{
+public:
+    void error(QWidget* parent, const QString& title, const QString& text) override
+    {
+        ScriptedDialogs::error(parent, title, text);
+        if (errors.size() == 1) {
+            QEventLoop loop;
+            QTimer::singleShot(1500, &loop, &QEventLoop::quit);
+            loop.exec();
+            journalRowsWhileOpen = rowsNow();
+        }
+    }
+    std::function<qint64()> rowsNow;
+    qint64 journalRowsWhileOpen = -1;
+};
+} // namespace
+
+void TestMainWindow::ticksGoOnWhileABoxIsOpen()
+{
+    // An entry whose stamp cannot be read makes the cancel of its place fail with an error box.
+    mf->db().executeStatement(
+        QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, "
+                       "reactiontime) VALUES ('hand-edited', '', 'f6186', '8', '', '', '', '')"));
+    SlowErrorBox box;
+    box.rowsNow = [this] { return mf->db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); };
+    mf->TimerObr.start();
+    mf->antenna.IdUDPServerAntUDPRead(QByteArrayLiteral("f61862"));
+    // While the box is open, a call from another place arrives and must be journaled.
+    QTimer::singleShot(500, this, [this] { mf->antenna.IdUDPServerAntUDPRead(QByteArrayLiteral("ba5ac8")); });
+    QTRY_COMPARE_WITH_TIMEOUT(box.journalRowsWhileOpen, qint64(2), 5000);
+    QCOMPARE(box.errors.size(), 1);
+    mf->TimerObr.stop();
 }
 
 void TestMainWindow::statusBar_data()
