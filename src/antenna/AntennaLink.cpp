@@ -34,11 +34,13 @@ void AntennaLink::IdUDPServerAntUDPRead(const QByteArray& data)
     QMutexLocker locker(&m_lock);
     if (m_SAantFolded.contains(folded) || m_SAant_Folded.contains(folded))
         return;
-    if (m_SAant.size() >= kMaxQueued || m_SAantChars + text.size() > kMaxQueuedChars)
+    const bool isLong = text.size() > kLongText;
+    if (m_SAant.size() >= kMaxQueued || (isLong && m_SAantChars + text.size() > kMaxQueuedChars))
         return;
     m_SAant.append(text);
     m_SAantFolded.insert(folded);
-    m_SAantChars += text.size();
+    if (isLong)
+        m_SAantChars += text.size();
 }
 
 QStringList AntennaLink::takeBatch()

@@ -172,6 +172,10 @@ void TestAntennaLink::queueBoundsHoldUnderFlood()
         chars += text.size();
     QVERIFY(chars <= AntennaLink::kMaxQueuedChars);
     QCOMPARE(queued.size(), AntennaLink::kMaxQueuedChars / big.size());
+    // A real press still finds room in the queue while the large junk keeps coming.
+    bigLink.IdUDPServerAntUDPRead("f61868");
+    bigLink.IdUDPServerAntUDPRead(big + "more");
+    QCOMPARE(bigLink.SAant().constLast(), QStringLiteral("f61868"));
 }
 
 void TestAntennaLink::signOnBoundsHold()
