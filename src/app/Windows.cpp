@@ -12,6 +12,8 @@
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 
+#include <QLocale>
+
 #include <memory>
 
 namespace {
@@ -27,6 +29,8 @@ Form* createForm(Form*& slot)
 
 void createWindows()
 {
+    // The operator reads Russian: date pickers and month names follow it whatever the system's locale.
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
     Forms& f = forms();
     try {
         // The order carries the dependencies: the main window decides the first start before anything

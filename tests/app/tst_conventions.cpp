@@ -18,6 +18,7 @@
 #include "settings/IniFile.h"
 #include "settings/window/StringGrid.h"
 
+#include <QDateEdit>
 #include <QtTest>
 
 class TestConventions : public QObject
@@ -29,6 +30,7 @@ private Q_SLOTS:
     void errorBoxCarriesTheProgramTitle();
     void minimumSizes();
     void gridFillRule();
+    void datesAreShownInRussian();
     void secondaryWindowSavesOnlyWhenClosedItself();
 };
 
@@ -95,6 +97,16 @@ void TestConventions::gridFillRule()
     QCOMPARE(grid.RowCount(), 2);
     for (int c = 0; c < 3; ++c)
         QCOMPARE(grid.Cells(c, 1), QString());
+}
+
+void TestConventions::datesAreShownInRussian()
+{
+    AppFixture app;
+    app.create();
+    QDateEdit* picker = forms().FormClear->dtp11;
+    picker->setDate(QDate(2017, 12, 3));
+    QCOMPARE(picker->locale().language(), QLocale::Russian);
+    QCOMPARE(picker->text(), QStringLiteral("03.12.2017"));
 }
 
 void TestConventions::secondaryWindowSavesOnlyWhenClosedItself()
