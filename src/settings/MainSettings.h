@@ -74,10 +74,4 @@ MainSettingsValues read(IniFile& ini);
 void InitSave(IniFile& ini, const QRect& outerGeometry, const std::array<qint32, 8>& columnWidths,
               const QString& excelFileName);
 
-// Ports are kept as 32-bit numbers but only their low 16 bits count (70000 acts as 4464).
-inline quint16 portNumber(qint32 stored)
-{
-    return static_cast<quint16>(stored);
-}
-
 } // namespace MainSettings

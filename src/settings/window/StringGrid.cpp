@@ -190,14 +190,6 @@ void StringGrid::readColumns(const IniFile& ini, const QString& section, const Q
         setCaption(c, ini.readString(section, QStringLiteral("col%1").arg(c), defaultCaptions.value(c)));
 }
 
-void StringGrid::writeColumnDefaults(IniFile& ini, const QString& section, const QStringList& captions) const
-{
-    for (int c = 0; c < captions.size(); ++c) {
-        ini.writeString(section, QStringLiteral("col%1").arg(c), captions.at(c));
-        ini.writeInteger(section, QStringLiteral("col%1w").arg(c), 50);
-    }
-}
-
 void StringGrid::saveColumnWidths(IniFile& ini, const QString& section) const
 {
     for (int c = 0; c < ColCount(); ++c)

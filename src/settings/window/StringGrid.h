@@ -59,7 +59,6 @@ public:
 
     // Widths first, then captions, as a window reads its grid.
     void readColumns(const IniFile& ini, const QString& section, const QStringList& defaultCaptions);
-    void writeColumnDefaults(IniFile& ini, const QString& section, const QStringList& captions) const;
     void saveColumnWidths(IniFile& ini, const QString& section) const;
 
     void setModel(QAbstractItemModel* model) override;
