@@ -16,6 +16,7 @@
 #include "settings/window/Dialogs.h"
 #include "settings/window/FormBase.h"
 #include "settings/window/StringGrid.h"
+#include "settings/window/WindowGeometry.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -40,9 +41,7 @@ TMF::TMF()
     setWindowTitle(QStringLiteral("HalvaneServer lite"));
     setAttribute(Qt::WA_QuitOnClose, true);
     buildWindow();
-    const QRect design = designGeometry();
-    move(design.topLeft());
-    resize(design.size() - FormBase::designFrame());
+    WindowGeometry::setOuter(*this, designGeometry());
 }
 
 TMF::~TMF()
@@ -57,7 +56,7 @@ TMF::~TMF()
 QRect TMF::designGeometry()
 {
     // The design client area is 706 x 452 below a menu bar.
-    const QSize frame = FormBase::designFrame();
+    const QSize frame = WindowGeometry::designFrame();
     return QRect(0, 0, 706 + frame.width(), 452 + frame.height() + 20);
 }
 
@@ -173,13 +172,13 @@ void TMF::InitForm()
     IniFile ini = App::settings();
     cfg = MainSettings::read(ini);
 
-    const QRect current = currentOuterGeometry();
+    const QRect current = WindowGeometry::outer(*this);
     setWindowTitle(ini.readString(kLogForm, QStringLiteral("Caption"), windowTitle()));
     const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
     const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
     const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
     const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
-    applyOuterGeometry(QRect(left, top, width, height));
+    WindowGeometry::setOuter(*this, QRect(left, top, width, height));
 
     NMain->setTitle(cfg.mm1);
     Nnastr->setText(cfg.mm11);
@@ -215,23 +214,7 @@ void TMF::InitSave()
     std::array<qint32, 8> widths{};
     for (int c = 0; c < JournalModel::kColumns; ++c)
         widths[c] = StringGrid1->columnWidth(c);
-    MainSettings::InitSave(ini, currentOuterGeometry(), widths, cfg.excelFileName);
-}
-
-QRect TMF::currentOuterGeometry() const
-{
-    if (isVisible())
-        return frameGeometry();
-    return QRect(pos(), size() + FormBase::designFrame());
-}
-
-void TMF::applyOuterGeometry(const QRect& rect)
-{
-    QSize frame = FormBase::designFrame();
-    if (isVisible())
-        frame = frameGeometry().size() - size();
-    move(rect.topLeft());
-    resize((rect.size() - frame).expandedTo(QSize(1, 1)));
+    MainSettings::InitSave(ini, WindowGeometry::outer(*this), widths, cfg.excelFileName);
 }
 
 bool TMF::FormShow()

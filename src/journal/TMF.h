@@ -122,8 +122,6 @@ protected:
 private:
     void buildWindow();
     void stopEverything();
-    void applyOuterGeometry(const QRect& rect);
-    QRect currentOuterGeometry() const;
 
     std::unique_ptr<db::Database> m_db;
     UdpSender m_sender;

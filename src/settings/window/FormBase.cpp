@@ -2,6 +2,7 @@
 
 #include "settings/AppState.h"
 #include "settings/window/Dialogs.h"
+#include "settings/window/WindowGeometry.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -51,22 +52,9 @@ QString FormBase::readText(const QString& key, const QString& def) const
 
 qint32 FormBase::readInt(const QString& key, qint32 def) const { return ini().readInteger(m_section, key, def); }
 
-QRect FormBase::outerGeometry() const
-{
-    if (isVisible())
-        return frameGeometry();
-    // Before the first show there is no frame yet: count the design frame.
-    return QRect(pos(), size() + designFrame());
-}
+QRect FormBase::outerGeometry() const { return WindowGeometry::outer(*this); }
 
-void FormBase::setOuterGeometry(const QRect& rect)
-{
-    QSize frame = designFrame();
-    if (isVisible())
-        frame = frameGeometry().size() - size();
-    move(rect.topLeft());
-    resize(rect.size() - frame);
-}
+void FormBase::setOuterGeometry(const QRect& rect) { WindowGeometry::setOuter(*this, rect); }
 
 void FormBase::writeCaptionAndGeometry()
 {
@@ -116,10 +104,7 @@ void FormBase::showOrRaise()
 void FormBase::applyMinimumSize()
 {
     // The minimum is an outer size; the widget's own minimum counts without the frame.
-    QSize frame = designFrame();
-    if (isVisible())
-        frame = frameGeometry().size() - size();
-    setMinimumSize((m_minimumOuter - frame).expandedTo(QSize(0, 0)));
+    setMinimumSize((m_minimumOuter - WindowGeometry::frame(*this)).expandedTo(QSize(0, 0)));
 }
 
 void FormBase::showEvent(QShowEvent* event)

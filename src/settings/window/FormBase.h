@@ -1,6 +1,7 @@
 #pragma once
 
 #include "settings/IniFile.h"
+#include "settings/window/WindowGeometry.h"
 
 #include <QDialog>
 #include <QPoint>
@@ -40,7 +41,7 @@ public:
     void showOrRaise();
 
     // The frame a design size is measured with, when no real frame is known yet.
-    static QSize designFrame() { return QSize(16, 39); }
+    static QSize designFrame() { return WindowGeometry::designFrame(); }
 
 protected:
     IniFile ini() const;
