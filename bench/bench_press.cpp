@@ -19,8 +19,8 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppState.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/StringGrid.h"
+#include "ui/Dialogs.h"
+#include "ui/StringGrid.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

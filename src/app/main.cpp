@@ -2,7 +2,7 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
-#include "settings/window/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <QApplication>
 

@@ -3,8 +3,8 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/Dialogs.h"
+#include "ui/ButtonGroup.h"
+#include "ui/Dialogs.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>

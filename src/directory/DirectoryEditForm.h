@@ -1,7 +1,7 @@
 #pragma once
 
 #include "directory/DirectoryTable.h"
-#include "settings/window/FormBase.h"
+#include "ui/FormBase.h"
 
 class ButtonGroup;
 class QLabel;

@@ -4,9 +4,9 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/Dialogs.h"
+#include "ui/StringGrid.h"
 
 #include <QVBoxLayout>
 

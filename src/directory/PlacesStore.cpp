@@ -1,7 +1,7 @@
 #include "directory/PlacesStore.h"
 
 #include "db/Database.h"
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include <QHash>
 

@@ -5,8 +5,8 @@
 #include "directory/TFormButs.h"
 #include "journal/Forms.h"
 #include "journal/TMF.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/StringGrid.h"
+#include "ui/Dialogs.h"
+#include "ui/StringGrid.h"
 
 #include <QComboBox>
 #include <QFrame>

@@ -5,9 +5,9 @@
 #include "directory/TFormButsEdit.h"
 #include "journal/Forms.h"
 #include "journal/TMF.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/Dialogs.h"
+#include "ui/StringGrid.h"
 
 #include <QHBoxLayout>
 #include <QHideEvent>

@@ -4,8 +4,8 @@
 #include "directory/TFormAddButs.h"
 #include "journal/Forms.h"
 #include "journal/TMF.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/Dialogs.h"
+#include "ui/ButtonGroup.h"
+#include "ui/Dialogs.h"
 
 #include <QComboBox>
 #include <QGridLayout>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/window/FormBase.h"
+#include "ui/FormBase.h"
 
 #include <QDate>
 

@@ -4,8 +4,8 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/Clock.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/Dialogs.h"
+#include "ui/ButtonGroup.h"
+#include "ui/Dialogs.h"
 
 #include <QCheckBox>
 #include <QComboBox>

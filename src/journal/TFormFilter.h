@@ -1,7 +1,7 @@
 #pragma once
 
 #include "journal/FilterClause.h"
-#include "settings/window/FormBase.h"
+#include "ui/FormBase.h"
 
 #include <QStringList>
 

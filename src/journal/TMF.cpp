@@ -13,10 +13,10 @@
 #include "settings/AppError.h"
 #include "settings/AppState.h"
 #include "settings/Clock.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/FormBase.h"
-#include "settings/window/StringGrid.h"
-#include "settings/window/WindowGeometry.h"
+#include "ui/Dialogs.h"
+#include "ui/FormBase.h"
+#include "ui/StringGrid.h"
+#include "ui/WindowGeometry.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

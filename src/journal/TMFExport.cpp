@@ -2,7 +2,7 @@
 
 #include "journal/JournalExport.h"
 #include "journal/JournalModel.h"
-#include "settings/window/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>

@@ -5,7 +5,7 @@
 
 #include "db/Database.h"
 #include "journal/TMF.h"
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

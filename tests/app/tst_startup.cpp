@@ -9,7 +9,7 @@
 #include "settings/AppError.h"
 #include "settings/AppState.h"
 #include "settings/IniFile.h"
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include <QFile>
 #include <QMenu>

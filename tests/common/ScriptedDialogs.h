@@ -1,6 +1,6 @@
 #pragma once
 
-#include "settings/window/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include <QList>
 #include <QString>

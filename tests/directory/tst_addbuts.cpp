@@ -8,8 +8,8 @@
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/IniFile.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QApplication>
 #include <QComboBox>

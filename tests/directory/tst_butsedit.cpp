@@ -6,8 +6,8 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/IniFile.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QComboBox>
 #include <QLineEdit>

@@ -11,8 +11,8 @@
 #include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/Clock.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QLineEdit>
 #include <QTest>

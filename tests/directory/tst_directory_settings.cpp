@@ -9,8 +9,8 @@
 #include "journal/Forms.h"
 #include "settings/AppState.h"
 #include "settings/Cp1251.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,8 +5,8 @@
 #include "directory/TFormButs.h"
 #include "journal/Forms.h"
 #include "journal/TMF.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

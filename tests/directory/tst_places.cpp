@@ -8,8 +8,8 @@
 #include "journal/TMF.h"
 #include "settings/Cp1251.h"
 #include "settings/IniFile.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QFile>
 #include <QPushButton>

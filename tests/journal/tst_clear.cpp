@@ -7,8 +7,8 @@
 #include "journal/Forms.h"
 #include "journal/TFormClear.h"
 #include "journal/TMF.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QDateEdit>
 #include <QDir>

@@ -9,7 +9,7 @@
 #include "journal/JournalExport.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include <QDir>
 #include <QFile>

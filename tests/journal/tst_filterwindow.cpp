@@ -9,8 +9,8 @@
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 #include "settings/Cp1251.h"
-#include "settings/window/ButtonGroup.h"
-#include "settings/window/StringGrid.h"
+#include "ui/ButtonGroup.h"
+#include "ui/StringGrid.h"
 
 #include <QCheckBox>
 #include <QComboBox>

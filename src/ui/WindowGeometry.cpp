@@ -1,4 +1,4 @@
-#include "settings/window/WindowGeometry.h"
+#include "ui/WindowGeometry.h"
 
 #include <QWidget>
 

@@ -16,7 +16,7 @@
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/IniFile.h"
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include <QDateEdit>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "settings/window/ButtonGroup.h"
+#include "ui/ButtonGroup.h"
 
 #include <QHBoxLayout>
 #include <QIcon>

@@ -1,4 +1,4 @@
-#include "settings/window/Dialogs.h"
+#include "ui/Dialogs.h"
 
 #include "settings/AppError.h"
 #include "settings/AppState.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "settings/IniFile.h"
-#include "settings/window/WindowGeometry.h"
+#include "ui/WindowGeometry.h"
 
 #include <QDialog>
 #include <QPoint>

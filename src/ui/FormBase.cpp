@@ -1,8 +1,8 @@
-#include "settings/window/FormBase.h"
+#include "ui/FormBase.h"
 
 #include "settings/AppState.h"
-#include "settings/window/Dialogs.h"
-#include "settings/window/WindowGeometry.h"
+#include "ui/Dialogs.h"
+#include "ui/WindowGeometry.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>

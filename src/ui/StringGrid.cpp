@@ -1,4 +1,4 @@
-#include "settings/window/StringGrid.h"
+#include "ui/StringGrid.h"
 
 #include "settings/IniFile.h"
 
