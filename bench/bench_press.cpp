@@ -16,7 +16,7 @@
 
 #include "app/Windows.h"
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppState.h"
 #include "ui/Dialogs.h"
@@ -114,12 +114,12 @@ int main(int argc, char* argv[])
     App::setExePathOverride(dir.filePath(QStringLiteral("HalvaneServer")));
     createWindows();
     TMF* mf = forms().MF;
-    mf->db().setSynchronous(false);
+    mf->server().db().setSynchronous(false);
     QElapsedTimer fillTimer;
     fillTimer.start();
-    fillJournal(mf->db(), entries);
+    fillJournal(mf->server().db(), entries);
     const bool sync = !(argc > 2 && QString::fromLocal8Bit(argv[2]) == QStringLiteral("nosync"));
-    mf->db().setSynchronous(sync);
+    mf->server().db().setSynchronous(sync);
     std::fprintf(stdout, "journal: %lld entries (built in %.1f s)\n", static_cast<long long>(entries),
                  fillTimer.elapsed() / 1000.0);
 
@@ -137,8 +137,8 @@ int main(int argc, char* argv[])
         QElapsedTimer timer;
         timer.start();
         const double cpuStart = threadCpuMs();
-        mf->antenna.IdUDPServerAntUDPRead(text.toUtf8());
-        mf->TimerObrTimer();
+        mf->server().antenna().IdUDPServerAntUDPRead(text.toUtf8());
+        mf->server().TimerObrTimer();
         mf->StringGrid1->viewport()->repaint();
         QCoreApplication::processEvents();
         costs.push_back(timer.nsecsElapsed() / 1e6);
@@ -159,7 +159,7 @@ int main(int argc, char* argv[])
     std::fprintf(stdout, "press, processor time of the user-interface thread: median %.2f ms\n",
                  cpuCosts[cpuCosts.size() / 2]);
     std::fprintf(stdout, "bare SELECT * FROM logs ORDER BY timest DESC, read to the end: %.1f ms\n",
-                 bareFullRead(mf->db()));
+                 bareFullRead(mf->server().db()));
     std::fprintf(stdout, "peak resident memory: %ld MB\n", peakRssMb());
     std::fprintf(stdout, "boxes shown: %d\n", dialogs.shown);
     destroyWindows();

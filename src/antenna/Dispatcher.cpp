@@ -16,9 +16,10 @@ QString chars(const QString& s, qsizetype from, qsizetype to)
 
 } // namespace
 
-Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, const bool& rButs, const bool& sButs,
-                       std::function<void(const QString& errorMessage)> showError)
-    : m_link(link), m_target(target), m_rButs(rButs), m_sButs(sButs), m_showError(std::move(showError))
+Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs,
+                       std::function<bool()> sButs, std::function<void(const QString& errorMessage)> showError)
+    : m_link(link), m_target(target), m_rButs(std::move(rButs)), m_sButs(std::move(sButs)),
+      m_showError(std::move(showError))
 {
 }
 
@@ -45,16 +46,16 @@ void Dispatcher::handle(const QString& s)
         return;
     const QString f = s.mid(5, 1);
     if (isButs(f)) {
-        if (m_rButs)
+        if (m_rButs())
             ButsAdd(s);
-        else if (m_sButs)
+        else if (m_sButs())
             ButsSearch(s);
         else
             ButsProcess(s);
     } else if (isKB(f)) {
-        if (m_rButs)
+        if (m_rButs())
             KBAdd(s);
-        else if (m_sButs)
+        else if (m_sButs())
             KBSearch(s);
         else
             KBProcess(s);

@@ -32,9 +32,9 @@ public:
 class Dispatcher
 {
 public:
-    // rButs and sButs are the mode flags of the main window, read at every message. showError
-    // shows an error that ended the handling of one message.
-    Dispatcher(AntennaLink& link, DispatchTarget& target, const bool& rButs, const bool& sButs,
+    // rButs and sButs tell the current modes (adding, search); they are asked at every message.
+    // showError shows an error that ended the handling of one message.
+    Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs, std::function<bool()> sButs,
                std::function<void(const QString& errorMessage)> showError);
 
     // One tick. Receivers may open modal boxes that run the event loop, so a tick can start
@@ -56,7 +56,7 @@ private:
 
     AntennaLink& m_link;
     DispatchTarget& m_target;
-    const bool& m_rButs;
-    const bool& m_sButs;
+    std::function<bool()> m_rButs;
+    std::function<bool()> m_sButs;
     std::function<void(const QString&)> m_showError;
 };

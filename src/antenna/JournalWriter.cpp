@@ -3,6 +3,8 @@
 #include "antenna/TimeFormat.h"
 #include "db/Database.h"
 
+#include <QStringList>
+
 #include <limits>
 #include <utility>
 
@@ -54,10 +56,12 @@ void JournalWriter::InLogButs(const QDateTime& time_, const QString& abcde_, con
         // The clients hear of every press, cancels included, before the journal changes.
         if (m_sendEventToClients)
             m_sendEventToClients(code, f_, names.S, names.P);
-        if (f_ != placeCancelFunction)
+        if (f_ != placeCancelFunction) {
             insertEntry(ts, code, f_, names);
-        else
-            SetReactionTime(code, time_);
+            journaled(time_, code, f_, names, false);
+        } else {
+            journaled(time_, code, f_, names, true, SetReactionTime(code, time_));
+        }
         places.nextRow();
     }
     refresh();
@@ -71,15 +75,17 @@ void JournalWriter::InLogKB(const QDateTime& time_, const QString& abcd_, const 
     if (m_sendEventToClients)
         m_sendEventToClients(abcd_, f_, names.S, names.P);
     if (f_ != kbCancelFunction) {
-        names.P += sKBcd(abcd_);
-        insertEntry(ts, abcd_, f_, names);
+        ButsNames entryNames = names;
+        entryNames.P += sKBcd(abcd_);
+        insertEntry(ts, abcd_, f_, entryNames);
+        journaled(time_, abcd_, f_, names, false);
     } else {
-        SetReactionTime(abcd_, time_);
+        journaled(time_, abcd_, f_, names, true, SetReactionTime(abcd_, time_));
     }
     refresh();
 }
 
-void JournalWriter::SetReactionTime(const QString& code, const QDateTime& cancelTime)
+QList<ClosedEntry> JournalWriter::SetReactionTime(const QString& code, const QDateTime& cancelTime)
 {
     const QString closedAt = sTSFromDateTime(cancelTime);
     QList<std::pair<qint64, QString>> pairs;
@@ -97,10 +103,18 @@ void JournalWriter::SetReactionTime(const QString& code, const QDateTime& cancel
 
     // Every reaction time is computed before the first update, so an unreadable timestamp leaves
     // all of this cancel's entries open rather than some of them.
+    QList<ClosedEntry> closed;
+    closed.reserve(pairs.size());
     for (const auto& [id, reaction] : pairs) {
         m_db.executeStatement(QStringLiteral("UPDATE logs SET reactiontime = ?, timestr = ? WHERE id = ?"),
                               {reaction, closedAt, QVariant(qlonglong(id))});
+        const QStringList hms = reaction.split(u':');
+        const qint64 seconds = hms.size() == 3
+                                   ? hms.at(0).toLongLong() * 3600 + hms.at(1).toLongLong() * 60 + hms.at(2).toLongLong()
+                                   : 0;
+        closed.append({id, seconds});
     }
+    return closed;
 }
 
 bool JournalWriter::collectOpenEntries(const QString& code, const QDateTime& cancelTime,
@@ -175,6 +189,13 @@ void JournalWriter::insertEntry(const QString& ts, const QString& code, const QS
     m_db.executeStatement(QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
                                          "workersname, reactiontime) VALUES ( ? , '', ?, ? , ? , ?, ?, '')"),
                           {ts, code, f, names.P, names.G, names.S});
+}
+
+void JournalWriter::journaled(const QDateTime& time, const QString& code, const QString& f,
+                              const ButsNames& names, bool cancel, QList<ClosedEntry> closed)
+{
+    if (m_journaled)
+        m_journaled(JournaledEvent{time, code, f, names, cancel, std::move(closed)});
 }
 
 void JournalWriter::refresh()

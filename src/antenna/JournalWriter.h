@@ -19,6 +19,27 @@ struct ButsNames
     QString P, G, S;
 };
 
+// One entry closed by a cancel: its id and its reaction time in seconds (as stored, at most
+// 99:59:59).
+struct ClosedEntry
+{
+    qint64 id = 0;
+    qint64 reactionSeconds = 0;
+};
+
+// What the writer has just journaled for one place: the time, the code and function and the names as
+// the notice to the display stations carries them (for a KB unit, the four-character code and the
+// place name without the key number). A cancel lists the entries it closed; a call lists none.
+struct JournaledEvent
+{
+    QDateTime time;
+    QString code;
+    QString f;
+    ButsNames names;
+    bool cancel = false;
+    QList<ClosedEntry> closed;
+};
+
 // Turns the presses handed over by the dispatcher in normal operation into the event journal:
 // tells the visualization clients, writes an entry for a call, closes the place's open entries for
 // a cancel, then has the journal grid reloaded. Keeps no state between calls. Database and
@@ -29,7 +50,12 @@ public:
     using SendEvent = std::function<void(const QString& code, const QString& f, const QString& staff,
                                          const QString& place)>;
 
+    using Journaled = std::function<void(const JournaledEvent& event)>;
+
     JournalWriter(db::Database& db, SendEvent sendEventToClients, std::function<void()> refreshLog);
+
+    // Called after every call written and every cancel applied, before the journal is reloaded.
+    void setJournaled(Journaled journaled) { m_journaled = std::move(journaled); }
 
     // True when some place has the code as its call code or as its cancel code.
     bool IsRegistredButs(const QString& abcde);
@@ -42,8 +68,8 @@ public:
     // The names of the first place whose call or cancel code is the code.
     ButsNames GetButsNames(const QString& code);
     // Closes the open entries of the code that are newer than its newest closed entry, each with
-    // the cancel's time and its own reaction time.
-    void SetReactionTime(const QString& code, const QDateTime& cancelTime);
+    // the cancel's time and its own reaction time. Returns the entries closed.
+    QList<ClosedEntry> SetReactionTime(const QString& code, const QDateTime& cancelTime);
 
     // " (nn)": the key number of a KB-unit code (characters 3 and 4, hexadecimal) in decimal.
     static QString sKBcd(const QString& abcd_);
@@ -58,8 +84,11 @@ private:
     bool collectOpenEntries(const QString& code, const QDateTime& cancelTime,
                             QList<std::pair<qint64, QString>>& pairs);
     void refresh();
+    void journaled(const QDateTime& time, const QString& code, const QString& f, const ButsNames& names,
+                   bool cancel, QList<ClosedEntry> closed = {});
 
     db::Database& m_db;
     SendEvent m_sendEventToClients;
     std::function<void()> m_refreshLog;
+    Journaled m_journaled;
 };

@@ -1,5 +1,6 @@
 #include "app/Windows.h"
 
+#include "app/Forms.h"
 #include "directory/TFormAddButs.h"
 #include "directory/TFormButs.h"
 #include "directory/TFormButsEdit.h"
@@ -7,62 +8,121 @@
 #include "directory/TFormGroupEdit.h"
 #include "directory/TFormWorkers.h"
 #include "directory/TFormWorkersEdit.h"
-#include "journal/Forms.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
+#include "server/WardServer.h"
 
 #include <QLocale>
 
 #include <memory>
 
 namespace {
-template <typename Form>
-Form* createForm(Form*& slot)
+
+// The one owner of the engine and the windows. Each is held here from the moment it exists, so a
+// start that fails half-way destroys exactly what was made, once, last made first.
+struct Owned
 {
-    auto form = std::make_unique<Form>();
-    slot = form.get();
-    form->FormCreate();
-    return form.release();
+    std::unique_ptr<WardServer> server;
+    std::unique_ptr<TMF> MF;
+    std::unique_ptr<TFormGroup> FormGroup;
+    std::unique_ptr<TFormButs> FormButs;
+    std::unique_ptr<TFormAddButs> FormAddButs;
+    std::unique_ptr<TFormGroupEdit> FormGroupEdit;
+    std::unique_ptr<TFormButsEdit> FormButsEdit;
+    std::unique_ptr<TFormClear> FormClear;
+    std::unique_ptr<TFormFilter> FormFilter;
+    std::unique_ptr<TFormWorkers> FormWorkers;
+    std::unique_ptr<TFormWorkersEdit> FormWorkersEdit;
+
+    void reset()
+    {
+        forms() = Forms{};
+        FormWorkersEdit.reset();
+        FormWorkers.reset();
+        FormFilter.reset();
+        FormClear.reset();
+        FormButsEdit.reset();
+        FormGroupEdit.reset();
+        FormAddButs.reset();
+        FormButs.reset();
+        FormGroup.reset();
+        MF.reset();
+        server.reset();
+    }
+};
+
+Owned& owned()
+{
+    static Owned o;
+    return o;
 }
+
+template <typename Form, typename... Args>
+Form* createForm(std::unique_ptr<Form>& slot, Args&&... args)
+{
+    slot = std::make_unique<Form>(std::forward<Args>(args)...);
+    slot->FormCreate();
+    return slot.get();
+}
+
+// What the windows of the two folders do for each other, and what the engine hands them.
+void wire(Owned& o)
+{
+    WardServer& server = *o.server;
+    TFormAddButs* add = o.FormAddButs.get();
+    TFormButs* places = o.FormButs.get();
+    TFormGroup* groups = o.FormGroup.get();
+    TFormWorkers* workers = o.FormWorkers.get();
+
+    o.MF->setJournalWindows(o.FormFilter.get(), o.FormClear.get());
+    QObject::connect(o.MF.get(), &TMF::groupsRequested, groups, [groups] { groups->showOrRaise(); });
+    QObject::connect(o.MF.get(), &TMF::placesRequested, places, [places] { places->showOrRaise(); });
+    QObject::connect(o.MF.get(), &TMF::workersRequested, workers, [workers] { workers->showOrRaise(); });
+
+    places->setPartners(add, o.FormButsEdit.get());
+    // The places grid's right-button menu is the journal's: it acts on the journal, not on the places.
+    places->setPopupMenu(o.MF->PopupMenu1);
+    groups->setEditor(o.FormGroupEdit.get());
+    workers->setEditor(o.FormWorkersEdit.get());
+
+    server.setAddReceivers([add](const QString& abcde, const QString& btnclr) { add->ProcessAddButs(abcde, btnclr); },
+                           [add](const QString& ab) { add->ProcessAddKB(ab); });
+    server.setSearchReceiver([places](const QString& abcde) { places->ObrabSearch(abcde); });
+}
+
 } // namespace
 
 void createWindows()
 {
     // The operator reads Russian: date pickers and month names follow it whatever the system's locale.
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
-    Forms& f = forms();
+    Owned& o = owned();
+    o.reset();
     try {
-        // The order carries the dependencies: the main window decides the first start before anything
-        // writes the settings file, and opens the database before the windows that read it.
-        createForm(f.MF);
-        createForm(f.FormGroup);
-        createForm(f.FormButs);
-        createForm(f.FormAddButs);
-        createForm(f.FormGroupEdit);
-        createForm(f.FormButsEdit);
-        createForm(f.FormClear);
-        createForm(f.FormFilter);
-        createForm(f.FormWorkers);
-        createForm(f.FormWorkersEdit);
+        o.server = std::make_unique<WardServer>();
+        WardServer& server = *o.server;
+        // The order carries the dependencies: the main window (through the engine) decides the first
+        // start before anything writes the settings file, and opens the database before the windows
+        // that read it.
+        createForm(o.MF, server);
+        createForm(o.FormGroup, server);
+        createForm(o.FormButs, server);
+        createForm(o.FormAddButs, server, o.FormButs.get());
+        createForm(o.FormGroupEdit, server);
+        createForm(o.FormButsEdit, server);
+        createForm(o.FormClear, server);
+        createForm(o.FormFilter, server);
+        createForm(o.FormWorkers, server);
+        createForm(o.FormWorkersEdit, server);
+        wire(o);
     } catch (...) {
         destroyWindows();
         throw;
     }
+    forms() = Forms{o.server.get(),        o.MF.get(),        o.FormGroup.get(),  o.FormButs.get(),
+                    o.FormAddButs.get(),   o.FormGroupEdit.get(), o.FormButsEdit.get(), o.FormClear.get(),
+                    o.FormFilter.get(),    o.FormWorkers.get(), o.FormWorkersEdit.get()};
 }
 
-void destroyWindows()
-{
-    Forms& f = forms();
-    delete f.FormWorkersEdit;
-    delete f.FormWorkers;
-    delete f.FormFilter;
-    delete f.FormClear;
-    delete f.FormButsEdit;
-    delete f.FormGroupEdit;
-    delete f.FormAddButs;
-    delete f.FormButs;
-    delete f.FormGroup;
-    delete f.MF;
-    f = Forms{};
-}
+void destroyWindows() { owned().reset(); }

@@ -1,10 +1,14 @@
+#include "app/Forms.h"
+#include "app/Headless.h"
 #include "app/Windows.h"
-#include "journal/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "ui/Dialogs.h"
 
 #include <QApplication>
+
+#include <cstdio>
+#include <cstring>
 
 namespace {
 // The last net under every event handler: an error that escaped an operation is shown, and the
@@ -24,18 +28,49 @@ public:
         return false;
     }
 };
+
+const char kUsage[] =
+    "Usage: HalvaneServer [--headless | --help]\n"
+    "\n"
+    "The server of the ward call system: it receives the antennas (UDP 5556), journals every call and\n"
+    "cancel in the database beside the executable, and notifies and pings the display stations\n"
+    "(UDP 5566/5567). Its settings file (the executable's name with .ini) and its database lie beside\n"
+    "the executable and are created on the first start.\n"
+    "\n"
+    "  (no option)   with the journal window and the directory windows, for the operator.\n"
+    "  --headless    without any window and without a display, as a service: errors are written to\n"
+    "                standard error, one line each; SIGINT or SIGTERM ends it cleanly. Exits with\n"
+    "                status 1 when it cannot start (settings file, database, or a port in use).\n"
+    "  --help        this text.\n";
+
+bool hasOption(int argc, char* argv[], const char* option)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (hasOption(argc, argv, "--help") || hasOption(argc, argv, "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (hasOption(argc, argv, "--headless"))
+        return runHeadless(argc, argv);
+
     GuardedApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 
     try {
         createWindows();
     } catch (const std::exception& e) {
-        // Without its settings file or its database the program cannot do its work.
+        // Without its settings file, its database or a window the program cannot do its work.
         Dialogs::showException(nullptr, e);
+        destroyWindows();
         return 1;
     }
 

@@ -6,8 +6,10 @@
 
 #include <QMutexLocker>
 
-ClientLink::ClientLink(UdpSender& sender, const qint32& ToClientsPort, const QString& sFromClient)
-    : m_sender(sender), m_ToClientsPort(ToClientsPort), m_sFromClient(sFromClient)
+#include <utility>
+
+ClientLink::ClientLink(UdpSender& sender, qint32 ToClientsPort, QString sFromClient)
+    : m_sender(sender), m_ToClientsPort(ToClientsPort), m_sFromClient(std::move(sFromClient))
 {
 }
 

@@ -22,9 +22,9 @@ public:
     // ignored.
     static constexpr qsizetype kMaxClients = 1000;
 
-    // ToClientsPort and sFromClient are fields of the main window; they are set before the client
-    // listener starts and do not change afterwards.
-    ClientLink(UdpSender& sender, const qint32& ToClientsPort, const QString& sFromClient);
+    // The port and the hello are copied: the listener thread reads the hello while the settings they
+    // came from belong to the user-interface thread.
+    ClientLink(UdpSender& sender, qint32 ToClientsPort, QString sFromClient);
 
     // Client listener thread: one received datagram and its sender's address. A datagram from a
     // listed sender is ignored unread; an unlisted sender whose text equals the hello exactly is
@@ -46,8 +46,8 @@ public:
 
 private:
     UdpSender& m_sender;
-    const qint32& m_ToClientsPort;
-    const QString& m_sFromClient;
+    const qint32 m_ToClientsPort;
+    const QString m_sFromClient;
 
     mutable QMutex m_lock;
     QStringList m_ipsClients;

@@ -1,7 +1,6 @@
 #include "directory/DirectoryEditForm.h"
 
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "settings/AppError.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
@@ -19,9 +18,11 @@ namespace {
 const QString kNewNameKey = QStringLiteral("newGroupName");
 }
 
-DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, QWidget* parent)
-    : FormBase(setup.section, setup.caption, setup.designClient, QSize(330, 150), parent), m_setup(setup)
+DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, WardServer& server, QWidget* parent)
+    : FormBase(setup.section, setup.caption, setup.designClient, QSize(330, 150), parent), m_setup(setup),
+      m_server(server)
 {
+    setSettingsTable(setup.settings());
     // No buttons in the title bar: the editor ends only through its own buttons, Escape and Enter.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setModal(true);
@@ -69,10 +70,7 @@ DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, QWidget* p
 
 DirectoryTable DirectoryEditForm::table() const
 {
-    TMF* main = forms().MF;
-    if (!main)
-        throw AppError(QStringLiteral("Database is closed"));
-    return m_setup.table(main->db());
+    return m_setup.table(m_server.db());
 }
 
 QString DirectoryEditForm::trimControls(const QString& text)
@@ -176,38 +174,15 @@ void DirectoryEditForm::FormShow()
         eName->setFocus();
 }
 
-void DirectoryEditForm::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), m_setup.description);
-    writeComm(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeComm(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-    writeComm(QStringLiteral("label1"), l1->text());
-    writeComm(QStringLiteral("label2"), l2->text());
-    writeComm(QStringLiteral("m1"), QStringLiteral("Сообщение:") + m_setup.m1);
-    writeComm(QStringLiteral("m2"), QStringLiteral("Сообщение:") + m_setup.m2);
-    writeComm(kNewNameKey, QStringLiteral("Подстановка:") + m_setup.newName);
-}
-
-void DirectoryEditForm::InitDef()
-{
-    writeCaptionAndGeometry();
-    writeText(QStringLiteral("label1"), l1->text());
-    writeText(QStringLiteral("label2"), l2->text());
-    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-    writeText(QStringLiteral("m1"), m_setup.m1);
-    writeText(QStringLiteral("m2"), m_setup.m2);
-    writeText(kNewNameKey, m_setup.newName);
-}
-
 void DirectoryEditForm::InitForm()
 {
-    readCaptionAndGeometry();
-    l1->setText(readText(QStringLiteral("label1"), l1->text()));
-    l2->setText(readText(QStringLiteral("label2"), l2->text()));
-    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
-    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
-    m1 = readText(QStringLiteral("m1"), m_setup.m1);
-    m2 = readText(QStringLiteral("m2"), m_setup.m2);
-    proposedName() = readText(kNewNameKey, m_setup.newName);
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
+    l1->setText(v.text(QStringLiteral("label1")));
+    l2->setText(v.text(QStringLiteral("label2")));
+    ButtonGroup1->setHint(0, v.text(QStringLiteral("bhint0")));
+    ButtonGroup1->setHint(1, v.text(QStringLiteral("bhint1")));
+    m1 = v.text(QStringLiteral("m1"));
+    m2 = v.text(QStringLiteral("m2"));
+    proposedName() = v.text(kNewNameKey);
 }

@@ -6,6 +6,7 @@
 class ButtonGroup;
 class QLabel;
 class QLineEdit;
+class WardServer;
 
 // What tells the ward editor and the staff editor apart: their section, design values and texts.
 struct DirectoryEditSetup
@@ -20,6 +21,7 @@ struct DirectoryEditSetup
     QString newName;     // the name proposed for a new record
     bool focusNameOnShow = false;
     DirectoryTable (*table)(db::Database&) = nullptr;
+    SettingsTable (*settings)() = nullptr;
 };
 
 // The modal editor of one ward or staff member: name and comment, a cancel and a confirm button.
@@ -57,8 +59,6 @@ public:
     void ButtonGroup1Items0Click();
     void ButtonGroup1Items1Click();
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void FormShow() override;
     // A settings file that cannot be written shows the error box; the editor closes all the same.
@@ -71,7 +71,7 @@ public:
     static QString trimControls(const QString& text);
 
 protected:
-    DirectoryEditForm(const DirectoryEditSetup& setup, QWidget* parent);
+    DirectoryEditForm(const DirectoryEditSetup& setup, WardServer& server, QWidget* parent);
     // The field holding the proposed name (newGroupName, newWorkerName).
     virtual QString& proposedName() = 0;
 
@@ -82,4 +82,5 @@ private:
     void load(const DirectoryRecord& record);
 
     DirectoryEditSetup m_setup;
+    WardServer& m_server;
 };

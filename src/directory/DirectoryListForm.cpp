@@ -1,8 +1,7 @@
 #include "directory/DirectoryListForm.h"
 
 #include "directory/DirectoryEditForm.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "settings/AppError.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
@@ -15,9 +14,11 @@ const QString kComment = QStringLiteral("Комментарий");
 const QString kQuestion = QStringLiteral("Действительно удалить запись из базы?");
 } // namespace
 
-DirectoryListForm::DirectoryListForm(const DirectoryListSetup& setup, QWidget* parent)
-    : FormBase(setup.section, setup.caption, setup.designClient, QSize(150, 150), parent), m_setup(setup)
+DirectoryListForm::DirectoryListForm(const DirectoryListSetup& setup, WardServer& server, QWidget* parent)
+    : FormBase(setup.section, setup.caption, setup.designClient, QSize(150, 150), parent), m_setup(setup),
+      m_server(server)
 {
+    setSettingsTable(setup.settings());
     // A close box only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     q1 = kQuestion;
@@ -46,10 +47,7 @@ DirectoryListForm::DirectoryListForm(const DirectoryListSetup& setup, QWidget* p
 
 DirectoryTable DirectoryListForm::table() const
 {
-    TMF* main = forms().MF;
-    if (!main)
-        throw AppError(QStringLiteral("Database is closed"));
-    return m_setup.table(main->db());
+    return m_setup.table(m_server.db());
 }
 
 void DirectoryListForm::RefreshForm()
@@ -80,6 +78,8 @@ qint64 DirectoryListForm::currentRecordId() const
 void DirectoryListForm::ButtonGroup1Items0Click()
 {
     DirectoryEditForm* edit = editor();
+    if (!edit)
+        return;
     edit->ForNew();
     if (edit->exec() != QDialog::Accepted)
         return;
@@ -112,6 +112,8 @@ void DirectoryListForm::ButtonGroup1Items2Click()
     if (id < 0)
         return;
     DirectoryEditForm* edit = editor();
+    if (!edit)
+        return;
     // A record gone since the last refill fails here, and the editor is not opened.
     if (!Dialogs::guard(this, [&] { edit->ForEditId(id); }))
         return;
@@ -128,39 +130,14 @@ void DirectoryListForm::FormShow()
     Dialogs::guard(this, [this] { RefreshForm(); });
 }
 
-void DirectoryListForm::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), m_setup.description);
-    for (int i = 0; i < 3; ++i)
-        writeComm(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i));
-    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦА"), QStringLiteral("описание столбца N"));
-    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦАw"), QStringLiteral("ширина столбца N"));
-    writeComm(QStringLiteral("col0"), m_setup.col0);
-    writeComm(QStringLiteral("col1"), kComment);
-    writeComm(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + kQuestion);
-    writeComm(QStringLiteral("m1"), m_setup.m1Comment);
-}
-
-void DirectoryListForm::InitDef()
-{
-    writeCaptionAndGeometry();
-    for (int i = 0; i < 3; ++i)
-        writeText(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i));
-    writeText(QStringLiteral("col0"), m_setup.col0);
-    writeText(QStringLiteral("col1"), kComment);
-    writeInt(QStringLiteral("col0w"), 50);
-    writeInt(QStringLiteral("col1w"), 50);
-    writeText(QStringLiteral("q1"), kQuestion);
-    writeText(QStringLiteral("m1"), m_setup.m1);
-}
-
 void DirectoryListForm::InitForm()
 {
-    readCaptionAndGeometry();
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
     for (int i = 0; i < 3; ++i)
-        ButtonGroup1->setHint(i, readText(QStringLiteral("bhint%1").arg(i), ButtonGroup1->hint(i)));
-    q1 = readText(QStringLiteral("q1"), kQuestion);
-    m1 = readText(QStringLiteral("m1"), m_setup.m1);
+        ButtonGroup1->setHint(i, v.text(QStringLiteral("bhint%1").arg(i)));
+    q1 = v.text(QStringLiteral("q1"));
+    m1 = v.text(QStringLiteral("m1"));
     StringGrid1->readColumns(ini(), section(), {m_setup.col0, kComment});
 }
 

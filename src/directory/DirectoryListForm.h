@@ -6,6 +6,7 @@
 class ButtonGroup;
 class DirectoryEditForm;
 class StringGrid;
+class WardServer;
 
 // What tells the ward list and the staff list apart: their section, design values and texts.
 struct DirectoryListSetup
@@ -18,6 +19,7 @@ struct DirectoryListSetup
     QString m1;          // message: the record still has places
     QString m1Comment;   // the comment of m1
     DirectoryTable (*table)(db::Database&) = nullptr;
+    SettingsTable (*settings)() = nullptr;
 };
 
 // A modeless list of all wards or all staff members, with add, delete and edit. It is refilled from
@@ -41,15 +43,17 @@ public:
     // The key of the record shown in a grid row (from 1), -1 for the empty row.
     qint64 recordIdAt(int row) const;
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void InitSave() override;
     void FormShow() override;
 
 protected:
-    DirectoryListForm(const DirectoryListSetup& setup, QWidget* parent);
-    virtual DirectoryEditForm* editor() const = 0;
+    DirectoryListForm(const DirectoryListSetup& setup, WardServer& server, QWidget* parent);
+
+public:
+    // The editor the list opens for a new or the selected record.
+    void setEditor(DirectoryEditForm* editor) { m_editor = editor; }
+    DirectoryEditForm* editor() const { return m_editor; }
 
 private:
     DirectoryTable table() const;
@@ -57,5 +61,7 @@ private:
     qint64 currentRecordId() const;
 
     DirectoryListSetup m_setup;
+    WardServer& m_server;
+    DirectoryEditForm* m_editor = nullptr;
     QList<qint64> m_ids; // the key of each data row, in grid order
 };

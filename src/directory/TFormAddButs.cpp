@@ -1,10 +1,10 @@
 #include "directory/TFormAddButs.h"
 
+#include "settings/WindowSections.h"
 #include "directory/AddButsLogic.h"
 #include "directory/PlacesStore.h"
 #include "directory/TFormButs.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "ui/Dialogs.h"
 #include "ui/StringGrid.h"
 
@@ -80,11 +80,13 @@ QString fieldText(qint32 value)
 
 } // namespace
 
-TFormAddButs::TFormAddButs(QWidget* parent)
+TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* parent)
     : FormBase(QStringLiteral("ButsAddForm"), QStringLiteral("Режим добавления"), QSize(480, 312),
-               QSize(540, 250), parent)
+               QSize(540, 250), parent),
+      m_server(server), m_places(places)
 {
     setObjectName(QStringLiteral("TFormAddButs"));
+    setSettingsTable(WindowSections::butsAddForm());
     setWindowFlag(Qt::WindowMinimizeButtonHint, false);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 
@@ -197,98 +199,33 @@ TFormAddButs::TFormAddButs(QWidget* parent)
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 }
 
-void TFormAddButs::writeKept(const QString& key, const QString& value)
-{
-    // The settings file drops the blanks around a value and the quotes that enclose it; quoted, a
-    // value keeps both.
-    const bool needsQuotes =
-        value != value.trimmed() || (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
-                                     value.back() == value.front());
-    writeText(key, needsQuotes ? u'"' + value + u'"' : value);
-}
-
-void TFormAddButs::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма добавления КНОПОК"));
-    for (int i = 0; i < kLabels.size(); ++i)
-        writeComm(QStringLiteral("label%1").arg(i + 1), QStringLiteral("Надпись:") + kLabels.at(i));
-    writeComm(QStringLiteral("button2"), QStringLiteral("Надпись:") + kButton2);
-    writeComm(QStringLiteral("r1"), QStringLiteral("Нумеровать койки начиная с ..."));
-    writeComm(QStringLiteral("r2"), QStringLiteral("Количество цифр в номере..."));
-    writeComm(QStringLiteral("r3"),
-              QStringLiteral("Шаблон названия (_-заменяется номером): по умолчанию КОЙКА _"));
-    writeComm(QStringLiteral("r4"), QStringLiteral("номер в выпадающем списке палат по умолчанию"));
-    writeComm(QStringLiteral("r6"), QStringLiteral("номер в выпадающем списке сотрудников по умолчанию"));
-    writeComm(QStringLiteral("r4_0"), QStringLiteral("строка для пустой палаты"));
-    writeComm(QStringLiteral("r6_0"), QStringLiteral("строка для неназначенного сотрудника"));
-    writeComm(QStringLiteral("r5"), QStringLiteral("комментарий: _"));
-    writeComm(QStringLiteral("r7"), QStringLiteral("Идентификатор кнопки вызова"));
-    writeComm(QStringLiteral("r8"), QStringLiteral("Идентификатор кнопки отмены"));
-    writeComm(QStringLiteral("abfTimer"), QStringLiteral("время таймера в секундах"));
-    writeComm(QStringLiteral("lb1_0"), QStringLiteral("Сообщение:Пусто."));
-    writeComm(QStringLiteral("lb1_1"), QStringLiteral("Сообщение:Кнопка уже есть в базе."));
-    writeComm(kAddedKey, QStringLiteral("Сообщение:Кнопка была дабавлена в базу."));
-    writeComm(QStringLiteral("lb1_3"), QStringLiteral("Сообщение:блок уже есть в базе."));
-    writeComm(QStringLiteral("lb1_4"), QStringLiteral("Сообщение:блок был дабавлен в базу."));
-    writeComm(QStringLiteral("lb2_0"), QStringLiteral("Сообщение:") + kLb2_0);
-    writeComm(QStringLiteral("lb3_0"), QStringLiteral("Сообщение:") + kLb3_0);
-    writeComm(QStringLiteral("lb3_1"), QStringLiteral("Сообщение:") + kLb3_1);
-}
-
-void TFormAddButs::InitDef()
-{
-    writeCaptionAndGeometry();
-    QLabel* const labels[] = {lt1, lt2, lt3, lt4, lt5, lt6, lt7, lt8};
-    for (int i = 0; i < 8; ++i)
-        writeKept(QStringLiteral("label%1").arg(i + 1), labels[i]->text());
-    writeKept(QStringLiteral("button2"), Button2->text());
-    writeInt(QStringLiteral("r1"), 5);
-    writeInt(QStringLiteral("r2"), 3);
-    writeKept(QStringLiteral("r3"), QStringLiteral("КОЙКА _"));
-    writeInt(QStringLiteral("r4"), 1);
-    writeInt(QStringLiteral("r6"), 0);
-    writeKept(QStringLiteral("r4_0"), kEmpty);
-    writeKept(QStringLiteral("r6_0"), kEmpty);
-    writeKept(QStringLiteral("r5"), kBlankUnderscore);
-    writeKept(QStringLiteral("r7"), kBlankUnderscore);
-    writeKept(QStringLiteral("r8"), kBlankUnderscore);
-    writeInt(QStringLiteral("abfTimer"), 5);
-    writeKept(QStringLiteral("lb1_0"), QString());
-    writeKept(QStringLiteral("lb1_1"), kLb1_1);
-    writeKept(kAddedKey, kLb1_2);
-    writeKept(QStringLiteral("lb1_3"), kLb1_3);
-    writeKept(QStringLiteral("lb1_4"), kLb1_4);
-    writeKept(QStringLiteral("lb2_0"), kLb2_0);
-    writeKept(QStringLiteral("lb3_0"), kLb3_0);
-    writeKept(QStringLiteral("lb3_1"), kLb3_1);
-}
-
 void TFormAddButs::InitForm()
 {
-    readCaptionAndGeometry();
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
     QLabel* const labels[] = {lt1, lt2, lt3, lt4, lt5, lt6, lt7, lt8};
     for (int i = 0; i < 8; ++i)
-        labels[i]->setText(readText(QStringLiteral("label%1").arg(i + 1), labels[i]->text()));
-    Button2->setText(readText(QStringLiteral("button2"), Button2->text()));
-    r1 = readInt(QStringLiteral("r1"), 5);
-    r2 = readInt(QStringLiteral("r2"), 3);
-    r3 = readText(QStringLiteral("r3"), QStringLiteral("Койка _"));
-    r4 = readInt(QStringLiteral("r4"), 1);
-    r6 = readInt(QStringLiteral("r6"), 0);
-    r4_0 = readText(QStringLiteral("r4_0"), kEmpty);
-    r6_0 = readText(QStringLiteral("r6_0"), kEmpty);
-    r5 = readText(QStringLiteral("r5"), kBlankUnderscore);
-    r7 = readText(QStringLiteral("r7"), kBlankUnderscore);
-    r8 = readText(QStringLiteral("r8"), kBlankUnderscore);
-    abfTimer = readInt(QStringLiteral("abfTimer"), 5);
-    lb1_0 = readText(QStringLiteral("lb1_0"), QString());
-    lb1_1 = readText(QStringLiteral("lb1_1"), kLb1_1);
-    lb1_2 = readText(kAddedKey, kLb1_2);
-    lb1_3 = readText(QStringLiteral("lb1_3"), kLb1_3);
-    lb1_4 = readText(QStringLiteral("lb1_4"), kLb1_4);
-    lb2_0 = readText(QStringLiteral("lb2_0"), kLb2_0);
-    lb3_0 = readText(QStringLiteral("lb3_0"), kLb3_0);
-    lb3_1 = readText(QStringLiteral("lb3_1"), kLb3_1);
+        labels[i]->setText(v.text(QStringLiteral("label%1").arg(i + 1)));
+    Button2->setText(v.text(QStringLiteral("button2")));
+    r1 = v.integer(QStringLiteral("r1"));
+    r2 = v.integer(QStringLiteral("r2"));
+    r3 = v.text(QStringLiteral("r3"));
+    r4 = v.integer(QStringLiteral("r4"));
+    r6 = v.integer(QStringLiteral("r6"));
+    r4_0 = v.text(QStringLiteral("r4_0"));
+    r6_0 = v.text(QStringLiteral("r6_0"));
+    r5 = v.text(QStringLiteral("r5"));
+    r7 = v.text(QStringLiteral("r7"));
+    r8 = v.text(QStringLiteral("r8"));
+    abfTimer = v.integer(QStringLiteral("abfTimer"));
+    lb1_0 = v.text(QStringLiteral("lb1_0"));
+    lb1_1 = v.text(QStringLiteral("lb1_1"));
+    lb1_2 = v.text(kAddedKey);
+    lb1_3 = v.text(QStringLiteral("lb1_3"));
+    lb1_4 = v.text(QStringLiteral("lb1_4"));
+    lb2_0 = v.text(QStringLiteral("lb2_0"));
+    lb3_0 = v.text(QStringLiteral("lb3_0"));
+    lb3_1 = v.text(QStringLiteral("lb3_1"));
 
     // A period of zero seconds or less never fires; a huge one is held at what a timer can count.
     const qint64 periodMs = std::clamp<qint64>(qint64(abfTimer) * 1000, 0, std::numeric_limits<int>::max());
@@ -307,12 +244,13 @@ void TFormAddButs::InitForm()
 void TFormAddButs::InitSave()
 {
     saveGeometry();
-    writeInt(QStringLiteral("r1"), fieldValue(e1));
-    writeInt(QStringLiteral("r2"), fieldValue(e2));
-    writeKept(QStringLiteral("r3"), e3->text());
-    writeInt(QStringLiteral("r4"), cb4->currentIndex());
-    writeInt(QStringLiteral("r6"), cb6->currentIndex());
-    writeKept(QStringLiteral("r5"), e5->text());
+    IniFile file = ini();
+    file.writeInteger(section(), QStringLiteral("r1"), fieldValue(e1));
+    file.writeInteger(section(), QStringLiteral("r2"), fieldValue(e2));
+    SettingsTable::writeKept(file, section(), QStringLiteral("r3"), e3->text());
+    file.writeInteger(section(), QStringLiteral("r4"), cb4->currentIndex());
+    file.writeInteger(section(), QStringLiteral("r6"), cb6->currentIndex());
+    SettingsTable::writeKept(file, section(), QStringLiteral("r5"), e5->text());
 }
 
 void TFormAddButs::fillChoices(QComboBox* box, const QString& none, const QStringList& names, qint32 index)
@@ -326,9 +264,7 @@ void TFormAddButs::fillChoices(QComboBox* box, const QString& none, const QStrin
 
 void TFormAddButs::RefreshForm()
 {
-    if (!forms().MF)
-        return;
-    db::Database& db = forms().MF->db();
+    db::Database& db = m_server.db();
     fillChoices(cb4, r4_0, AddButsStore::groupNames(db), r4);
     fillChoices(cb6, r6_0, AddButsStore::workerNames(db), r6);
 }
@@ -339,8 +275,7 @@ void TFormAddButs::FormShow()
     curN = 0;
     if (Timer1.interval() > 0)
         Timer1.start();
-    if (forms().MF)
-        forms().MF->rButs = true;
+    m_server.setRButs(true);
 }
 
 void TFormAddButs::FormClose()
@@ -357,8 +292,7 @@ void TFormAddButs::hideEvent(QHideEvent* event)
 
 void TFormAddButs::FormHide()
 {
-    if (forms().MF)
-        forms().MF->rButs = false;
+    m_server.setRButs(false);
     sl.clear();
     Timer1.stop();
 }
@@ -381,15 +315,15 @@ void TFormAddButs::AddButs(const QString& abcde, const QString& btnclr)
     if (cb6->currentIndex() != 0)
         place.staffName = cb6->currentText();
     place.comm = AddButsNaming::fillTemplate(e5->text(), number);
-    AddButsStore::insertPlace(forms().MF->db(), place);
+    AddButsStore::insertPlace(m_server.db(), place);
     e1->setText(AddButsNaming::nextNumber(e1->text(), e3->text(), e5->text()));
 }
 
 void TFormAddButs::processAdd(const QString& code, const QString& btnclr, const QString& knownText,
                               const QString& addedText)
 {
-    TFormButs* places = forms().FormButs;
-    if (!places || !forms().MF)
+    TFormButs* places = m_places;
+    if (!places)
         return;
     const int row = PlacesStore::findCallCode(*places->StringGrid1, code);
     if (row > 0) {
@@ -432,9 +366,7 @@ void TFormAddButs::Button2Click()
         lb1->setText(lb3_1);
         return;
     }
-    TMF* main = forms().MF;
-    if (!main)
-        return;
+    WardServer* main = &m_server;
 
     // The antenna listener stores the reply on its own thread while this one pauses.
     const auto pause = [] { QThread::msleep(AddButsReply::kPauseMs); };

@@ -11,6 +11,8 @@ class QHideEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TFormButs;
+class WardServer;
 
 // The button-adding window. While it is shown the main window is in adding mode: every pressed
 // place button or KB unit that is not in the places list yet becomes a new place, named and
@@ -20,10 +22,9 @@ class TFormAddButs : public FormBase
 {
     Q_OBJECT
 public:
-    explicit TFormAddButs(QWidget* parent = nullptr);
+    // places: the places window, whose list holds the codes already known.
+    TFormAddButs(WardServer& server, TFormButs* places, QWidget* parent = nullptr);
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void InitSave() override;
     void FormShow() override;
@@ -99,7 +100,8 @@ protected:
 private:
     void processAdd(const QString& code, const QString& btnclr, const QString& knownText,
                     const QString& addedText);
-    // A text written so that it reads back as it is, leading and trailing blanks included.
-    void writeKept(const QString& key, const QString& value);
+    WardServer& m_server;
+    TFormButs* m_places;
+
     static void fillChoices(QComboBox* box, const QString& none, const QStringList& names, qint32 index);
 };

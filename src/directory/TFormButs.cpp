@@ -1,10 +1,10 @@
 #include "directory/TFormButs.h"
 
+#include "settings/WindowSections.h"
 #include "directory/PlacesStore.h"
 #include "directory/TFormAddButs.h"
 #include "directory/TFormButsEdit.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
 #include "ui/StringGrid.h"
@@ -35,11 +35,13 @@ QString widthKey(int column)
 
 } // namespace
 
-TFormButs::TFormButs(QWidget* parent)
+TFormButs::TFormButs(WardServer& server, QWidget* parent)
     : FormBase(QStringLiteral("ButsForm"), QStringLiteral("Места с кнопками вызова"), QSize(348, 307),
-               QSize(280, 165), parent)
+               QSize(280, 165), parent),
+      m_server(server)
 {
     setObjectName(QStringLiteral("TFormButs"));
+    setSettingsTable(WindowSections::butsForm());
     setWindowFlag(Qt::WindowMinimizeButtonHint, false);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     move(0, 0);
@@ -53,8 +55,8 @@ TFormButs::TFormButs(QWidget* parent)
     // The grid's right-button menu is the journal's: it acts on the journal, not on the places.
     StringGrid1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(StringGrid1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        if (forms().MF && forms().MF->PopupMenu1)
-            forms().MF->PopupMenu1->popup(StringGrid1->viewport()->mapToGlobal(at));
+        if (m_popup)
+            m_popup->popup(StringGrid1->viewport()->mapToGlobal(at));
     });
     connect(StringGrid1, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& index) { StringGrid1DblClickCell(index.row() + 1, index.column()); });
@@ -100,55 +102,22 @@ TFormButs::TFormButs(QWidget* parent)
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 }
 
-void TFormButs::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма КОЙКИ"));
-    writeComm(QStringLiteral("bhint0"), QStringLiteral("Регистрация кнопок"));
-    writeComm(QStringLiteral("bhint1"), QStringLiteral("Удалить запись"));
-    writeComm(QStringLiteral("bhint2"), QStringLiteral("Редактировать"));
-    writeComm(QStringLiteral("bhint3"), QStringLiteral("Найти кнопку по нажатию"));
-    writeComm(QStringLiteral("bshint"), QStringLiteral("Выключить режим поиска по нажатию"));
-    writeComm(QStringLiteral("bscaption"), QStringLiteral("Выключить"));
-    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦА"), QStringLiteral("описание столбца N"));
-    writeComm(QStringLiteral("colНОМЕР_СТОЛБЦАw"), QStringLiteral("ширина столбца N"));
-    for (int c = 0; c < PlacesStore::kColumns; ++c)
-        writeComm(QString::fromLatin1(kCaptionKeys[c]), kCaptions.at(c));
-    writeComm(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + kDefaultQ1);
-    writeComm(QStringLiteral("q2"), QStringLiteral("Вопрос: ") + kDefaultQ2);
-}
-
-void TFormButs::InitDef()
-{
-    writeCaptionAndGeometry();
-    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-    writeText(QStringLiteral("bhint2"), ButtonGroup1->hint(2));
-    writeText(QStringLiteral("bhint3"), ButtonGroup5->hint(0));
-    writeText(QStringLiteral("bshint"), bSearch->toolTip());
-    writeText(QStringLiteral("bscaption"), bSearch->text());
-    for (int c = 0; c < PlacesStore::kColumns; ++c)
-        writeText(QString::fromLatin1(kCaptionKeys[c]), kCaptions.at(c));
-    for (int c = 0; c < PlacesStore::kColumns; ++c)
-        writeInt(widthKey(c), kDefaultWidths[c]);
-    writeText(QStringLiteral("q1"), kDefaultQ1);
-    writeText(QStringLiteral("q2"), kDefaultQ2);
-}
-
 void TFormButs::InitForm()
 {
-    readCaptionAndGeometry();
-    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
-    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
-    ButtonGroup1->setHint(2, readText(QStringLiteral("bhint2"), ButtonGroup1->hint(2)));
-    ButtonGroup5->setHint(0, readText(QStringLiteral("bhint3"), ButtonGroup5->hint(0)));
-    bSearch->setToolTip(readText(QStringLiteral("bshint"), bSearch->toolTip()));
-    bSearch->setText(readText(QStringLiteral("bscaption"), bSearch->text()));
-    q1 = readText(QStringLiteral("q1"), kDefaultQ1);
-    q2 = readText(QStringLiteral("q2"), kDefaultQ2);
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
+    ButtonGroup1->setHint(0, v.text(QStringLiteral("bhint0")));
+    ButtonGroup1->setHint(1, v.text(QStringLiteral("bhint1")));
+    ButtonGroup1->setHint(2, v.text(QStringLiteral("bhint2")));
+    ButtonGroup5->setHint(0, v.text(QStringLiteral("bhint3")));
+    bSearch->setToolTip(v.text(QStringLiteral("bshint")));
+    bSearch->setText(v.text(QStringLiteral("bscaption")));
+    q1 = v.text(QStringLiteral("q1"));
+    q2 = v.text(QStringLiteral("q2"));
     for (int c = 0; c < PlacesStore::kColumns; ++c)
-        StringGrid1->setColumnWidth(c, qMax(0, readInt(widthKey(c), kDefaultWidths[c])));
+        StringGrid1->setColumnWidth(c, qMax(0, v.integer(widthKey(c))));
     for (int c = 0; c < PlacesStore::kColumns; ++c)
-        StringGrid1->setCaption(c, readText(QString::fromLatin1(kCaptionKeys[c]), kCaptions.at(c)));
+        StringGrid1->setCaption(c, v.text(QString::fromLatin1(kCaptionKeys[c])));
 }
 
 void TFormButs::InitSave()
@@ -178,16 +147,20 @@ void TFormButs::hideEvent(QHideEvent* event)
 void TFormButs::FormHide()
 {
     bSearchClick();
-    if (forms().FormAddButs && forms().FormAddButs->isVisible())
-        forms().FormAddButs->hide();
+    if (m_addButs && m_addButs->isVisible())
+        m_addButs->hide();
+}
+
+void TFormButs::setPartners(TFormAddButs* addButs, TFormButsEdit* editor)
+{
+    m_addButs = addButs;
+    m_editor = editor;
 }
 
 void TFormButs::RefreshForm()
 {
-    if (!forms().MF)
-        return;
     // Read everything first: a failing statement leaves the list as it was.
-    const QList<QStringList> rows = PlacesStore::readPlaces(forms().MF->db());
+    const QList<QStringList> rows = PlacesStore::readPlaces(m_server.db());
     StringGrid1->cells()->setRows(rows);
 }
 
@@ -205,8 +178,8 @@ void TFormButs::ObrabSearch(const QString& abcde)
 void TFormButs::ToAddButs()
 {
     bSearchClick();
-    if (forms().FormAddButs)
-        forms().FormAddButs->showOrRaise();
+    if (m_addButs)
+        m_addButs->showOrRaise();
 }
 
 void TFormButs::ButtonGroup1Items0Click()
@@ -222,7 +195,7 @@ void TFormButs::ButtonGroup1Items1Click()
     if (!Dialogs::question(this, q2))
         return;
     Dialogs::guard(this, [&] {
-        PlacesStore::deletePlaces(forms().MF->db(), code);
+        PlacesStore::deletePlaces(m_server.db(), code);
         RefreshForm();
     });
 }
@@ -230,7 +203,7 @@ void TFormButs::ButtonGroup1Items1Click()
 void TFormButs::ButtonGroup1Items2Click()
 {
     const QString code = StringGrid1->Cells(0, StringGrid1->Row());
-    TFormButsEdit* editor = forms().FormButsEdit;
+    TFormButsEdit* editor = m_editor;
     if (code.isEmpty() || !editor)
         return;
     // A place deleted behind the list's back fails here, and the editor is not opened.
@@ -247,18 +220,16 @@ void TFormButs::ButtonGroup1Items2Click()
 void TFormButs::ButtonGroup5Items0Click()
 {
     // The two modes are never on together: switching search on ends adding.
-    if (forms().FormAddButs && forms().FormAddButs->isVisible())
-        forms().FormAddButs->hide();
+    if (m_addButs && m_addButs->isVisible())
+        m_addButs->hide();
     Timer1.start();
-    if (forms().MF)
-        forms().MF->sButs = true;
+    m_server.setSButs(true);
     bSearch->setVisible(true);
 }
 
 void TFormButs::bSearchClick()
 {
-    if (forms().MF)
-        forms().MF->sButs = false;
+    m_server.setSButs(false);
     bSearch->setVisible(false);
     Timer1.stop();
 }
@@ -281,7 +252,6 @@ void TFormButs::StringGrid1DblClickCell(int ARow, int)
     const QString code = StringGrid1->Cells(0, ARow);
     if (code.isEmpty())
         return;
-    if (forms().MF)
-        forms().MF->SendToClientsUDP(PlacesStore::placeNotice(
+    m_server.SendToClientsUDP(PlacesStore::placeNotice(
             code, StringGrid1->Cells(1, ARow), StringGrid1->Cells(2, ARow), StringGrid1->Cells(3, ARow)));
 }

@@ -6,6 +6,10 @@
 #include <QTimer>
 
 class ButtonGroup;
+class QMenu;
+class TFormAddButs;
+class TFormButsEdit;
+class WardServer;
 class QHideEvent;
 class QPushButton;
 class StringGrid;
@@ -18,10 +22,13 @@ class TFormButs : public FormBase
 {
     Q_OBJECT
 public:
-    explicit TFormButs(QWidget* parent = nullptr);
+    explicit TFormButs(WardServer& server, QWidget* parent = nullptr);
 
-    void InitComm() override;
-    void InitDef() override;
+    // The button-adding window and the place editor this window opens, and the menu its grid's right
+    // button pops up.
+    void setPartners(TFormAddButs* addButs, TFormButsEdit* editor);
+    void setPopupMenu(QMenu* menu) { m_popup = menu; }
+
     void InitForm() override;
     void InitSave() override;
     void FormShow() override;
@@ -65,4 +72,8 @@ private:
     void setBSearchFontColor(const QColor& color);
 
     QColor m_bSearchColor = Qt::black;
+    WardServer& m_server;
+    TFormAddButs* m_addButs = nullptr;
+    TFormButsEdit* m_editor = nullptr;
+    QMenu* m_popup = nullptr;
 };

@@ -1,9 +1,8 @@
 #include "directory/TFormButsEdit.h"
 
+#include "settings/WindowSections.h"
 #include "directory/PlacesStore.h"
-#include "directory/TFormAddButs.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
 
@@ -54,11 +53,13 @@ std::optional<qint64> chosenId(const QComboBox* box, const QList<qint64>& ids)
 
 } // namespace
 
-TFormButsEdit::TFormButsEdit(QWidget* parent)
+TFormButsEdit::TFormButsEdit(WardServer& server, QWidget* parent)
     : FormBase(QStringLiteral("ButsEditForm"), QStringLiteral("Редактирование"), QSize(324, 170),
-               QSize(350, 180), parent)
+               QSize(350, 180), parent),
+      m_server(server), m_noneGroup(kNone), m_noneWorker(kNone)
 {
     setObjectName(QStringLiteral("TFormButsEdit"));
+    setSettingsTable(WindowSections::butsEditForm());
     // No buttons in the title bar: the button group ends the editor.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     move(0, 0);
@@ -118,37 +119,19 @@ TFormButsEdit::TFormButsEdit(QWidget* parent)
         [this] { ButtonGroup1Items0Click(); }, [this] { ButtonGroup1Items1Click(); });
 }
 
-void TFormButsEdit::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма редактирования КНОПКИ"));
-    writeComm(QStringLiteral("bhint0"), QStringLiteral("Отменить изменения"));
-    writeComm(QStringLiteral("bhint1"), QStringLiteral("Подтвердить изменения"));
-    writeComm(QStringLiteral("label1"), kLabel1);
-    writeComm(QStringLiteral("label2"), kLabel2);
-    writeComm(QStringLiteral("label3"), kLabel3);
-    writeComm(QStringLiteral("label4"), kLabel4);
-}
-
-void TFormButsEdit::InitDef()
-{
-    writeCaptionAndGeometry();
-    writeText(QStringLiteral("label1"), l1->text());
-    writeText(QStringLiteral("label2"), l2->text());
-    writeText(QStringLiteral("label3"), l3->text());
-    writeText(QStringLiteral("label4"), l4->text());
-    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-}
-
 void TFormButsEdit::InitForm()
 {
-    readCaptionAndGeometry();
-    l1->setText(readText(QStringLiteral("label1"), l1->text()));
-    l2->setText(readText(QStringLiteral("label2"), l2->text()));
-    l3->setText(readText(QStringLiteral("label3"), l3->text()));
-    l4->setText(readText(QStringLiteral("label4"), l4->text()));
-    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
-    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
+    l1->setText(v.text(QStringLiteral("label1")));
+    l2->setText(v.text(QStringLiteral("label2")));
+    l3->setText(v.text(QStringLiteral("label3")));
+    l4->setText(v.text(QStringLiteral("label4")));
+    ButtonGroup1->setHint(0, v.text(QStringLiteral("bhint0")));
+    ButtonGroup1->setHint(1, v.text(QStringLiteral("bhint1")));
+    const SectionValues adding = WindowSections::butsAddForm().read(ini());
+    m_noneGroup = adding.text(QStringLiteral("r4_0"));
+    m_noneWorker = adding.text(QStringLiteral("r6_0"));
 }
 
 void TFormButsEdit::FormShow()
@@ -158,14 +141,12 @@ void TFormButsEdit::FormShow()
 
 void TFormButsEdit::InitCBGroup()
 {
-    const QString none = forms().FormAddButs ? forms().FormAddButs->r4_0 : kNone;
-    fill(cb4, cb4_id, none, PlacesStore::readGroups(forms().MF->db()));
+    fill(cb4, cb4_id, m_noneGroup, PlacesStore::readGroups(m_server.db()));
 }
 
 void TFormButsEdit::InitCBWorker()
 {
-    const QString none = forms().FormAddButs ? forms().FormAddButs->r6_0 : kNone;
-    fill(cb6, cb6_id, none, PlacesStore::readWorkers(forms().MF->db()));
+    fill(cb6, cb6_id, m_noneWorker, PlacesStore::readWorkers(m_server.db()));
 }
 
 qint32 TFormButsEdit::cb4_ind(qint64 wardId) const
@@ -182,7 +163,7 @@ void TFormButsEdit::ForEdit(const QString& abcde)
 {
     InitCBGroup();
     InitCBWorker();
-    const PlaceRecord place = PlacesStore::readPlace(forms().MF->db(), abcde);
+    const PlaceRecord place = PlacesStore::readPlace(m_server.db(), abcde);
     id = place.id;
     eName->setText(place.name);
     eComm->setText(place.comm);
@@ -198,7 +179,7 @@ void TFormButsEdit::AddEdit()
     place.comm = eComm->text();
     place.groupsid = chosenId(cb4, cb4_id);
     place.workersid = chosenId(cb6, cb6_id);
-    PlacesStore::updatePlace(forms().MF->db(), place);
+    PlacesStore::updatePlace(m_server.db(), place);
 }
 
 void TFormButsEdit::end(int result)

@@ -8,6 +8,7 @@ class ButtonGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class WardServer;
 
 // The place editor: name, ward, responsible staff member and comment of one place. The codes are
 // not edited here. Used modally by the places window: ForEdit, exec, and on OK AddEdit.
@@ -15,10 +16,8 @@ class TFormButsEdit : public FormBase
 {
     Q_OBJECT
 public:
-    explicit TFormButsEdit(QWidget* parent = nullptr);
+    explicit TFormButsEdit(WardServer& server, QWidget* parent = nullptr);
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void FormShow() override;
 
@@ -53,4 +52,9 @@ public:
 
 private:
     void end(int result);
+
+    WardServer& m_server;
+    // The no-one items of the drop-downs, as the button-adding window's section names them.
+    QString m_noneGroup;
+    QString m_noneWorker;
 };

@@ -1,7 +1,6 @@
 #include "directory/TFormGroup.h"
 
-#include "directory/TFormGroupEdit.h"
-#include "journal/Forms.h"
+#include "settings/WindowSections.h"
 
 namespace {
 DirectoryListSetup groupListSetup()
@@ -15,16 +14,12 @@ DirectoryListSetup groupListSetup()
     s.m1 = QStringLiteral("Непустая группа не может быть удалена.");
     s.m1Comment = QStringLiteral("Сообщение: ") + s.m1;
     s.table = &DirectoryTable::wards;
+    s.settings = &WindowSections::groupForm;
     return s;
 }
 } // namespace
 
-TFormGroup::TFormGroup(QWidget* parent) : DirectoryListForm(groupListSetup(), parent)
+TFormGroup::TFormGroup(WardServer& server, QWidget* parent) : DirectoryListForm(groupListSetup(), server, parent)
 {
     setObjectName(QStringLiteral("TFormGroup"));
-}
-
-DirectoryEditForm* TFormGroup::editor() const
-{
-    return forms().FormGroupEdit;
 }

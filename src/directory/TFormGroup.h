@@ -7,8 +7,5 @@ class TFormGroup : public DirectoryListForm
 {
     Q_OBJECT
 public:
-    explicit TFormGroup(QWidget* parent = nullptr);
-
-protected:
-    DirectoryEditForm* editor() const override;
+    explicit TFormGroup(WardServer& server, QWidget* parent = nullptr);
 };

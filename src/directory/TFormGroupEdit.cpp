@@ -1,5 +1,6 @@
 #include "directory/TFormGroupEdit.h"
 
+#include "settings/WindowSections.h"
 namespace {
 DirectoryEditSetup groupEditSetup()
 {
@@ -14,12 +15,13 @@ DirectoryEditSetup groupEditSetup()
     s.newName = QStringLiteral("НОВАЯ ГРУППА");
     s.focusNameOnShow = false;
     s.table = &DirectoryTable::wards;
+    s.settings = &WindowSections::groupEditForm;
     return s;
 }
 } // namespace
 
-TFormGroupEdit::TFormGroupEdit(QWidget* parent)
-    : DirectoryEditForm(groupEditSetup(), parent), newGroupName(QStringLiteral("НОВАЯ ГРУППА"))
+TFormGroupEdit::TFormGroupEdit(WardServer& server, QWidget* parent)
+    : DirectoryEditForm(groupEditSetup(), server, parent), newGroupName(QStringLiteral("НОВАЯ ГРУППА"))
 {
     setObjectName(QStringLiteral("TFormGroupEdit"));
 }

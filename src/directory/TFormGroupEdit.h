@@ -7,7 +7,7 @@ class TFormGroupEdit : public DirectoryEditForm
 {
     Q_OBJECT
 public:
-    explicit TFormGroupEdit(QWidget* parent = nullptr);
+    explicit TFormGroupEdit(WardServer& server, QWidget* parent = nullptr);
 
     // The name proposed for a new ward.
     QString newGroupName;

@@ -1,7 +1,6 @@
 #include "directory/TFormWorkers.h"
 
-#include "directory/TFormWorkersEdit.h"
-#include "journal/Forms.h"
+#include "settings/WindowSections.h"
 
 namespace {
 DirectoryListSetup workerListSetup()
@@ -16,16 +15,12 @@ DirectoryListSetup workerListSetup()
     s.m1 = QStringLiteral("Сообщение: Работник с назначенными кнопками не может быть удалён.");
     s.m1Comment = s.m1;
     s.table = &DirectoryTable::staff;
+    s.settings = &WindowSections::workerForm;
     return s;
 }
 } // namespace
 
-TFormWorkers::TFormWorkers(QWidget* parent) : DirectoryListForm(workerListSetup(), parent)
+TFormWorkers::TFormWorkers(WardServer& server, QWidget* parent) : DirectoryListForm(workerListSetup(), server, parent)
 {
     setObjectName(QStringLiteral("TFormWorkers"));
-}
-
-DirectoryEditForm* TFormWorkers::editor() const
-{
-    return forms().FormWorkersEdit;
 }

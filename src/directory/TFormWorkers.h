@@ -7,8 +7,5 @@ class TFormWorkers : public DirectoryListForm
 {
     Q_OBJECT
 public:
-    explicit TFormWorkers(QWidget* parent = nullptr);
-
-protected:
-    DirectoryEditForm* editor() const override;
+    explicit TFormWorkers(WardServer& server, QWidget* parent = nullptr);
 };

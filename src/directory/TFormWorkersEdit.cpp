@@ -1,5 +1,6 @@
 #include "directory/TFormWorkersEdit.h"
 
+#include "settings/WindowSections.h"
 namespace {
 DirectoryEditSetup workerEditSetup()
 {
@@ -14,12 +15,13 @@ DirectoryEditSetup workerEditSetup()
     s.newName = QStringLiteral("НОВЫЙ СОТРУДНИК");
     s.focusNameOnShow = true;
     s.table = &DirectoryTable::staff;
+    s.settings = &WindowSections::workerEditForm;
     return s;
 }
 } // namespace
 
-TFormWorkersEdit::TFormWorkersEdit(QWidget* parent)
-    : DirectoryEditForm(workerEditSetup(), parent), newWorkerName(QStringLiteral("НОВЫЙ СОТРУДНИК"))
+TFormWorkersEdit::TFormWorkersEdit(WardServer& server, QWidget* parent)
+    : DirectoryEditForm(workerEditSetup(), server, parent), newWorkerName(QStringLiteral("НОВЫЙ СОТРУДНИК"))
 {
     setObjectName(QStringLiteral("TFormWorkersEdit"));
 }

@@ -7,7 +7,7 @@ class TFormWorkersEdit : public DirectoryEditForm
 {
     Q_OBJECT
 public:
-    explicit TFormWorkersEdit(QWidget* parent = nullptr);
+    explicit TFormWorkersEdit(WardServer& server, QWidget* parent = nullptr);
 
     // The name proposed for a new staff member (settings key newGroupName).
     QString newWorkerName;

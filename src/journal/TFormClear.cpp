@@ -1,9 +1,9 @@
 #include "journal/TFormClear.h"
 
+#include "settings/WindowSections.h"
 #include "db/Database.h"
 #include "journal/FilterClause.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "settings/Clock.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
@@ -22,11 +22,12 @@ constexpr int kDelete = 1;
 constexpr int kCancel = 2;
 } // namespace
 
-TFormClear::TFormClear(QWidget* parent)
+TFormClear::TFormClear(WardServer& server, QWidget* parent)
     : FormBase(QStringLiteral("ClearForm"), QStringLiteral("Удалить записи в журнале"), QSize(302, 100),
-               QSize(310, 125), parent)
+               QSize(310, 125), parent), m_server(server)
 {
     setObjectName(QStringLiteral("TFormClear"));
+    setSettingsTable(WindowSections::clearForm());
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
@@ -67,27 +68,13 @@ TFormClear::TFormClear(QWidget* parent)
     setTabOrder(ButtonGroup1->item(0), ButtonGroup1->item(1));
 }
 
-void TFormClear::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма очистки журнала"));
-    writeComm(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeComm(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-}
-
-void TFormClear::InitDef()
-{
-    writeCaptionAndGeometry();
-    writeText(QStringLiteral("label1"), Label1->text());
-    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-}
-
 void TFormClear::InitForm()
 {
-    readCaptionAndGeometry();
-    Label1->setText(readText(QStringLiteral("label1"), Label1->text()));
-    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
-    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
+    Label1->setText(v.text(QStringLiteral("label1")));
+    ButtonGroup1->setHint(0, v.text(QStringLiteral("bhint0")));
+    ButtonGroup1->setHint(1, v.text(QStringLiteral("bhint1")));
 }
 
 void TFormClear::InitSave()
@@ -120,9 +107,8 @@ void TFormClear::deleteUpTo(db::Database& database, const QDate& lastDay)
 
 void TFormClear::ClearLog()
 {
-    TMF* mf = forms().MF;
-    deleteUpTo(mf->db(), dtp11->date());
-    mf->journalShrank();
+    deleteUpTo(m_server.db(), dtp11->date());
+    m_server.journalCleared();
 }
 
 void TFormClear::ButtonGroup1Items0Click()

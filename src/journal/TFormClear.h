@@ -8,6 +8,7 @@ class ButtonGroup;
 class QDateEdit;
 class QFrame;
 class QLabel;
+class WardServer;
 
 namespace db {
 class Database;
@@ -19,10 +20,8 @@ class TFormClear : public FormBase
 {
     Q_OBJECT
 public:
-    explicit TFormClear(QWidget* parent = nullptr);
+    explicit TFormClear(WardServer& server, QWidget* parent = nullptr);
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void InitSave() override;
     void FormShow() override;
@@ -51,5 +50,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    WardServer& m_server;
     bool m_ending = false;
 };

@@ -1,8 +1,8 @@
 #include "journal/TFormFilter.h"
 
+#include "settings/WindowSections.h"
 #include "db/Database.h"
-#include "journal/Forms.h"
-#include "journal/TMF.h"
+#include "server/WardServer.h"
 #include "settings/Clock.h"
 #include "ui/ButtonGroup.h"
 #include "ui/Dialogs.h"
@@ -36,11 +36,13 @@ void selectPosition(QComboBox* box, int index)
 
 } // namespace
 
-TFormFilter::TFormFilter(QWidget* parent)
+TFormFilter::TFormFilter(WardServer& server, QWidget* parent)
     : FormBase(QStringLiteral("FilterForm"), QStringLiteral("Фильтр журнала событий"), QSize(585, 315),
-               QSize(600, 360), parent)
+               QSize(600, 360), parent),
+      m_server(server)
 {
     setObjectName(QStringLiteral("TFormFilter"));
+    setSettingsTable(WindowSections::filterForm());
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     buildWindow();
 }
@@ -159,49 +161,20 @@ void TFormFilter::buildWindow()
         setTabOrder(order[i - 1], order[i]);
 }
 
-void TFormFilter::InitComm()
-{
-    writeComm(QStringLiteral("Описание секции"), QStringLiteral("Форма фильтра"));
-    writeComm(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeComm(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-    for (int i = 0; i < 8; ++i)
-        writeComm(QStringLiteral("label%1").arg(i + 1), QStringLiteral("Надпись:") + lt[i]->text());
-    writeComm(QStringLiteral("sAllFunction"), kPrefix + sAllFunction);
-    writeComm(QStringLiteral("sAllGroup"), kPrefix + sAllGroup);
-    writeComm(QStringLiteral("sWithoutGroup"), kPrefix + sWithoutGroup);
-    writeComm(QStringLiteral("sOff"), kPrefix + sOff);
-    writeComm(QStringLiteral("sMore"), kPrefix + sMore);
-    writeComm(QStringLiteral("sLess"), kPrefix + sLess);
-}
-
-void TFormFilter::InitDef()
-{
-    writeCaptionAndGeometry();
-    for (int i = 0; i < 8; ++i)
-        writeText(QStringLiteral("label%1").arg(i + 1), lt[i]->text());
-    writeText(QStringLiteral("bhint0"), ButtonGroup1->hint(0));
-    writeText(QStringLiteral("bhint1"), ButtonGroup1->hint(1));
-    writeText(QStringLiteral("sAllFunction"), QStringLiteral("Все функции"));
-    writeText(QStringLiteral("sAllGroup"), QStringLiteral("Все"));
-    writeText(QStringLiteral("sWithoutGroup"), QStringLiteral("Только без группы"));
-    writeText(QStringLiteral("sOff"), QStringLiteral("Отключено"));
-    writeText(QStringLiteral("sMore"), QStringLiteral("Больше"));
-    writeText(QStringLiteral("sLess"), QStringLiteral("Меньше"));
-}
-
 void TFormFilter::InitForm()
 {
-    readCaptionAndGeometry();
+    const SectionValues v = readSection();
+    applyCaptionAndGeometry(v);
     for (int i = 0; i < 8; ++i)
-        lt[i]->setText(readText(QStringLiteral("label%1").arg(i + 1), lt[i]->text()));
-    ButtonGroup1->setHint(0, readText(QStringLiteral("bhint0"), ButtonGroup1->hint(0)));
-    ButtonGroup1->setHint(1, readText(QStringLiteral("bhint1"), ButtonGroup1->hint(1)));
-    sAllFunction = readText(QStringLiteral("sAllFunction"), QStringLiteral("Все функции"));
-    sAllGroup = readText(QStringLiteral("sAllGroup"), QStringLiteral("Все"));
-    sWithoutGroup = readText(QStringLiteral("sWithoutGroup"), QStringLiteral("Только без группы"));
-    sOff = readText(QStringLiteral("sOff"), QStringLiteral("Отключено"));
-    sMore = readText(QStringLiteral("sMore"), QStringLiteral("Больше"));
-    sLess = readText(QStringLiteral("sLess"), QStringLiteral("Меньше"));
+        lt[i]->setText(v.text(QStringLiteral("label%1").arg(i + 1)));
+    ButtonGroup1->setHint(0, v.text(QStringLiteral("bhint0")));
+    ButtonGroup1->setHint(1, v.text(QStringLiteral("bhint1")));
+    sAllFunction = v.text(QStringLiteral("sAllFunction"));
+    sAllGroup = v.text(QStringLiteral("sAllGroup"));
+    sWithoutGroup = v.text(QStringLiteral("sWithoutGroup"));
+    sOff = v.text(QStringLiteral("sOff"));
+    sMore = v.text(QStringLiteral("sMore"));
+    sLess = v.text(QStringLiteral("sLess"));
     // The controls start from their reset state once their texts are known; nothing is applied, the
     // main window starts with the whole journal.
     Init0();
@@ -237,7 +210,7 @@ void TFormFilter::InitCBG()
     cbg->clear();
     cbg->addItem(sAllGroup);
     cbg->addItem(sWithoutGroup);
-    db::ResultTable rows = forms().MF->db().query(
+    db::ResultTable rows = m_server.db().query(
         QStringLiteral("SELECT DISTINCT groupsname FROM logs WHERE groupsname<>\"\" ORDER BY groupsname"));
     while (!rows.endOfRows()) {
         const QString name = rows.fieldByName(QStringLiteral("groupsname"));
@@ -267,7 +240,7 @@ void TFormFilter::InitCBP(int wardIndex)
             "SELECT DISTINCT butsname, groupsname FROM logs WHERE groupsname = ? ORDER BY butsname");
         params << cbg->itemText(wardIndex);
     }
-    db::ResultTable rows = forms().MF->db().query(sql, params);
+    db::ResultTable rows = m_server.db().query(sql, params);
     while (!rows.endOfRows()) {
         cbp->addItem(rows.fieldByName(QStringLiteral("butsname")));
         rows.nextRow();
@@ -278,16 +251,16 @@ void TFormFilter::InitCBP(int wardIndex)
 void TFormFilter::InitCBF()
 {
     const QSignalBlocker quiet(cbf);
-    const TMF* mf = forms().MF;
+    const MainSettingsValues& cfg = m_server.cfg();
     cbf->clear();
     cbf_.clear();
     cbf->addItem(sAllFunction);
     cbf_ << QString();
-    cbf->addItem(mf->cfg.log_r8);
+    cbf->addItem(cfg.log_r8);
     cbf_ << QStringLiteral("8");
-    cbf->addItem(mf->cfg.log_r4);
+    cbf->addItem(cfg.log_r4);
     cbf_ << QStringLiteral("4");
-    cbf->addItem(mf->cfg.log_rb);
+    cbf->addItem(cfg.log_rb);
     cbf_ << QStringLiteral("b");
 }
 
@@ -338,10 +311,9 @@ void TFormFilter::SetFilter()
 {
     // A threshold that is no number raises here, before the main window's clause changes.
     const FilterClause clause = Filter::buildClause(selection());
-    TMF* mf = forms().MF;
-    mf->sWHERE = clause.where;
-    mf->sWHEREParams = clause.params;
-    mf->RefreshLog();
+    m_server.setFilter(clause.where, clause.params);
+    if (m_refreshLog)
+        m_refreshLog();
 }
 
 void TFormFilter::ButtonGroup1Items0Click()

@@ -5,6 +5,9 @@
 
 #include <QStringList>
 
+#include <functional>
+#include <utility>
+
 class ButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -12,6 +15,7 @@ class QDateEdit;
 class QLabel;
 class QLineEdit;
 class QTimeEdit;
+class WardServer;
 
 // The journal filter: a time range, a ward, a place, a function and a reaction-time bound, turned
 // into the main window's clause. Modeless; it stays open beside the main window while the operator
@@ -20,17 +24,17 @@ class TFormFilter : public FormBase
 {
     Q_OBJECT
 public:
-    explicit TFormFilter(QWidget* parent = nullptr);
+    explicit TFormFilter(WardServer& server, QWidget* parent = nullptr);
 
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void FormShow() override;
 
     // The controls as they stand, for the clause.
     FilterSelection selection() const;
-    // Builds the clause from the controls, hands it to the main window and reloads the journal.
+    // Builds the clause from the controls, hands it to the engine and reloads the journal.
     void SetFilter();
+    // How the journal is reloaded (the main window's RefreshLog); its errors reach the caller.
+    void setRefreshLog(std::function<void()> refreshLog) { m_refreshLog = std::move(refreshLog); }
     // Every control back to its initial state; applies nothing.
     void Init0();
 
@@ -71,4 +75,7 @@ public:
 
 private:
     void buildWindow();
+
+    WardServer& m_server;
+    std::function<void()> m_refreshLog;
 };

@@ -1,18 +1,9 @@
 #include "journal/TMF.h"
 
-#include "db/Database.h"
-#include "db/Schema.h"
-#include "directory/TFormAddButs.h"
-#include "directory/TFormButs.h"
-#include "directory/TFormGroup.h"
-#include "directory/TFormWorkers.h"
-#include "journal/Forms.h"
 #include "journal/JournalModel.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
-#include "settings/AppError.h"
 #include "settings/AppState.h"
-#include "settings/Clock.h"
 #include "ui/Dialogs.h"
 #include "ui/FormBase.h"
 #include "ui/StringGrid.h"
@@ -29,14 +20,10 @@
 #include <algorithm>
 
 namespace {
-// How long a statement waits for another program's lock on the database file (a backup, a viewer)
-// before it fails: a nurse call must be journaled once the lock is gone, not dropped.
-constexpr int kBusyTimeoutMs = 5000;
-
 const QString kLogForm = QStringLiteral("LogForm");
 } // namespace
 
-TMF::TMF()
+TMF::TMF(WardServer& server) : m_server(server)
 {
     setWindowTitle(QStringLiteral("HalvaneServer lite"));
     setAttribute(Qt::WA_QuitOnClose, true);
@@ -46,19 +33,11 @@ TMF::TMF()
 
 TMF::~TMF()
 {
-    stopEverything();
-    if (m_db)
-        m_db->closeDatabase();
-    if (forms().MF == this)
-        forms().MF = nullptr;
+    journal->detach();
+    m_server.stop();
 }
 
-QRect TMF::designGeometry()
-{
-    // The design client area is 706 x 452 below a menu bar.
-    const QSize frame = WindowGeometry::designFrame();
-    return QRect(0, 0, 706 + frame.width(), 452 + frame.height() + 20);
-}
+QRect TMF::designGeometry() { return MainSettings::designOuterGeometry(); }
 
 void TMF::buildWindow()
 {
@@ -108,69 +87,24 @@ void TMF::buildWindow()
     statusBar()->addWidget(StatusPanel0);
     statusBar()->addWidget(StatusPanel1, 1);
 
-    TimerToAnt.setInterval(500);
-    TimerObr.setInterval(300);
-    TimerFromClients.setInterval(2100);
-    TimerToClients.setInterval(500);
-    connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
-    // Queued: a tick that opens a box (an error, the search question) runs the event loop under it, and
-    // Qt never fires a timer again while its own handler is still running. Posting the tick lets the
-    // timer fire on, so presses keep being journaled while the box is open.
-    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
-    connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
-    connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
+    connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
+    connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
+    connect(&m_server, &WardServer::statusTexts, this,
+            [this](const QString& mode, const QString& antennas) { showStatus(mode, antennas); });
+    connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
 }
 
 void TMF::FormCreate()
 {
-    const QString overridePath = App::exePathOverride();
-    App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
-    App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
-    if (App::firstStart()) {
-        InitComm();
-        InitDef();
-    }
+    m_server.create();
     InitForm();
-
-    rButs = false;
-    sButs = false;
-    antenna.btn_add = 0;
-
-    const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + cfg.dbFileName;
-    m_db = db::Database::openDatabase(dbPath);
-    m_db->setSynchronous(true);
-    m_db->setBusyTimeout(kBusyTimeoutMs);
-    db::runSchema(*m_db);
-    db::ensureIndexes(*m_db);
-    journal->setDatabase(m_db.get());
-
-    m_clients = std::make_unique<ClientLink>(m_sender, cfg.ToClientsPort, cfg.sFromClient);
-    m_writer = std::make_unique<JournalWriter>(
-        *m_db,
-        [this](const QString& code, const QString& f, const QString& staff, const QString& place) {
-            SendEventToClients(code, f, staff, place);
-        },
-        [this] { RefreshLog(); });
-    m_dispatcher = std::make_unique<Dispatcher>(antenna, *this, rButs, sButs,
-                                                [this](const QString& message) { Dialogs::error(this, message); });
-}
-
-void TMF::InitComm()
-{
-    IniFile ini = App::settings();
-    MainSettings::InitComm(ini);
-}
-
-void TMF::InitDef()
-{
-    IniFile ini = App::settings();
-    MainSettings::InitDef(ini, designGeometry());
+    journal->setDatabase(&m_server.db());
 }
 
 void TMF::InitForm()
 {
-    IniFile ini = App::settings();
-    cfg = MainSettings::read(ini);
+    const IniFile ini = App::settings();
+    const MainSettingsValues& cfg = m_server.cfg();
 
     const QRect current = WindowGeometry::outer(*this);
     setWindowTitle(ini.readString(kLogForm, QStringLiteral("Caption"), windowTitle()));
@@ -203,9 +137,6 @@ void TMF::InitForm()
     for (int m = 0; m < 12; ++m)
         logConst.s_m[m] = cfg.s_m[m];
     journal->setTexts(logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
-
-    sWHERE.clear();
-    sWHEREParams.clear();
 }
 
 void TMF::InitSave()
@@ -214,7 +145,7 @@ void TMF::InitSave()
     std::array<qint32, 8> widths{};
     for (int c = 0; c < JournalModel::kColumns; ++c)
         widths[c] = StringGrid1->columnWidth(c);
-    MainSettings::InitSave(ini, WindowGeometry::outer(*this), widths, cfg.excelFileName);
+    MainSettings::InitSave(ini, WindowGeometry::outer(*this), widths, m_server.cfg().excelFileName);
 }
 
 bool TMF::FormShow()
@@ -223,62 +154,34 @@ bool TMF::FormShow()
         return true;
     m_shown = true;
     QString errorText;
-    if (!m_sender.open(&errorText)) {
+    if (!m_server.start(&errorText)) {
         Dialogs::error(this, errorText);
         return false;
     }
-    TimerToAnt.start();
-    if (!m_antListener.start(cfg.FromAntPort,
-                             [this](const QByteArray& data, const QHostAddress&) {
-                                 antenna.IdUDPServerAntUDPRead(data);
-                             },
-                             &errorText)) {
-        stopEverything();
-        Dialogs::error(this, errorText);
-        return false;
-    }
-    if (!m_clientListener.start(cfg.FromClientsPort,
-                                [this](const QByteArray& data, const QHostAddress& sender) {
-                                    m_clients->IdUDPServerClUDPRead(data, sender);
-                                },
-                                &errorText)) {
-        stopEverything();
-        Dialogs::error(this, errorText);
-        return false;
-    }
-    TimerFromClients.start();
-    TimerToClients.start();
-    TimerObr.start();
     Dialogs::guard(this, [this] { RefreshLog(); });
     return true;
-}
-
-void TMF::stopEverything()
-{
-    TimerToAnt.stop();
-    TimerObr.stop();
-    TimerFromClients.stop();
-    TimerToClients.stop();
-    m_antListener.stop();
-    m_clientListener.stop();
 }
 
 bool TMF::FormClose()
 {
     if (m_closed)
         return true;
-    if (!Dialogs::question(this, cfg.q1, QString()))
+    if (!Dialogs::question(this, m_server.cfg().q1, QString()))
         return false;
     m_closed = true;
     // Nothing may tick or touch the database once it is closed.
-    stopEverything();
     journal->detach();
-    if (m_db) {
-        m_db->closeDatabase();
-        m_db.reset();
-    }
+    m_server.stop();
     Dialogs::guard(this, [this] { InitSave(); });
     return true;
+}
+
+void TMF::setJournalWindows(TFormFilter* filter, TFormClear* clear)
+{
+    m_filter = filter;
+    m_clear = clear;
+    if (m_filter)
+        m_filter->setRefreshLog([this] { RefreshLog(); });
 }
 
 void TMF::closeEvent(QCloseEvent* event)
@@ -300,104 +203,34 @@ void TMF::resizeEvent(QResizeEvent* event)
     FormResize();
 }
 
-db::Database& TMF::db()
-{
-    if (!m_db)
-        throw AppError(QStringLiteral("Database is closed"));
-    return *m_db;
-}
-
-void TMF::SendToAntUDP(const QString& str) { BroadcastUDP(str, cfg.ToAntPort); }
-
-void TMF::BroadcastUDP(const QString& text, qint32 port) { m_sender.BroadcastUDP(text, port); }
-
-void TMF::SendToClientsUDP(const QString& str)
-{
-    if (m_clients)
-        m_clients->SendToClientsUDP(str);
-}
-
-void TMF::SendEventToClients(const QString& code, const QString& f, const QString& staff, const QString& place)
-{
-    if (m_clients)
-        m_clients->SendEventToClients(code, f, staff, place);
-}
-
 void TMF::RefreshLog()
 {
-    if (!m_db)
+    if (!m_server.databaseOpen())
         return;
-    journal->refresh(sWHERE, sWHEREParams);
+    journal->refresh(m_server.sWHERE(), m_server.sWHEREParams());
 }
 
 void TMF::journalShrank() { journal->invalidateCount(); }
 
-bool TMF::IsRegistredButs(const QString& abcde) { return m_writer->IsRegistredButs(abcde); }
+void TMF::TimerFromClientsTimer() { m_server.TimerFromClientsTimer(); }
 
-void TMF::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
+void TMF::showStatus(const QString& mode, const QString& antennas)
 {
-    m_writer->InLogButs(time_, abcde_, f_);
-}
-
-void TMF::InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_)
-{
-    m_writer->InLogKB(time_, abcd_, f_);
-}
-
-void TMF::ProcessAddButs(const QString& abcde, const QString& btnclr)
-{
-    if (forms().FormAddButs)
-        forms().FormAddButs->ProcessAddButs(abcde, btnclr);
-}
-
-void TMF::ProcessAddKB(const QString& ab)
-{
-    if (forms().FormAddButs)
-        forms().FormAddButs->ProcessAddKB(ab);
-}
-
-void TMF::ObrabSearch(const QString& abcde)
-{
-    if (forms().FormButs)
-        forms().FormButs->ObrabSearch(abcde);
-}
-
-void TMF::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
-
-void TMF::TimerObrTimer()
-{
-    if (m_dispatcher && m_db)
-        m_dispatcher->TimerObrTimer();
-}
-
-void TMF::TimerToClientsTimer() { SendToClientsUDP(cfg.sToClient); }
-
-void TMF::TimerFromClientsTimer()
-{
-    QStringList heard = antenna.takeSignOns();
-    if (heard.isEmpty()) {
-        StatusPanel1->setText(cfg.ant0text);
-    } else if (heard.size() == 1) {
-        StatusPanel1->setText(cfg.ant1text + u' ' + heard.constFirst() + u'.');
-    } else {
-        std::sort(heard.begin(), heard.end(),
-                  [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
-        StatusPanel1->setText(cfg.antNtext + u' ' + heard.join(QStringLiteral(", ")) + u'.');
-    }
-    StatusPanel0->setText(rButs ? cfg.reg0text : sButs ? cfg.reg1text : cfg.reg2text);
+    StatusPanel1->setText(antennas);
+    StatusPanel0->setText(mode);
 }
 
 void TMF::NnastrClick()
 {
-    if (forms().FormFilter)
-        forms().FormFilter->showOrRaise();
+    if (m_filter)
+        m_filter->showOrRaise();
 }
 
 void TMF::N1_fClick() { NnastrClick(); }
 
 void TMF::NochClick()
 {
-    TFormClear* clear = forms().FormClear;
+    TFormClear* clear = m_clear;
     if (!clear)
         return;
     if (clear->exec() == 1) {
@@ -408,20 +241,8 @@ void TMF::NochClick()
     }
 }
 
-void TMF::NgroupClick()
-{
-    if (forms().FormGroup)
-        forms().FormGroup->showOrRaise();
-}
+void TMF::NgroupClick() { emit groupsRequested(); }
 
-void TMF::NplacesClick()
-{
-    if (forms().FormButs)
-        forms().FormButs->showOrRaise();
-}
+void TMF::NplacesClick() { emit placesRequested(); }
 
-void TMF::NworkersClick()
-{
-    if (forms().FormWorkers)
-        forms().FormWorkers->showOrRaise();
-}
+void TMF::NworkersClick() { emit workersRequested(); }

@@ -22,13 +22,13 @@ struct WaitCursor
 
 void TMF::mExcelClick()
 {
-    const QString chosen = Dialogs::provider().saveFileName(this, cfg.excelFileName, QStringLiteral("*.xlsx"),
+    const QString chosen = Dialogs::provider().saveFileName(this, m_server.cfg().excelFileName, QStringLiteral("*.xlsx"),
                                                             QStringLiteral("xlsx"));
     if (chosen.isEmpty())
         return;
     const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
     // The dialog proposes the path chosen last, also when this export fails.
-    cfg.excelFileName = path;
+    m_server.setExcelFileName(path);
 
     const bool written = Dialogs::guard(this, [this, &path] {
         const WaitCursor wait;

@@ -1,5 +1,7 @@
 #include "settings/MainSettings.h"
 
+#include "settings/SettingsTable.h"
+
 #include "settings/IniFile.h"
 
 #include <iterator>
@@ -153,6 +155,12 @@ void writeGeometry(IniFile& ini, const QRect& outer)
 } // namespace
 
 namespace MainSettings {
+
+QRect designOuterGeometry()
+{
+    const QSize frame = designFrame();
+    return QRect(0, 0, 706 + frame.width(), 452 + frame.height() + 20);
+}
 
 void InitComm(IniFile& ini)
 {

@@ -57,6 +57,9 @@ namespace MainSettings {
 // The main window's title as designed; also the default of LogForm/Caption.
 inline const QString kDesignCaption = QStringLiteral("HalvaneServer lite");
 
+// The main window's design position and outer size: a client area of 706 x 452 below a menu bar.
+QRect designOuterGeometry();
+
 // First start only: the comment keys of the main window's sections, in their fixed order.
 void InitComm(IniFile& ini);
 

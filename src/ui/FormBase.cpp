@@ -28,7 +28,30 @@ void FormBase::FormCreate()
     InitForm();
 }
 
-void FormBase::InitDef() { writeCaptionAndGeometry(); }
+void FormBase::InitComm()
+{
+    IniFile file = ini();
+    m_table.writeComments(file);
+}
+
+void FormBase::InitDef()
+{
+    if (m_table.keys().isEmpty()) {
+        writeCaptionAndGeometry();
+        return;
+    }
+    IniFile file = ini();
+    m_table.writeDefaults(file);
+}
+
+SectionValues FormBase::readSection() const { return m_table.read(ini()); }
+
+void FormBase::applyCaptionAndGeometry(const SectionValues& values)
+{
+    setWindowTitle(values.text(QStringLiteral("Caption")));
+    setOuterGeometry(QRect(values.integer(QStringLiteral("Left")), values.integer(QStringLiteral("Top")),
+                           values.integer(QStringLiteral("Width")), values.integer(QStringLiteral("Height"))));
+}
 
 void FormBase::InitForm() { readCaptionAndGeometry(); }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "settings/IniFile.h"
+#include "settings/SettingsTable.h"
 #include "ui/WindowGeometry.h"
 
 #include <QDialog>
@@ -9,6 +10,7 @@
 #include <QSize>
 
 #include <functional>
+#include <utility>
 
 // What every secondary window does alike: its settings section, caption and geometry, the
 // first-start comment keys and defaults, the minimum size, saving on close, and the Escape/Enter
@@ -24,7 +26,8 @@ public:
     // Creation: on a first start the comment keys and the defaults, then the reading of the section.
     void FormCreate();
 
-    virtual void InitComm() {}
+    // The window's section as one table: InitComm writes its comment keys, InitDef its keys.
+    virtual void InitComm();
     virtual void InitDef();
     virtual void InitForm();
     virtual void InitSave();
@@ -44,6 +47,14 @@ public:
     static QSize designFrame() { return WindowGeometry::designFrame(); }
 
 protected:
+    // The table that describes the window's section; set once in the constructor.
+    void setSettingsTable(SettingsTable table) { m_table = std::move(table); }
+    const SettingsTable& settingsTable() const { return m_table; }
+    // Every key of the section read with its default.
+    SectionValues readSection() const;
+    // Caption, Top, Left, Height and Width from values read.
+    void applyCaptionAndGeometry(const SectionValues& values);
+
     IniFile ini() const;
     void writeComm(const QString& key, const QString& text);
     void writeText(const QString& key, const QString& value);
@@ -71,6 +82,7 @@ private:
     void applyMinimumSize();
 
     QString m_section;
+    SettingsTable m_table{QString(), {}};
     QString m_designCaption;
     QSize m_minimumOuter;
     QList<QWidget*> m_keyControls;

@@ -1,10 +1,12 @@
 #include "ui/WindowGeometry.h"
 
+#include "settings/SettingsTable.h"
+
 #include <QWidget>
 
 namespace WindowGeometry {
 
-QSize designFrame() { return QSize(16, 39); }
+QSize designFrame() { return ::designFrame(); }
 
 QSize frame(const QWidget& window)
 {

@@ -62,7 +62,8 @@ struct Fixture
     bool rButs = false;
     bool sButs = false;
     QStringList errors;
-    Dispatcher dispatcher{link, target, rButs, sButs, [this](const QString& e) { errors << e; }};
+    Dispatcher dispatcher{link, target, [this] { return rButs; }, [this] { return sButs; },
+                          [this](const QString& e) { errors << e; }};
 
     void receive(const QStringList& texts)
     {

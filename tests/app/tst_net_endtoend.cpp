@@ -14,7 +14,7 @@
 namespace {
 const QHostAddress kLocal(QHostAddress::LocalHost);
 
-qint64 journalRows(TMF* mf) { return mf->db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); }
+qint64 journalRows(TMF* mf) { return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); }
 
 // Everything a socket has received since the last call, as texts. The QTRY macros evaluate their
 // condition once more after it held, so callers gather the texts in a list of their own.
@@ -46,7 +46,7 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     QVERIFY(antennaSide.bind(kLocal, 5557)); // hears the beacon
     QVERIFY(app.show());
     TMF* mf = app.mf();
-    mf->db().setSynchronous(false);
+    mf->server().db().setSynchronous(false);
 
     // The beacon reaches the antennas every 500 ms.
     QStringList beacon;
@@ -55,7 +55,7 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     // A display station says hello, is listed and pinged.
     QUdpSocket hello;
     hello.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), kLocal, 5566);
-    QTRY_COMPARE_WITH_TIMEOUT(mf->clients().ipsClients(), QStringList{QStringLiteral("127.0.0.1")}, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().clients().ipsClients(), QStringList{QStringLiteral("127.0.0.1")}, 3000);
     QStringList pings;
     QTRY_VERIFY_WITH_TIMEOUT((pings << drain(station), pings.contains(QStringLiteral("#FromOrvikLiteServer"))), 3000);
 
@@ -75,7 +75,7 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     QTRY_COMPARE_WITH_TIMEOUT(mf->StringGrid1->Cells(7, 1), QStringLiteral("1 мин 30 сек"), 3000);
     QTRY_VERIFY_WITH_TIMEOUT((heard << drain(station), heard.contains(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;"))),
                              3000);
-    auto entry = mf->db().query(QStringLiteral("SELECT timestr, reactiontime FROM logs"));
+    auto entry = mf->server().db().query(QStringLiteral("SELECT timestr, reactiontime FROM logs"));
     QCOMPARE(entry.fieldByName(QStringLiteral("timestr")), QStringLiteral("2017.12.03 10:01:30"));
     QCOMPARE(entry.fieldByName(QStringLiteral("reactiontime")), QStringLiteral("00:01:30"));
     QVERIFY(app.dialogs.errors.isEmpty());
@@ -113,9 +113,9 @@ void TestEndToEnd::hostileDatagramsChangeNothing()
 
     // Several dispatcher ticks later: the journal is there and empty, nothing was reported.
     QTest::qWait(1200);
-    QVERIFY(mf->db().tableExists(QStringLiteral("logs")));
+    QVERIFY(mf->server().db().tableExists(QStringLiteral("logs")));
     QCOMPARE(journalRows(mf), qint64(0));
-    QCOMPARE(mf->db().query(QStringLiteral("SELECT id FROM buts")).rowCount(), 2);
+    QCOMPARE(mf->server().db().query(QStringLiteral("SELECT id FROM buts")).rowCount(), 2);
     QVERIFY(app.dialogs.errors.isEmpty());
 
     // And the server still journals a real press.
@@ -132,8 +132,8 @@ void TestEndToEnd::takenPortEndsTheStart()
     QVERIFY(other.bind(QHostAddress::AnyIPv4, 5556));
     QVERIFY(!app.show());
     QCOMPARE(app.dialogs.errors.size(), 1);
-    QVERIFY(!app.mf()->TimerObr.isActive());
-    QVERIFY(!app.mf()->TimerToAnt.isActive());
+    QVERIFY(!app.mf()->server().TimerObr.isActive());
+    QVERIFY(!app.mf()->server().TimerToAnt.isActive());
 }
 
 QTEST_MAIN(TestEndToEnd)

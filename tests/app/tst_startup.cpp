@@ -4,7 +4,7 @@
 #include "AppFixture.h"
 
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
@@ -73,15 +73,15 @@ void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
 
     TMF* mf = app.mf();
     QCOMPARE(mf->windowTitle(), QStringLiteral("HalvaneServer lite"));
-    auto places = mf->db().query(QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
+    auto places = mf->server().db().query(QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
     QCOMPARE(places.rowCount(), 2);
     QCOMPARE(places.fieldByName(QStringLiteral("name")), QStringLiteral("Койка № 1"));
     QCOMPARE(places.fieldByName(QStringLiteral("groupsid")), QStringLiteral("1"));
-    QCOMPARE(mf->db().query(QStringLiteral("SELECT * FROM logs")).rowCount(), 0);
+    QCOMPARE(mf->server().db().query(QStringLiteral("SELECT * FROM logs")).rowCount(), 0);
 
     // The journal grid headers come from the file just written: column 4 reads "Место".
     QCOMPARE(mf->StringGrid1->caption(4), QStringLiteral("Место"));
-    QCOMPARE(mf->cfg.log_r4, QStringLiteral("прием"));
+    QCOMPARE(mf->server().cfg().log_r4, QStringLiteral("прием"));
     QCOMPARE(mf->NMain->title(), QStringLiteral("Журнал событий"));
     QVERIFY(app.dialogs.errors.isEmpty());
 }
@@ -102,8 +102,8 @@ void TestStartup::existingEmptySettingsFileWritesOnlyTheClientKeys()
     // Keys missing from an existing file take the read defaults, which differ in two places.
     TMF* mf = app.mf();
     QCOMPARE(mf->StringGrid1->caption(4), QStringLiteral("Койка"));
-    QCOMPARE(mf->cfg.log_r4, QStringLiteral("вызов"));
-    QCOMPARE(mf->cfg.dbFileName, QStringLiteral("orv_med.db"));
+    QCOMPARE(mf->server().cfg().log_r4, QStringLiteral("вызов"));
+    QCOMPARE(mf->server().cfg().dbFileName, QStringLiteral("orv_med.db"));
 }
 
 void TestStartup::settingsFileThatCannotBeWrittenEndsTheStart()
@@ -156,7 +156,7 @@ void TestStartup::databaseNameWithSubdirectoryOpensBelowTheExecutable()
     }
     app.create();
     QVERIFY(QFileInfo::exists(app.dir() + QStringLiteral("/data/ward.db")));
-    QCOMPARE(app.mf()->db().query(QStringLiteral("SELECT * FROM buts")).rowCount(), 2);
+    QCOMPARE(app.mf()->server().db().query(QStringLiteral("SELECT * FROM buts")).rowCount(), 2);
 }
 
 void TestStartup::closeQuestionCancelKeepsEverythingRunning()
@@ -165,14 +165,14 @@ void TestStartup::closeQuestionCancelKeepsEverythingRunning()
     app.create();
     TMF* mf = app.mf();
     const QByteArray before = fileBytes(app.iniPath());
-    mf->TimerObr.start();
+    mf->server().TimerObr.start();
 
     app.dialogs.answerNextQuestion(false);
     QVERIFY(!mf->close());
     QCOMPARE(app.dialogs.questions, QStringList{QStringLiteral("Действительно закрыть программу?")});
     QCOMPARE(app.dialogs.questionTitles, QStringList{QString()});
-    QVERIFY(mf->databaseOpen());
-    QVERIFY(mf->TimerObr.isActive());
+    QVERIFY(mf->server().databaseOpen());
+    QVERIFY(mf->server().TimerObr.isActive());
     QCOMPARE(fileBytes(app.iniPath()), before);
 }
 
@@ -181,19 +181,19 @@ void TestStartup::closeQuestionOkClosesDatabaseThenSaves()
     AppFixture app;
     app.create();
     TMF* mf = app.mf();
-    mf->TimerObr.start();
-    mf->TimerToClients.start();
+    mf->server().TimerObr.start();
+    mf->server().TimerToClients.start();
     mf->StringGrid1->setColumnWidth(3, 123);
-    mf->cfg.excelFileName = app.dir() + QStringLiteral("/отчёт.xlsx");
+    mf->server().setExcelFileName(app.dir() + QStringLiteral("/отчёт.xlsx"));
 
     app.dialogs.answerNextQuestion(true);
     mf->close();
-    QVERIFY(!mf->databaseOpen());
+    QVERIFY(!mf->server().databaseOpen());
     // No timer may tick once the database is closed.
-    QVERIFY(!mf->TimerObr.isActive());
-    QVERIFY(!mf->TimerToClients.isActive());
-    QVERIFY(!mf->TimerToAnt.isActive());
-    QVERIFY(!mf->TimerFromClients.isActive());
+    QVERIFY(!mf->server().TimerObr.isActive());
+    QVERIFY(!mf->server().TimerToClients.isActive());
+    QVERIFY(!mf->server().TimerToAnt.isActive());
+    QVERIFY(!mf->server().TimerFromClients.isActive());
 
     IniFile ini(app.iniPath());
     QCOMPARE(ini.readInteger(QStringLiteral("LogForm"), QStringLiteral("col3w"), 0), 123);

@@ -37,10 +37,10 @@ struct FakeClient
 // from its own thread. The listener is declared last so it stops before the link goes away.
 struct Server
 {
+    explicit Server(qint32 ToClientsPort = 5567) : link{sender, ToClientsPort, kHello} {}
+
     UdpSender sender;
-    qint32 ToClientsPort = 5567;
-    QString sFromClient = kHello;
-    ClientLink link{sender, ToClientsPort, sFromClient};
+    ClientLink link;
     UdpListener listener;
 
     bool start()
@@ -75,8 +75,7 @@ void TestNetClients::helloOverTheWireThenPingsAndNotices()
 {
     FakeClient client;
     QVERIFY(client.bind());
-    Server server;
-    server.ToClientsPort = client.socket.localPort();
+    Server server(client.socket.localPort());
     QVERIFY(server.start());
 
     server.link.SendToClientsUDP(kPing); // nobody listed yet: nothing arrives
@@ -96,8 +95,7 @@ void TestNetClients::unreachableClientDoesNotStopTheOthers()
 {
     FakeClient client;
     QVERIFY(client.bind());
-    Server server;
-    server.ToClientsPort = client.socket.localPort();
+    Server server(client.socket.localPort());
     QVERIFY(server.start());
 
     // Listed ahead of the real client, and all on this host: an address where nobody listens, and

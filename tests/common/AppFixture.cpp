@@ -2,7 +2,7 @@
 
 #include "antenna/UdpSender.h"
 #include "app/Windows.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppState.h"
 #include "settings/Clock.h"

@@ -4,7 +4,7 @@
 #include "directory/AddButsLogic.h"
 #include "directory/TFormAddButs.h"
 #include "directory/TFormButs.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/IniFile.h"
@@ -24,7 +24,7 @@ namespace {
 // One place as stored: btnclr, name, groupsid, workersid, comm ("NULL" for a missing id).
 QStringList storedPlace(const QString& abcde)
 {
-    db::ResultTable t = forms().MF->db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
+    db::ResultTable t = forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
     if (t.rowCount() != 1)
         return {QStringLiteral("rows: %1").arg(t.rowCount())};
     const auto id = [&](const char* column) {
@@ -37,17 +37,17 @@ QStringList storedPlace(const QString& abcde)
 
 int count(const QString& table)
 {
-    return int(forms().MF->db().query(QStringLiteral("SELECT count(*) FROM ") + table).fieldAsInteger(0));
+    return int(forms().MF->server().db().query(QStringLiteral("SELECT count(*) FROM ") + table).fieldAsInteger(0));
 }
 
 // One press message as an antenna sends it, handled by the next dispatcher tick.
 void press(const QString& message)
 {
     TMF* mf = forms().MF;
-    mf->antenna.IdUDPServerAntUDPRead(message.toUtf8());
-    mf->TimerObrTimer();
+    mf->server().antenna().IdUDPServerAntUDPRead(message.toUtf8());
+    mf->server().TimerObrTimer();
     // An empty tick forgets the batch, so the same text can be pressed again at once.
-    mf->TimerObrTimer();
+    mf->server().TimerObrTimer();
 }
 
 // Typed character by character, as the keyboard delivers them (any character, not only Latin-1).
@@ -112,7 +112,7 @@ void TestAddButs::openAdding()
     places()->show();
     places()->ButtonGroup1->click(0);
     QVERIFY(add()->isVisible());
-    QVERIFY(app->mf()->rButs);
+    QVERIFY(app->mf()->server().rButs());
 }
 
 void TestAddButs::namesAndComments_data()
@@ -252,7 +252,7 @@ void TestAddButs::replyIsJudged()
 
 void TestAddButs::newCodesBecomePlacesWhileShown()
 {
-    QVERIFY(!app->mf()->rButs);
+    QVERIFY(!app->mf()->server().rButs());
     openAdding();
     QCOMPARE(add()->cb4->currentText(), QStringLiteral("Палата 1"));
     QCOMPARE(add()->cb6->currentIndex(), 0);
@@ -275,11 +275,11 @@ void TestAddButs::newCodesBecomePlacesWhileShown()
 
     // Hidden: adding mode ends and presses go to the journal again. Shown again: the count restarts.
     add()->hide();
-    QVERIFY(!app->mf()->rButs);
+    QVERIFY(!app->mf()->server().rButs());
     press(QStringLiteral("e9e9e8"));
     QCOMPARE(storedPlace(QStringLiteral("e9e9e")).constFirst(), QStringLiteral("rows: 0"));
     add()->show();
-    QVERIFY(app->mf()->rButs);
+    QVERIFY(app->mf()->server().rButs());
     // Templates with quotes, semicolons or a column's name are stored as typed.
     add()->e3->setText(QStringLiteral("Койка \"_\"; --"));
     add()->e5->setText(QStringLiteral("abcde"));
@@ -301,14 +301,14 @@ void TestAddButs::knownCodeSelectsItsRow()
     QCOMPARE(add()->lb1->text(), QStringLiteral("Кнопка уже есть в базе."));
 
     // Only call codes count, letter case included: a code known only as a cancel code is new.
-    app->mf()->db().executeStatement(
+    app->mf()->server().db().executeStatement(
         QStringLiteral("UPDATE buts SET btnclr=\"c0c0c\" WHERE abcde=\"ba5ac\""));
     press(QStringLiteral("BA5AC8"));
     press(QStringLiteral("c0c0c8"));
     QCOMPARE(count(QStringLiteral("buts")), 4);
 
     // A known KB unit.
-    app->mf()->db().executeStatement(
+    app->mf()->server().db().executeStatement(
         QStringLiteral("INSERT INTO buts (abcde, btnclr) VALUES (\"1a\", \"1a\")"));
     places()->RefreshForm();
     press(QStringLiteral("1a0C0b"));
@@ -355,7 +355,7 @@ void TestAddButs::failedAdditionStoresNothingAndCanBeRetried()
 {
     openAdding();
     // The chosen ward was deleted after the drop-down was filled.
-    app->mf()->db().executeStatement(QStringLiteral("DELETE FROM groups"));
+    app->mf()->server().db().executeStatement(QStringLiteral("DELETE FROM groups"));
     press(QStringLiteral("f0f0f8"));
     QCOMPARE(app->dialogs.errors, QStringList{"Field id Not found. Empty dataset."});
     QCOMPARE(count(QStringLiteral("buts")), 2);
@@ -430,7 +430,7 @@ void TestAddButs::settingsAreWrittenReadAndSaved()
     add()->cb4->setCurrentIndex(0);
     add()->cb6->setCurrentIndex(1);
     add()->close();
-    QVERIFY(!app->mf()->rButs);
+    QVERIFY(!app->mf()->server().rButs());
     QCOMPARE(ini.readInteger(section, QStringLiteral("r1"), 0), -1);
     QCOMPARE(ini.readInteger(section, QStringLiteral("r2"), 0), 4);
     QCOMPARE(ini.readInteger(section, QStringLiteral("r4"), 9), 0);

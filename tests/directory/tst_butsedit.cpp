@@ -3,7 +3,7 @@
 #include "db/Database.h"
 #include "directory/TFormButs.h"
 #include "directory/TFormButsEdit.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/IniFile.h"
 #include "ui/ButtonGroup.h"
@@ -19,7 +19,7 @@ namespace {
 
 db::Database& database()
 {
-    return forms().MF->db();
+    return forms().MF->server().db();
 }
 
 // abcde, btnclr, name, groupsid, workersid, comm of the place `id` ("NULL" for a missing id).

@@ -8,7 +8,7 @@
 #include "directory/TFormGroupEdit.h"
 #include "directory/TFormWorkers.h"
 #include "directory/TFormWorkersEdit.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/Clock.h"
 #include "ui/ButtonGroup.h"
@@ -88,7 +88,7 @@ private:
     std::unique_ptr<AppFixture> app;
     Directory d;
 
-    db::Database& database() { return app->mf()->db(); }
+    db::Database& database() { return app->mf()->server().db(); }
 
     // The rows of the table as "name|comm", in key order.
     QStringList stored()
@@ -281,7 +281,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, kind);
         d = directory(kind);
-        app->mf()->InLogButs(Clock::now(), QStringLiteral("f6186"), QStringLiteral("8"));
+        app->mf()->server().InLogButs(Clock::now(), QStringLiteral("f6186"), QStringLiteral("8"));
         const QString journalSql = QStringLiteral("SELECT %1 FROM logs").arg(d.logColumn);
         QCOMPARE(database().query(journalSql).fieldAsText(0), d.seedName);
 

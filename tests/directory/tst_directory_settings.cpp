@@ -6,7 +6,7 @@
 #include "directory/TFormGroupEdit.h"
 #include "directory/TFormWorkers.h"
 #include "directory/TFormWorkersEdit.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "settings/AppState.h"
 #include "settings/Cp1251.h"
 #include "ui/ButtonGroup.h"

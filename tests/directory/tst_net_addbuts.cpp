@@ -3,7 +3,7 @@
 #include "db/Database.h"
 #include "directory/TFormAddButs.h"
 #include "directory/TFormButs.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "ui/ButtonGroup.h"
 #include "ui/StringGrid.h"
@@ -101,7 +101,7 @@ private:
 
 QStringList placeCodes(const QString& abcde)
 {
-    db::ResultTable t = forms().MF->db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
+    db::ResultTable t = forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
     if (t.rowCount() != 1)
         return {QStringLiteral("rows: %1").arg(t.rowCount())};
     return {t.fieldByName(QStringLiteral("abcde")), t.fieldByName(QStringLiteral("btnclr"))};
@@ -139,8 +139,8 @@ void TestNetAddButs::init()
     app->create();
     QVERIFY(app->show());
     TMF* mf = app->mf();
-    antenna = std::make_unique<FakeAntenna>(UdpSender::portFromSetting(mf->cfg.ToAntPort),
-                                            UdpSender::portFromSetting(mf->cfg.FromAntPort));
+    antenna = std::make_unique<FakeAntenna>(UdpSender::portFromSetting(mf->server().cfg().ToAntPort),
+                                            UdpSender::portFromSetting(mf->server().cfg().FromAntPort));
     antenna->start();
     QVERIFY(antenna->waitUntilListening());
 }
@@ -199,7 +199,7 @@ void TestNetAddButs::typedIdentifiersAreConfirmedByTheAntennas()
     antenna->script(replies);
     add->Button2->click();
 
-    QCOMPARE(app->mf()->btn_add().load(), qint16(0));
+    QCOMPARE(app->mf()->server().btn_add().load(), qint16(0));
     if (place.isEmpty()) {
         QCOMPARE(add->lb1->text(), QStringLiteral("Не удалось настроить антенну."));
         QCOMPARE(places->StringGrid1->RowCount(), 3);
@@ -216,10 +216,10 @@ void TestNetAddButs::doubleClickSendsThePlaceNotice()
 {
     TMF* mf = app->mf();
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, UdpSender::portFromSetting(mf->cfg.ToClientsPort)));
-    client.writeDatagram(mf->cfg.sFromClient.toUtf8(), QHostAddress::LocalHost,
-                         UdpSender::portFromSetting(mf->cfg.FromClientsPort));
-    QTRY_COMPARE(mf->clients().ipsClients(), QStringList{"127.0.0.1"});
+    QVERIFY(client.bind(QHostAddress::LocalHost, UdpSender::portFromSetting(mf->server().cfg().ToClientsPort)));
+    client.writeDatagram(mf->server().cfg().sFromClient.toUtf8(), QHostAddress::LocalHost,
+                         UdpSender::portFromSetting(mf->server().cfg().FromClientsPort));
+    QTRY_COMPARE(mf->server().clients().ipsClients(), QStringList{"127.0.0.1"});
 
     TFormButs* places = forms().FormButs;
     places->show();
@@ -235,7 +235,7 @@ void TestNetAddButs::doubleClickSendsThePlaceNotice()
     QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, onRow1);
 
     // The first datagram that is no ping.
-    const QByteArray ping = mf->cfg.sToClient.toUtf8();
+    const QByteArray ping = mf->server().cfg().sToClient.toUtf8();
     QByteArray notice;
     const auto noticeArrived = [&] {
         while (notice.isEmpty() && client.hasPendingDatagrams()) {

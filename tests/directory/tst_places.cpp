@@ -4,7 +4,7 @@
 #include "directory/PlacesStore.h"
 #include "directory/TFormAddButs.h"
 #include "directory/TFormButs.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/Cp1251.h"
 #include "settings/IniFile.h"
@@ -19,7 +19,7 @@ namespace {
 
 db::Database& database()
 {
-    return forms().MF->db();
+    return forms().MF->server().db();
 }
 
 int count(const QString& table)
@@ -38,9 +38,9 @@ QStringList gridRow(const StringGrid* grid, int row)
 // One press message handled by the next dispatcher tick; an empty tick after it forgets the batch.
 void press(const QString& message)
 {
-    forms().MF->antenna.IdUDPServerAntUDPRead(message.toUtf8());
-    forms().MF->TimerObrTimer();
-    forms().MF->TimerObrTimer();
+    forms().MF->server().antenna().IdUDPServerAntUDPRead(message.toUtf8());
+    forms().MF->server().TimerObrTimer();
+    forms().MF->server().TimerObrTimer();
 }
 
 // The keys of one section of the settings file, in file order.
@@ -252,8 +252,8 @@ void TestPlaces::searchModeSwitchesAndBlinks()
     // On: the adding window goes first, then the timer, the flag and the off button.
     places()->ButtonGroup5->click(0);
     QVERIFY(!add()->isVisible());
-    QVERIFY(!mf->rButs);
-    QVERIFY(mf->sButs);
+    QVERIFY(!mf->server().rButs());
+    QVERIFY(mf->server().sButs());
     QVERIFY(places()->bSearch->isVisible());
     QVERIFY(places()->Timer1.isActive());
     QCOMPARE(places()->Timer1.interval(), 1000);
@@ -267,7 +267,7 @@ void TestPlaces::searchModeSwitchesAndBlinks()
 
     // Off: the colour stays where it was and the next switch-on goes on from there.
     places()->bSearch->click();
-    QVERIFY(!mf->sButs);
+    QVERIFY(!mf->server().sButs());
     QVERIFY(!places()->bSearch->isVisible());
     QVERIFY(!places()->Timer1.isActive());
     QCOMPARE(places()->bSearchFontColor(), QColor(Qt::red));
@@ -277,10 +277,10 @@ void TestPlaces::searchModeSwitchesAndBlinks()
 
     // The registration button ends search mode and starts adding mode.
     places()->ButtonGroup1->click(0);
-    QVERIFY(!mf->sButs);
+    QVERIFY(!mf->server().sButs());
     QVERIFY(!places()->bSearch->isVisible());
     QVERIFY(add()->isVisible());
-    QVERIFY(mf->rButs);
+    QVERIFY(mf->server().rButs());
 }
 
 void TestPlaces::searchSelectsThePressedPlace()
@@ -300,7 +300,7 @@ void TestPlaces::searchSelectsThePressedPlace()
     press(QStringLiteral("1a0C0b"));
     QCOMPARE(grid->Row(), 4);
     QVERIFY(app->dialogs.questions.isEmpty());
-    QVERIFY(app->mf()->sButs);
+    QVERIFY(app->mf()->server().sButs());
     QCOMPARE(count(QStringLiteral("logs")), 0);
 }
 
@@ -324,10 +324,10 @@ void TestPlaces::searchForAnUnknownCodeAsks()
 
     QCOMPARE(app->dialogs.questions,
              QStringList{"Нажатая кнопка не найдена в базе. Перейти в режим добавления?"});
-    QCOMPARE(app->mf()->sButs, !answer);
+    QCOMPARE(app->mf()->server().sButs(), !answer);
     QCOMPARE(places()->bSearch->isVisible(), !answer);
     QCOMPARE(add()->isVisible(), answer);
-    QCOMPARE(app->mf()->rButs, answer);
+    QCOMPARE(app->mf()->server().rButs(), answer);
     // The press that asked is not registered.
     QCOMPARE(count(QStringLiteral("buts")), 2);
 }
@@ -338,7 +338,7 @@ void TestPlaces::closingEndsBothModesAndSavesColumnWidths()
     places()->ButtonGroup5->click(0);
     places()->StringGrid1->setColumnWidth(0, 60);
     places()->close();
-    QVERIFY(!app->mf()->sButs);
+    QVERIFY(!app->mf()->server().sButs());
     QVERIFY(!places()->Timer1.isActive());
     IniFile ini(app->iniPath());
     QCOMPARE(ini.readInteger(QStringLiteral("ButsForm"), QStringLiteral("col0w"), -1), 60);
@@ -349,7 +349,7 @@ void TestPlaces::closingEndsBothModesAndSavesColumnWidths()
     places()->ButtonGroup1->click(0);
     places()->close();
     QVERIFY(!add()->isVisible());
-    QVERIFY(!app->mf()->rButs);
+    QVERIFY(!app->mf()->server().rButs());
 
     // The code column is visible after the next start; edited captions and tooltips are read.
     ini.writeString(QStringLiteral("ButsForm"), QStringLiteral("col5"), QStringLiteral("Отмена"));

@@ -4,7 +4,7 @@
 #include "AppFixture.h"
 
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TFormClear.h"
 #include "journal/TMF.h"
 #include "ui/ButtonGroup.h"
@@ -24,7 +24,7 @@ namespace {
 
 void addEntry(TMF* mf, const QString& timest, const QString& ward = QStringLiteral("Палата 1"))
 {
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral(
             "INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
             "VALUES (?, '', 'f6186', '8', 'Койка 1', ?, '', '')"),
@@ -34,7 +34,7 @@ void addEntry(TMF* mf, const QString& timest, const QString& ward = QStringLiter
 QStringList stamps(TMF* mf)
 {
     QStringList result;
-    db::ResultTable rows = mf->db().query(QStringLiteral("SELECT timest FROM logs ORDER BY timest"));
+    db::ResultTable rows = mf->server().db().query(QStringLiteral("SELECT timest FROM logs ORDER BY timest"));
     while (!rows.endOfRows()) {
         result << rows.fieldByName(QStringLiteral("timest"));
         rows.nextRow();
@@ -126,12 +126,12 @@ void TestClear::deletesTheChosenDayAndEarlierOnly()
     for (const char* ts : {"2016.01.01 12:00:00", "2017.12.02 23:59:59", "2017.12.03 00:00:00",
                            "2017.12.03 23:59:59", "2017.12.04 00:00:00", "2017.12.04 00:00:01"})
         addEntry(mf, QString::fromLatin1(ts));
-    TFormClear::deleteUpTo(mf->db(), QDate(2017, 12, 3));
+    TFormClear::deleteUpTo(mf->server().db(), QDate(2017, 12, 3));
     QCOMPARE(stamps(mf),
              (QStringList{QStringLiteral("2017.12.04 00:00:00"), QStringLiteral("2017.12.04 00:00:01")}));
 
     // A day before the oldest entry deletes nothing.
-    TFormClear::deleteUpTo(mf->db(), QDate(2000, 1, 1));
+    TFormClear::deleteUpTo(mf->server().db(), QDate(2000, 1, 1));
     QCOMPARE(stamps(mf).size(), 2);
 }
 
@@ -142,8 +142,7 @@ void TestClear::enterInThePickerDeletesAndKeepsTheFilter()
     addEntry(mf, QStringLiteral("2017.11.03 23:59:59"));
     addEntry(mf, QStringLiteral("2017.11.04 00:00:00"), QStringLiteral("Палата 2"));
     addEntry(mf, QStringLiteral("2017.12.03 14:00:00"));
-    mf->sWHERE = QStringLiteral(" WHERE (groupsname=?)");
-    mf->sWHEREParams = {QStringLiteral("Палата 1")};
+    mf->server().setFilter(QStringLiteral(" WHERE (groupsname=?)"), {QStringLiteral("Палата 1")});
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 4);
 
@@ -157,7 +156,7 @@ void TestClear::enterInThePickerDeletesAndKeepsTheFilter()
     // Reloaded through the same filter: only the ward's entry is shown.
     QCOMPARE(mf->StringGrid1->RowCount(), 2);
     QCOMPARE(mf->StringGrid1->Cells(1, 1), QStringLiteral("14:00:00"));
-    QCOMPARE(mf->sWHERE, QStringLiteral(" WHERE (groupsname=?)"));
+    QCOMPARE(mf->server().sWHERE(), QStringLiteral(" WHERE (groupsname=?)"));
     QVERIFY(m_app->dialogs.errors.isEmpty());
     QVERIFY(m_app->dialogs.questions.isEmpty());
 }

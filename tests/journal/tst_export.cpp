@@ -5,7 +5,7 @@
 #include "AppFixture.h"
 
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/JournalExport.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
@@ -24,7 +24,7 @@ namespace {
 void addEntry(TMF* mf, const QString& timest, const QString& ward, const QString& place,
               const QString& timestr = {}, const QString& reaction = {})
 {
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral(
             "INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
             "VALUES (?, ?, 'f6186', '8', ?, ?, 'Тестова Анна', ?)"),
@@ -166,8 +166,7 @@ void TestExport::exportsTheFilteredGrid()
              QStringLiteral("Койка 2"));
     addEntry(mf, QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("Палата 1"),
              QStringLiteral("Отделение реанимации, место у окна"));
-    mf->sWHERE = QStringLiteral(" WHERE (groupsname=?)");
-    mf->sWHEREParams = {QStringLiteral("Палата 1")};
+    mf->server().setFilter(QStringLiteral(" WHERE (groupsname=?)"), {QStringLiteral("Палата 1")});
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 3);
 
@@ -181,7 +180,7 @@ void TestExport::exportsTheFilteredGrid()
     QCOMPARE(m_app->dialogs.saveDialogFilters, QStringList{QStringLiteral("*.xlsx")});
     QVERIFY(m_app->dialogs.errors.isEmpty());
     QVERIFY(QFile::exists(path));
-    QCOMPARE(mf->cfg.excelFileName, path);
+    QCOMPARE(mf->server().cfg().excelFileName, path);
     QCOMPARE(m_app->dialogs.opened, QStringList{path});
     // Nothing of the writing is left beside it.
     QCOMPARE(QDir(m_app->dir()).entryList({QStringLiteral("*.tmp")}, QDir::Files), QStringList());
@@ -233,7 +232,7 @@ void TestExport::cancelWritesNothing()
              QStringList());
     QVERIFY(m_app->dialogs.opened.isEmpty());
     QVERIFY(m_app->dialogs.errors.isEmpty());
-    QCOMPARE(mf->cfg.excelFileName, QStringLiteral("журнал"));
+    QCOMPARE(mf->server().cfg().excelFileName, QStringLiteral("журнал"));
 }
 
 void TestExport::unwritableFolderIsReported()
@@ -249,7 +248,7 @@ void TestExport::unwritableFolderIsReported()
     QVERIFY(!QFile::exists(path));
     QVERIFY(m_app->dialogs.opened.isEmpty());
     // The dialog still proposes what was chosen.
-    QCOMPARE(mf->cfg.excelFileName, path);
+    QCOMPARE(mf->server().cfg().excelFileName, path);
 }
 
 void TestExport::failedSaveKeepsTheOldFile()
@@ -288,7 +287,7 @@ void TestExport::chosenPathIsProposedAfterRestart()
     QVERIFY(mf->FormClose());
     m_app->destroy();
     m_app->create();
-    QCOMPARE(m_app->mf()->cfg.excelFileName, path);
+    QCOMPARE(m_app->mf()->server().cfg().excelFileName, path);
 }
 
 QTEST_MAIN(TestExport)

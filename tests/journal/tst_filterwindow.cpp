@@ -5,7 +5,7 @@
 #include "AppFixture.h"
 
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 #include "settings/Cp1251.h"
@@ -27,7 +27,7 @@ namespace {
 void addEntry(TMF* mf, const QString& timest, const QString& ward, const QString& place,
               const QString& f = QStringLiteral("8"), const QString& reaction = {})
 {
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral(
             "INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
             "VALUES (?, '', 'f6186', ?, ?, ?, 'Тестова Анна', ?)"),
@@ -136,7 +136,7 @@ void TestFilterWindow::initialState()
     QCOMPARE(form->ButtonGroup1->hint(1), QStringLiteral("Применить фильтр"));
 
     // Creating the window applies nothing.
-    QCOMPARE(mf->sWHERE, QString());
+    QCOMPARE(mf->server().sWHERE(), QString());
 }
 
 void TestFilterWindow::coupling()
@@ -220,7 +220,7 @@ void TestFilterWindow::showKeepsSelectionsByPosition()
     form->cbg->setCurrentIndex(3);
     form->cbp->setCurrentIndex(2);
     QCOMPARE(form->cbp->currentText(), QStringLiteral("Койка 3"));
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral("DELETE FROM logs WHERE groupsname = 'Палата 2' OR butsname = 'Койка 8'"));
     form->show();
     QCOMPARE(form->cbg->currentIndex(), -1);
@@ -228,7 +228,7 @@ void TestFilterWindow::showKeepsSelectionsByPosition()
     QCOMPARE(form->cbp->currentIndex(), -1);
     QVERIFY(m_app->dialogs.errors.isEmpty());
     form->SetFilter();
-    QCOMPARE(mf->sWHERE, QString());
+    QCOMPARE(mf->server().sWHERE(), QString());
 }
 
 void TestFilterWindow::buttonsApplyAndReset()
@@ -250,8 +250,8 @@ void TestFilterWindow::buttonsApplyAndReset()
 
     // The right-hand button applies.
     form->ButtonGroup1->item(1)->click();
-    QCOMPARE(mf->sWHERE, QStringLiteral(" WHERE (timest >= ?) AND (groupsname=?)"));
-    QCOMPARE(mf->sWHEREParams,
+    QCOMPARE(mf->server().sWHERE(), QStringLiteral(" WHERE (timest >= ?) AND (groupsname=?)"));
+    QCOMPARE(mf->server().sWHEREParams(),
              (QVariantList{QStringLiteral("2017.12.01 08:00:00"), QStringLiteral("Палата 1")}));
     QCOMPARE(gridPlaces(mf), QStringList{QStringLiteral("Койка 2")});
     QVERIFY(form->isVisible());
@@ -267,8 +267,8 @@ void TestFilterWindow::buttonsApplyAndReset()
     QVERIFY(!form->dp1->isEnabled());
     QCOMPARE(form->cbg->currentIndex(), 0);
     QCOMPARE(form->cbf->currentIndex(), 0);
-    QCOMPARE(mf->sWHERE, QString());
-    QVERIFY(mf->sWHEREParams.isEmpty());
+    QCOMPARE(mf->server().sWHERE(), QString());
+    QVERIFY(mf->server().sWHEREParams().isEmpty());
     QCOMPARE(gridPlaces(mf),
              (QStringList{QStringLiteral("Койка 3"), QStringLiteral("Койка 2"), QStringLiteral("Койка 1")}));
     QVERIFY(form->isVisible());
@@ -285,10 +285,10 @@ void TestFilterWindow::escapeAppliesEnterResets()
     QToolButton* reset = form->ButtonGroup1->item(0);
     QToolButton* apply = form->ButtonGroup1->item(1);
     for (QToolButton* button : {reset, apply}) {
-        mf->sWHERE.clear();
+        mf->server().setFilter(QString(), {});
         button->setFocus();
         QTest::keyClick(button, Qt::Key_Escape);
-        QCOMPARE(mf->sWHERE,
+        QCOMPARE(mf->server().sWHERE(),
                  QStringLiteral(" WHERE (timest <= ?) AND (reactiontime >=? AND reactiontime<>\"\")"));
         QVERIFY(form->cbt2->isChecked());
         QVERIFY(form->isVisible());
@@ -296,7 +296,7 @@ void TestFilterWindow::escapeAppliesEnterResets()
 
     apply->setFocus();
     QTest::keyClick(apply, Qt::Key_Return);
-    QCOMPARE(mf->sWHERE, QString());
+    QCOMPARE(mf->server().sWHERE(), QString());
     QVERIFY(!form->cbt2->isChecked());
     QCOMPARE(form->cbtr->currentIndex(), 0);
     QVERIFY(!form->etr1->isEnabled());
@@ -307,7 +307,7 @@ void TestFilterWindow::escapeAppliesEnterResets()
     form->cbt1->setFocus();
     QTest::keyClick(form->cbt1, Qt::Key_Escape);
     QTest::keyClick(form->cbt1, Qt::Key_Return);
-    QCOMPARE(mf->sWHERE, QString());
+    QCOMPARE(mf->server().sWHERE(), QString());
     QVERIFY(form->isVisible());
 }
 
@@ -316,14 +316,14 @@ void TestFilterWindow::thresholdBeyondRangeKeepsTheClause()
     form->show();
     form->cbg->setCurrentIndex(1);
     form->ButtonGroup1->item(1)->click();
-    QCOMPARE(mf->sWHERE, QStringLiteral(" WHERE (groupsname=\"\")"));
+    QCOMPARE(mf->server().sWHERE(), QStringLiteral(" WHERE (groupsname=\"\")"));
 
     form->cbtr->setCurrentIndex(2);
     form->etr1->setText(QStringLiteral("99999999999"));
     form->ButtonGroup1->item(1)->click();
     QCOMPARE(m_app->dialogs.errors,
              QStringList{QStringLiteral("'99999999999' is not a valid integer value.")});
-    QCOMPARE(mf->sWHERE, QStringLiteral(" WHERE (groupsname=\"\")"));
+    QCOMPARE(mf->server().sWHERE(), QStringLiteral(" WHERE (groupsname=\"\")"));
 }
 
 void TestFilterWindow::settingsSection()

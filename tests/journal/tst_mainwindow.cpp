@@ -4,7 +4,7 @@
 #include "AppFixture.h"
 
 #include "db/Database.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/JournalModel.h"
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
@@ -22,7 +22,7 @@ namespace {
 void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& place, const QString& timestr = {},
               const QString& reaction = {}, const QString& ward = QStringLiteral("Палата 1"))
 {
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
         {timest, timestr, QStringLiteral("f6186"), f, place, ward, QStringLiteral("Тестова Анна"), reaction});
@@ -66,7 +66,7 @@ void TestMainWindow::init()
     m_app->create();
     mf = m_app->mf();
     // These tests write many rows; waiting for the disk after each one tells them nothing.
-    mf->db().setSynchronous(false);
+    mf->server().db().setSynchronous(false);
 }
 
 void TestMainWindow::cleanup() { m_app.reset(); }
@@ -83,7 +83,7 @@ void TestMainWindow::emptyJournalShowsOneEmptyRow()
     addEntry(mf, QStringLiteral("2017.12.03 14:06:09"), QStringLiteral("8"), QStringLiteral("Койка № 1"));
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 3);
-    mf->db().executeStatement(QStringLiteral("DELETE FROM logs"));
+    mf->server().db().executeStatement(QStringLiteral("DELETE FROM logs"));
     mf->journalShrank();
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 2);
@@ -163,8 +163,7 @@ void TestMainWindow::clauseNarrowsAndFailingClauseKeepsTheGrid()
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 3);
 
-    mf->sWHERE = QStringLiteral(" WHERE (groupsname=?)");
-    mf->sWHEREParams = {QString()};
+    mf->server().setFilter(QStringLiteral(" WHERE (groupsname=?)"), {QString()});
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 2);
     QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Б"));
@@ -174,13 +173,12 @@ void TestMainWindow::clauseNarrowsAndFailingClauseKeepsTheGrid()
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 2);
 
-    mf->sWHERE = QStringLiteral(" WHERE (no_such_column = 1)");
-    mf->sWHEREParams.clear();
+    mf->server().setFilter(QStringLiteral(" WHERE (no_such_column = 1)"), {});
     QVERIFY_THROWS_EXCEPTION(AppError, mf->RefreshLog());
     QCOMPARE(mf->StringGrid1->RowCount(), 2);
     QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Б"));
 
-    mf->sWHERE.clear();
+    mf->server().setFilter(QString(), {});
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 4);
     QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("В"));
@@ -191,7 +189,7 @@ void TestMainWindow::deletionIsCountedAfterShrink()
     for (int i = 0; i < 4; ++i)
         addEntry(mf, QStringLiteral("2017.12.0%1 10:00:00").arg(i + 1), QStringLiteral("8"), QStringLiteral("М"));
     mf->RefreshLog();
-    mf->db().executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"), {QStringLiteral("2017.12.03")});
+    mf->server().db().executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"), {QStringLiteral("2017.12.03")});
     addEntry(mf, QStringLiteral("2017.12.05 10:00:00"), QStringLiteral("8"), QStringLiteral("Н"));
     mf->journalShrank();
     mf->RefreshLog();
@@ -202,11 +200,11 @@ void TestMainWindow::deletionIsCountedAfterShrink()
 void TestMainWindow::longJournalReadPageByPage()
 {
     QAbstractItemModelTester tester(mf->journal, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    mf->db().executeStatement(QStringLiteral("BEGIN"));
+    mf->server().db().executeStatement(QStringLiteral("BEGIN"));
     for (int i = 0; i < 1000; ++i)
         addEntry(mf, QDateTime(QDate(2017, 1, 1), QTime(0, 0)).addSecs(i * 60).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")),
                  QStringLiteral("8"), QStringLiteral("Место %1").arg(i));
-    mf->db().executeStatement(QStringLiteral("COMMIT"));
+    mf->server().db().executeStatement(QStringLiteral("COMMIT"));
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 1001);
     // Rows across page borders, read out of order, and again after older pages were dropped.
@@ -245,18 +243,18 @@ public:
 void TestMainWindow::ticksGoOnWhileABoxIsOpen()
 {
     // An entry whose stamp cannot be read makes the cancel of its place fail with an error box.
-    mf->db().executeStatement(
+    mf->server().db().executeStatement(
         QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, "
                        "reactiontime) VALUES ('hand-edited', '', 'f6186', '8', '', '', '', '')"));
     SlowErrorBox box;
-    box.rowsNow = [this] { return mf->db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); };
-    mf->TimerObr.start();
-    mf->antenna.IdUDPServerAntUDPRead(QByteArrayLiteral("f61862"));
+    box.rowsNow = [this] { return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); };
+    mf->server().TimerObr.start();
+    mf->server().antenna().IdUDPServerAntUDPRead(QByteArrayLiteral("f61862"));
     // While the box is open, a call from another place arrives and must be journaled.
-    QTimer::singleShot(500, this, [this] { mf->antenna.IdUDPServerAntUDPRead(QByteArrayLiteral("ba5ac8")); });
+    QTimer::singleShot(500, this, [this] { mf->server().antenna().IdUDPServerAntUDPRead(QByteArrayLiteral("ba5ac8")); });
     QTRY_COMPARE_WITH_TIMEOUT(box.journalRowsWhileOpen, qint64(2), 5000);
     QCOMPARE(box.errors.size(), 1);
-    mf->TimerObr.stop();
+    mf->server().TimerObr.stop();
 }
 
 void TestMainWindow::statusBar_data()
@@ -283,9 +281,9 @@ void TestMainWindow::statusBar()
     QFETCH(bool, adding);
     QFETCH(bool, searching);
     for (const QString& s : signOns)
-        mf->antenna.IdUDPServerAntUDPRead(s.toUtf8());
-    mf->rButs = adding;
-    mf->sButs = searching;
+        mf->server().antenna().IdUDPServerAntUDPRead(s.toUtf8());
+    mf->server().setRButs(adding);
+    mf->server().setSButs(searching);
     mf->TimerFromClientsTimer();
     QTEST(mf->StatusPanel0->text(), "panel0");
     QTEST(mf->StatusPanel1->text(), "panel1");

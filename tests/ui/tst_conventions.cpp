@@ -10,7 +10,7 @@
 #include "directory/TFormGroupEdit.h"
 #include "directory/TFormWorkers.h"
 #include "directory/TFormWorkersEdit.h"
-#include "journal/Forms.h"
+#include "app/Forms.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"

@@ -1,4 +1,4 @@
-#include "journal/Forms.h"
+#include "app/Forms.h"
 
 Forms& forms()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+class WardServer;
 class TMF;
 class TFormGroup;
 class TFormButs;
@@ -11,10 +12,12 @@ class TFormFilter;
 class TFormWorkers;
 class TFormWorkersEdit;
 
-// The single instance of each window, created once at start in this order and living until the
-// program ends. Windows reach one another, and the main window's shared state, through here.
+// The engine and the single instance of each window, for the start-up, the menus and the tests. The
+// windows themselves are owned by createWindows (Windows.h); these pointers are all null when there
+// are none. No window reaches another through here: the application wires them when it creates them.
 struct Forms
 {
+    WardServer* server = nullptr;
     TMF* MF = nullptr;
     TFormGroup* FormGroup = nullptr;
     TFormButs* FormButs = nullptr;

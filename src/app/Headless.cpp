@@ -1,0 +1,122 @@
+#include "app/Headless.h"
+
+#include "server/WardServer.h"
+#include "settings/AppError.h"
+#include "settings/AppState.h"
+#include "settings/WindowSections.h"
+#include "ui/Dialogs.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// The write end of the self-pipe: the signal handler may only write a byte to it; the event loop
+// reads it and ends the server outside the handler.
+int signalFd[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &byte, 1);
+    errno = saved;
+}
+
+// The error box's text, on one line of standard error.
+void reportError(const QString& message)
+{
+    QString line = Dialogs::errorText(message);
+    line.replace(u'\r', u' ').replace(u'\n', u' ');
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// The last net under every event handler, as with windows: the error is reported and the server
+// carries on with the next event.
+class GuardedCoreApplication : public QCoreApplication
+{
+public:
+    using QCoreApplication::QCoreApplication;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QCoreApplication::notify(receiver, event);
+        } catch (const AppError& e) {
+            reportError(e.message());
+        } catch (const std::exception& e) {
+            reportError(QString::fromLocal8Bit(e.what()));
+        }
+        return false;
+    }
+};
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFd) != 0)
+        return false;
+    ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+int runHeadless(int argc, char* argv[])
+{
+    GuardedCoreApplication app(argc, argv);
+    if (!installSignalHandlers()) {
+        reportError(QStringLiteral("Cannot install the signal handlers"));
+        return 1;
+    }
+
+    WardServer server;
+    QObject::connect(&server, &WardServer::errorRaised, &server, &reportError);
+    try {
+        server.create();
+        // The windows' sections, written without creating a window, in the order the windows would be
+        // created: the file is the one a first start with windows writes.
+        if (App::firstStart()) {
+            IniFile ini = App::settings();
+            WindowSections::writeFirstStart(ini);
+        }
+    } catch (const AppError& e) {
+        reportError(e.message());
+        return 1;
+    } catch (const std::exception& e) {
+        reportError(QString::fromLocal8Bit(e.what()));
+        return 1;
+    }
+
+    QString errorText;
+    if (!server.start(&errorText)) {
+        reportError(errorText);
+        return 1;
+    }
+
+    QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+        char byte = 0;
+        while (::read(signalFd[1], &byte, 1) > 0) {
+        }
+        notifier.setEnabled(false);
+        // What the antennas sent before the signal is journaled before the database closes.
+        server.finish();
+        QCoreApplication::quit();
+    });
+
+    const int status = app.exec();
+    server.stop();
+    return status;
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+// The server without any window, as a service runs it: the engine on a plain event loop, no display
+// needed. A first start writes the same settings file a start with windows writes. Whatever would open
+// an error box is written to standard error as one line. SIGINT and SIGTERM end it cleanly. Returns
+// the process's exit status: 0 after a signal, 1 when the start failed.
+int runHeadless(int argc, char* argv[]);

@@ -1,0 +1,265 @@
+#include "server/WardServer.h"
+
+#include "clients/ClientLink.h"
+#include "db/Database.h"
+#include "db/Schema.h"
+#include "settings/AppError.h"
+#include "settings/AppState.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+// How long a statement waits for another program's lock on the database file (a backup, a viewer)
+// before it fails: a nurse call must be journaled once the lock is gone, not dropped.
+constexpr int kBusyTimeoutMs = 5000;
+} // namespace
+
+WardServer::WardServer(QObject* parent) : QObject(parent)
+{
+    TimerToAnt.setInterval(500);
+    TimerObr.setInterval(300);
+    TimerFromClients.setInterval(2100);
+    TimerToClients.setInterval(500);
+    connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
+    // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
+    // again while its own handler is still running. Posting the tick lets the timer fire on, so
+    // presses keep being journaled while the box is open.
+    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
+    connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
+    connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
+}
+
+WardServer::~WardServer() { stop(); }
+
+void WardServer::create()
+{
+    const QString overridePath = App::exePathOverride();
+    App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
+    App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
+    {
+        IniFile ini = App::settings();
+        if (App::firstStart()) {
+            MainSettings::InitComm(ini);
+            MainSettings::InitDef(ini, MainSettings::designOuterGeometry());
+        }
+        m_cfg = MainSettings::read(ini);
+    }
+
+    m_rButs = false;
+    m_sButs = false;
+    m_antenna.btn_add = 0;
+    m_sWHERE.clear();
+    m_sWHEREParams.clear();
+
+    const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + m_cfg.dbFileName;
+    std::unique_ptr<db::Database> database = db::Database::openDatabase(dbPath);
+    database->setSynchronous(true);
+    database->setBusyTimeout(kBusyTimeoutMs);
+    db::runSchema(*database);
+    db::ensureIndexes(*database);
+    m_db = std::move(database);
+
+    m_clients = std::make_unique<ClientLink>(m_sender, m_cfg.ToClientsPort, m_cfg.sFromClient);
+    m_writer = std::make_unique<JournalWriter>(
+        *m_db,
+        [this](const QString& code, const QString& f, const QString& staff, const QString& place) {
+            SendEventToClients(code, f, staff, place);
+        },
+        [this] { emit journalChanged(); });
+    m_writer->setJournaled([this](const JournaledEvent& event) { emit journaled(event); });
+    m_dispatcher = std::make_unique<Dispatcher>(
+        m_antenna, *this, [this] { return m_rButs; }, [this] { return m_sButs; },
+        [this](const QString& message) { emit errorRaised(message); });
+}
+
+bool WardServer::start(QString* errorText)
+{
+    if (m_running)
+        return true;
+    if (!m_sender.open(errorText))
+        return false;
+    TimerToAnt.start();
+    if (!m_antListener.start(
+            m_cfg.FromAntPort,
+            [this](const QByteArray& data, const QHostAddress&) { m_antenna.IdUDPServerAntUDPRead(data); },
+            errorText)) {
+        stopTimersAndListeners();
+        return false;
+    }
+    ClientLink* clients = m_clients.get();
+    if (!m_clientListener.start(
+            m_cfg.FromClientsPort,
+            [clients](const QByteArray& data, const QHostAddress& sender) {
+                if (clients)
+                    clients->IdUDPServerClUDPRead(data, sender);
+            },
+            errorText)) {
+        stopTimersAndListeners();
+        return false;
+    }
+    TimerFromClients.start();
+    TimerToClients.start();
+    TimerObr.start();
+    m_running = true;
+    return true;
+}
+
+void WardServer::stopTimersAndListeners()
+{
+    TimerToAnt.stop();
+    TimerObr.stop();
+    TimerFromClients.stop();
+    TimerToClients.stop();
+    m_antListener.stop();
+    m_clientListener.stop();
+}
+
+void WardServer::stop()
+{
+    stopTimersAndListeners();
+    m_running = false;
+    m_dispatcher.reset();
+    m_writer.reset();
+    if (m_db) {
+        m_db->closeDatabase();
+        m_db.reset();
+    }
+}
+
+void WardServer::finish()
+{
+    const bool wasRunning = m_running;
+    stopTimersAndListeners();
+    if (wasRunning)
+        TimerObrTimer();
+    stop();
+}
+
+db::Database& WardServer::db()
+{
+    if (!m_db)
+        throw AppError(QStringLiteral("Database is closed"));
+    return *m_db;
+}
+
+ClientLink& WardServer::clients()
+{
+    if (!m_clients)
+        throw AppError(QStringLiteral("Database is closed"));
+    return *m_clients;
+}
+
+void WardServer::setAddReceivers(AddButsReceiver addButs, AddKBReceiver addKB)
+{
+    m_addButs = std::move(addButs);
+    m_addKB = std::move(addKB);
+}
+
+void WardServer::setSearchReceiver(SearchReceiver search) { m_search = std::move(search); }
+
+void WardServer::setFilter(const QString& clause, const QVariantList& params)
+{
+    m_sWHERE = clause;
+    m_sWHEREParams = params;
+    emit filterChanged();
+}
+
+void WardServer::journalCleared()
+{
+    emit journalShrank();
+    emit journalChanged();
+}
+
+void WardServer::SendToAntUDP(const QString& str) { BroadcastUDP(str, m_cfg.ToAntPort); }
+
+void WardServer::BroadcastUDP(const QString& text, qint32 port) { m_sender.BroadcastUDP(text, port); }
+
+void WardServer::SendToClientsUDP(const QString& str)
+{
+    if (m_clients)
+        m_clients->SendToClientsUDP(str);
+}
+
+void WardServer::SendEventToClients(const QString& code, const QString& f, const QString& staff,
+                                    const QString& place)
+{
+    if (m_clients)
+        m_clients->SendEventToClients(code, f, staff, place);
+}
+
+bool WardServer::IsRegistredButs(const QString& abcde)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    return m_writer->IsRegistredButs(abcde);
+}
+
+void WardServer::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    m_writer->InLogButs(time_, abcde_, f_);
+}
+
+void WardServer::InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    m_writer->InLogKB(time_, abcd_, f_);
+}
+
+void WardServer::ProcessAddButs(const QString& abcde, const QString& btnclr)
+{
+    if (m_addButs)
+        m_addButs(abcde, btnclr);
+}
+
+void WardServer::ProcessAddKB(const QString& ab)
+{
+    if (m_addKB)
+        m_addKB(ab);
+}
+
+void WardServer::ObrabSearch(const QString& abcde)
+{
+    if (m_search)
+        m_search(abcde);
+}
+
+void WardServer::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
+
+void WardServer::TimerObrTimer()
+{
+    if (m_dispatcher && m_db)
+        m_dispatcher->TimerObrTimer();
+}
+
+void WardServer::TimerToClientsTimer() { SendToClientsUDP(m_cfg.sToClient); }
+
+QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)
+{
+    if (heard.isEmpty())
+        return cfg.ant0text;
+    if (heard.size() == 1)
+        return cfg.ant1text + u' ' + heard.constFirst() + u'.';
+    std::sort(heard.begin(), heard.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    return cfg.antNtext + u' ' + heard.join(QStringLiteral(", ")) + u'.';
+}
+
+QString WardServer::modeStatus() const
+{
+    return m_rButs ? m_cfg.reg0text : m_sButs ? m_cfg.reg1text : m_cfg.reg2text;
+}
+
+void WardServer::TimerFromClientsTimer()
+{
+    QStringList heard = m_antenna.takeSignOns();
+    std::sort(heard.begin(), heard.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    emit antennasHeard(heard);
+    emit statusTexts(modeStatus(), antennaStatus(heard, m_cfg));
+}
