@@ -63,7 +63,9 @@ bool installSignalHandlers()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFd) != 0)
         return false;
+    // Neither end may block: the handler must never wait, and the reader drains what is there.
     ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(signalFd[1], F_SETFL, O_NONBLOCK);
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
@@ -72,6 +74,15 @@ bool installSignalHandlers()
 }
 
 } // namespace
+
+void createHeadless(WardServer& server)
+{
+    server.create();
+    if (App::firstStart()) {
+        IniFile ini = App::settings();
+        WindowSections::writeFirstStart(ini);
+    }
+}
 
 int runHeadless(int argc, char* argv[])
 {
@@ -84,13 +95,9 @@ int runHeadless(int argc, char* argv[])
     WardServer server;
     QObject::connect(&server, &WardServer::errorRaised, &server, &reportError);
     try {
-        server.create();
-        // The windows' sections, written without creating a window, in the order the windows would be
-        // created: the file is the one a first start with windows writes.
-        if (App::firstStart()) {
-            IniFile ini = App::settings();
-            WindowSections::writeFirstStart(ini);
-        }
+        // The windows' sections are written without creating a window: the file is the one a first
+        // start with windows writes.
+        createHeadless(server);
     } catch (const AppError& e) {
         reportError(e.message());
         return 1;

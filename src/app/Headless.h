@@ -5,3 +5,9 @@
 // an error box is written to standard error as one line. SIGINT and SIGTERM end it cleanly. Returns
 // the process's exit status: 0 after a signal, 1 when the start failed.
 int runHeadless(int argc, char* argv[]);
+
+class WardServer;
+
+// The headless start up to the network: the engine's creation, then on a first start the secondary
+// windows' sections, in the order the windows would be created. Raises what the start raises.
+void createHeadless(WardServer& server);

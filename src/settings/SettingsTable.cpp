@@ -96,9 +96,10 @@ SettingsKey SettingsTable::integer(const QString& key, qint32 value)
     return {key, SettingsKey::Kind::Integer, value, {}, true};
 }
 
-QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient)
+QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient,
+                                                     QSize minimumOuter)
 {
-    const QSize outer = designClient + designFrame();
+    const QSize outer = (designClient + designFrame()).expandedTo(minimumOuter.isValid() ? minimumOuter : QSize());
     return {text(QStringLiteral("Caption"), caption), integer(QStringLiteral("Top"), 0),
             integer(QStringLiteral("Left"), 0), integer(QStringLiteral("Height"), outer.height()),
             integer(QStringLiteral("Width"), outer.width())};

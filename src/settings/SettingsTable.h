@@ -75,8 +75,10 @@ public:
     static SettingsKey kept(const QString& key, const QString& value, const QVariant& readDefault = {});
     static SettingsKey integer(const QString& key, qint32 value);
     // Caption, Top, Left, Height, Width: the design title at 0, 0 with the outer size that belongs
-    // to the design client area.
-    static QList<SettingsKey> captionAndGeometry(const QString& caption, QSize designClient);
+    // to the design client area, held at the window's minimum outer size as the window system holds
+    // the window itself.
+    static QList<SettingsKey> captionAndGeometry(const QString& caption, QSize designClient,
+                                                 QSize minimumOuter = QSize());
 
 private:
     QString m_section;

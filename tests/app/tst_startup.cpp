@@ -2,6 +2,8 @@
 // or open its database, an existing empty settings file, and the close question.
 
 #include "AppFixture.h"
+#include "app/Headless.h"
+#include "server/WardServer.h"
 
 #include "db/Database.h"
 #include "app/Forms.h"
@@ -51,6 +53,8 @@ private Q_SLOTS:
     void databaseNameWithSubdirectoryOpensBelowTheExecutable();
     void closeQuestionCancelKeepsEverythingRunning();
     void closeQuestionOkClosesDatabaseThenSaves();
+    void headlessFirstStartWritesTheWindowedSettingsFile();
+    void windowAfterTheMainOneFailingEndsTheStartCleanly();
 };
 
 void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
@@ -206,4 +210,40 @@ void TestStartup::closeQuestionOkClosesDatabaseThenSaves()
 }
 
 QTEST_MAIN(TestStartup)
+void TestStartup::headlessFirstStartWritesTheWindowedSettingsFile()
+{
+    QByteArray windowed;
+    {
+        AppFixture app;
+        app.create();
+        windowed = fileBytes(app.iniPath());
+    }
+    AppFixture headless;
+    {
+        WardServer server;
+        createHeadless(server);
+        QVERIFY(server.databaseOpen());
+    }
+    QVERIFY(!windowed.isEmpty());
+    QCOMPARE(fileBytes(headless.iniPath()), windowed);
+    QCOMPARE(sectionsInOrder(headless.iniPath()).size(), 14);
+    QVERIFY(QFileInfo::exists(headless.dbPath()));
+}
+
+void TestStartup::windowAfterTheMainOneFailingEndsTheStartCleanly()
+{
+    // The main window opens this database; the filter window, created later, cannot read its journal.
+    AppFixture app;
+    {
+        auto db = db::Database::openDatabase(app.dbPath());
+        db->executeStatement(QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
+        db->closeDatabase();
+    }
+    QVERIFY_THROWS_EXCEPTION(AppError, app.create());
+    QVERIFY(forms().MF == nullptr);
+    QVERIFY(forms().server == nullptr);
+    // A second start in the same process finds nothing left over.
+    QVERIFY_THROWS_EXCEPTION(AppError, app.create());
+}
+
 #include "tst_startup.moc"
