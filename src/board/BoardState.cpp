@@ -6,11 +6,12 @@ BoardState::BoardState(const QHostAddress& configuredServer, const QString& ping
 {
 }
 
-BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAddress& sender, qint64 nowMs)
+BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAddress& sender, quint16 senderPort,
+                                      qint64 nowMs)
 {
     Effect effect;
     const Notice notice = parseNotice(datagram, m_pingText);
-    switch (m_link.classify(notice, sender, nowMs)) {
+    switch (m_link.classify(notice, sender, senderPort, nowMs)) {
     case ServerLink::Verdict::Drop:
         break;
     case ServerLink::Verdict::Ping:

@@ -25,7 +25,7 @@ public:
         int alarmsReached = 0; // calls that turned to alarm: the alarm cue sounds
     };
 
-    Effect receive(const QByteArray& datagram, const QHostAddress& sender, qint64 nowMs);
+    Effect receive(const QByteArray& datagram, const QHostAddress& sender, quint16 senderPort, qint64 nowMs);
     Effect tick(qint64 nowMs);
 
     const CallList& calls() const { return m_calls; }

@@ -88,11 +88,12 @@ void BoardStation::readDatagrams()
         // marks it as junk, and the socket discards its rest.
         QByteArray data(NoticeLimits::kMaxDatagramBytes + 1, Qt::Uninitialized);
         QHostAddress sender;
-        const qint64 read = m_socket->readDatagram(data.data(), data.size(), &sender);
+        quint16 senderPort = 0;
+        const qint64 read = m_socket->readDatagram(data.data(), data.size(), &sender, &senderPort);
         if (read < 0)
             break;
         data.truncate(read);
-        const BoardState::Effect effect = m_state.receive(data, plainIPv4(sender), nowMs());
+        const BoardState::Effect effect = m_state.receive(data, plainIPv4(sender), senderPort, nowMs());
         if (effect.pinged)
             m_lastPingAt = QDateTime::currentDateTime();
         all.changed = all.changed || effect.changed;

@@ -9,19 +9,26 @@ QHostAddress ServerLink::helloAddress() const
     return m_configured.isNull() ? QHostAddress(QHostAddress::Broadcast) : m_configured;
 }
 
+bool ServerLink::isServer(const QHostAddress& sender, quint16 senderPort) const
+{
+    return !m_server.isNull() && sender == m_server && senderPort == m_serverPort;
+}
+
 bool ServerLink::isLost(qint64 nowMs) const
 {
     return !m_everPinged || nowMs - m_lastPingMs >= m_timing.lostAfterMs;
 }
 
-ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddress& sender, qint64 nowMs)
+ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddress& sender, quint16 senderPort,
+                                        qint64 nowMs)
 {
     switch (notice.kind) {
     case Notice::Kind::Invalid:
         return Verdict::Drop;
     case Notice::Kind::Ping:
-        if (m_server.isNull() || sender == m_server || isLost(nowMs)) {
+        if (m_server.isNull() || isServer(sender, senderPort) || isLost(nowMs)) {
             m_server = sender;
+            m_serverPort = senderPort;
             m_everPinged = true;
             m_lastPingMs = nowMs;
             return Verdict::Ping;
@@ -30,7 +37,7 @@ ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddres
     case Notice::Kind::Call:
     case Notice::Kind::Cancel:
     case Notice::Kind::Place:
-        return !m_server.isNull() && sender == m_server ? Verdict::Notice : Verdict::Drop;
+        return isServer(sender, senderPort) ? Verdict::Notice : Verdict::Drop;
     }
     return Verdict::Drop;
 }

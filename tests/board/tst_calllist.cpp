@@ -10,9 +10,10 @@ namespace {
 
 const QHostAddress kServer(QStringLiteral("10.0.0.1"));
 const QHostAddress kStranger(QStringLiteral("10.0.0.9"));
+const quint16 kPort = 40000;
 const QString kPing = QStringLiteral("#FromOrvikLiteServer");
 
-// One step: "<ms> S <text>" or "<ms> X <text>" receives a datagram, "<ms> tick" lets time pass.
+// One step: "<ms> S <text>", "<ms> X <text>" or "<ms> P <text>" receives a datagram, "<ms> tick" lets time pass.
 // Texts BADUTF8 and HUGE stand for datagrams that cannot be written here.
 QByteArray datagramOf(const QString& text)
 {
@@ -55,8 +56,10 @@ Replay replay(BoardState& board, const QStringList& steps)
         if (rest == QLatin1String("tick")) {
             effect = board.tick(now);
         } else {
-            const QHostAddress& sender = rest.startsWith(u'S') ? kServer : kStranger;
-            effect = board.receive(datagramOf(rest.mid(2)), sender, now);
+            // S: the server; X: another machine; P: the server's machine, another port.
+            const QHostAddress& sender = rest.startsWith(u'X') ? kStranger : kServer;
+            const quint16 port = rest.startsWith(u'P') ? kPort + 1 : kPort;
+            effect = board.receive(datagramOf(rest.mid(2)), sender, port, now);
         }
         result.newCalls += effect.newCall ? 1 : 0;
         result.alarms += effect.alarmsReached;
@@ -173,6 +176,12 @@ void TestCallList::sequences_data()
     QTest::newRow("notice before any ping") << QStringList{call} << QStringList{} << 0;
     QTest::newRow("notice from another machine")
         << QStringList{ping, QStringLiteral("100 X #f6186;8;Анна;Койка;")} << QStringList{} << 0;
+    QTest::newRow("another port of the server's machine")
+        << QStringList{ping, QStringLiteral("100 P #f6186;8;Анна;Койка;")} << QStringList{} << 0;
+    QTest::newRow("a restarted server on a new port is taken once the old one is silent")
+        << QStringList{ping, QStringLiteral("1000 P ") + kPing, QStringLiteral("2500 P ") + kPing,
+                       QStringLiteral("2600 P #f6186;8;Анна;Койка;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка;2600")} << 1;
     QTest::newRow("another machine's ping does not take over a live server")
         << QStringList{ping, QStringLiteral("500 X ") + kPing, QStringLiteral("600 X #f6186;8;Анна;Койка;")}
         << QStringList{} << 0;
@@ -196,8 +205,8 @@ void TestCallList::sequences()
 void TestCallList::waitingTurnsToWarningAndAlarm()
 {
     BoardState board(QHostAddress(), kPing, limits());
-    board.receive(kPing.toUtf8(), kServer, 0);
-    board.receive("#f6186;8;;Койка;", kServer, 1000);
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    board.receive("#f6186;8;;Койка;", kServer, kPort, 1000);
     const CallList& calls = board.calls();
     const auto levelAt = [&](qint64 now) { return calls.level(calls.tiles().at(0), now); };
     QCOMPARE(levelAt(180'999), CallList::Level::Normal);
@@ -209,19 +218,19 @@ void TestCallList::waitingTurnsToWarningAndAlarm()
     QCOMPARE(board.tick(300'999).alarmsReached, 0);
     QCOMPARE(board.tick(301'000).alarmsReached, 1);
     QCOMPARE(board.tick(302'000).alarmsReached, 0);
-    board.receive("#f6186;8;;Койка;", kServer, 302'100); // a repeat is no new call and no new alarm
+    board.receive("#f6186;8;;Койка;", kServer, kPort, 302'100); // a repeat is no new call and no new alarm
     QCOMPARE(board.tick(400'000).alarmsReached, 0);
-    board.receive("#bbbbb;8;;B;", kServer, 400'000);
+    board.receive("#bbbbb;8;;B;", kServer, kPort, 400'000);
     QCOMPARE(board.tick(700'000).alarmsReached, 1);
 }
 
 void TestCallList::tilesAreBounded()
 {
     BoardState board(QHostAddress(), kPing, limits(3));
-    board.receive(kPing.toUtf8(), kServer, 0);
-    board.receive("#ppppp;0;Палата;Место;ppppp;", kServer, 10);
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    board.receive("#ppppp;0;Палата;Место;ppppp;", kServer, kPort, 10);
     for (int i = 0; i < 3; ++i)
-        board.receive(QStringLiteral("#c000%1;8;;К%1;").arg(i).toUtf8(), kServer, 100 + i);
+        board.receive(QStringLiteral("#c000%1;8;;К%1;").arg(i).toUtf8(), kServer, kPort, 100 + i);
     // The place tile gave way first, then the call waiting longest.
     Replay now = replay(board, {QStringLiteral("200 S #c0003;8;;К3;")});
     QCOMPARE(now.tiles, (QStringList{QStringLiteral("c0001;8;;;К1;101"), QStringLiteral("c0002;8;;;К2;102"),
@@ -233,7 +242,7 @@ void TestCallList::tilesAreBounded()
 
     // A flood of distinct calls keeps the bound.
     for (int i = 0; i < 5000; ++i)
-        board.receive(QStringLiteral("#z%1;8;;Z;").arg(i).toUtf8(), kServer, 1000 + i);
+        board.receive(QStringLiteral("#z%1;8;;Z;").arg(i).toUtf8(), kServer, kPort, 1000 + i);
     QCOMPARE(board.calls().tiles().size(), 3);
     QCOMPARE(board.calls().tiles().last().code, QStringLiteral("z4999"));
 }
@@ -242,10 +251,10 @@ void TestCallList::staleUntilTheServerRepeats()
 {
     BoardState board(QHostAddress(), kPing, limits());
     QVERIFY(board.isLost(0)); // nothing heard yet
-    board.receive(kPing.toUtf8(), kServer, 0);
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
     QVERIFY(!board.isLost(1999));
-    board.receive("#aaaaa;8;;A;", kServer, 100);
-    board.receive("#bbbbb;8;;B;", kServer, 200);
+    board.receive("#aaaaa;8;;A;", kServer, kPort, 100);
+    board.receive("#bbbbb;8;;B;", kServer, kPort, 200);
     QVERIFY(!board.tick(1999).changed);
     QVERIFY(board.tick(2000).changed); // the banner comes
     QVERIFY(board.isLost(2000));
@@ -254,7 +263,7 @@ void TestCallList::staleUntilTheServerRepeats()
 
     // Pings return: the banner goes, but a call cancelled meanwhile could still be shown, so the
     // tiles keep their mark until the server repeats them; a call that arrives now has none.
-    QVERIFY(board.receive(kPing.toUtf8(), kServer, 3000).changed);
+    QVERIFY(board.receive(kPing.toUtf8(), kServer, kPort, 3000).changed);
     QVERIFY(!board.isLost(3000));
     shown = replay(board, {QStringLiteral("3100 S #bbbbb;8;;B;"), QStringLiteral("3200 S #ccccc;8;;C;")});
     QCOMPARE(shown.tiles, (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200"),

@@ -49,7 +49,7 @@ void TestServerLink::hello()
     for (int now = 0; now <= runMs; now += 100) {
         for (const auto& window : pings) {
             if (now >= window.first && now < window.second && (now - window.first) % 500 == 0)
-                QVERIFY(board.receive(kPing.toUtf8(), kServer, now).pinged);
+                QVERIFY(board.receive(kPing.toUtf8(), kServer, 40000, now).pinged);
         }
         if (now % 200 == 0 && board.tick(now).sayHello)
             said << now;
