@@ -14,48 +14,51 @@ struct Key
     const char* section;
     const char* key;
     const char* comment;
-    const char* textDefault;            // text keys
-    qint32 intDefault;                  // integer keys
-    QString BoardSettings::*text;       // exactly one of text and integer is set
+    const char* textDefault;      // text keys
+    qint32 intDefault;            // integer keys
+    QString BoardSettings::*text; // exactly one of text and integer is set
     qint32 BoardSettings::*integer;
 };
 
-
 // Every key, in the order of the file. Section descriptions come first in their section.
 const Key kKeys[] = {
-    {"Server", "Address", "IPv4-адрес сервера. Пусто - сервер ищется широковещательным приветствием в локальной сети.",
-     "", 0, &BoardSettings::Address, nullptr},
-    {"Server", "ToPort", "номер UDP-порта сервера, в который табло посылает приветствие", nullptr, 5566, nullptr,
-     &BoardSettings::ToPort},
-    {"Server", "FromPort", "номер UDP-порта, на который сервер посылает сигналы и извещения", nullptr, 5567, nullptr,
-     &BoardSettings::FromPort},
+    {"Server", "Address",
+     "IPv4-адрес сервера. Пусто - сервер ищется широковещательным приветствием в локальной сети.", "", 0,
+     &BoardSettings::Address, nullptr},
+    {"Server", "ToPort", "номер UDP-порта сервера, в который табло посылает приветствие", nullptr, 5566,
+     nullptr, &BoardSettings::ToPort},
+    {"Server", "FromPort", "номер UDP-порта, на который сервер посылает сигналы и извещения", nullptr, 5567,
+     nullptr, &BoardSettings::FromPort},
     {"Server", "FromPing", "приветствие от табло серверу", "#ToOrvikLiteServer", 0, &BoardSettings::FromPing,
      nullptr},
-    {"Server", "ToPing", "пингующая строка от сервера табло", "#FromOrvikLiteServer", 0, &BoardSettings::ToPing,
-     nullptr},
+    {"Server", "ToPing", "пингующая строка от сервера табло", "#FromOrvikLiteServer", 0,
+     &BoardSettings::ToPing, nullptr},
     {"Board", "Caption", "Надпись: заголовок окна", "Табло вызовов", 0, &BoardSettings::Caption, nullptr},
-    {"Board", "WarnTime", "секунд ожидания, после которых плитка вызова становится жёлтой", nullptr, 180, nullptr,
-     &BoardSettings::WarnTime},
+    {"Board", "WarnTime", "секунд ожидания, после которых плитка вызова становится жёлтой", nullptr, 180,
+     nullptr, &BoardSettings::WarnTime},
     {"Board", "AlarmTime", "секунд ожидания, после которых плитка вызова становится красной и звучит сигнал",
      nullptr, 300, nullptr, &BoardSettings::AlarmTime},
-    {"Board", "Sound", "звуковой сигнал при новом вызове и при тревоге: 1 - включен, 0 - выключен", nullptr, 1,
-     nullptr, &BoardSettings::Sound},
-    {"Board", "MaxTiles", "наибольшее число плиток на табло (до 1000); при переполнении закрывается самая старая",
-     nullptr, 100, nullptr, &BoardSettings::MaxTiles},
+    {"Board", "Sound", "звуковой сигнал при новом вызове и при тревоге: 1 - включен, 0 - выключен", nullptr,
+     1, nullptr, &BoardSettings::Sound},
+    {"Board", "MaxTiles",
+     "наибольшее число плиток на табло (до 1000); при переполнении закрывается самая старая", nullptr, 100,
+     nullptr, &BoardSettings::MaxTiles},
     {"Board", "log_r8", "Надпись: тип вызова 8", "вызов", 0, &BoardSettings::log_r8, nullptr},
     {"Board", "log_r4", "Надпись: тип вызова 4", "прием ", 0, &BoardSettings::log_r4, nullptr},
-    {"Board", "log_rb", "Надпись: тип вызова b (кнопка КБ)", "вызов отв.", 0, &BoardSettings::log_rb, nullptr},
+    {"Board", "log_rb", "Надпись: тип вызова b (кнопка КБ)", "вызов отв.", 0, &BoardSettings::log_rb,
+     nullptr},
     {"Board", "placeText", "Надпись: на плитке места, которое указал оператор", "Место указано оператором", 0,
      &BoardSettings::placeText, nullptr},
     {"Board", "lostText", "Сообщение: нет сигналов от сервера", "Нет связи с сервером.", 0,
      &BoardSettings::lostText, nullptr},
-    {"Board", "lastPingText", "Сообщение: перед временем последнего сигнала сервера", "Последний сигнал в ", 0,
-     &BoardSettings::lastPingText, nullptr},
+    {"Board", "lastPingText", "Сообщение: перед временем последнего сигнала сервера", "Последний сигнал в ",
+     0, &BoardSettings::lastPingText, nullptr},
     {"Board", "noPingText", "Сообщение: сервер ещё не отвечал", "Сервер ещё не найден.", 0,
      &BoardSettings::noPingText, nullptr},
     {"Board", "staleText", "Надпись: на плитке, показанной без связи с сервером", "возможно, устарело", 0,
      &BoardSettings::staleText, nullptr},
-    {"Board", "emptyText", "Надпись: открытых вызовов нет", "Вызовов нет", 0, &BoardSettings::emptyText, nullptr},
+    {"Board", "emptyText", "Надпись: открытых вызовов нет", "Вызовов нет", 0, &BoardSettings::emptyText,
+     nullptr},
     {"Board", "moreText", "Надпись: перед числом вызовов, которые не поместились", "Ещё вызовов: ", 0,
      &BoardSettings::moreText, nullptr},
 };

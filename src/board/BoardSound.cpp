@@ -72,7 +72,8 @@ QByteArray BoardSound::makeTone(const QAudioFormat& format, int beeps)
         const int inBeep = frame % (beepFrames + gapFrames);
         double value = 0.0;
         if (inBeep < beepFrames) {
-            const double ramp = std::min({1.0, double(inBeep) / rampFrames, double(beepFrames - inBeep) / rampFrames});
+            const double ramp =
+                std::min({1.0, double(inBeep) / rampFrames, double(beepFrames - inBeep) / rampFrames});
             value = 0.5 * ramp * std::sin(2.0 * std::numbers::pi * 880.0 * frame / rate);
         }
         for (int c = 0; c < channels; ++c) {

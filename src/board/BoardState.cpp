@@ -6,8 +6,8 @@ BoardState::BoardState(const QHostAddress& configuredServer, const QString& ping
 {
 }
 
-BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAddress& sender, quint16 senderPort,
-                                      qint64 nowMs)
+BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAddress& sender,
+                                       quint16 senderPort, qint64 nowMs)
 {
     Effect effect;
     const Notice notice = parseNotice(datagram, m_pingText);

@@ -29,7 +29,8 @@ QHostAddress configuredServer(const BoardSettings& s)
 } // namespace
 
 BoardStation::BoardStation(const BoardSettings& settings, QObject* parent)
-    : QObject(parent), m_settings(settings), m_state(configuredServer(settings), settings.ToPing, limitsFrom(settings))
+    : QObject(parent), m_settings(settings),
+      m_state(configuredServer(settings), settings.ToPing, limitsFrom(settings))
 {
     m_clock.start();
     m_timer.setInterval(kTickMs);

@@ -27,6 +27,17 @@ void line(QPainter& painter, const QRect& rect, const QString& text, int flags)
     painter.drawText(rect, flags | Qt::TextSingleLine, shown);
 }
 
+// A font for text that must be read whole (a place name, the banner): made smaller until the text
+// fits the width, down to half its size; only then does the text get shortened.
+QFont fittingFont(const QFont& base, int pixels, bool bold, const QString& text, int width)
+{
+    QFont font = pixelFont(base, pixels, bold);
+    const int advance = QFontMetrics(font).horizontalAdvance(text);
+    if (advance > width && advance > 0)
+        font.setPixelSize(std::max({8, pixels / 2, int(qint64(pixels) * width / advance)}));
+    return font;
+}
+
 } // namespace
 
 BoardWindow::BoardWindow(const BoardStation& station, const BoardSettings& settings, QWidget* parent)
@@ -49,7 +60,10 @@ QString BoardWindow::waitingText(qint64 ms)
     const qint64 m = (seconds / 60) % 60;
     const qint64 s = seconds % 60;
     if (h > 0)
-        return QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
+        return QStringLiteral("%1:%2:%3")
+            .arg(h)
+            .arg(m, 2, 10, QLatin1Char('0'))
+            .arg(s, 2, 10, QLatin1Char('0'));
     return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
 }
 
@@ -90,8 +104,9 @@ void BoardWindow::paintEvent(QPaintEvent*)
         const QRect band(0, 0, width(), bannerHeight);
         painter.fillRect(band, bannerColor());
         painter.setPen(Qt::white);
-        painter.setFont(pixelFont(font(), bannerHeight * 45 / 100, true));
-        line(painter, band.adjusted(16, 0, -16, 0), banner, Qt::AlignCenter);
+        const QRect textRect = band.adjusted(16, 0, -16, 0);
+        painter.setFont(fittingFont(font(), bannerHeight * 45 / 100, true, banner, textRect.width()));
+        line(painter, textRect, banner, Qt::AlignCenter);
         area.setTop(bannerHeight + 12);
     }
 
@@ -133,8 +148,9 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     }
     if (tile.stale) {
         // Possibly over: the colour stays readable but greyed, so the tile looks unsure of itself.
-        fill = QColor::fromHsv(fill.hue(), fill.saturation() / 3, fill.value() * 3 / 4);
-        text = Qt::white;
+        fill = QColor::fromHsv(fill.hue(), fill.saturation() / 2, fill.value() * 3 / 4);
+        const int luma = (299 * fill.red() + 587 * fill.green() + 114 * fill.blue()) / 1000;
+        text = luma > 140 ? Qt::black : Qt::white;
     }
 
     const int h = cell.height();
@@ -155,37 +171,40 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     const QRect inner = cell.adjusted(pad, pad / 2, -pad, -pad / 2);
     const int bigPx = h * 30 / 100;
     const int midPx = h * 17 / 100;
-    const int smallPx = h * 14 / 100;
+    const int timePx = h * 22 / 100;
     painter.setPen(text);
 
-    // First line: the place, and the waiting time on the right.
-    QRect first(inner.left(), inner.top(), inner.width(), bigPx * 13 / 10);
-    painter.setFont(pixelFont(font(), bigPx, true));
-    if (tile.isCall) {
-        const QString waited = waitingText(nowMs - tile.sinceMs);
-        const int timeWidth = painter.fontMetrics().horizontalAdvance(waited);
-        painter.drawText(first, Qt::AlignRight | Qt::AlignVCenter, waited);
-        first.setRight(first.right() - timeWidth - pad);
-    }
-    line(painter, first, tile.place.isEmpty() ? tile.code : tile.place, Qt::AlignLeft | Qt::AlignVCenter);
+    // First line, the whole width: the place, which is what the nurse must read first.
+    const QString place = tile.place.isEmpty() ? tile.code : tile.place;
+    const QRect first(inner.left(), inner.top(), inner.width(), bigPx * 13 / 10);
+    painter.setFont(fittingFont(font(), bigPx, true, place, first.width()));
+    line(painter, first, place, Qt::AlignLeft | Qt::AlignVCenter);
 
-    // Second line: who answers the call (for a place tile, its ward).
-    const QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
+    // Second line: who answers the call (for a place tile, its ward), and the stale mark.
+    QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
+    if (tile.stale) {
+        painter.setFont(pixelFont(font(), midPx * 85 / 100, true));
+        const int w =
+            std::min(second.width() / 2, painter.fontMetrics().horizontalAdvance(m_settings.staleText));
+        QRect mark = second;
+        mark.setLeft(second.right() - w);
+        line(painter, mark, m_settings.staleText, Qt::AlignRight | Qt::AlignVCenter);
+        second.setRight(mark.left() - pad);
+    }
     painter.setFont(pixelFont(font(), midPx, false));
     line(painter, second, tile.isCall ? tile.staff : tile.ward, Qt::AlignLeft | Qt::AlignVCenter);
 
-    // Last line: the type of call, and the stale mark on the right.
-    const QRect third(inner.left(), inner.bottom() - smallPx * 13 / 10, inner.width(), smallPx * 13 / 10);
-    painter.setFont(pixelFont(font(), smallPx, false));
-    QRect typeRect = third;
-    if (tile.stale) {
-        painter.setFont(pixelFont(font(), smallPx, true));
-        const int w = std::min(third.width() / 2, painter.fontMetrics().horizontalAdvance(m_settings.staleText));
-        line(painter, third, m_settings.staleText, Qt::AlignRight | Qt::AlignVCenter);
-        typeRect.setRight(third.right() - w - pad);
-        painter.setFont(pixelFont(font(), smallPx, false));
+    // Last line: the type of call, and the waiting time on the right.
+    QRect third(inner.left(), inner.bottom() - timePx * 13 / 10, inner.width(), timePx * 13 / 10);
+    if (tile.isCall) {
+        const QString waited = waitingText(nowMs - tile.sinceMs);
+        painter.setFont(pixelFont(font(), timePx, true));
+        const int timeWidth = painter.fontMetrics().horizontalAdvance(waited);
+        painter.drawText(third, Qt::AlignRight | Qt::AlignVCenter, waited);
+        third.setRight(third.right() - timeWidth - pad);
     }
-    line(painter, typeRect, tile.isCall ? m_settings.typeLabel(tile.function) : m_settings.placeText,
+    painter.setFont(pixelFont(font(), midPx, false));
+    line(painter, third, tile.isCall ? m_settings.typeLabel(tile.function) : m_settings.placeText,
          Qt::AlignLeft | Qt::AlignVCenter);
 }
 
@@ -197,6 +216,6 @@ void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidd
     painter.fillPath(path, QColor(0x37, 0x47, 0x4F));
     painter.setPen(Qt::white);
     painter.setFont(pixelFont(font(), cell.height() * 22 / 100, true));
-    line(painter, cell.adjusted(12, 0, -12, 0), m_settings.moreText + QLatin1Char(' ') + QString::number(hidden),
-         Qt::AlignCenter);
+    line(painter, cell.adjusted(12, 0, -12, 0),
+         m_settings.moreText + QLatin1Char(' ') + QString::number(hidden), Qt::AlignCenter);
 }

@@ -142,7 +142,8 @@ CallList::Effect CallList::apply(const Notice& notice, qint64 nowMs)
                 tile.sinceMs = nowMs;
                 tile.highlightUntilMs = until;
                 // After the other place tiles, before the calls.
-                auto pos = std::find_if(m_tiles.begin(), m_tiles.end(), [](const Tile& t) { return t.isCall; });
+                auto pos =
+                    std::find_if(m_tiles.begin(), m_tiles.end(), [](const Tile& t) { return t.isCall; });
                 m_tiles.insert(pos, std::move(tile));
             }
         }

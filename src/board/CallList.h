@@ -28,21 +28,21 @@ public:
         QString code;
         QString function; // the calling function of the last call notice; "0" for a place tile
         QString staff;
-        QString ward;     // place tiles only: the place notice names the ward, not the staff
+        QString ward; // place tiles only: the place notice names the ward, not the staff
         QString place;
-        bool isCall = true;           // false: a place tile, shown only while highlighted
-        qint64 sinceMs = 0;           // when the call arrived (a place tile: when it was pointed at)
-        qint64 highlightUntilMs = 0;  // highlighted by a place notice until then
-        bool stale = false;           // shown while the server could not be heard: may be over
-        bool alarmed = false;         // the alarm cue has been given
+        bool isCall = true;          // false: a place tile, shown only while highlighted
+        qint64 sinceMs = 0;          // when the call arrived (a place tile: when it was pointed at)
+        qint64 highlightUntilMs = 0; // highlighted by a place notice until then
+        bool stale = false;          // shown while the server could not be heard: may be over
+        bool alarmed = false;        // the alarm cue has been given
     };
 
     using Limits = CallLimits;
 
     struct Effect
     {
-        bool changed = false;  // the board must be drawn again
-        bool newCall = false;  // a call that was not open before: the cue sounds
+        bool changed = false; // the board must be drawn again
+        bool newCall = false; // a call that was not open before: the cue sounds
     };
 
     explicit CallList(Limits limits = {});

@@ -1,6 +1,7 @@
 #include "board/ServerLink.h"
 
-ServerLink::ServerLink(const QHostAddress& configured, Timing timing) : m_configured(configured), m_timing(timing)
+ServerLink::ServerLink(const QHostAddress& configured, Timing timing)
+    : m_configured(configured), m_timing(timing)
 {
 }
 
@@ -20,7 +21,7 @@ bool ServerLink::isLost(qint64 nowMs) const
 }
 
 ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddress& sender, quint16 senderPort,
-                                        qint64 nowMs)
+                                         qint64 nowMs)
 {
     switch (notice.kind) {
     case Notice::Kind::Invalid:

@@ -47,7 +47,8 @@ TileGrid::Layout TileGrid::layout(int count, const QRect& area, int minCellHeigh
     const int maxColumns = std::max(1, (area.width() + gap) / (2 * minCellHeight + gap));
     int n = std::min(count, maxRows * maxColumns);
     Choice choice = best(n, area, gap);
-    while (n > 1 && (choice.columns == 0 || std::min(choice.cellWidth / 2.0, choice.cellHeight) < minCellHeight)) {
+    while (n > 1 &&
+           (choice.columns == 0 || std::min(choice.cellWidth / 2.0, choice.cellHeight) < minCellHeight)) {
         --n;
         choice = best(n, area, gap);
     }

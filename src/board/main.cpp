@@ -20,8 +20,7 @@ int main(int argc, char* argv[])
 
     const BoardOptions options = parseBoardArguments(app.arguments());
     if (!options.error.isEmpty()) {
-        err << options.error << Qt::endl
-            << "HalvaneBoard [--server ADDRESS] [--window]" << Qt::endl;
+        err << options.error << Qt::endl << "HalvaneBoard [--server ADDRESS] [--window]" << Qt::endl;
         return 2;
     }
 
@@ -49,7 +48,8 @@ int main(int argc, char* argv[])
     BoardStation station(settings);
     QString error;
     if (!station.start(&error)) {
-        const QString text = QStringLiteral("Не удалось открыть UDP-порт %1: %2").arg(settings.fromPort()).arg(error);
+        const QString text =
+            QStringLiteral("Не удалось открыть UDP-порт %1: %2").arg(settings.fromPort()).arg(error);
         err << text << Qt::endl;
         QMessageBox::critical(nullptr, QStringLiteral("!"), text);
         return 1;

@@ -39,21 +39,22 @@ void TestBoardSettings::firstStartWritesTheFile()
     // Each section: its description, the comment keys, then the keys, in the order of the table.
     const QStringList lines = Cp1251::decode(bytes).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
     const QStringList server = lines.mid(0, 12);
-    QCOMPARE(server, (QStringList{
-                         QStringLiteral("[Server]"),
-                         QStringLiteral(";Описание секции=Связь с сервером"),
-                         QStringLiteral(";Address=IPv4-адрес сервера. Пусто - сервер ищется широковещательным "
-                                        "приветствием в локальной сети."),
-                         QStringLiteral(";ToPort=номер UDP-порта сервера, в который табло посылает приветствие"),
-                         QStringLiteral(";FromPort=номер UDP-порта, на который сервер посылает сигналы и извещения"),
-                         QStringLiteral(";FromPing=приветствие от табло серверу"),
-                         QStringLiteral(";ToPing=пингующая строка от сервера табло"),
-                         QStringLiteral("Address="),
-                         QStringLiteral("ToPort=5566"),
-                         QStringLiteral("FromPort=5567"),
-                         QStringLiteral("FromPing=#ToOrvikLiteServer"),
-                         QStringLiteral("ToPing=#FromOrvikLiteServer"),
-                     }));
+    QCOMPARE(server,
+             (QStringList{
+                 QStringLiteral("[Server]"),
+                 QStringLiteral(";Описание секции=Связь с сервером"),
+                 QStringLiteral(";Address=IPv4-адрес сервера. Пусто - сервер ищется широковещательным "
+                                "приветствием в локальной сети."),
+                 QStringLiteral(";ToPort=номер UDP-порта сервера, в который табло посылает приветствие"),
+                 QStringLiteral(";FromPort=номер UDP-порта, на который сервер посылает сигналы и извещения"),
+                 QStringLiteral(";FromPing=приветствие от табло серверу"),
+                 QStringLiteral(";ToPing=пингующая строка от сервера табло"),
+                 QStringLiteral("Address="),
+                 QStringLiteral("ToPort=5566"),
+                 QStringLiteral("FromPort=5567"),
+                 QStringLiteral("FromPing=#ToOrvikLiteServer"),
+                 QStringLiteral("ToPing=#FromOrvikLiteServer"),
+             }));
     QCOMPARE(lines.at(12), QStringLiteral("[Board]"));
     // Every key of the table has its comment before it and its default after the comments.
     const QStringList keys = BoardSettingsFile::keys();
@@ -97,7 +98,8 @@ void TestBoardSettings::handEditsAreRead()
     ini.writeString(QStringLiteral("Server"), QStringLiteral("Address"), QStringLiteral(" 192.168.1.5 "));
     ini.writeString(QStringLiteral("Server"), QStringLiteral("FromPort"), QStringLiteral("70000"));
     ini.writeString(QStringLiteral("Board"), QStringLiteral("WarnTime"), QStringLiteral("60"));
-    ini.writeString(QStringLiteral("Board"), QStringLiteral("AlarmTime"), QStringLiteral("30")); // before the warning
+    ini.writeString(QStringLiteral("Board"), QStringLiteral("AlarmTime"),
+                    QStringLiteral("30")); // before the warning
     ini.writeString(QStringLiteral("Board"), QStringLiteral("Sound"), QStringLiteral("0"));
     ini.writeString(QStringLiteral("Board"), QStringLiteral("MaxTiles"), QStringLiteral("сто"));
     ini.writeString(QStringLiteral("Board"), QStringLiteral("log_r8"), QStringLiteral("Вызов палаты"));
@@ -119,11 +121,13 @@ void TestBoardSettings::handEditsAreRead()
     QCOMPARE(BoardSettingsFile::read(ini).maxTiles(), 1000);
 
     bool ok = false;
-    QCOMPARE(serverAddressFromText(QStringLiteral("192.168.1.5"), &ok), QHostAddress(QStringLiteral("192.168.1.5")));
+    QCOMPARE(serverAddressFromText(QStringLiteral("192.168.1.5"), &ok),
+             QHostAddress(QStringLiteral("192.168.1.5")));
     QVERIFY(ok);
     QVERIFY(serverAddressFromText(QString(), &ok).isNull());
     QVERIFY(ok);
-    for (const QString& bad : {QStringLiteral("server.local"), QStringLiteral("::1"), QStringLiteral("300.1.1.1")}) {
+    for (const QString& bad :
+         {QStringLiteral("server.local"), QStringLiteral("::1"), QStringLiteral("300.1.1.1")}) {
         serverAddressFromText(bad, &ok);
         QVERIFY2(!ok, qPrintable(bad));
     }
@@ -137,15 +141,17 @@ void TestBoardSettings::arguments_data()
     QTest::addColumn<bool>("good");
 
     QTest::newRow("none") << QStringList{} << QString() << false << true;
-    QTest::newRow("server and window") << QStringList{QStringLiteral("--server"), QStringLiteral("10.1.2.3"),
-                                                      QStringLiteral("--window")}
-                                       << QStringLiteral("10.1.2.3") << true << true;
-    QTest::newRow("server=") << QStringList{QStringLiteral("--server=127.0.0.1")} << QStringLiteral("127.0.0.1")
-                             << false << true;
+    QTest::newRow("server and window")
+        << QStringList{QStringLiteral("--server"), QStringLiteral("10.1.2.3"), QStringLiteral("--window")}
+        << QStringLiteral("10.1.2.3") << true << true;
+    QTest::newRow("server=") << QStringList{QStringLiteral("--server=127.0.0.1")}
+                             << QStringLiteral("127.0.0.1") << false << true;
     QTest::newRow("server not an address") << QStringList{QStringLiteral("--server"), QStringLiteral("srv")}
                                            << QStringLiteral("srv") << false << false;
-    QTest::newRow("server without address") << QStringList{QStringLiteral("--server")} << QString() << false << false;
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--fullscreen")} << QString() << false << false;
+    QTest::newRow("server without address")
+        << QStringList{QStringLiteral("--server")} << QString() << false << false;
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--fullscreen")} << QString() << false
+                                    << false;
     QTest::newRow("stray argument") << QStringList{QStringLiteral("10.1.2.3")} << QString() << false << false;
 }
 

@@ -132,7 +132,8 @@ void TestBoardWindow::bannerWhenPingsStop()
     // No ping for 2 s: the banner with the time of the last ping, the tile kept and marked.
     QTRY_VERIFY_WITH_TIMEOUT(station.isLost(), 4000);
     const QString banner = window.bannerText();
-    QVERIFY2(banner.startsWith(QStringLiteral("Нет связи с сервером. Последний сигнал в ")), qPrintable(banner));
+    QVERIFY2(banner.startsWith(QStringLiteral("Нет связи с сервером. Последний сигнал в ")),
+             qPrintable(banner));
     QCOMPARE(banner.right(8), station.lastPingAt().toString(QStringLiteral("HH:mm:ss")));
     QTRY_VERIFY(station.calls().tiles().at(0).stale);
     const QImage image = shot(window);
@@ -141,7 +142,8 @@ void TestBoardWindow::bannerWhenPingsStop()
 
     // Meanwhile the hello is said again, and pings bring the board back.
     QStringList heard;
-    QTRY_VERIFY_WITH_TIMEOUT((heard << server.heard(), heard.count(QStringLiteral("#ToOrvikLiteServer")) >= 2), 7000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (heard << server.heard(), heard.count(QStringLiteral("#ToOrvikLiteServer")) >= 2), 7000);
     server.send("#FromOrvikLiteServer", station.localPort());
     QTRY_COMPARE(window.bannerText(), QString());
 }

@@ -13,8 +13,8 @@ const QHostAddress kStranger(QStringLiteral("10.0.0.9"));
 const quint16 kPort = 40000;
 const QString kPing = QStringLiteral("#FromOrvikLiteServer");
 
-// One step: "<ms> S <text>", "<ms> X <text>" or "<ms> P <text>" receives a datagram, "<ms> tick" lets time pass.
-// Texts BADUTF8 and HUGE stand for datagrams that cannot be written here.
+// One step: "<ms> S <text>", "<ms> X <text>" or "<ms> P <text>" receives a datagram, "<ms> tick" lets time
+// pass. Texts BADUTF8 and HUGE stand for datagrams that cannot be written here.
 QByteArray datagramOf(const QString& text)
 {
     if (text == QLatin1String("BADUTF8"))
@@ -27,7 +27,8 @@ QByteArray datagramOf(const QString& text)
 // A tile as text: code;function;staff;ward;place;since, then the marks that apply.
 QString describe(const CallList& calls, const CallList::Tile& t, qint64 now)
 {
-    QString s = QStringList{t.code, t.function, t.staff, t.ward, t.place, QString::number(t.sinceMs)}.join(u';');
+    QString s =
+        QStringList{t.code, t.function, t.staff, t.ward, t.place, QString::number(t.sinceMs)}.join(u';');
     if (!t.isCall)
         s += QStringLiteral(" place");
     if (t.stale)
@@ -104,12 +105,13 @@ void TestCallList::sequences_data()
 
     QTest::newRow("call") << QStringList{ping, call} << QStringList{tile} << 1;
     QTest::newRow("repeat keeps the waiting time")
-        << QStringList{ping, call, QStringLiteral("5000 S #f6186;8;Тестова Анна;Койка № 1;")} << QStringList{tile}
-        << 1;
+        << QStringList{ping, call, QStringLiteral("5000 S #f6186;8;Тестова Анна;Койка № 1;")}
+        << QStringList{tile} << 1;
     QTest::newRow("function 4 on an open call is the same call")
         << QStringList{ping, call, QStringLiteral("900 S #f6186;4;Тестова Анна;Койка № 1;")}
         << QStringList{QStringLiteral("f6186;4;Тестова Анна;;Койка № 1;100")} << 1;
-    QTest::newRow("cancel") << QStringList{ping, call, QStringLiteral("900 S #f6186;2;Тестова Анна;Койка № 1;")}
+    QTest::newRow("cancel") << QStringList{ping, call,
+                                           QStringLiteral("900 S #f6186;2;Тестова Анна;Койка № 1;")}
                             << QStringList{} << 1;
     QTest::newRow("cancel without a call")
         << QStringList{ping, QStringLiteral("900 S #f6186;2;;Койка № 1;")} << QStringList{} << 0;
@@ -122,17 +124,19 @@ void TestCallList::sequences_data()
                        QStringLiteral("300 S #ccccc;8;;C;"), QStringLiteral("400 S #bbbbb;2;;B;")}
         << QStringList{QStringLiteral("aaaaa;8;;;A;100"), QStringLiteral("ccccc;8;;;C;300")} << 3;
     QTest::newRow("KB key call and cancel")
-        << QStringList{ping, QStringLiteral("100 S #1a0C;b;Анна;Пост;"), QStringLiteral("200 S #1a0D;b;Анна;Пост;"),
-                       QStringLiteral("300 S #1a0C;d;Анна;Пост;")}
+        << QStringList{ping, QStringLiteral("100 S #1a0C;b;Анна;Пост;"),
+                       QStringLiteral("200 S #1a0D;b;Анна;Пост;"), QStringLiteral("300 S #1a0C;d;Анна;Пост;")}
         << QStringList{QStringLiteral("1a0D;b;Анна;;Пост;200")} << 2;
     QTest::newRow("KB cancel of another key leaves the call")
         << QStringList{ping, QStringLiteral("100 S #1a0C;b;;Пост;"), QStringLiteral("200 S #1a20;d;;Пост;")}
         << QStringList{QStringLiteral("1a0C;b;;;Пост;100")} << 1;
     QTest::newRow("place notice without a call shows the place")
-        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"), QStringLiteral("10099 tick")}
+        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("10099 tick")}
         << QStringList{QStringLiteral("f6186;0;;Палата 1;Койка № 1;100 place lit")} << 0;
     QTest::newRow("place tile goes after 10 s")
-        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"), QStringLiteral("10100 tick")}
+        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("10100 tick")}
         << QStringList{} << 0;
     QTest::newRow("place notice highlights the open call")
         << QStringList{ping, call, QStringLiteral("200 S #f6186;0;Палата 1;Койка № 1;f6186;")}
@@ -142,7 +146,8 @@ void TestCallList::sequences_data()
                        QStringLiteral("10200 tick")}
         << QStringList{tile} << 1;
     QTest::newRow("place notice of a KB unit highlights its keys")
-        << QStringList{ping, QStringLiteral("100 S #1a0C;b;;Пост;"), QStringLiteral("200 S #1a;0;Палата 2;Пост;1a;")}
+        << QStringList{ping, QStringLiteral("100 S #1a0C;b;;Пост;"),
+                       QStringLiteral("200 S #1a;0;Палата 2;Пост;1a;")}
         << QStringList{QStringLiteral("1a0C;b;;;Пост;100 lit")} << 1;
     QTest::newRow("call at a pointed place replaces the place tile")
         << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
@@ -154,19 +159,19 @@ void TestCallList::sequences_data()
 
     // Nothing of these reaches the board.
     const QStringList junk = {
-        QStringLiteral("#f6186;8;Анна;"),          // too few fields
-        QStringLiteral("f6186;8;Анна;Койка;"),     // no "#"
-        QStringLiteral("#f6186;8;Анна;Койка"),     // last field not closed
-        QStringLiteral("#f6186;7;Анна;Койка;"),    // unknown function
-        QStringLiteral("#f6186;;Анна;Койка;"),     // no function
-        QStringLiteral("#;8;Анна;Койка;"),         // no code
-        QStringLiteral("#f6 86;8;Анна;Койка;"),    // blank in the code
-        QStringLiteral("#f6186;0;Палата;Койка;"),  // place notice without its cancel code
+        QStringLiteral("#f6186;8;Анна;"),         // too few fields
+        QStringLiteral("f6186;8;Анна;Койка;"),    // no "#"
+        QStringLiteral("#f6186;8;Анна;Койка"),    // last field not closed
+        QStringLiteral("#f6186;7;Анна;Койка;"),   // unknown function
+        QStringLiteral("#f6186;;Анна;Койка;"),    // no function
+        QStringLiteral("#;8;Анна;Койка;"),        // no code
+        QStringLiteral("#f6 86;8;Анна;Койка;"),   // blank in the code
+        QStringLiteral("#f6186;0;Палата;Койка;"), // place notice without its cancel code
         QStringLiteral("#"),
         QStringLiteral(""),
         QStringLiteral("BADUTF8"),
         QStringLiteral("HUGE"),
-        kPing + QLatin1Char(' '),                  // not the ping, not a notice
+        kPing + QLatin1Char(' '), // not the ping, not a notice
     };
     for (const QString& text : junk) {
         QTest::addRow("malformed: %s", qPrintable(text.left(30)))
@@ -259,15 +264,17 @@ void TestCallList::staleUntilTheServerRepeats()
     QVERIFY(board.tick(2000).changed); // the banner comes
     QVERIFY(board.isLost(2000));
     Replay shown = replay(board, {QStringLiteral("2100 tick")});
-    QCOMPARE(shown.tiles, (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200 stale")}));
+    QCOMPARE(shown.tiles,
+             (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200 stale")}));
 
     // Pings return: the banner goes, but a call cancelled meanwhile could still be shown, so the
     // tiles keep their mark until the server repeats them; a call that arrives now has none.
     QVERIFY(board.receive(kPing.toUtf8(), kServer, kPort, 3000).changed);
     QVERIFY(!board.isLost(3000));
     shown = replay(board, {QStringLiteral("3100 S #bbbbb;8;;B;"), QStringLiteral("3200 S #ccccc;8;;C;")});
-    QCOMPARE(shown.tiles, (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200"),
-                                       QStringLiteral("ccccc;8;;;C;3200")}));
+    QCOMPARE(shown.tiles,
+             (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200"),
+                          QStringLiteral("ccccc;8;;;C;3200")}));
     QCOMPARE(shown.newCalls, 1);
 }
 
