@@ -180,21 +180,12 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     painter.setFont(fittingFont(font(), bigPx, true, place, first.width()));
     line(painter, first, place, Qt::AlignLeft | Qt::AlignVCenter);
 
-    // Second line: who answers the call (for a place tile, its ward), and the stale mark.
-    QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
-    if (tile.stale) {
-        painter.setFont(pixelFont(font(), midPx * 85 / 100, true));
-        const int w =
-            std::min(second.width() / 2, painter.fontMetrics().horizontalAdvance(m_settings.staleText));
-        QRect mark = second;
-        mark.setLeft(second.right() - w);
-        line(painter, mark, m_settings.staleText, Qt::AlignRight | Qt::AlignVCenter);
-        second.setRight(mark.left() - pad);
-    }
+    // Second line: who answers the call (for a place tile, its ward).
+    const QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
     painter.setFont(pixelFont(font(), midPx, false));
     line(painter, second, tile.isCall ? tile.staff : tile.ward, Qt::AlignLeft | Qt::AlignVCenter);
 
-    // Last line: the type of call, and the waiting time on the right.
+    // Last line: the type of call (or the stale mark), and the waiting time on the right.
     QRect third(inner.left(), inner.bottom() - timePx * 13 / 10, inner.width(), timePx * 13 / 10);
     if (tile.isCall) {
         const QString waited = waitingText(nowMs - tile.sinceMs);
@@ -203,9 +194,12 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
         painter.drawText(third, Qt::AlignRight | Qt::AlignVCenter, waited);
         third.setRight(third.right() - timeWidth - pad);
     }
-    painter.setFont(pixelFont(font(), midPx, false));
-    line(painter, third, tile.isCall ? m_settings.typeLabel(tile.function) : m_settings.placeText,
-         Qt::AlignLeft | Qt::AlignVCenter);
+    // While a tile may be over, saying so matters more than the type of call.
+    painter.setFont(pixelFont(font(), midPx, tile.stale));
+    const QString label = tile.stale    ? m_settings.staleText
+                          : tile.isCall ? m_settings.typeLabel(tile.function)
+                                        : m_settings.placeText;
+    line(painter, third, label, Qt::AlignLeft | Qt::AlignVCenter);
 }
 
 void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidden) const
