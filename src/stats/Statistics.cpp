@@ -299,9 +299,10 @@ Report compute(db::Database& database, const Options& options, const Progress& p
                 ++report.unreadable;
                 continue;
             }
-            Accumulator* groups[] = {&wards.group(wards.idOf(select.bytes(2))),
-                                     &staff.group(staff.idOf(select.bytes(3))),
-                                     &places.group(places.idOf(select.bytes(4))),
+            const int wardId = wards.idOf(select.bytes(2));
+            const int staffId = staff.idOf(select.bytes(3));
+            const int placeId = places.idOf(select.bytes(4));
+            Accumulator* groups[] = {&wards.group(wardId), &staff.group(staffId), &places.group(placeId),
                                      &hours[static_cast<std::size_t>(hour)], &weekday, &total};
             if (!isCall) {
                 for (Accumulator* g : groups)
@@ -327,15 +328,12 @@ Report compute(db::Database& database, const Options& options, const Progress& p
                 kind = ExceptionRow::Missed;
             }
             if (exceptional) {
-                const auto text = [&select](int column) {
-                    const std::string_view bytes = select.bytes(column);
-                    return Cp1251::decode(bytes.data(), static_cast<qsizetype>(bytes.size()));
-                };
+                // The names are the decoded texts of the tables, shared rather than copied.
                 ExceptionRow row;
                 row.timest = QString::fromLatin1(ts.data(), static_cast<qsizetype>(ts.size()));
-                row.ward = text(2);
-                row.place = text(4);
-                row.staff = text(3);
+                row.ward = wards.name(wardId);
+                row.place = places.name(placeId);
+                row.staff = staff.name(staffId);
                 row.f = f.front();
                 row.reaction = reaction;
                 row.kind = kind;

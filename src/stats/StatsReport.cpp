@@ -3,7 +3,8 @@
 #include "settings/AppError.h"
 #include "stats/Statistics.h"
 
-#include <QDateTime>
+#include <QDate>
+#include <QTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,7 +37,10 @@ public:
     Writer(const QString& temporary, const QString& target) : m_target(target)
     {
         const QByteArray name = QFile::encodeName(temporary);
-        m_book = workbook_new(name.constData());
+        lxw_workbook_options options{};
+        // Rows go to disk as they come: a year's exceptions may run to hundreds of thousands.
+        options.constant_memory = LXW_TRUE;
+        m_book = workbook_new_opt(name.constData(), &options);
         if (!m_book)
             fail(LXW_ERROR_CREATING_XLSX_FILE);
         m_heading = workbook_add_format(m_book);
@@ -99,15 +103,20 @@ public:
     }
     void moment(int c, const QString& timest)
     {
-        // Timestamp texts the statistics keep have been read already; one that is not a moment
-        // (never from the journal writer) stays text.
-        const QDateTime at = QDateTime::fromString(timest, QStringLiteral("yyyy.MM.dd HH:mm:ss"));
-        if (!at.isValid()) {
-            text(c, timest);
+        // Read by hand: a conversion through the local time zone for every one of a year's
+        // exceptions would cost more than the rest of the report.
+        static const QString form = QStringLiteral("0000.00.00 00:00:00");
+        bool ok = timest.size() == form.size();
+        for (qsizetype i = 0; ok && i < form.size(); ++i)
+            ok = form.at(i) == u'0' ? timest.at(i).isDigit() && timest.at(i).unicode() < 128 : timest.at(i) == form.at(i);
+        const auto field = [&timest](int from, int length) { return QStringView(timest).mid(from, length).toInt(); };
+        const QDate date = ok ? QDate(field(0, 4), field(5, 2), field(8, 2)) : QDate();
+        if (!date.isValid() || !QTime::isValid(field(11, 2), field(14, 2), field(17, 2))) {
+            text(c, timest); // never from the journal writer; kept as the text it is
             return;
         }
-        lxw_datetime value{at.date().year(), at.date().month(), at.date().day(),
-                           at.time().hour(), at.time().minute(), static_cast<double>(at.time().second())};
+        lxw_datetime value{date.year(), date.month(), date.day(), field(11, 2), field(14, 2),
+                           static_cast<double>(field(17, 2))};
         check(worksheet_write_datetime(m_sheet, row(), col(c), &value, m_moment));
     }
     void day(int c, const QDate& date)

@@ -55,7 +55,7 @@ inline QByteArray unzipEntry(const QString& file, const QString& entry)
     return unzip.readAllStandardOutput();
 }
 
-// A worksheet's cells as texts: shared strings resolved, numbers as written ("0.5").
+// A worksheet's cells as texts: shared or inline strings, numbers as written ("0.5").
 struct Sheet
 {
     QMap<int, QStringList> rows; // sheet row (from 1) -> cells by column
@@ -123,6 +123,8 @@ inline Workbook readWorkbook(const QString& file)
             } else if (reader.name() == u"v") {
                 const QString value = reader.readElementText();
                 sheet.rows[row][column] = sharedString ? shared.value(value.toInt()) : value;
+            } else if (reader.name() == u"t") { // an inline string
+                sheet.rows[row][column] = reader.readElementText();
             }
         }
         book.sheets << sheet;
