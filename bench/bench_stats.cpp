@@ -41,7 +41,10 @@ long peakRssMb()
     return usage.ru_maxrss / 1024;
 }
 
-QString ts(const QDateTime& t) { return t.toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")); }
+QString ts(const QDateTime& t)
+{
+    return t.toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"));
+}
 
 void buildJournal(const QString& path, qint64 entries)
 {
@@ -59,7 +62,9 @@ void buildJournal(const QString& path, qint64 entries)
         const QDateTime t = start.addSecs(n * span / std::max<qint64>(entries, 1));
         const int place = static_cast<int>(random() % 100);
         const unsigned kind = random() % 100;
-        const QString f = kind < 93 ? QStringLiteral("8") : kind < 95 ? QStringLiteral("b") : QStringLiteral("4");
+        const QString f = kind < 93   ? QStringLiteral("8")
+                          : kind < 95 ? QStringLiteral("b")
+                                      : QStringLiteral("4");
         // Most calls answered within four minutes, a tail up to the hour, 1 % missed, 0.5 % open.
         const unsigned fate = random() % 1000;
         int seconds = static_cast<int>(random() % 240);
@@ -137,10 +142,13 @@ int main(int argc, char* argv[])
         QTextStream err(&errors);
         QElapsedTimer timer;
         timer.start();
-        const int status = Stats::runStatisticsCommand(
-            {QStringLiteral("2024-01-01"), QStringLiteral("2024-12-31"), dir + QStringLiteral("/report.xlsx")}, err, exe);
-        std::printf("--statistics 2024-01-01 2024-12-31 (report file included): %lld ms, status %d %s(peak %ld MB)\n",
-                    static_cast<long long>(timer.elapsed()), status, qPrintable(errors), peakRssMb());
+        const int status =
+            Stats::runStatisticsCommand({QStringLiteral("2024-01-01"), QStringLiteral("2024-12-31"),
+                                         dir + QStringLiteral("/report.xlsx")},
+                                        err, exe);
+        std::printf(
+            "--statistics 2024-01-01 2024-12-31 (report file included): %lld ms, status %d %s(peak %ld MB)\n",
+            static_cast<long long>(timer.elapsed()), status, qPrintable(errors), peakRssMb());
     }
     return 0;
 }

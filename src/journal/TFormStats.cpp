@@ -25,8 +25,8 @@
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTimeEdit>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 
 // The list of exceptions can be long (a year of a busy hospital): the view asks only for the rows it
 // shows.
@@ -113,11 +113,13 @@ QPointer<TFormStats>& instance()
 } // namespace
 
 TFormStats::TFormStats(const Stats::Source& source, QWidget* parent)
-    : FormBase(QStringLiteral("StatsForm"), QStringLiteral("Статистика"), QSize(900, 600), QSize(640, 420), parent),
+    : FormBase(QStringLiteral("StatsForm"), QStringLiteral("Статистика"), QSize(900, 600), QSize(640, 420),
+               parent),
       m_source(source)
 {
     setObjectName(QStringLiteral("TFormStats"));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::WindowMinMaxButtonsHint);
 
     auto* firstLabel = new QLabel(QStringLiteral("Период с"), this);
     dtpFirst = new QDateEdit(this);
@@ -227,7 +229,10 @@ TFormStats* TFormStats::showFor(QWidget* owner)
     return instance();
 }
 
-bool TFormStats::computing() const { return m_runner->running(); }
+bool TFormStats::computing() const
+{
+    return m_runner->running();
+}
 
 void TFormStats::FormShow()
 {

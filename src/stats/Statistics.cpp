@@ -16,8 +16,14 @@ constexpr int kSecondsPerHour = 3600;
 // A longer period is surely a typing error; it would also make the per-day chart unreadable.
 constexpr qint64 kMaxDays = 36525;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-int twoDigits(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+int twoDigits(const char* p)
+{
+    return (p[0] - '0') * 10 + (p[1] - '0');
+}
 
 // Hour of a timestamp text "yyyy.MM.dd hh:mm:ss" whose date part the query already fixed; -1 when the
 // time of day cannot be read.
@@ -35,8 +41,14 @@ int hourOf(std::string_view ts)
     return hour;
 }
 
-QString dayStart(const QDate& day) { return day.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 00:00:00"); }
-QString dayEnd(const QDate& day) { return day.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 23:59:59"); }
+QString dayStart(const QDate& day)
+{
+    return day.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 00:00:00");
+}
+QString dayEnd(const QDate& day)
+{
+    return day.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 23:59:59");
+}
 
 struct Accumulator
 {
@@ -97,7 +109,8 @@ public:
         rows.reserve(m_names.size());
         for (qsizetype id = 0; id < m_names.size(); ++id) {
             const QString& stored = m_names.at(id);
-            rows.append(m_groups[static_cast<std::size_t>(id)].finish(stored.isEmpty() ? emptyName() : stored));
+            rows.append(
+                m_groups[static_cast<std::size_t>(id)].finish(stored.isEmpty() ? emptyName() : stored));
         }
         // Alphabetical, letter case aside; an entry without a name comes last.
         std::sort(rows.begin(), rows.end(), [](const GroupRow& a, const GroupRow& b) {
@@ -163,8 +176,8 @@ QString groupingTitle(Grouping grouping)
 
 QStringList columnCaptions()
 {
-    return {QStringLiteral("Группа"),     QStringLiteral("Вызовов"),   QStringLiteral("Отвечено"),
-            QStringLiteral("Пропущено"),  QStringLiteral("Открыто"),   QStringLiteral("Медиана"),
+    return {QStringLiteral("Группа"),          QStringLiteral("Вызовов"),      QStringLiteral("Отвечено"),
+            QStringLiteral("Пропущено"),       QStringLiteral("Открыто"),      QStringLiteral("Медиана"),
             QStringLiteral("90-й процентиль"), QStringLiteral("Самое долгое"), QStringLiteral("Приёмов (4)")};
 }
 
@@ -180,12 +193,15 @@ QString weekdayName(int isoDay)
     return QString::fromUtf16(names[(isoDay - 1 + 7) % 7]);
 }
 
-QString emptyName() { return QStringLiteral("(не указано)"); }
+QString emptyName()
+{
+    return QStringLiteral("(не указано)");
+}
 
 QStringList exceptionCaptions()
 {
-    return {QStringLiteral("Дата и время"), QStringLiteral("Палата"), QStringLiteral("Место"),
-            QStringLiteral("Ответственный"), QStringLiteral("Тип"),   QStringLiteral("Реакция"),
+    return {QStringLiteral("Дата и время"),  QStringLiteral("Палата"), QStringLiteral("Место"),
+            QStringLiteral("Ответственный"), QStringLiteral("Тип"),    QStringLiteral("Реакция"),
             QStringLiteral("Причина")};
 }
 
@@ -302,8 +318,12 @@ Report compute(db::Database& database, const Options& options, const Progress& p
             const int wardId = wards.idOf(select.bytes(2));
             const int staffId = staff.idOf(select.bytes(3));
             const int placeId = places.idOf(select.bytes(4));
-            Accumulator* groups[] = {&wards.group(wardId), &staff.group(staffId), &places.group(placeId),
-                                     &hours[static_cast<std::size_t>(hour)], &weekday, &total};
+            Accumulator* groups[] = {&wards.group(wardId),
+                                     &staff.group(staffId),
+                                     &places.group(placeId),
+                                     &hours[static_cast<std::size_t>(hour)],
+                                     &weekday,
+                                     &total};
             if (!isCall) {
                 for (Accumulator* g : groups)
                     ++g->function4;

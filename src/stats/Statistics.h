@@ -75,20 +75,20 @@ struct Report
 {
     Options options;
     std::array<QList<GroupRow>, GroupingCount> groups;
-    GroupRow total;                  // every call of the period as one group, named ""
-    QList<qint64> callsPerDay;       // from the first day to the last
-    QList<ExceptionRow> exceptions;  // newest first
-    qint64 unreadable = 0;           // entries of the period skipped for a timestamp or reaction text
-                                     // that cannot be read (only a hand-edited journal has them)
+    GroupRow total;                 // every call of the period as one group, named ""
+    QList<qint64> callsPerDay;      // from the first day to the last
+    QList<ExceptionRow> exceptions; // newest first
+    qint64 unreadable = 0;          // entries of the period skipped for a timestamp or reaction text
+                                    // that cannot be read (only a hand-edited journal has them)
 };
 
 // Names of the groups and of the sheets, as the operator reads them.
-QString groupingTitle(Grouping grouping);   // "Палаты", "Ответственные", "Места", "Часы", "Дни недели"
-QStringList columnCaptions();               // the nine columns of every grouping table
-QString hourName(int hour);                 // "08:00–08:59"
-QString weekdayName(int isoDay);            // 1 "Понедельник" ... 7 "Воскресенье"
-QString emptyName();                        // shown for an entry without ward or staff member
-QStringList exceptionCaptions();            // the columns of the list of exceptions
+QString groupingTitle(Grouping grouping); // "Палаты", "Ответственные", "Места", "Часы", "Дни недели"
+QStringList columnCaptions();    // the nine columns of every grouping table
+QString hourName(int hour);      // "08:00–08:59"
+QString weekdayName(int isoDay); // 1 "Понедельник" ... 7 "Воскресенье"
+QString emptyName();             // shown for an entry without ward or staff member
+QStringList exceptionCaptions(); // the columns of the list of exceptions
 QString exceptionKindText(ExceptionRow::Kind kind);
 QString typeText(const Options& options, char f);
 

@@ -58,7 +58,8 @@ int runStatisticsCommand(const QStringList& args, QTextStream& err, const QStrin
     try {
         QString exe = exePath;
         if (exe.isEmpty())
-            exe = App::exePathOverride().isEmpty() ? QCoreApplication::applicationFilePath() : App::exePathOverride();
+            exe = App::exePathOverride().isEmpty() ? QCoreApplication::applicationFilePath()
+                                                   : App::exePathOverride();
         const Source source = sourceBesideExecutable(exe);
         options.maxReactionTime = source.maxReactionTime;
         options.typeText8 = source.typeText8;

@@ -4,11 +4,11 @@
 #include "stats/Statistics.h"
 
 #include <QDate>
-#include <QTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QTime>
 
 #include <xlsxwriter.h>
 
@@ -29,7 +29,10 @@ constexpr double kSecondsPerDay = 86400.0;
     throw AppError(QStringLiteral("Unable to write to %1: %2").arg(QDir::toNativeSeparators(path), text));
 }
 
-std::filesystem::path fsPath(const QString& path) { return std::filesystem::path(path.toStdU16String()); }
+std::filesystem::path fsPath(const QString& path)
+{
+    return std::filesystem::path(path.toStdU16String());
+}
 
 class Writer
 {
@@ -78,13 +81,15 @@ public:
     void nextRow()
     {
         if (++m_row >= kMaxSheetRows)
-            unableToWrite(m_target, QStringLiteral("more rows than a worksheet holds (%1)").arg(kMaxSheetRows));
+            unableToWrite(m_target,
+                          QStringLiteral("more rows than a worksheet holds (%1)").arg(kMaxSheetRows));
     }
     // Before a sheet's rows: whether that many rows fit below the heading.
     void reserve(qint64 rows)
     {
         if (rows + 1 > kMaxSheetRows)
-            unableToWrite(m_target, QStringLiteral("more rows than a worksheet holds (%1)").arg(kMaxSheetRows));
+            unableToWrite(m_target,
+                          QStringLiteral("more rows than a worksheet holds (%1)").arg(kMaxSheetRows));
     }
 
     void text(int c, const QString& value)
@@ -108,15 +113,18 @@ public:
         static const QString form = QStringLiteral("0000.00.00 00:00:00");
         bool ok = timest.size() == form.size();
         for (qsizetype i = 0; ok && i < form.size(); ++i)
-            ok = form.at(i) == u'0' ? timest.at(i).isDigit() && timest.at(i).unicode() < 128 : timest.at(i) == form.at(i);
-        const auto field = [&timest](int from, int length) { return QStringView(timest).mid(from, length).toInt(); };
+            ok = form.at(i) == u'0' ? timest.at(i).isDigit() && timest.at(i).unicode() < 128
+                                    : timest.at(i) == form.at(i);
+        const auto field = [&timest](int from, int length) {
+            return QStringView(timest).mid(from, length).toInt();
+        };
         const QDate date = ok ? QDate(field(0, 4), field(5, 2), field(8, 2)) : QDate();
         if (!date.isValid() || !QTime::isValid(field(11, 2), field(14, 2), field(17, 2))) {
             text(c, timest); // never from the journal writer; kept as the text it is
             return;
         }
-        lxw_datetime value{date.year(), date.month(), date.day(), field(11, 2), field(14, 2),
-                           static_cast<double>(field(17, 2))};
+        lxw_datetime value{date.year(),  date.month(), date.day(),
+                           field(11, 2), field(14, 2), static_cast<double>(field(17, 2))};
         check(worksheet_write_datetime(m_sheet, row(), col(c), &value, m_moment));
     }
     void day(int c, const QDate& date)
@@ -142,7 +150,10 @@ private:
         if (error != LXW_NO_ERROR)
             fail(error);
     }
-    [[noreturn]] void fail(lxw_error error) { unableToWrite(m_target, QString::fromUtf8(lxw_strerror(error))); }
+    [[noreturn]] void fail(lxw_error error)
+    {
+        unableToWrite(m_target, QString::fromUtf8(lxw_strerror(error)));
+    }
 
     QString m_target;
     lxw_workbook* m_book = nullptr;
@@ -202,9 +213,7 @@ void writeWorkbook(Writer& w, const Report& report)
 
     const Options& o = report.options;
     w.sheet(QStringLiteral("Сводка"), {QStringLiteral("Показатель"), QStringLiteral("Значение")}, {34, 16});
-    const auto line = [&w](const QString& what) {
-        w.text(0, what);
-    };
+    const auto line = [&w](const QString& what) { w.text(0, what); };
     line(QStringLiteral("Первый день"));
     w.day(1, o.first);
     w.nextRow();
@@ -255,7 +264,7 @@ void writeReport(const QString& path, const Report& report)
     QString temporary;
     do {
         temporary = target + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                            QLatin1Char('0'));
+                                                           QLatin1Char('0'));
     } while (QFileInfo::exists(temporary));
     // Whatever happens, no half-written file is left beside the target.
     struct RemoveTemporary

@@ -17,7 +17,10 @@ constexpr int kProgressSteps = 100;
 
 Runner::Runner(QObject* parent) : QObject(parent) {}
 
-Runner::~Runner() { stopThread(); }
+Runner::~Runner()
+{
+    stopThread();
+}
 
 void Runner::cancel()
 {

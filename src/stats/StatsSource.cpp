@@ -26,13 +26,16 @@ std::unique_ptr<db::Database> openJournal(const QString& databasePath)
 {
     const QFileInfo info(databasePath);
     if (!info.exists())
-        throw AppError(QStringLiteral("The database %1 does not exist").arg(QDir::toNativeSeparators(databasePath)));
+        throw AppError(
+            QStringLiteral("The database %1 does not exist").arg(QDir::toNativeSeparators(databasePath)));
     if (!info.isFile())
-        throw AppError(QStringLiteral("The database %1 is not a file").arg(QDir::toNativeSeparators(databasePath)));
+        throw AppError(
+            QStringLiteral("The database %1 is not a file").arg(QDir::toNativeSeparators(databasePath)));
     std::unique_ptr<db::Database> database = db::Database::openReadOnly(databasePath);
     database->setBusyTimeout(kBusyTimeoutMs);
     if (!database->tableExists(QStringLiteral("logs")))
-        throw AppError(QStringLiteral("The database %1 holds no journal").arg(QDir::toNativeSeparators(databasePath)));
+        throw AppError(
+            QStringLiteral("The database %1 holds no journal").arg(QDir::toNativeSeparators(databasePath)));
     return database;
 }
 

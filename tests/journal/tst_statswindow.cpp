@@ -25,8 +25,9 @@ namespace {
 void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& reaction, const QString& ward)
 {
     mf->db().executeStatement(
-        QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
-                       "VALUES (?, ?, 'f6186', ?, 'Койка № 1', ?, 'Тестова Анна', ?)"),
+        QStringLiteral(
+            "INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
+            "VALUES (?, ?, 'f6186', ?, 'Койка № 1', ?, 'Тестова Анна', ?)"),
         {timest, reaction.isEmpty() ? QString() : timest, f, ward, reaction});
 }
 
@@ -62,10 +63,10 @@ void TestStatsWindow::init()
     m_app->setNow(QDateTime(QDate(2024, 3, 31), QTime(12, 0)));
     m_app->create();
     mf = m_app->mf();
-    addEntry(mf, "2024.03.02 08:00:00", "8", "00:01:00", "Палата 1");  // first day of the 30
-    addEntry(mf, "2024.03.01 23:59:59", "8", "00:01:00", "Палата 1");  // a day too early
-    addEntry(mf, "2024.03.30 21:00:00", "8", "01:00:01", "Палата 2");  // missed
-    addEntry(mf, "2024.03.31 09:00:00", "b", "", "Палата 2");          // open
+    addEntry(mf, "2024.03.02 08:00:00", "8", "00:01:00", "Палата 1"); // first day of the 30
+    addEntry(mf, "2024.03.01 23:59:59", "8", "00:01:00", "Палата 1"); // a day too early
+    addEntry(mf, "2024.03.30 21:00:00", "8", "01:00:01", "Палата 2"); // missed
+    addEntry(mf, "2024.03.31 09:00:00", "b", "", "Палата 2");         // open
     addEntry(mf, "2024.03.31 09:30:00", "4", "", "Палата 2");
 }
 
@@ -108,7 +109,8 @@ void TestStatsWindow::opensFromTheMenuWithTheLastThirtyDays()
     QCOMPARE(second, (QStringList{"2", "0", "1", "1", "1"}));
     QCOMPARE(form->Grids[Stats::ByHour]->RowCount(), 25);
     QCOMPARE(form->GridExceptions->model()->rowCount(), 2);
-    QCOMPARE(form->GridExceptions->model()->index(0, 0).data().toString(), QStringLiteral("2024.03.31 09:00:00"));
+    QCOMPARE(form->GridExceptions->model()->index(0, 0).data().toString(),
+             QStringLiteral("2024.03.31 09:00:00"));
     QCOMPARE(form->GridExceptions->model()->index(0, 4).data().toString(), QStringLiteral("вызов отв."));
     QVERIFY(form->lSummary->text().contains(QStringLiteral("вызовов 3")));
     QVERIFY(form->ChartDays->chart() && !form->ChartDays->chart()->series().isEmpty());

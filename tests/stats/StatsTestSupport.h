@@ -32,7 +32,8 @@ public:
     db::Database& db() { return *m_db; }
 
     void add(const QString& timest, const QString& f, const QString& reaction,
-             const QString& ward = QStringLiteral("Палата 1"), const QString& place = QStringLiteral("Койка № 1"),
+             const QString& ward = QStringLiteral("Палата 1"),
+             const QString& place = QStringLiteral("Койка № 1"),
              const QString& staff = QStringLiteral("Тестова Анна"))
     {
         m_db->executeStatement(
@@ -58,7 +59,7 @@ inline QByteArray unzipEntry(const QString& file, const QString& entry)
 // A worksheet's cells as texts: shared or inline strings, numbers as written ("0.5").
 struct Sheet
 {
-    QMap<int, QStringList> rows; // sheet row (from 1) -> cells by column
+    QMap<int, QStringList> rows;   // sheet row (from 1) -> cells by column
     QMap<QString, QString> styles; // cell reference -> style index, for cells that have one
 };
 

@@ -116,25 +116,38 @@ void TestStatistics::classification_data()
     QTest::addColumn<QString>("exception");
 
     const QString hour = QStringLiteral("01:00:00");
-    QTest::newRow("at the bound") << "8" << "01:00:00" << hour << QList<int>{1, 1, 0, 0, 0} << "дольше порога";
-    QTest::newRow("a second above") << "8" << "01:00:01" << hour << QList<int>{1, 0, 1, 0, 0} << "пропущен";
-    QTest::newRow("open") << "8" << "" << hour << QList<int>{1, 0, 0, 1, 0} << "не отвечен";
-    QTest::newRow("at the threshold") << "8" << "00:05:00" << hour << QList<int>{1, 1, 0, 0, 0} << "";
-    QTest::newRow("above the threshold") << "8" << "00:05:01" << hour << QList<int>{1, 1, 0, 0, 0}
-                                         << "дольше порога";
-    QTest::newRow("edited bound, at it") << "8" << "00:10:00" << "00:10:00" << QList<int>{1, 1, 0, 0, 0}
-                                         << "дольше порога";
-    QTest::newRow("edited bound, above") << "8" << "00:10:01" << "00:10:00" << QList<int>{1, 0, 1, 0, 0}
-                                         << "пропущен";
+    QTest::newRow("at the bound") << "8"
+                                  << "01:00:00" << hour << QList<int>{1, 1, 0, 0, 0} << "дольше порога";
+    QTest::newRow("a second above") << "8"
+                                    << "01:00:01" << hour << QList<int>{1, 0, 1, 0, 0} << "пропущен";
+    QTest::newRow("open") << "8"
+                          << "" << hour << QList<int>{1, 0, 0, 1, 0} << "не отвечен";
+    QTest::newRow("at the threshold") << "8"
+                                      << "00:05:00" << hour << QList<int>{1, 1, 0, 0, 0} << "";
+    QTest::newRow("above the threshold")
+        << "8"
+        << "00:05:01" << hour << QList<int>{1, 1, 0, 0, 0} << "дольше порога";
+    QTest::newRow("edited bound, at it") << "8"
+                                         << "00:10:00"
+                                         << "00:10:00" << QList<int>{1, 1, 0, 0, 0} << "дольше порога";
+    QTest::newRow("edited bound, above") << "8"
+                                         << "00:10:01"
+                                         << "00:10:00" << QList<int>{1, 0, 1, 0, 0} << "пропущен";
     // The journal compares with the bound as text, so a bound written without the leading zero lets
     // two hours pass as answered; the statistics agree with what the journal shows.
-    QTest::newRow("bound without leading zero") << "8" << "02:00:00" << "1:00:00" << QList<int>{1, 1, 0, 0, 0}
-                                                << "дольше порога";
-    QTest::newRow("KB call") << "b" << "00:00:30" << hour << QList<int>{1, 1, 0, 0, 0} << "";
-    QTest::newRow("KB call missed") << "b" << "02:00:00" << hour << QList<int>{1, 0, 1, 0, 0} << "пропущен";
-    QTest::newRow("function 4 is no call") << "4" << "02:00:00" << hour << QList<int>{0, 0, 0, 0, 1} << "";
-    QTest::newRow("function 4 open") << "4" << "" << hour << QList<int>{0, 0, 0, 0, 1} << "";
-    QTest::newRow("a cancel is not counted") << "2" << "00:00:30" << hour << QList<int>{0, 0, 0, 0, 0} << "";
+    QTest::newRow("bound without leading zero") << "8"
+                                                << "02:00:00"
+                                                << "1:00:00" << QList<int>{1, 1, 0, 0, 0} << "дольше порога";
+    QTest::newRow("KB call") << "b"
+                             << "00:00:30" << hour << QList<int>{1, 1, 0, 0, 0} << "";
+    QTest::newRow("KB call missed") << "b"
+                                    << "02:00:00" << hour << QList<int>{1, 0, 1, 0, 0} << "пропущен";
+    QTest::newRow("function 4 is no call") << "4"
+                                           << "02:00:00" << hour << QList<int>{0, 0, 0, 0, 1} << "";
+    QTest::newRow("function 4 open") << "4"
+                                     << "" << hour << QList<int>{0, 0, 0, 0, 1} << "";
+    QTest::newRow("a cancel is not counted") << "2"
+                                             << "00:00:30" << hour << QList<int>{0, 0, 0, 0, 0} << "";
 }
 
 void TestStatistics::classification()
@@ -152,7 +165,8 @@ void TestStatistics::classification()
     const Stats::Report report = computeOn(journal, options);
 
     const Stats::GroupRow& t = report.total;
-    QCOMPARE((QList<int>{int(t.calls), int(t.answered), int(t.missed), int(t.open), int(t.function4)}), counts);
+    QCOMPARE((QList<int>{int(t.calls), int(t.answered), int(t.missed), int(t.open), int(t.function4)}),
+             counts);
     // Every grouping sees the same entry.
     for (int g = 0; g < Stats::GroupingCount; ++g) {
         qint64 calls = 0;
@@ -311,11 +325,14 @@ void TestStatistics::badOptions_data()
     QTest::addColumn<QDate>("first");
     QTest::addColumn<QDate>("last");
     QTest::addColumn<QString>("message");
-    QTest::newRow("invalid first") << QDate() << QDate(2024, 1, 1) << "The first day of the period is not a valid date";
-    QTest::newRow("invalid last") << QDate(2024, 1, 1) << QDate() << "The last day of the period is not a valid date";
+    QTest::newRow("invalid first") << QDate() << QDate(2024, 1, 1)
+                                   << "The first day of the period is not a valid date";
+    QTest::newRow("invalid last") << QDate(2024, 1, 1) << QDate()
+                                  << "The last day of the period is not a valid date";
     QTest::newRow("reversed") << QDate(2024, 2, 1) << QDate(2024, 1, 1)
                               << "The first day of the period (2024-02-01) lies after the last (2024-01-01)";
-    QTest::newRow("too long") << QDate(1900, 1, 1) << QDate(2024, 1, 1) << "The period is longer than 100 years";
+    QTest::newRow("too long") << QDate(1900, 1, 1) << QDate(2024, 1, 1)
+                              << "The period is longer than 100 years";
 }
 
 void TestStatistics::badOptions()
@@ -370,7 +387,8 @@ void TestStatistics::runnerDeliversOnItsOwnThreadAndCancels()
     std::mt19937 random(7);
     for (int i = 0; i < 3000; ++i) {
         const QDate day = QDate(2024, 1, 1).addDays(i % 366);
-        journal.add(day.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 10:%1:00").arg(i % 60, 2, 10, QLatin1Char('0')),
+        journal.add(day.toString(QStringLiteral("yyyy.MM.dd")) +
+                        QStringLiteral(" 10:%1:00").arg(i % 60, 2, 10, QLatin1Char('0')),
                     QStringLiteral("8"), reactionText(int(random() % 600)));
     }
     journal.db().executeStatement(QStringLiteral("COMMIT"));

@@ -65,22 +65,31 @@ void TestStatsCommand::writesTheReport()
     const QString ini = journal.dir() + QStringLiteral("/HalvaneServer.ini");
     {
         IniFile settings(ini);
-        settings.writeString(QStringLiteral("logConst"), QStringLiteral("s_maxreactiontime"), QStringLiteral("02:00:00"));
+        settings.writeString(QStringLiteral("logConst"), QStringLiteral("s_maxreactiontime"),
+                             QStringLiteral("02:00:00"));
     }
-    const QByteArray iniBefore = [&] { QFile f(ini); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+    const QByteArray iniBefore = [&] {
+        QFile f(ini);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
     const QString file = journal.dir() + QStringLiteral("/март.xlsx");
 
     const Run run = runCommand(journal, {"2024-03-01", "2024-03-31", file});
     QVERIFY2(run.status == 0, qPrintable(run.err));
     QVERIFY(run.err.isEmpty());
-    const QByteArray iniAfter = [&] { QFile f(ini); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+    const QByteArray iniAfter = [&] {
+        QFile f(ini);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
     QCOMPARE(iniAfter, iniBefore);
 
     const statstest::Workbook book = statstest::readWorkbook(file);
     QCOMPARE(book.names, (QStringList{"Палаты", "Ответственные", "Места", "Часы", "Дни недели", "Превышения",
                                       "По дням", "Сводка"}));
-    const QStringList headings{"Группа", "Вызовов", "Отвечено", "Пропущено", "Открыто", "Медиана",
-                               "90-й процентиль", "Самое долгое", "Приёмов (4)"};
+    const QStringList headings{"Группа",  "Вызовов",         "Отвечено",     "Пропущено",  "Открыто",
+                               "Медиана", "90-й процентиль", "Самое долгое", "Приёмов (4)"};
     for (int s = 0; s < 5; ++s)
         QCOMPARE(book.sheets.at(s).rows.value(1), headings);
 
@@ -132,12 +141,14 @@ void TestStatsCommand::badArguments_data()
                                    << "first day \"2024-13-01\" is not a date of the form YYYY-MM-DD";
     QTest::newRow("no such day") << QStringList{"2024-03-01", "2023-02-29", "a.xlsx"}
                                  << "last day \"2023-02-29\" is not a date of the form YYYY-MM-DD";
-    QTest::newRow("journal's own form") << QStringList{"2024.03.01", "2024-03-31", "a.xlsx"}
-                                        << "first day \"2024.03.01\" is not a date";
-    QTest::newRow("without zeros") << QStringList{"2024-3-1", "2024-03-31", "a.xlsx"} << "first day \"2024-3-1\"";
+    QTest::newRow("journal's own form")
+        << QStringList{"2024.03.01", "2024-03-31", "a.xlsx"} << "first day \"2024.03.01\" is not a date";
+    QTest::newRow("without zeros") << QStringList{"2024-3-1", "2024-03-31", "a.xlsx"}
+                                   << "first day \"2024-3-1\"";
     QTest::newRow("reversed") << QStringList{"2024-03-31", "2024-03-01", "a.xlsx"}
                               << "The first day of the period (2024-03-31) lies after the last (2024-03-01)";
-    QTest::newRow("empty file name") << QStringList{"2024-03-01", "2024-03-31", " "} << "no report file given";
+    QTest::newRow("empty file name") << QStringList{"2024-03-01", "2024-03-31", " "}
+                                     << "no report file given";
 }
 
 void TestStatsCommand::badArguments()
@@ -166,7 +177,8 @@ void TestStatsCommand::failures()
     // A report that cannot be written: its folder is missing, or its name is a folder.
     Run run = runCommand(journal, period + QStringList{journal.dir() + QStringLiteral("/no/such/r.xlsx")});
     QCOMPARE(run.status, 1);
-    QVERIFY2(run.err.contains(QStringLiteral("Unable to write to")) && run.err.contains(QStringLiteral("folder does not exist")),
+    QVERIFY2(run.err.contains(QStringLiteral("Unable to write to")) &&
+                 run.err.contains(QStringLiteral("folder does not exist")),
              qPrintable(run.err));
     run = runCommand(journal, period + QStringList{journal.dir()});
     QCOMPARE(run.status, 1);
