@@ -3,8 +3,11 @@
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/window/Dialogs.h"
+#include "stats/StatsCommand.h"
 
 #include <QApplication>
+
+#include <cstring>
 
 namespace {
 // The last net under every event handler: an error that escaped an operation is shown, and the
@@ -28,6 +31,10 @@ public:
 
 int main(int argc, char* argv[])
 {
+    // The report without any window: no display, no ports, the journal only read.
+    if (argc > 1 && std::strcmp(argv[1], Stats::kCommandWord) == 0)
+        return Stats::statisticsMain(argc, argv);
+
     GuardedApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
 

@@ -191,6 +191,20 @@ std::unique_ptr<Database> Database::openDatabase(const QString& path)
     return std::unique_ptr<Database>(new Database(connection));
 }
 
+std::unique_ptr<Database> Database::openReadOnly(const QString& path)
+{
+    sqlite3* connection = nullptr;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &connection, SQLITE_OPEN_READONLY, nullptr);
+    if (!connection)
+        throw AppError(QStringLiteral("Failed to open database \"%1\" : unknown error").arg(path));
+    if (rc != SQLITE_OK) {
+        const QString message = QString::fromUtf8(sqlite3_errmsg(connection));
+        sqlite3_close(connection);
+        throw AppError(QStringLiteral("Failed to open database \"%1\" : %2").arg(path, message));
+    }
+    return std::unique_ptr<Database>(new Database(connection));
+}
+
 Database::~Database()
 {
     closeDatabase();
@@ -371,6 +385,18 @@ qint64 Statement::int64(int column) const
     default:
         throw AppError(kNotInteger);
     }
+}
+
+std::string_view Statement::bytes(int column) const
+{
+    if (!m_hasRow)
+        throw AppError(kEndOfFile);
+    checkColumn(column);
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_statement, column));
+    const int size = sqlite3_column_bytes(m_statement, column);
+    if (!data || size <= 0)
+        return {};
+    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 bool Statement::isNull(int column) const

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <string_view>
 
 namespace db {
 
@@ -25,6 +26,9 @@ class Database
 {
 public:
     static std::unique_ptr<Database> openDatabase(const QString& path);
+    // A connection that can only read: a missing file is an error instead of a new empty database,
+    // and no statement on it can change the file.
+    static std::unique_ptr<Database> openReadOnly(const QString& path);
     ~Database();
 
     Database(const Database&) = delete;
@@ -84,6 +88,10 @@ public:
     QString text(int column) const;
     qint64 int64(int column) const;
     bool isNull(int column) const;
+    // The current row's value as the bytes SQLite holds (Windows-1251 for text), without decoding;
+    // valid until the next step. NULL reads as an empty view. For readers of many rows that decode
+    // only what they keep.
+    std::string_view bytes(int column) const;
 
 private:
     void checkColumn(int column) const;

@@ -10,6 +10,7 @@
 #include "journal/JournalModel.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
+#include "journal/TFormStats.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
 #include "settings/Clock.h"
@@ -79,6 +80,8 @@ void TMF::buildWindow()
     Nnastr->setObjectName(QStringLiteral("Nnastr"));
     Noch = NMain->addAction(QStringLiteral("Очистка"), this, [this] { NochClick(); });
     Noch->setObjectName(QStringLiteral("Noch"));
+    NMain->addAction(TFormStats::menuCaption(), this, [this] { TFormStats::showFor(this); })
+        ->setObjectName(QStringLiteral("NStats"));
     NData = menuBar()->addMenu(QStringLiteral("База"));
     NData->setObjectName(QStringLiteral("NData"));
     Ngroup = NData->addAction(QStringLiteral("Палаты"), this, [this] { NgroupClick(); });
