@@ -40,5 +40,7 @@ bool AntennaWatch::check(const QDateTime& now)
     if (silent == m_silent)
         return false;
     m_silent = silent;
+    if (m_listener)
+        m_listener();
     return true;
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Which antennas have fallen silent. Fed with the identities heard (what the status update takes
 // from the antenna link) and asked once a second; an antenna counts as silent once it was heard and
 // then not for AntennaSilentSec seconds, and is well again the moment it is heard. Identities are
@@ -25,8 +27,10 @@ public:
     explicit AntennaWatch(int silentSeconds);
 
     void heard(const QStringList& ids, const QDateTime& now);
-    // True when the list of silent antennas changed since the last call.
+    // True when the list of silent antennas changed since the last call; the listener hears of it too.
     bool check(const QDateTime& now);
+    // One listener (the open-calls window), told after a change of the silent list.
+    void setListener(std::function<void()> listener) { m_listener = std::move(listener); }
 
     // Longest silent first.
     const QList<Silent>& silent() const { return m_silent; }
@@ -47,4 +51,5 @@ private:
     int m_seconds;
     QList<Antenna> m_antennas;
     QList<Silent> m_silent;
+    std::function<void()> m_listener;
 };

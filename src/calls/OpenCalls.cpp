@@ -228,7 +228,7 @@ QList<EventNotice> OpenCalls::tick(const QDateTime& now)
         }
     }
     if (m_observer)
-        m_observer->callsTicked(changed);
+        m_observer->callsTicked(now, changed);
     return due;
 }
 

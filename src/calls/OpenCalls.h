@@ -55,8 +55,8 @@ public:
     virtual void endRemoveCalls() = 0;
     virtual void beginResetCalls() = 0;
     virtual void endResetCalls() = 0;
-    // After a tick: the waiting times moved on; the rows listed also changed their level.
-    virtual void callsTicked(const QList<int>& levelChangedRows) = 0;
+    // After a tick at now: the waiting times moved on; the rows listed also changed their level.
+    virtual void callsTicked(const QDateTime& now, const QList<int>& levelChangedRows) = 0;
 };
 
 // The calls that wait for their cancel, longest waiting first: the journal entries of the calling
