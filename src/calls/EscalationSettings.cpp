@@ -15,7 +15,8 @@ const Key kComments[] = {
     {u";Описание секции", u"Ожидающие вызовы: цвета, повтор извещения, контроль антенн"},
     {u";WarnSec", u"через сколько секунд ожидания вызов выделяется цветом предупреждения (0 - не выделять)"},
     {u";AlarmSec", u"через сколько секунд ожидания вызов выделяется цветом тревоги (0 - не выделять)"},
-    {u";RepeatSec", u"через сколько секунд клиентам повторяется извещение о вызове без ответа (0 - не повторять)"},
+    {u";RepeatSec",
+     u"через сколько секунд клиентам повторяется извещение о вызове без ответа (0 - не повторять)"},
     {u";WindowHours", u"за сколько последних часов вызовы без ответа берутся из журнала при запуске"},
     {u";AntennaSilentSec", u"через сколько секунд молчания антенны поднимается тревога (0 - не следить)"},
     {u";ShowAtStart", u"показывать окно активных вызовов при запуске (1 - да, 0 - нет)"},
@@ -24,7 +25,10 @@ const Key kComments[] = {
     {u";sSince", u"Подстановка: с"},
 };
 
-QString text(const char16_t* s) { return QString::fromUtf16(s); }
+QString text(const char16_t* s)
+{
+    return QString::fromUtf16(s);
+}
 
 // No value the file can hold reads back as this: a key reading it is missing.
 const QString kMissing = QStringLiteral("\x01missing\x01");

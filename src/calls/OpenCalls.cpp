@@ -12,12 +12,12 @@ namespace {
 // as the journal writer's pairing reads it (a NULL reads as empty there too).
 const QString kOpenCallColumns =
     QStringLiteral("SELECT id, timest, abcde, f, butsname, groupsname, workersname FROM logs ");
-const QString kOpenCallFilter = QStringLiteral(
-    "(timestr = '' OR timestr IS NULL) AND f IN ('8', '4', 'b') AND id NOT IN (SELECT id FROM dismissedcalls)");
+const QString kOpenCallFilter = QStringLiteral("(timestr = '' OR timestr IS NULL) AND f IN ('8', '4', 'b') "
+                                               "AND id NOT IN (SELECT id FROM dismissedcalls)");
 
 bool earlier(const OpenCall& a, const OpenCall& b)
 {
-    return a.time != b.time ? a.time < b.time : a.id < b.id;
+    return a.timeMs != b.timeMs ? a.timeMs < b.timeMs : a.id < b.id;
 }
 
 } // namespace
@@ -34,13 +34,18 @@ bool OpenCalls::isCallFunction(const QString& f)
 
 QString OpenCalls::sWaitingTime(const QDateTime& start, const QDateTime& now, const LogConst& logConst)
 {
-    if (now <= start)
-        return sReactionTime(QStringLiteral("00:00:00"), logConst);
+    return sWaitingTime(start.msecsTo(now), logConst);
+}
+
+QString OpenCalls::sWaitingTime(qint64 waitingMs, const LogConst& logConst)
+{
     // The journal's own reaction-time text, with a bound no waiting time reaches: a call that still
-    // waits is never "missed".
+    // waits is never "missed". Counted in UTC, which has no time-zone look-up to pay for.
+    const QDateTime origin = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     LogConst unbounded = logConst;
     unbounded.s_maxreactiontime = QStringLiteral("99:59:59");
-    return sReactionTime(sElapsedFromDateTimes(start, now), unbounded);
+    return sReactionTime(sElapsedFromDateTimes(origin, origin.addMSecs(qMax<qint64>(0, waitingMs))),
+                         unbounded);
 }
 
 EventNotice OpenCalls::noticeOfEntry(const QString& code, const QString& f, const QString& place,
@@ -66,6 +71,19 @@ void OpenCalls::ensureDismissedTable()
 {
     database().executeStatement(
         QStringLiteral("CREATE TABLE IF NOT EXISTS dismissedcalls (id INTEGER PRIMARY KEY)"));
+}
+
+qint64 OpenCalls::waitingSeconds(const OpenCall& call, qint64 nowMs)
+{
+    return qMax<qint64>(0, (nowMs - call.timeMs) / 1000);
+}
+
+void OpenCalls::start(OpenCall& call, const QDateTime& now) const
+{
+    const qint64 nowMs = now.toMSecsSinceEpoch();
+    call.timeMs = call.time.toMSecsSinceEpoch();
+    call.level = levelFor(waitingSeconds(call, nowMs));
+    call.nextRepeatMs = m_settings.RepeatSec > 0 ? nowMs + qint64(m_settings.RepeatSec) * 1000 : 0;
 }
 
 CallLevel OpenCalls::levelFor(qint64 waitingSeconds) const
@@ -107,9 +125,7 @@ void OpenCalls::rebuild(const QDateTime& now)
             call.ward = rows.text(5);
             call.staff = rows.text(6);
             call.notice = noticeOfEntry(call.code, call.f, call.place, call.staff);
-            call.level = levelFor(qMax<qint64>(0, call.time.secsTo(now)));
-            if (m_settings.RepeatSec > 0)
-                call.nextRepeat = now.addSecs(m_settings.RepeatSec);
+            start(call, now);
             calls.append(call);
         }
         std::sort(calls.begin(), calls.end(), earlier);
@@ -132,9 +148,7 @@ void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& n
     m_lastSeenId = qMax(m_lastSeenId, journaled.id);
     OpenCall call;
     static_cast<JournaledCall&>(call) = journaled;
-    call.level = levelFor(qMax<qint64>(0, call.time.secsTo(now)));
-    if (m_settings.RepeatSec > 0)
-        call.nextRepeat = now.addSecs(m_settings.RepeatSec);
+    start(call, now);
     insertSorted(call);
 }
 
@@ -208,23 +222,24 @@ QList<EventNotice> OpenCalls::tick(const QDateTime& now)
 {
     QList<EventNotice> due;
     QList<int> changed;
-    const qint64 period = m_settings.RepeatSec;
+    const qint64 nowMs = now.toMSecsSinceEpoch();
+    const qint64 periodMs = qint64(m_settings.RepeatSec) * 1000;
     for (int row = 0; row < m_calls.size(); ++row) {
         OpenCall& call = m_calls[row];
-        const CallLevel level = levelFor(qMax<qint64>(0, call.time.secsTo(now)));
+        const CallLevel level = levelFor(waitingSeconds(call, nowMs));
         if (level != call.level) {
             call.level = level;
             changed.append(row);
         }
-        if (period <= 0)
+        if (periodMs <= 0)
             continue;
         // A clock set back must not put the next repeat hours away.
-        if (!call.nextRepeat.isValid() || now.secsTo(call.nextRepeat) > period)
-            call.nextRepeat = now.addSecs(period);
-        if (now >= call.nextRepeat) {
+        if (call.nextRepeatMs == 0 || call.nextRepeatMs - nowMs > periodMs)
+            call.nextRepeatMs = nowMs + periodMs;
+        if (nowMs >= call.nextRepeatMs) {
             due.append(call.notice);
-            while (call.nextRepeat <= now)
-                call.nextRepeat = call.nextRepeat.addSecs(period);
+            // One repeat for a late tick, not one for each period it missed.
+            call.nextRepeatMs += (nowMs - call.nextRepeatMs) / periodMs * periodMs + periodMs;
         }
     }
     if (m_observer)

@@ -40,7 +40,11 @@ enum class CallLevel { Normal, Warning, Alarm };
 struct OpenCall : JournaledCall
 {
     CallLevel level = CallLevel::Normal;
-    QDateTime nextRepeat; // when the notice is due again; invalid while repeats are off
+    // The call's time and the moment its notice is due again (0 while repeats are off), in
+    // milliseconds since the epoch: the tick compares hundreds of them every second, and local
+    // date-times cost a time-zone look-up per comparison.
+    qint64 timeMs = 0;
+    qint64 nextRepeatMs = 0;
 };
 
 // Told about changes of the list, in the manner of a table model, so that a view can follow row by
@@ -77,6 +81,7 @@ public:
     // Waiting time as the journal shows a reaction time: "2 мин 14 сек", "5 сек"; hours count into
     // the minutes. An end before the start reads "0 сек".
     static QString sWaitingTime(const QDateTime& start, const QDateTime& now, const LogConst& logConst);
+    static QString sWaitingTime(qint64 waitingMs, const LogConst& logConst);
     // The notice the journal writer sent for a journal entry: for a KB unit the place name goes out
     // without the key number the journal adds.
     static EventNotice noticeOfEntry(const QString& code, const QString& f, const QString& place,
@@ -116,6 +121,8 @@ public:
     CallLevel levelFor(qint64 waitingSeconds) const;
 
 private:
+    static qint64 waitingSeconds(const OpenCall& call, qint64 nowMs);
+    void start(OpenCall& call, const QDateTime& now) const; // level and first repeat of a new call
     void insertSorted(OpenCall call);
     void removeRow(int row);
     void ensureDismissedTable();

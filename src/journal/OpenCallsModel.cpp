@@ -16,7 +16,7 @@ OpenCallsModel::OpenCallsModel(OpenCalls& calls, AntennaWatch& antennas, const E
                                const LogConst& logConst, const JournalTypeTexts& types, const QDateTime& now,
                                QObject* parent)
     : QAbstractTableModel(parent), m_calls(calls), m_antennas(antennas), m_settings(settings),
-      m_logConst(logConst), m_types(types), m_now(now)
+      m_logConst(logConst), m_types(types), m_now(now), m_nowMs(now.toMSecsSinceEpoch())
 {
     m_captions.resize(kColumns);
     m_calls.setObserver(this);
@@ -64,7 +64,10 @@ int OpenCallsModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : antennaRows() + m_calls.count();
 }
 
-int OpenCallsModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }
+int OpenCallsModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : kColumns;
+}
 
 QString OpenCallsModel::typeText(const QString& f) const
 {
@@ -115,7 +118,7 @@ QVariant OpenCallsModel::data(const QModelIndex& index, int role) const
         case 4:
             return sTimeFromTS(sTSFromDateTime(call.time));
         case kWaitingColumn:
-            return OpenCalls::sWaitingTime(call.time, m_now, m_logConst);
+            return OpenCalls::sWaitingTime(m_nowMs - call.timeMs, m_logConst);
         default:
             return {};
         }
@@ -153,16 +156,25 @@ void OpenCallsModel::beginInsertCalls(int first, int last)
     beginInsertRows(QModelIndex(), antennaRows() + first, antennaRows() + last);
 }
 
-void OpenCallsModel::endInsertCalls() { endInsertRows(); }
+void OpenCallsModel::endInsertCalls()
+{
+    endInsertRows();
+}
 
 void OpenCallsModel::beginRemoveCalls(int first, int last)
 {
     beginRemoveRows(QModelIndex(), antennaRows() + first, antennaRows() + last);
 }
 
-void OpenCallsModel::endRemoveCalls() { endRemoveRows(); }
+void OpenCallsModel::endRemoveCalls()
+{
+    endRemoveRows();
+}
 
-void OpenCallsModel::beginResetCalls() { beginResetModel(); }
+void OpenCallsModel::beginResetCalls()
+{
+    beginResetModel();
+}
 
 void OpenCallsModel::endResetCalls()
 {
@@ -173,6 +185,7 @@ void OpenCallsModel::endResetCalls()
 void OpenCallsModel::callsTicked(const QDateTime& now, const QList<int>& levelChangedRows)
 {
     m_now = now;
+    m_nowMs = now.toMSecsSinceEpoch();
     const int calls = m_calls.count();
     if (calls == 0)
         return;

@@ -58,6 +58,7 @@ private:
     LogConst m_logConst;
     JournalTypeTexts m_types;
     QDateTime m_now;
+    qint64 m_nowMs = 0;
     QStringList m_captions;
     QStringList m_antennaTexts;
 };

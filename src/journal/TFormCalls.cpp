@@ -23,7 +23,10 @@ const char16_t* const kColumnCaptions[OpenCallsModel::kColumns] = {
 };
 constexpr int kColumnWidths[OpenCallsModel::kColumns] = {110, 80, 110, 70, 60, 90};
 
-QString columnCaption(int n) { return QString::fromUtf16(kColumnCaptions[n]); }
+QString columnCaption(int n)
+{
+    return QString::fromUtf16(kColumnCaptions[n]);
+}
 
 } // namespace
 

@@ -35,8 +35,8 @@ void TestAntennaWatch::silenceRaisesAndClears_data()
 
     QTest::newRow("never heard, nothing to watch")
         << 60 << QStringList{"c0", "c3600"} << QStringList{"same:", "same:"};
-    QTest::newRow("silent after the bound, not before")
-        << 60 << QStringList{"h0 A1", "c59", "c60", "c61"} << QStringList{"same:", "changed:A1@0", "same:A1@0"};
+    QTest::newRow("silent after the bound, not before") << 60 << QStringList{"h0 A1", "c59", "c60", "c61"}
+                                                        << QStringList{"same:", "changed:A1@0", "same:A1@0"};
     QTest::newRow("heard again clears; letter case aside")
         << 60 << QStringList{"h0 A1", "c70", "h75 a1", "c76", "c134", "c135"}
         << QStringList{"changed:A1@0", "changed:", "same:", "changed:A1@75"};
@@ -61,7 +61,8 @@ void TestAntennaWatch::silenceRaisesAndClears()
             watch.heard(parts.at(1).split(u','), now);
         } else {
             const bool changed = watch.check(now);
-            seen << (changed ? QStringLiteral("changed:") : QStringLiteral("same:")) + describe(watch.silent());
+            seen << (changed ? QStringLiteral("changed:") : QStringLiteral("same:")) +
+                        describe(watch.silent());
         }
     }
     QCOMPARE(seen, expected);

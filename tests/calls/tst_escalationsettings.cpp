@@ -113,8 +113,8 @@ void TestEscalationSettings::sectionAppendedToAnInstalledFile()
 void TestEscalationSettings::existingValuesStay()
 {
     // A section edited by hand: values changed, a comment and a key removed.
-    writeBytes(m_path, encodeLines({"[Escalation]", ";WarnSec=моё", "WarnSec=60", "AlarmSec=0", "[Other]",
-                                    "x=1"}));
+    writeBytes(m_path,
+               encodeLines({"[Escalation]", ";WarnSec=моё", "WarnSec=60", "AlarmSec=0", "[Other]", "x=1"}));
     IniFile ini(m_path);
     EscalationSettings::writeMissing(ini);
 
@@ -136,13 +136,20 @@ void TestEscalationSettings::readValues_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<int>("expected");
 
-    QTest::newRow("repeat off") << "RepeatSec" << "0" << 0;
-    QTest::newRow("hex") << "AlarmSec" << "0x3C" << 60;
-    QTest::newRow("letters give the default") << "WarnSec" << "abc" << 180;
-    QTest::newRow("empty gives the default") << "WindowHours" << "" << 12;
-    QTest::newRow("too large gives the default") << "AntennaSilentSec" << "99999999999" << 60;
-    QTest::newRow("window hidden at start") << "ShowAtStart" << "0" << 0;
-    QTest::newRow("window shown for any other number") << "ShowAtStart" << "2" << 1;
+    QTest::newRow("repeat off") << "RepeatSec"
+                                << "0" << 0;
+    QTest::newRow("hex") << "AlarmSec"
+                         << "0x3C" << 60;
+    QTest::newRow("letters give the default") << "WarnSec"
+                                              << "abc" << 180;
+    QTest::newRow("empty gives the default") << "WindowHours"
+                                             << "" << 12;
+    QTest::newRow("too large gives the default") << "AntennaSilentSec"
+                                                 << "99999999999" << 60;
+    QTest::newRow("window hidden at start") << "ShowAtStart"
+                                            << "0" << 0;
+    QTest::newRow("window shown for any other number") << "ShowAtStart"
+                                                       << "2" << 1;
 }
 
 void TestEscalationSettings::readValues()

@@ -18,8 +18,8 @@ QDateTime at(int h, int mi, int s, int dayOffset = 0)
 
 QString describe(const OpenCall& c)
 {
-    return QStringLiteral("%1|%2|%3|%4|%5|%6").arg(c.code, c.f, c.place, c.ward, c.staff,
-                                                   c.time.toString(QStringLiteral("hh:mm:ss")));
+    return QStringLiteral("%1|%2|%3|%4|%5|%6")
+        .arg(c.code, c.f, c.place, c.ward, c.staff, c.time.toString(QStringLiteral("hh:mm:ss")));
 }
 
 QStringList describe(const OpenCalls& calls)
@@ -82,10 +82,10 @@ void TestOpenCalls::cleanup()
 
 void TestOpenCalls::addPlace(const QString& abcde, const QString& btnclr, const QString& name, bool withWard)
 {
-    m_db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, groupsid, workersid, comm) "
-                                          "VALUES (?, ?, ?, ?, ?, '')"),
-                           {abcde, btnclr, name, withWard ? QVariant(1) : QVariant(),
-                            withWard ? QVariant(1) : QVariant()});
+    m_db->executeStatement(
+        QStringLiteral("INSERT INTO buts (abcde, btnclr, name, groupsid, workersid, comm) "
+                       "VALUES (?, ?, ?, ?, ?, '')"),
+        {abcde, btnclr, name, withWard ? QVariant(1) : QVariant(), withWard ? QVariant(1) : QVariant()});
 }
 
 qint64 TestOpenCalls::addEntry(const QString& timest, const QString& abcde, const QString& f,
@@ -120,15 +120,18 @@ void TestOpenCalls::followsTheJournal_data()
     // staff "Тестова Анна"): aaaaa cancelled by ccccc; s0001 and s0002 sharing the cancel code
     // sh000; KB unit 0A; n0001 without ward or staff.
     const QString w = QStringLiteral("|Палата 1|Тестова Анна|");
-    QTest::newRow("call stays open") << QStringList{"f61868"} << QStringList{"f6186|8|Койка № 1" + w + "10:00:00"};
+    QTest::newRow("call stays open") << QStringList{"f61868"}
+                                     << QStringList{"f6186|8|Койка № 1" + w + "10:00:00"};
     QTest::newRow("cancel closes both calls of the place")
-        << QStringList{"f61868", "f61864", "ba5ac8", "f61862"} << QStringList{"ba5ac|8|Койка № 2" + w + "10:00:20"};
+        << QStringList{"f61868", "f61864", "ba5ac8", "f61862"}
+        << QStringList{"ba5ac|8|Койка № 2" + w + "10:00:20"};
     QTest::newRow("call and cancel by the cancel code")
         << QStringList{"ccccc8", "aaaaa4", "ccccc2"} << QStringList{};
     QTest::newRow("call by the cancel code carries the call code")
         << QStringList{"ccccc8"} << QStringList{"aaaaa|8|Место А" + w + "10:00:00"};
     QTest::newRow("shared cancel code closes both places")
-        << QStringList{"s00018", "s00028", "f61868", "sh0002"} << QStringList{"f6186|8|Койка № 1" + w + "10:00:20"};
+        << QStringList{"s00018", "s00028", "f61868", "sh0002"}
+        << QStringList{"f6186|8|Койка № 1" + w + "10:00:20"};
     QTest::newRow("cancel of one sharing place leaves the other")
         << QStringList{"s00018", "s00028", "s00012"} << QStringList{"s0002|8|Место 2" + w + "10:00:10"};
     QTest::newRow("kb call, cancel of another key leaves it")
@@ -203,8 +206,7 @@ void TestOpenCalls::levelsAndRepeats_data()
                               << "180:warning 180:repeat 300:alarm 360:repeat 540:repeat";
     QTest::newRow("nothing after the cancel") << 180 << 300 << 180 << 200 << "180:warning 180:repeat";
     QTest::newRow("repeats off") << 180 << 300 << 0 << -1 << "180:warning 300:alarm";
-    QTest::newRow("short repeat") << 180 << 300 << 100 << 250
-                                  << "100:repeat 180:warning 200:repeat";
+    QTest::newRow("short repeat") << 180 << 300 << 100 << 250 << "100:repeat 180:warning 200:repeat";
     QTest::newRow("no warning colour") << 0 << 300 << 0 << -1 << "300:alarm";
     QTest::newRow("no colours") << 0 << 0 << 0 << -1 << "";
 }
@@ -230,8 +232,14 @@ void TestOpenCalls::levelsAndRepeats()
                          QStringLiteral("Палата 1"), QStringLiteral("Тестова Анна"), notice},
                         start);
     // A second call half a minute later runs half a minute behind.
-    calls.callJournaled({8, start.addSecs(30), QStringLiteral("ba5ac"), QStringLiteral("4"),
-                         QStringLiteral("Койка № 2"), {}, {}, {}},
+    calls.callJournaled({8,
+                         start.addSecs(30),
+                         QStringLiteral("ba5ac"),
+                         QStringLiteral("4"),
+                         QStringLiteral("Койка № 2"),
+                         {},
+                         {},
+                         {}},
                         start.addSecs(30));
 
     QStringList events;
@@ -260,10 +268,10 @@ void TestOpenCalls::levelsAndRepeats()
 void TestOpenCalls::rebuiltAtStart()
 {
     const QDateTime now = at(9, 0, 0, 1); // 4 December 2017, 09:00:00
-    const qint64 old = addEntry(QStringLiteral("2017.12.03 20:59:59"), QStringLiteral("f6186"), QStringLiteral("8"),
-                                QStringLiteral("Койка № 1"));
-    const qint64 edge = addEntry(QStringLiteral("2017.12.03 21:00:00"), QStringLiteral("f6186"), QStringLiteral("8"),
-                                 QStringLiteral("Койка № 1"));
+    const qint64 old = addEntry(QStringLiteral("2017.12.03 20:59:59"), QStringLiteral("f6186"),
+                                QStringLiteral("8"), QStringLiteral("Койка № 1"));
+    const qint64 edge = addEntry(QStringLiteral("2017.12.03 21:00:00"), QStringLiteral("f6186"),
+                                 QStringLiteral("8"), QStringLiteral("Койка № 1"));
     addEntry(QStringLiteral("2017.12.04 08:58:00"), QStringLiteral("ba5ac"), QStringLiteral("8"),
              QStringLiteral("Койка № 2"), QStringLiteral("2017.12.04 08:59:00"));
     // Written later than the next one but earlier in time: the list goes by waiting time.
@@ -280,9 +288,9 @@ void TestOpenCalls::rebuiltAtStart()
     OpenCalls calls(m_db.get(), settings);
     calls.rebuild(now);
     const QString w = QStringLiteral("|Палата 1|Тестова Анна|");
-    QCOMPARE(describe(calls), QStringList({"f6186|8|Койка № 1" + w + "21:00:00",
-                                           "ba5ac|4|Койка № 2" + w + "08:57:00",
-                                           "0A1F|b|Пульт (31)" + w + "08:59:50"}));
+    QCOMPARE(describe(calls),
+             QStringList({"f6186|8|Койка № 1" + w + "21:00:00", "ba5ac|4|Койка № 2" + w + "08:57:00",
+                          "0A1F|b|Пульт (31)" + w + "08:59:50"}));
     QCOMPARE(calls.at(0).id, edge);
     QCOMPARE(calls.at(0).level, CallLevel::Alarm);
     QCOMPARE(calls.at(1).level, CallLevel::Warning);
@@ -359,8 +367,9 @@ void TestOpenCalls::waitingTime()
     QFETCH(int, seconds);
     QFETCH(QString, expected);
     const QDateTime start = at(10, 0, 0);
-    QCOMPARE(OpenCalls::sWaitingTime(start, start.addSecs(seconds).addMSecs(seconds >= 0 ? 700 : 0), LogConst{}),
-             expected);
+    QCOMPARE(
+        OpenCalls::sWaitingTime(start, start.addSecs(seconds).addMSecs(seconds >= 0 ? 700 : 0), LogConst{}),
+        expected);
 }
 
 QTEST_GUILESS_MAIN(TestOpenCalls)

@@ -52,6 +52,8 @@ private:
 void TestCallsWindow::init()
 {
     m_app = std::make_unique<AppFixture>();
+    // The settings file beside the fixture's executable, as the main window's creation would set it.
+    App::setExePath(m_app->exePath());
     m_db = db::Database::openDatabase(m_app->dbPath());
     m_db->executeStatement(QStringLiteral("PRAGMA synchronous = OFF"));
     db::runSchema(*m_db);
@@ -70,9 +72,9 @@ void TestCallsWindow::init()
     m_calls = std::make_unique<OpenCalls>(m_db.get(), EscalationValues{});
     m_calls->rebuild(kNow);
     m_antennas = std::make_unique<AntennaWatch>(60);
-    m_form = std::make_unique<TFormCalls>(*m_calls, *m_antennas, EscalationValues{}, LogConst{},
-                                          JournalTypeTexts{QStringLiteral("вызов"), QStringLiteral("прием"),
-                                                           QStringLiteral("вызов отв.")});
+    m_form = std::make_unique<TFormCalls>(
+        *m_calls, *m_antennas, EscalationValues{}, LogConst{},
+        JournalTypeTexts{QStringLiteral("вызов"), QStringLiteral("прием"), QStringLiteral("вызов отв.")});
     m_form->InitSection();
     m_calls->tick(kNow);
     m_form->show();
@@ -85,6 +87,7 @@ void TestCallsWindow::cleanup()
     m_calls.reset();
     m_db.reset();
     m_app.reset();
+    App::setExePath(QString());
 }
 
 qint64 TestCallsWindow::addEntry(const QString& timest, const QString& abcde, const QString& f,
@@ -150,12 +153,13 @@ void TestCallsWindow::rowsInWaitingOrderWithColours()
     QCOMPARE(changed.size(), 3);
     QCOMPARE(changed.at(1).at(0).toModelIndex(), m_form->model()->index(1, 0));
     QCOMPARE(changed.at(2).at(1).toModelIndex(), m_form->model()->index(2, OpenCallsModel::kColumns - 1));
-    QCOMPARE(QStringList({colourOf(0), colourOf(1), colourOf(2)}), QStringList({"alarm", "alarm", "warning"}));
+    QCOMPARE(QStringList({colourOf(0), colourOf(1), colourOf(2)}),
+             QStringList({"alarm", "alarm", "warning"}));
     QCOMPARE(reset.size(), 0);
 
     // A new call goes to the bottom, a closed one leaves at once.
-    const qint64 id = addEntry(QStringLiteral("2017.12.03 14:08:00"), QStringLiteral("f6186"), QStringLiteral("8"),
-                               QStringLiteral("Койка № 1"));
+    const qint64 id = addEntry(QStringLiteral("2017.12.03 14:08:00"), QStringLiteral("f6186"),
+                               QStringLiteral("8"), QStringLiteral("Койка № 1"));
     m_calls->syncWithJournal(kNow.addSecs(171));
     QCOMPARE(m_form->StringGrid1->Cells(0, 4), QStringLiteral("Койка № 1"));
     m_calls->entriesClosed({m_calls->at(0).id, id});
@@ -195,8 +199,8 @@ void TestCallsWindow::dismissal()
     const qint64 id = m_calls->at(1).id; // Койка № 2
     const QStringList journalBefore = [this] {
         QStringList r;
-        for (db::ResultTable t = m_db->query(QStringLiteral("SELECT * FROM logs ORDER BY id")); !t.endOfRows();
-             t.nextRow())
+        for (db::ResultTable t = m_db->query(QStringLiteral("SELECT * FROM logs ORDER BY id"));
+             !t.endOfRows(); t.nextRow())
             r << t.fieldAsText(1) + t.fieldAsText(2) + t.fieldAsText(8);
         return r;
     }();
@@ -214,7 +218,8 @@ void TestCallsWindow::dismissal()
     m_form->mDismiss->trigger();
     QCOMPARE(rows().size(), 2);
     QCOMPARE(m_calls->rowOf(id), -1);
-    QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM dismissedcalls WHERE id = ?"), {QVariant(qlonglong(id))})
+    QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM dismissedcalls WHERE id = ?"),
+                         {QVariant(qlonglong(id))})
                  .fieldAsInteger(0),
              1);
     QStringList journalAfter;
