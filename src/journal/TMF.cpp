@@ -151,6 +151,8 @@ void TMF::FormCreate()
             SendEventToClients(code, f, staff, place);
         },
         [this] { RefreshLog(); });
+    const auto showError = [this](const QString& message) { Dialogs::error(this, message); };
+    m_writer->setReporters({showError, {}, showError});
     m_dispatcher = std::make_unique<Dispatcher>(antenna, *this, rButs, sButs,
                                                 [this](const QString& message) { Dialogs::error(this, message); });
 }
@@ -366,8 +368,10 @@ void TMF::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
 
 void TMF::TimerObrTimer()
 {
-    if (m_dispatcher && m_db)
+    if (m_dispatcher && m_db) {
         m_dispatcher->TimerObrTimer();
+        m_writer->flushQueue();
+    }
 }
 
 void TMF::TimerToClientsTimer() { SendToClientsUDP(cfg.sToClient); }
