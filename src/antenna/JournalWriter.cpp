@@ -76,6 +76,14 @@ JournalWriter::JournalWriter(db::Database& db, SendEvent sendEventToClients, std
         qWarning().noquote() << "journal spool" << m_spool.path() << ":" << damaged
                              << "damaged line(s) left out, the last one cut short by the end of the process";
     m_queue = std::move(left);
+
+    // The places are read now, while the file is known to be readable (the schema step has just
+    // run), so that presses can be recognised even if it is locked by the time the first one comes.
+    try {
+        m_places.refresh(kTickBusyTimeoutMs);
+    } catch (const AppError&) {
+        // The first press tries again, and reports it if the file is still unreadable then.
+    }
 }
 
 JournalWriter::~JournalWriter() = default;
