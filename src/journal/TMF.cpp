@@ -125,6 +125,7 @@ void TMF::FormCreate()
 {
     const QString overridePath = App::exePathOverride();
     App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
+    IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
     if (App::firstStart()) {
         InitComm();
