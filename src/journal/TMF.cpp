@@ -277,6 +277,11 @@ bool TMF::FormClose()
     stopEverything();
     journal->detach();
     if (m_db) {
+        // Events still waiting are written now, or stay in the spool for the next start.
+        if (m_writer)
+            m_writer->flushQueue();
+        m_dispatcher.reset();
+        m_writer.reset(); // it holds the connection
         m_db->closeDatabase();
         m_db.reset();
     }
