@@ -1,5 +1,6 @@
 #include "db/Database.h"
 
+#include "db/DatabaseError.h"
 #include "db/ErrorReport.h"
 #include "settings/AppError.h"
 #include "settings/Cp1251.h"
@@ -23,6 +24,13 @@ const QString kNotInteger = QStringLiteral("Not an integer or numeric field");
 const sqlite3_destructor_type kTransient =
     reinterpret_cast<sqlite3_destructor_type>(static_cast<intptr_t>(-1));
 
+// The report for the connection's latest failure, raised with SQLite's code.
+[[noreturn]] void fail(sqlite3* connection, const QString& text, const QString& sql)
+{
+    throw DatabaseError(connection ? sqlite3_errcode(connection) : SQLITE_ERROR,
+                        errorReport(connection, text, sql));
+}
+
 struct StatementFinalizer
 {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -36,16 +44,16 @@ sqlite3_stmt* prepareFirst(sqlite3* connection, const QString& sql)
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(connection, bytes.constData(), -1, &statement, nullptr) != SQLITE_OK) {
         sqlite3_finalize(statement);
-        throw AppError(errorReport(connection, kPrepareFailed, sql));
+        fail(connection, kPrepareFailed, sql);
     }
     if (!statement) // an empty or comment-only text
-        throw AppError(errorReport(connection, kNoStatement, sql));
+        fail(connection, kNoStatement, sql);
     return statement;
 }
 
 [[noreturn]] void failBinding(int code, const QString& sql)
 {
-    throw AppError(errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
+    throw DatabaseError(code, errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
 }
 
 void bindValue(sqlite3* connection, sqlite3_stmt* statement, int index1, const QVariant& value,
@@ -102,7 +110,7 @@ void bindValue(sqlite3* connection, sqlite3_stmt* statement, int index1, const Q
         }
     }
     if (rc != SQLITE_OK)
-        throw AppError(errorReport(connection, kPrepareFailed, sql));
+        fail(connection, kPrepareFailed, sql);
 }
 
 // A value for every parameter and a parameter for every value: a missing one would silently store
@@ -229,6 +237,7 @@ void Database::setSynchronous(bool on)
 void Database::setBusyTimeout(int milliseconds)
 {
     sqlite3_busy_timeout(openConnection(), milliseconds);
+    m_busyTimeoutMs = milliseconds;
 }
 
 void Database::executeStatement(const QString& sql, const QVariantList& params)
@@ -237,8 +246,9 @@ void Database::executeStatement(const QString& sql, const QVariantList& params)
     const StatementPtr statement(prepareFirst(connection, sql));
     bindAllValues(connection, statement.get(), params, sql);
     if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+        // reset() returns the step's own code; errcode() after it tells the same story.
         sqlite3_reset(statement.get());
-        throw AppError(errorReport(connection, kStepFailed, sql));
+        fail(connection, kStepFailed, sql);
     }
 }
 
@@ -255,10 +265,10 @@ ResultTable Database::query(const QString& sql, const QVariantList& params)
         if (rc == SQLITE_DONE)
             break;
         if (rc == SQLITE_BUSY)
-            throw AppError(kNoStatement);
+            throw DatabaseError(SQLITE_BUSY, kNoStatement);
         if (rc != SQLITE_ROW) {
             sqlite3_reset(statement.get());
-            throw AppError(errorReport(connection, kRetrieveFailed, sql));
+            fail(connection, kRetrieveFailed, sql);
         }
         if (table.rowCount() == 0) {
             const int count = sqlite3_column_count(statement.get());
@@ -333,9 +343,9 @@ bool Statement::step()
     if (rc == SQLITE_DONE)
         return false;
     if (rc == SQLITE_BUSY)
-        throw AppError(kNoStatement);
+        throw DatabaseError(SQLITE_BUSY, kNoStatement);
     sqlite3_reset(m_statement);
-    throw AppError(errorReport(m_connection, kRetrieveFailed, m_sql));
+    fail(m_connection, kRetrieveFailed, m_sql);
 }
 
 void Statement::reset()

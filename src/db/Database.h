@@ -21,7 +21,8 @@ namespace db {
 // are passed as `?` parameters: a QString becomes text, an integer (or bool) a 64-bit integer, a
 // double a float, a QByteArray a blob, an invalid or null QVariant NULL.
 //
-// Every failure raises AppError with the message the operator sees in the error box.
+// Every failure raises AppError with the message the operator sees in the error box; a failure
+// reported by SQLite raises its DatabaseError, which also carries SQLite's result code.
 class Database
 {
 public:
@@ -39,6 +40,7 @@ public:
     void setSynchronous(bool on);
     // How long a statement waits for another program's lock on the file before it fails.
     void setBusyTimeout(int milliseconds);
+    int busyTimeout() const { return m_busyTimeoutMs; }
 
     // Runs the first statement of the text, which must return no rows.
     void executeStatement(const QString& sql, const QVariantList& params = {});
@@ -57,8 +59,32 @@ private:
 
     sqlite3* m_connection = nullptr;
     bool m_synchronous = false;
+    int m_busyTimeoutMs = 0;
 
     friend class Statement;
+};
+
+// A shorter (or longer) wait for other programs' locks for as long as the object lives; the
+// connection's own timeout comes back afterwards.
+class BusyTimeoutScope
+{
+public:
+    BusyTimeoutScope(Database& db, int milliseconds) : m_db(db), m_saved(db.busyTimeout())
+    {
+        if (m_db.isOpen())
+            m_db.setBusyTimeout(milliseconds);
+    }
+    ~BusyTimeoutScope()
+    {
+        if (m_db.isOpen())
+            m_db.setBusyTimeout(m_saved);
+    }
+    BusyTimeoutScope(const BusyTimeoutScope&) = delete;
+    BusyTimeoutScope& operator=(const BusyTimeoutScope&) = delete;
+
+private:
+    Database& m_db;
+    int m_saved;
 };
 
 // A prepared statement stepped row by row, for callers that must not copy a large result (the

@@ -128,6 +128,7 @@ void TMF::FormCreate()
 {
     const QString overridePath = App::exePathOverride();
     App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
+    IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
     if (App::firstStart()) {
         InitComm();
@@ -154,6 +155,8 @@ void TMF::FormCreate()
             SendEventToClients(code, f, staff, place);
         },
         [this] { RefreshLog(); });
+    const auto showError = [this](const QString& message) { Dialogs::error(this, message); };
+    m_writer->setReporters({showError, {}, showError});
     m_dispatcher = std::make_unique<Dispatcher>(antenna, *this, rButs, sButs,
                                                 [this](const QString& message) { Dialogs::error(this, message); });
 }
@@ -277,6 +280,11 @@ bool TMF::FormClose()
     stopEverything();
     journal->detach();
     if (m_db) {
+        // Events still waiting are written now, or stay in the spool for the next start.
+        if (m_writer)
+            m_writer->flushQueue();
+        m_dispatcher.reset();
+        m_writer.reset(); // it holds the connection
         m_db->closeDatabase();
         m_db.reset();
     }
@@ -369,8 +377,10 @@ void TMF::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
 
 void TMF::TimerObrTimer()
 {
-    if (m_dispatcher && m_db)
+    if (m_dispatcher && m_db) {
         m_dispatcher->TimerObrTimer();
+        m_writer->flushQueue();
+    }
 }
 
 void TMF::TimerToClientsTimer() { SendToClientsUDP(cfg.sToClient); }
