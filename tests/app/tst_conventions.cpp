@@ -17,10 +17,15 @@
 #include "journal/TMF.h"
 #include "settings/AppError.h"
 #include "settings/IniFile.h"
+#include "settings/window/Dialogs.h"
 #include "settings/window/StringGrid.h"
 #include "settings/window/WindowGeometry.h"
 
 #include <QDateEdit>
+#include <QFileDialog>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QtTest>
 
 class TestConventions : public QObject
@@ -40,6 +45,7 @@ private Q_SLOTS:
     void storedGeometryFitsTheScreens();
     void hugeStoredGeometryIsHeldToTheScreen();
     void secondaryWindowFirstOpensOverItsOpener();
+    void boxesSpeakRussianAndAnEmptyTitleStaysEmpty();
 };
 
 namespace {
@@ -316,6 +322,54 @@ void TestConventions::secondaryWindowFirstOpensOverItsOpener()
     QVERIFY(QTest::qWaitForWindowActive(forms().MF));
     forms().MF->Nnastr->trigger();
     QCOMPARE(WindowGeometry::outer(*forms().FormFilter).topLeft(), QPoint(30, 40));
+}
+
+void TestConventions::boxesSpeakRussianAndAnEmptyTitleStaysEmpty()
+{
+    const QString catalogue = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_ru.qm");
+    if (!QFile::exists(catalogue))
+        QSKIP(qPrintable(QStringLiteral("Qt's Russian catalogue %1 is not installed "
+                                        "(Debian package qt6-translations-l10n)")
+                             .arg(catalogue)));
+    QVERIFY(Dialogs::installQtTranslations());
+
+    // The real question box, as the close question shows it, answered by a click on its Cancel.
+    Dialogs::setProvider(nullptr);
+    QString cancelText;
+    QString okText;
+    QString title;
+    bool seen = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible())
+                continue;
+            seen = true;
+            poll.stop();
+            cancelText = box->button(QMessageBox::Cancel)->text();
+            okText = box->button(QMessageBox::Ok)->text();
+            title = box->windowTitle();
+            box->button(QMessageBox::Cancel)->click();
+            return;
+        }
+    });
+    poll.start(10);
+    const bool ok = Dialogs::question(nullptr, QStringLiteral("Действительно закрыть программу?"), QString());
+    QVERIFY(seen);
+    QVERIFY(!ok);
+    QCOMPARE(cancelText.remove(u'&'), QStringLiteral("Отмена"));
+    QCOMPARE(okText.remove(u'&'), QStringLiteral("OK"));
+    // Not left empty, which the platform would fill with the program's name, yet nothing to read.
+    QVERIFY(!title.isEmpty());
+    QCOMPARE(title.trimmed(), QString());
+    QCOMPARE(Dialogs::shownTitle(QStringLiteral("?")), QStringLiteral("?"));
+
+    // The export's save dialog.
+    QFileDialog save;
+    save.setOption(QFileDialog::DontUseNativeDialog);
+    save.setAcceptMode(QFileDialog::AcceptSave);
+    QVERIFY2(save.windowTitle() != QStringLiteral("Save As"), qPrintable(save.windowTitle()));
 }
 
 QTEST_MAIN(TestConventions)

@@ -27,6 +27,14 @@ public:
 
 namespace Dialogs {
 
+// Qt's own texts (the standard buttons of the boxes, the file dialog) in Russian, from the catalogue
+// the Qt installation ships. False when the catalogue is not there; the texts then stay English.
+bool installQtTranslations();
+
+// The title a box is given so that an empty one shows as empty: the platform fills a title left
+// empty with the program's name.
+QString shownTitle(const QString& title);
+
 // nullptr puts the real boxes back.
 void setProvider(DialogProvider* provider);
 DialogProvider& provider();
