@@ -22,8 +22,8 @@ struct WaitCursor
 
 void TMF::mExcelClick()
 {
-    const QString chosen = Dialogs::provider().saveFileName(this, cfg.excelFileName, QStringLiteral("*.xlsx"),
-                                                            QStringLiteral("xlsx"));
+    const QString chosen = Dialogs::provider().saveFileName(this, JournalExport::proposedName(cfg.excelFileName),
+                                                            QStringLiteral("*.xlsx"), QStringLiteral("xlsx"));
     if (chosen.isEmpty())
         return;
     const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
@@ -39,8 +39,8 @@ void TMF::mExcelClick()
             path, captions,
             [this](const std::function<void(const QStringList&)>& visit) { journal->forEachEntry(visit); });
     });
-    // The exported journal is put in front of the operator; without an application for it, the file
-    // simply stays where it was written.
-    if (written)
-        Dialogs::provider().openWithDesktop(path);
+    // The exported journal is put in front of the operator; without an application for it, the
+    // operator is told where the file is.
+    if (written && !Dialogs::provider().openWithDesktop(path))
+        Dialogs::message(this, JournalExport::savedMessage(path));
 }
