@@ -43,6 +43,19 @@ sqlite3_stmt* prepareFirst(sqlite3* connection, const QString& sql)
     return statement;
 }
 
+// The statement as it ran, its values in place as SQL literals, so that a report tells what failed;
+// the text as written when SQLite cannot say.
+QString statementText(sqlite3_stmt* statement, const QString& sql)
+{
+    char* expanded = statement ? sqlite3_expanded_sql(statement) : nullptr;
+    if (!expanded)
+        return sql;
+    // SQLite received the statement and its values in Windows-1251.
+    const QString text = Cp1251::decode(QByteArray(expanded));
+    sqlite3_free(expanded);
+    return text;
+}
+
 [[noreturn]] void failBinding(int code, const QString& sql)
 {
     throw AppError(errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
@@ -224,7 +237,7 @@ void Database::executeStatement(const QString& sql, const QVariantList& params)
     bindAllValues(connection, statement.get(), params, sql);
     if (sqlite3_step(statement.get()) != SQLITE_DONE) {
         sqlite3_reset(statement.get());
-        throw AppError(errorReport(connection, kStepFailed, sql));
+        throw AppError(errorReport(connection, kStepFailed, statementText(statement.get(), sql)));
     }
 }
 
@@ -244,7 +257,7 @@ ResultTable Database::query(const QString& sql, const QVariantList& params)
             throw AppError(kNoStatement);
         if (rc != SQLITE_ROW) {
             sqlite3_reset(statement.get());
-            throw AppError(errorReport(connection, kRetrieveFailed, sql));
+            throw AppError(errorReport(connection, kRetrieveFailed, statementText(statement.get(), sql)));
         }
         if (table.rowCount() == 0) {
             const int count = sqlite3_column_count(statement.get());
@@ -321,7 +334,7 @@ bool Statement::step()
     if (rc == SQLITE_BUSY)
         throw AppError(kNoStatement);
     sqlite3_reset(m_statement);
-    throw AppError(errorReport(m_connection, kRetrieveFailed, m_sql));
+    throw AppError(errorReport(m_connection, kRetrieveFailed, statementText(m_statement, m_sql)));
 }
 
 void Statement::reset()
