@@ -5,6 +5,7 @@
 #include "directory/TFormButs.h"
 #include "journal/Forms.h"
 #include "journal/TMF.h"
+#include "settings/Clock.h"
 #include "settings/window/Dialogs.h"
 #include "settings/window/StringGrid.h"
 
@@ -195,6 +196,7 @@ TFormAddButs::TFormAddButs(QWidget* parent)
     lb2_0 = kLb2_0;
 
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    replyPause = [] { QThread::msleep(AddButsReply::kPauseMs); };
 }
 
 void TFormAddButs::writeKept(const QString& key, const QString& value)
@@ -360,6 +362,7 @@ void TFormAddButs::FormHide()
     if (forms().MF)
         forms().MF->rButs = false;
     sl.clear();
+    failures.clear();
     Timer1.stop();
 }
 
@@ -400,12 +403,16 @@ void TFormAddButs::processAdd(const QString& code, const QString& btnclr, const 
     // Added moments ago: the same press is still arriving from other antennas.
     if (sl.contains(code))
         return;
+    // Failed moments ago: its box is up already; a later press tries again.
+    if (failures.holds(code, Clock::now()))
+        return;
     sl.append(code);
     try {
         AddButs(code, btnclr.isEmpty() ? code : btnclr);
     } catch (...) {
-        // Nothing was inserted: the next press of this code must be able to try again.
+        // Nothing was inserted: a later press of this code must be able to try again.
         sl.removeOne(code);
+        failures.failed(code, Clock::now());
         throw;
     }
     places->RefreshForm();
@@ -437,7 +444,7 @@ void TFormAddButs::Button2Click()
         return;
 
     // The antenna listener stores the reply on its own thread while this one pauses.
-    const auto pause = [] { QThread::msleep(AddButsReply::kPauseMs); };
+    const auto pause = [this] { replyPause(); };
     std::atomic<qint16>& reply = main->btn_add();
     const auto accepted = [&](const QString& identifier) {
         // A late reply to an earlier command must not pass for the answer to this one.
@@ -449,15 +456,22 @@ void TFormAddButs::Button2Click()
         return false;
     };
 
-    bool failed = !accepted(call);
+    bool failed = false;
     bool cancelAccepted = false;
-    if (cancel.size() == kIdentifierLength) {
-        cancelAccepted = accepted(cancel);
-        failed = failed || !cancelAccepted;
+    {
+        // The program takes no input while it waits, up to a second.
+        const Dialogs::WaitCursor wait;
+        failed = !accepted(call);
+        if (cancel.size() == kIdentifierLength) {
+            cancelAccepted = accepted(cancel);
+            failed = failed || !cancelAccepted;
+        }
     }
     if (failed)
         return;
     Dialogs::guard(this, [&] {
+        // Asked for by the operator: a failure moments ago does not hold this one back.
+        failures.forget(call.left(kCodeLength));
         ProcessAddButs(call.left(kCodeLength), cancelAccepted ? cancel.left(kCodeLength) : QString());
     });
 }

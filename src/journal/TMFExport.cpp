@@ -5,20 +5,6 @@
 #include "settings/window/Dialogs.h"
 
 #include <QFileInfo>
-#include <QGuiApplication>
-
-namespace {
-
-// The operator waits while a long journal is written.
-struct WaitCursor
-{
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-} // namespace
 
 void TMF::mExcelClick()
 {
@@ -31,7 +17,7 @@ void TMF::mExcelClick()
     cfg.excelFileName = path;
 
     const bool written = Dialogs::guard(this, [this, &path] {
-        const WaitCursor wait;
+        const Dialogs::WaitCursor wait;
         QStringList captions;
         for (int c = 0; c < journal->columnCount(); ++c)
             captions << journal->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();

@@ -104,6 +104,10 @@ QString shownTitle(const QString& title)
     return title.isEmpty() ? QStringLiteral(" ") : title;
 }
 
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
+
 void setProvider(DialogProvider* provider) { current() = provider; }
 
 DialogProvider& provider()

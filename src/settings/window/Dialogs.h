@@ -48,6 +48,16 @@ void error(QWidget* parent, const QString& message);
 // Shows the error box for an error that ended an operation.
 void showException(QWidget* parent, const std::exception& e);
 
+// The wait cursor for as long as the operator must wait on the program.
+class WaitCursor
+{
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
 // Runs one operation on behalf of the operator: an error ends it and is shown; the program carries on.
 template <typename F>
 bool guard(QWidget* parent, F&& operation)
