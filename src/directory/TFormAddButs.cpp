@@ -17,6 +17,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -125,7 +127,11 @@ TFormAddButs::TFormAddButs(QWidget* parent)
     lt7->setBuddy(e6);
     lt8->setBuddy(e7);
 
-    auto* fields = new QGridLayout;
+    // The fields keep the height they need: at the window's minimum size they scroll rather than
+    // squash, every label whole beside its field.
+    auto* fieldsPanel = new QWidget;
+    fieldsPanel->setObjectName(QStringLiteral("fieldsPanel"));
+    auto* fields = new QGridLayout(fieldsPanel);
     fields->setContentsMargins(8, 8, 8, 8);
     fields->setColumnStretch(1, 1);
     fields->addWidget(lt1, 0, 0);
@@ -171,10 +177,20 @@ TFormAddButs::TFormAddButs(QWidget* parent)
     messages->addWidget(lb1);
     messages->addWidget(lb2);
 
+    fields->setRowStretch(9, 1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("fieldsScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(fieldsPanel);
+    // Wide enough for every label and its field; only the height scrolls.
+    scroll->setMinimumWidth(fieldsPanel->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width());
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(fields);
-    layout->addStretch(1);
+    layout->setSpacing(0);
+    layout->addWidget(scroll, 1);
     layout->addWidget(messageArea);
 
     setTabOrder(e1, e2);

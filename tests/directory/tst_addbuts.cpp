@@ -82,6 +82,7 @@ private slots:
     void recentlyAddedCodeIsIgnoredUntilTheTimerForgetsIt();
     void failedAdditionStoresNothingAndCanBeRetried();
     void typedPathWaitsUnderTheWaitCursor();
+    void everyFieldIsReadableAtTheMinimumSize();
     void startNumberAndWidthTakeDigitsOnly();
     void shortIdentifierSendsNothing();
     void settingsAreWrittenReadAndSaved();
@@ -401,6 +402,38 @@ void TestAddButs::typedPathWaitsUnderTheWaitCursor()
     QCOMPARE(cursors, QList<int>(20, int(Qt::WaitCursor)));
     QCOMPARE(QApplication::overrideCursor(), nullptr);
     QCOMPARE(add()->lb1->text(), QStringLiteral("Не удалось настроить антенну."));
+}
+
+void TestAddButs::everyFieldIsReadableAtTheMinimumSize()
+{
+    openAdding();
+    QVERIFY(QTest::qWaitForWindowExposed(add()));
+    add()->resize(1, 1); // held at the minimum
+    QCOMPARE(add()->outerGeometry().size(), add()->minimumOuterSize());
+    add()->e3->setText(QStringLiteral("КОЙКА _"));
+    QApplication::processEvents();
+
+    const QList<QWidget*> labels{add()->lt1, add()->lt2, add()->lt3, add()->lt4,
+                                 add()->lt5, add()->lt6, add()->lt7, add()->lt8};
+    const QList<QWidget*> fields{add()->e1, add()->e2, add()->e3, add()->cb4, add()->cb6,
+                                 add()->e5, add()->e6, add()->e7, add()->Button2};
+    for (QWidget* w : labels + fields) {
+        // Whole, neither squashed nor cut: at least the size it asks for at the least.
+        const QSize least = labels.contains(w) ? w->sizeHint() : w->minimumSizeHint();
+        QVERIFY2(w->width() >= least.width() && w->height() >= least.height(),
+                 qPrintable(QStringLiteral("%1: %2x%3, needs %4x%5")
+                                .arg(w->objectName())
+                                .arg(w->width())
+                                .arg(w->height())
+                                .arg(least.width())
+                                .arg(least.height())));
+        // Nothing lies beyond the window's right edge; what is below is reached by scrolling.
+        const QPoint right = w->mapTo(add(), QPoint(w->width(), 0));
+        QVERIFY2(right.x() <= add()->width(), qPrintable(w->objectName()));
+    }
+    // The drop-downs show their texts.
+    QVERIFY(add()->cb4->width() >= add()->cb4->sizeHint().width() ||
+            add()->cb4->width() >= add()->cb4->fontMetrics().horizontalAdvance(add()->cb4->currentText()) + 30);
 }
 
 void TestAddButs::startNumberAndWidthTakeDigitsOnly()
