@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
@@ -49,6 +50,14 @@ public:
     {
         setObjectName(QStringLiteral("OuterSizeKeeper"));
         window.installEventFilter(this);
+        // A window framed where it already stood gets no event for its frame: look again a few
+        // times after it is shown.
+        m_look.setInterval(50);
+        connect(&m_look, &QTimer::timeout, this, [this] {
+            settle();
+            if (++m_looks >= kLooks || !m_keeping)
+                m_look.stop();
+        });
     }
 
     static OuterSizeKeeper& of(QWidget& window)
@@ -59,8 +68,9 @@ public:
         return *new OuterSizeKeeper(window);
     }
 
-    void keepSize(QSize outer, QSize frameUsed)
+    void keepSize(QPoint position, QSize outer, QSize frameUsed)
     {
+        m_position = position;
         m_outer = outer;
         m_sizeFrame = frameUsed;
         m_client = m_window.size();
@@ -85,8 +95,14 @@ protected:
             switch (event->type()) {
             case QEvent::Hide:
                 m_keeping = false;
+                m_look.stop();
                 break;
             case QEvent::Show:
+                m_looks = 0;
+                if (m_keeping)
+                    m_look.start();
+                settle();
+                break;
             case QEvent::Move:
             case QEvent::Resize:
                 settle();
@@ -124,14 +140,23 @@ private:
             m_window.setMinimumSize(minimumClient(frame));
         }
         if (m_keeping) {
+            const bool firstFrame = m_sizeFrame.isEmpty() && !frame.isEmpty() && m_window.isVisible();
             m_sizeFrame = frame;
             m_window.resize(clientFor(m_outer, frame));
             m_client = m_window.size();
+            // Framed where the client stood: the frame goes where it was stored instead.
+            if (firstFrame && m_window.frameGeometry().topLeft() != m_position)
+                m_window.move(m_position);
         }
         m_settling = false;
     }
 
+    static constexpr int kLooks = 20;
+
     QWidget& m_window;
+    QTimer m_look;
+    int m_looks = 0;
+    QPoint m_position;
     QSize m_outer;
     QSize m_sizeFrame;
     QSize m_client;
@@ -181,7 +206,7 @@ void setOuter(QWidget& window, const QRect& rect)
     const QSize f = frame(window);
     window.move(rect.topLeft());
     window.resize(clientFor(rect.size(), f));
-    OuterSizeKeeper::of(window).keepSize(rect.size(), f);
+    OuterSizeKeeper::of(window).keepSize(rect.topLeft(), rect.size(), f);
 }
 
 void setMinimumOuter(QWidget& window, QSize minimum)
