@@ -37,6 +37,7 @@ int main(int argc, char* argv[])
 
     GuardedApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    Dialogs::installQtTranslations();
 
     try {
         createWindows();

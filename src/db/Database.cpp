@@ -51,6 +51,19 @@ sqlite3_stmt* prepareFirst(sqlite3* connection, const QString& sql)
     return statement;
 }
 
+// The statement as it ran, its values in place as SQL literals, so that a report tells what failed;
+// the text as written when SQLite cannot say.
+QString statementText(sqlite3_stmt* statement, const QString& sql)
+{
+    char* expanded = statement ? sqlite3_expanded_sql(statement) : nullptr;
+    if (!expanded)
+        return sql;
+    // SQLite received the statement and its values in Windows-1251.
+    const QString text = Cp1251::decode(QByteArray(expanded));
+    sqlite3_free(expanded);
+    return text;
+}
+
 [[noreturn]] void failBinding(int code, const QString& sql)
 {
     throw DatabaseError(code, errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
@@ -248,7 +261,7 @@ void Database::executeStatement(const QString& sql, const QVariantList& params)
     if (sqlite3_step(statement.get()) != SQLITE_DONE) {
         // reset() returns the step's own code; errcode() after it tells the same story.
         sqlite3_reset(statement.get());
-        fail(connection, kStepFailed, sql);
+        fail(connection, kStepFailed, statementText(statement.get(), sql));
     }
 }
 
@@ -268,7 +281,7 @@ ResultTable Database::query(const QString& sql, const QVariantList& params)
             throw DatabaseError(SQLITE_BUSY, kNoStatement);
         if (rc != SQLITE_ROW) {
             sqlite3_reset(statement.get());
-            fail(connection, kRetrieveFailed, sql);
+            fail(connection, kRetrieveFailed, statementText(statement.get(), sql));
         }
         if (table.rowCount() == 0) {
             const int count = sqlite3_column_count(statement.get());
@@ -345,7 +358,7 @@ bool Statement::step()
     if (rc == SQLITE_BUSY)
         throw DatabaseError(SQLITE_BUSY, kNoStatement);
     sqlite3_reset(m_statement);
-    fail(m_connection, kRetrieveFailed, m_sql);
+    fail(m_connection, kRetrieveFailed, statementText(m_statement, m_sql));
 }
 
 void Statement::reset()

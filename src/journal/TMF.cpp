@@ -184,7 +184,7 @@ void TMF::InitForm()
     const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
     const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
     const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
-    WindowGeometry::setOuter(*this, QRect(left, top, width, height));
+    WindowGeometry::applyStored(*this, left, top, width, height);
 
     NMain->setTitle(cfg.mm1);
     Nnastr->setText(cfg.mm11);
