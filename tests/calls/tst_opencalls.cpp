@@ -176,6 +176,8 @@ void TestOpenCalls::followsTheJournal()
                 writer.InLogKB(now, press.left(4), f);
             else if (writer.IsRegistredButs(press.left(5)))
                 writer.InLogButs(now, press.left(5), f);
+            // The writer journals what a tick gathered in one transaction at the tick's end.
+            writer.flushQueue();
         }
         calls.syncWithJournal(now);
         now = now.addSecs(10);
