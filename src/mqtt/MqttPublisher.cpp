@@ -57,6 +57,8 @@ MqttPublisher::MqttPublisher(MqttSettingsValues settings, QString outboxPath, qs
 
 MqttPublisher::~MqttPublisher()
 {
+    // No signal from here: whoever listened may already be gone.
+    blockSignals(true);
     stop();
 }
 
@@ -301,12 +303,12 @@ bool MqttPublisher::session()
             rc = mosquitto_loop_write(mosq, 1);
         if (rc == MOSQ_ERR_SUCCESS)
             rc = mosquitto_loop_misc(mosq);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            reason = errorOf(rc);
+        if (m_refused) { // the broker's own reason says more than the library's error code
+            reason = QString::fromUtf8(mosquitto_connack_string(m_refused));
             break;
         }
-        if (m_refused) {
-            reason = QString::fromUtf8(mosquitto_connack_string(m_refused));
+        if (rc != MOSQ_ERR_SUCCESS) {
+            reason = errorOf(rc);
             break;
         }
         if (!m_connected && msUntil(connectDeadline) == 0) {
