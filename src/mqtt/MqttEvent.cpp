@@ -6,9 +6,8 @@
 
 namespace {
 
-MqttEvent placeEvent(const QString& type, const QDateTime& time, const QString& code,
-                     const QString& function, const QString& place, const QString& ward,
-                     const QString& staff)
+MqttEvent placeEvent(const QString& type, const QDateTime& time, const QString& code, const QString& function,
+                     const QString& place, const QString& ward, const QString& staff)
 {
     MqttEvent e;
     e.type = type;

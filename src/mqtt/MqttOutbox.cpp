@@ -1,7 +1,7 @@
 #include "mqtt/MqttOutbox.h"
 
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -118,16 +118,16 @@ bool MqttOutbox::open()
     QByteArray content = numberLine('N', m_nextSeq);
     for (const Waiting& w : m_waiting)
         content += eventLine(w.json);
-    const int fd = ::open(QFile::encodeName(temporary).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         m_lastError = systemError(QStringLiteral("cannot write"), temporary);
         return false;
     }
     const bool written = writeAll(fd, content) && ::fdatasync(fd) == 0;
     ::close(fd);
-    if (!written || ::rename(QFile::encodeName(temporary).constData(),
-                             QFile::encodeName(m_path).constData()) != 0) {
+    if (!written ||
+        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0) {
         m_lastError = systemError(QStringLiteral("cannot write"), m_path);
         ::unlink(QFile::encodeName(temporary).constData());
         return false;

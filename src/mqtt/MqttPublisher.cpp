@@ -327,8 +327,7 @@ bool MqttPublisher::session()
     m_connected = false;
     m_inFlight.clear();
     if (!reason.isEmpty() && !m_stop) {
-        report(State::Unreachable,
-               QStringLiteral("MQTT: брокер %1 недоступен (%2)").arg(address(), reason));
+        report(State::Unreachable, QStringLiteral("MQTT: брокер %1 недоступен (%2)").arg(address(), reason));
     }
     return established;
 }

@@ -9,11 +9,11 @@ class IniFile;
 // server publishes nothing and opens no outbox.
 struct MqttSettingsValues
 {
-    QString Host;                           // empty: publishing off
-    quint16 Port = 1883;                    // 1 to 65535; anything else reads as 1883
+    QString Host;                                   // empty: publishing off
+    quint16 Port = 1883;                            // 1 to 65535; anything else reads as 1883
     QString Topic = QStringLiteral("halvane/ward"); // prefix; events go to <Topic>/events
-    QString ClientId;                       // empty: the client library picks a random one
-    QString Username;                       // empty: no user name is sent
+    QString ClientId;                               // empty: the client library picks a random one
+    QString Username;                               // empty: no user name is sent
     QString Password;
     bool Tls = false;
     QString CaFile; // with Tls: the CA certificate(s) in PEM; empty: the system's CA directory

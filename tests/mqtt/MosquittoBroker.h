@@ -134,7 +134,8 @@ public:
             mosquitto_username_pw_set(m_mosq, options.username.toUtf8().constData(),
                                       options.password.toUtf8().constData());
         if (!options.caFile.isEmpty())
-            mosquitto_tls_set(m_mosq, options.caFile.toUtf8().constData(), nullptr, nullptr, nullptr, nullptr);
+            mosquitto_tls_set(m_mosq, options.caFile.toUtf8().constData(), nullptr, nullptr, nullptr,
+                              nullptr);
         mosquitto_connect_async(m_mosq, "127.0.0.1", port, 5);
         mosquitto_loop_start(m_mosq);
     }

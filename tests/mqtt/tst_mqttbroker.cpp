@@ -43,8 +43,9 @@ MqttPublisher::Timing fastTiming()
 
 MqttEvent call(const QString& code)
 {
-    return MqttEvent::call(QDateTime::currentDateTime(), code, QStringLiteral("8"), QStringLiteral("Койка № 1"),
-                           QStringLiteral("Палата 5"), QStringLiteral("Иванова"));
+    return MqttEvent::call(QDateTime::currentDateTime(), code, QStringLiteral("8"),
+                           QStringLiteral("Койка № 1"), QStringLiteral("Палата 5"),
+                           QStringLiteral("Иванова"));
 }
 
 QJsonObject object(const QByteArray& json)
@@ -124,12 +125,14 @@ int runPublisherChild(int argc, char** argv)
     QCoreApplication app(argc, argv);
     if (argc < 4)
         return 2;
-    MqttPublisher publisher(settingsFor(quint16(QByteArray(argv[2]).toUInt())), QString::fromLocal8Bit(argv[3]));
+    MqttPublisher publisher(settingsFor(quint16(QByteArray(argv[2]).toUInt())),
+                            QString::fromLocal8Bit(argv[3]));
     publisher.setTiming(fastTiming());
-    QObject::connect(&publisher, &MqttPublisher::stateChanged, [](MqttPublisher::State state, const QString&) {
-        std::printf("state %d\n", int(state));
-        std::fflush(stdout);
-    });
+    QObject::connect(&publisher, &MqttPublisher::stateChanged,
+                     [](MqttPublisher::State state, const QString&) {
+                         std::printf("state %d\n", int(state));
+                         std::fflush(stdout);
+                     });
     if (!publisher.start())
         return 3;
     QSocketNotifier input(0, QSocketNotifier::Read);
@@ -233,8 +236,8 @@ void TestMqttBroker::callAndCancelArrive()
     const QDateTime now = called.addSecs(90);
     const qint64 first = publisher.publish(MqttEvent::call(called, "f6186", "8", QStringLiteral("Койка № 1"),
                                                            QStringLiteral("Палата 5"), QString()));
-    publisher.publish(MqttEvent::cancel(now, "f6186", "2", QStringLiteral("Койка № 1"), QStringLiteral("Палата 5"),
-                                        QString(), {{31, called, 90}}));
+    publisher.publish(MqttEvent::cancel(now, "f6186", "2", QStringLiteral("Койка № 1"),
+                                        QStringLiteral("Палата 5"), QString(), {{31, called, 90}}));
     QTRY_COMPARE(sub.payloads(kTopic + QStringLiteral("/events")).size(), 2);
     QTRY_COMPARE(publisher.pendingCount(), 0);
 
@@ -376,11 +379,10 @@ void TestMqttBroker::publisherKilledDuringOutage()
     // The numbers go on after the restart; none is given twice.
     QCOMPARE(restarted.call(QStringLiteral("after")), first + 4);
     QTRY_COMPARE(received(sub).size(), 5);
-    QCOMPARE(received(sub), (QList<QPair<QString, qint64>>{{"before", first},
-                                                            {"a", first + 1},
-                                                            {"b", first + 2},
-                                                            {"c", first + 3},
-                                                            {"after", first + 4}}));
+    QCOMPARE(
+        received(sub),
+        (QList<QPair<QString, qint64>>{
+            {"before", first}, {"a", first + 1}, {"b", first + 2}, {"c", first + 3}, {"after", first + 4}}));
 }
 
 void TestMqttBroker::tlsWithPassword()
@@ -397,8 +399,8 @@ void TestMqttBroker::tlsWithPassword()
             qWarning("%s failed: %s", qPrintable(program), p.readAll().constData());
         return ok;
     };
-    QVERIFY(run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test CA",
-                            "-keyout", "ca.key", "-out", "ca.pem"}));
+    QVERIFY(run("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                            "/CN=Test CA", "-keyout", "ca.key", "-out", "ca.pem"}));
     QVERIFY(run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
                             "server.key", "-out", "server.csr"}));
     QFile ext(d + "/ext.cnf");
@@ -431,7 +433,8 @@ void TestMqttBroker::tlsWithPassword()
         MqttPublisher refused(settings, m_dir->filePath("refused.mqtt-outbox"));
         QVERIFY(refused.start());
         QTRY_COMPARE_WITH_TIMEOUT(refused.state(), MqttPublisher::State::Unreachable, 10000);
-        QVERIFY2(refused.stateText().contains(QStringLiteral("not authori")), qPrintable(refused.stateText()));
+        QVERIFY2(refused.stateText().contains(QStringLiteral("not authori")),
+                 qPrintable(refused.stateText()));
     }
     {
         MqttSettingsValues plain = settingsFor(m_broker->port()); // TLS port, no TLS

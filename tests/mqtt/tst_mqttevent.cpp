@@ -47,8 +47,9 @@ QStringList fileLines(const QString& path)
 
 MqttEvent callNumber(int n)
 {
-    return MqttEvent::call(at("2024-03-01T10:00:00", 3 * 3600), QStringLiteral("c%1").arg(n, 4, 10, QLatin1Char('0')),
-                           QStringLiteral("8"), QStringLiteral("Койка"), QString(), QString());
+    return MqttEvent::call(at("2024-03-01T10:00:00", 3 * 3600),
+                           QStringLiteral("c%1").arg(n, 4, 10, QLatin1Char('0')), QStringLiteral("8"),
+                           QStringLiteral("Койка"), QString(), QString());
 }
 
 QList<qint64> drain(MqttOutbox& box)
@@ -150,20 +151,62 @@ void TestMqttEvent::settingsRead_data()
     QTest::addColumn<QString>("expected");
     QTest::addColumn<bool>("usable");
 
-    QTest::newRow("host") << "Host" << " 10.0.0.5 " << "Host" << "10.0.0.5" << true;
-    QTest::newRow("port") << "Port" << "8883" << "Port" << "8883" << true;
-    QTest::newRow("port hex") << "Port" << "0x22B3" << "Port" << "8883" << true;
-    QTest::newRow("port too big") << "Port" << "70000" << "Port" << "1883" << true;
-    QTest::newRow("port zero") << "Port" << "0" << "Port" << "1883" << true;
-    QTest::newRow("port text") << "Port" << "abc" << "Port" << "1883" << true;
-    QTest::newRow("topic slash") << "Topic" << "site/ward3/" << "Topic" << "site/ward3" << true;
-    QTest::newRow("topic wildcard") << "Topic" << "site/#" << "Topic" << "site/#" << false;
-    QTest::newRow("topic plus") << "Topic" << "site/+/x" << "Topic" << "site/+/x" << false;
-    QTest::newRow("topic empty") << "Topic" << "" << "Topic" << "" << false;
-    QTest::newRow("tls on") << "Tls" << "1" << "Tls" << "1" << true;
-    QTest::newRow("tls text") << "Tls" << "yes" << "Tls" << "0" << true;
-    QTest::newRow("password quoted") << "Password" << "\" a;b \"" << "Password" << " a;b " << true;
-    QTest::newRow("cyrillic id") << "ClientId" << "Палата3" << "ClientId" << "Палата3" << true;
+    QTest::newRow("host") << "Host"
+                          << " 10.0.0.5 "
+                          << "Host"
+                          << "10.0.0.5" << true;
+    QTest::newRow("port") << "Port"
+                          << "8883"
+                          << "Port"
+                          << "8883" << true;
+    QTest::newRow("port hex") << "Port"
+                              << "0x22B3"
+                              << "Port"
+                              << "8883" << true;
+    QTest::newRow("port too big") << "Port"
+                                  << "70000"
+                                  << "Port"
+                                  << "1883" << true;
+    QTest::newRow("port zero") << "Port"
+                               << "0"
+                               << "Port"
+                               << "1883" << true;
+    QTest::newRow("port text") << "Port"
+                               << "abc"
+                               << "Port"
+                               << "1883" << true;
+    QTest::newRow("topic slash") << "Topic"
+                                 << "site/ward3/"
+                                 << "Topic"
+                                 << "site/ward3" << true;
+    QTest::newRow("topic wildcard") << "Topic"
+                                    << "site/#"
+                                    << "Topic"
+                                    << "site/#" << false;
+    QTest::newRow("topic plus") << "Topic"
+                                << "site/+/x"
+                                << "Topic"
+                                << "site/+/x" << false;
+    QTest::newRow("topic empty") << "Topic"
+                                 << ""
+                                 << "Topic"
+                                 << "" << false;
+    QTest::newRow("tls on") << "Tls"
+                            << "1"
+                            << "Tls"
+                            << "1" << true;
+    QTest::newRow("tls text") << "Tls"
+                              << "yes"
+                              << "Tls"
+                              << "0" << true;
+    QTest::newRow("password quoted") << "Password"
+                                     << "\" a;b \""
+                                     << "Password"
+                                     << " a;b " << true;
+    QTest::newRow("cyrillic id") << "ClientId"
+                                 << "Палата3"
+                                 << "ClientId"
+                                 << "Палата3" << true;
 }
 
 void TestMqttEvent::settingsRead()
@@ -181,7 +224,7 @@ void TestMqttEvent::settingsRead()
     const MqttSettingsValues v = MqttSettings::read(ini);
     const QMap<QString, QString> fields = {
         {"Host", v.Host},         {"Port", QString::number(v.Port)}, {"Topic", v.Topic},
-        {"ClientId", v.ClientId}, {"Password", v.Password},         {"Tls", QString::number(v.Tls)},
+        {"ClientId", v.ClientId}, {"Password", v.Password},          {"Tls", QString::number(v.Tls)},
     };
     QCOMPARE(fields.value(field), expected);
     QCOMPARE(v.problem().isEmpty(), usable);
@@ -221,13 +264,14 @@ void TestMqttEvent::eventJson_data()
                           << QByteArray(R"({"code":"f6186","function":"8","place":"Койка № 1",)"
                                         R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:00:00+03:00",)"
                                         R"("type":"call","ward":"Палата \"5\""})");
-    QTest::newRow("cancel of two")
-        << MqttEvent::cancel(t, "f6186", "2", place, ward, staff, {{11, c1, 120}, {12, c2, 30}})
-        << QByteArray(R"({"code":"f6186","function":"2","place":"Койка № 1","reaction":[)"
-                      R"({"id":11,"seconds":120,"time":"2024-03-01T10:00:00+03:00"},)"
-                      R"({"id":12,"seconds":30,"time":"2024-03-01T10:01:30+03:00"}],)"
-                      R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:02:00+03:00",)"
-                      R"("type":"cancel","ward":"Палата \"5\""})");
+    QTest::newRow("cancel of two") << MqttEvent::cancel(t, "f6186", "2", place, ward, staff,
+                                                        {{11, c1, 120}, {12, c2, 30}})
+                                   << QByteArray(
+                                          R"({"code":"f6186","function":"2","place":"Койка № 1","reaction":[)"
+                                          R"({"id":11,"seconds":120,"time":"2024-03-01T10:00:00+03:00"},)"
+                                          R"({"id":12,"seconds":30,"time":"2024-03-01T10:01:30+03:00"}],)"
+                                          R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:02:00+03:00",)"
+                                          R"("type":"cancel","ward":"Палата \"5\""})");
     QTest::newRow("cancel of none")
         << MqttEvent::cancel(t, "0A1F", "d", "", "", "", {})
         << QByteArray(R"({"code":"0A1F","function":"d","place":"","reaction":[],"seq":7,"staff":"",)"
@@ -260,8 +304,9 @@ void TestMqttEvent::openCallsJson()
 {
     const QDateTime c1 = at("2024-03-01T10:00:00", 3 * 3600);
     QCOMPARE(MqttJson::openCalls({}), QByteArray("[]"));
-    const QByteArray json = MqttJson::openCalls(
-        {{5, "f6186", "8", QStringLiteral("Койка № 1"), "", "", c1, "alarm"}, {6, "0A1F", "b", "", "", "", c1, ""}});
+    const QByteArray json =
+        MqttJson::openCalls({{5, "f6186", "8", QStringLiteral("Койка № 1"), "", "", c1, "alarm"},
+                             {6, "0A1F", "b", "", "", "", c1, ""}});
     const QJsonArray rows = QJsonDocument::fromJson(json).array();
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows[0].toObject().value("id").toInteger(), 5);
@@ -332,7 +377,7 @@ void TestMqttEvent::outboxAcknowledgesInOrder()
     box.acknowledge(2); // ahead of 1
     QCOMPARE(box.pendingCount(), 4);
     QCOMPARE(drain(box), QList<qint64>({1, 3, 4})); // not sent again in this run
-    box.acknowledge(99); // unknown: ignored
+    box.acknowledge(99);                            // unknown: ignored
     box.acknowledge(1);
     QCOMPARE(box.pendingCount(), 2);
     box.acknowledge(1); // twice: ignored
