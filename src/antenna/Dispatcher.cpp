@@ -53,6 +53,8 @@ void Dispatcher::handle(const QString& s)
         else
             ButsProcess(s);
     } else if (isKB(f)) {
+        if (!isKBKey(chars(s, 3, 4)))
+            return;
         if (m_rButs())
             KBAdd(s);
         else if (m_sButs())
@@ -70,6 +72,15 @@ bool Dispatcher::isButs(const QString& f)
 bool Dispatcher::isKB(const QString& f)
 {
     return f == QLatin1String("b") || f == QLatin1String("d");
+}
+
+bool Dispatcher::isKBKey(const QString& key)
+{
+    const auto isHex = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+    };
+    return key.size() == 2 && isHex(key.at(0)) && isHex(key.at(1));
 }
 
 void Dispatcher::ButsAdd(const QString& s)

@@ -43,6 +43,10 @@ public:
 
     static bool isButs(const QString& f);
     static bool isKB(const QString& f);
+    // A KB key number: exactly two hexadecimal digits, either letter case. A KB press with any
+    // other key is ignored whatever the mode: the key goes into the journal and, as part of the
+    // code, into the notice, whose fields a ";" would shift.
+    static bool isKBKey(const QString& key);
 
     void ButsAdd(const QString& s);
     void ButsSearch(const QString& s);

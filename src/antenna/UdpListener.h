@@ -32,10 +32,19 @@ public:
     bool isRunning() const;
     quint16 localPort() const; // the bound port, 0 when not running
 
+    // The receive buffer asked for at the next start(); 0 keeps the system's default.
+    static constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+    void setRequestedReceiveBuffer(int bytes) { m_requestedReceiveBuffer = bytes; }
+    // The receive buffer the system granted, in bytes as it reports them (Linux reports twice the
+    // usable size); 0 when not running.
+    int receiveBufferBytes() const { return m_receiveBuffer; }
+
     // The sender's address as plain IPv4 when it is one (an IPv4-mapped IPv6 address included).
     static QHostAddress plainIPv4(const QHostAddress& address);
 
 private:
     std::unique_ptr<QThread> m_thread;
     quint16 m_port = 0;
+    int m_requestedReceiveBuffer = kReceiveBufferBytes;
+    int m_receiveBuffer = 0;
 };

@@ -94,6 +94,12 @@ int runHeadless(int argc, char* argv[])
 
     WardServer server;
     QObject::connect(&server, &WardServer::errorRaised, &server, &reportError);
+    // The journal's state, as the main window's status bar shows it: one line whenever it changes,
+    // and one when the events waiting have all been written.
+    QObject::connect(&server, &WardServer::journalStatusChanged, &server, [](const QString& text) {
+        reportError(text.isEmpty() ? QStringLiteral("Журнал снова доступен: ожидавшие события записаны")
+                                   : text);
+    });
     try {
         // The windows' sections are written without creating a window: the file is the one a first
         // start with windows writes.

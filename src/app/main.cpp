@@ -3,6 +3,7 @@
 #include "app/Windows.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
+#include "stats/StatsCommand.h"
 #include "ui/Dialogs.h"
 
 #include <QApplication>
@@ -31,6 +32,7 @@ public:
 
 const char kUsage[] =
     "Usage: HalvaneServer [--headless | --help]\n"
+    "       HalvaneServer --statistics FIRST LAST FILE.xlsx\n"
     "\n"
     "The server of the ward call system: it receives the antennas (UDP 5556), journals every call and\n"
     "cancel in the database beside the executable, and notifies and pings the display stations\n"
@@ -41,6 +43,11 @@ const char kUsage[] =
     "  --headless    without any window and without a display, as a service: errors are written to\n"
     "                standard error, one line each; SIGINT or SIGTERM ends it cleanly. Exits with\n"
     "                status 1 when it cannot start (settings file, database, or a port in use).\n"
+    "  --statistics FIRST LAST FILE.xlsx\n"
+    "                writes the statistics of the journal's days FIRST to LAST (YYYY-MM-DD) into the\n"
+    "                workbook FILE.xlsx, without any window and without opening the ports; the\n"
+    "                journal is only read. Exits with status 0 when the file is written, 2 for bad\n"
+    "                arguments, 1 otherwise.\n"
     "  --help        this text.\n";
 
 bool hasOption(int argc, char* argv[], const char* option)
@@ -55,6 +62,9 @@ bool hasOption(int argc, char* argv[], const char* option)
 
 int main(int argc, char* argv[])
 {
+    // The report without any window: no display, no ports, the journal only read.
+    if (argc > 1 && std::strcmp(argv[1], Stats::kCommandWord) == 0)
+        return Stats::statisticsMain(argc, argv);
     if (hasOption(argc, argv, "--help") || hasOption(argc, argv, "-h")) {
         std::fputs(kUsage, stdout);
         return 0;
@@ -64,6 +74,7 @@ int main(int argc, char* argv[])
 
     GuardedApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    Dialogs::installQtTranslations();
 
     try {
         createWindows();

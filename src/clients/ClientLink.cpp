@@ -15,23 +15,32 @@ ClientLink::ClientLink(UdpSender& sender, qint32 ToClientsPort, QString sFromCli
 
 void ClientLink::IdUDPServerClUDPRead(const QByteArray& data, const QHostAddress& sender)
 {
+    // The hello is a few bytes: anything much longer is not decoded at all.
+    if (data.size() > 4 * m_sFromClient.size() + 4 || datagramText(data) != m_sFromClient)
+        return;
     const QHostAddress address = UdpListener::plainIPv4(sender);
     const QString ip = address.toString();
-    {
-        QMutexLocker locker(&m_lock);
-        if (m_listed.contains(ip))
-            return; // a listed client's datagrams are not even decoded
-    }
-    if (datagramText(data) != m_sFromClient)
-        return;
-    // Only this thread appends, but the test is repeated with the append so that the two form one
-    // indivisible step against duplicates.
     QMutexLocker locker(&m_lock);
-    if (m_listed.contains(ip) || m_ipsClients.size() >= kMaxClients)
+    const quint64 now = ++m_hellos;
+    const auto heard = m_heard.find(ip);
+    if (heard != m_heard.end()) {
+        m_byRecency.remove(*heard);
+        *heard = now;
+        m_byRecency.insert(now, ip);
         return;
+    }
+    if (m_ipsClients.size() >= kMaxClients && !m_byRecency.isEmpty()) {
+        const QString oldest = m_byRecency.first();
+        m_byRecency.erase(m_byRecency.begin());
+        m_heard.remove(oldest);
+        const qsizetype at = m_ipsClients.indexOf(oldest);
+        m_ipsClients.removeAt(at);
+        m_addresses.removeAt(at);
+    }
     m_ipsClients.append(ip);
-    m_listed.insert(ip);
     m_addresses.append(address);
+    m_heard.insert(ip, now);
+    m_byRecency.insert(now, ip);
 }
 
 void ClientLink::SendToClientsUDP(const QString& text)

@@ -4,7 +4,8 @@
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
-#include <QSet>
+#include <QHash>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -18,17 +19,18 @@ class ClientLink
 {
 public:
     // Bound on the listed clients. A ward has a handful of display stations; the bound only keeps
-    // a flood of hellos from forged addresses from making every ping a storm. A hello beyond it is
-    // ignored.
+    // a flood of hellos from forged addresses from making every ping a storm. A new station that
+    // says hello to a full list takes the place of the station heard from least recently, so forged
+    // hellos can never lock a real station out: it is heard again whenever it says hello again.
     static constexpr qsizetype kMaxClients = 1000;
 
     // The port and the hello are copied: the listener thread reads the hello while the settings they
     // came from belong to the user-interface thread.
     ClientLink(UdpSender& sender, qint32 ToClientsPort, QString sFromClient);
 
-    // Client listener thread: one received datagram and its sender's address. A datagram from a
-    // listed sender is ignored unread; an unlisted sender whose text equals the hello exactly is
-    // listed; anything else is ignored.
+    // Client listener thread: one received datagram and its sender's address. An unlisted sender
+    // whose text equals the hello exactly is listed; a listed sender's hello counts as hearing from
+    // it again; anything else is ignored.
     void IdUDPServerClUDPRead(const QByteArray& data, const QHostAddress& sender);
 
     // User-interface thread: the text as one UTF-8 datagram to every listed client at ToClientsPort,
@@ -52,5 +54,9 @@ private:
     mutable QMutex m_lock;
     QStringList m_ipsClients;
     QList<QHostAddress> m_addresses; // the same clients, parsed once for sending
-    QSet<QString> m_listed;          // the same again, so that a flood costs one lookup per datagram
+    // When each listed client was last heard from, on a counter of hellos: a flood costs one
+    // lookup per datagram, and the least recent one is the first of m_byRecency.
+    QHash<QString, quint64> m_heard;
+    QMap<quint64, QString> m_byRecency;
+    quint64 m_hellos = 0;
 };

@@ -1,5 +1,6 @@
 #include "db/Database.h"
 
+#include "db/DatabaseError.h"
 #include "db/ErrorReport.h"
 #include "settings/AppError.h"
 #include "settings/Cp1251.h"
@@ -23,6 +24,13 @@ const QString kNotInteger = QStringLiteral("Not an integer or numeric field");
 const sqlite3_destructor_type kTransient =
     reinterpret_cast<sqlite3_destructor_type>(static_cast<intptr_t>(-1));
 
+// The report for the connection's latest failure, raised with SQLite's code.
+[[noreturn]] void fail(sqlite3* connection, const QString& text, const QString& sql)
+{
+    throw DatabaseError(connection ? sqlite3_errcode(connection) : SQLITE_ERROR,
+                        errorReport(connection, text, sql));
+}
+
 struct StatementFinalizer
 {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
@@ -36,16 +44,29 @@ sqlite3_stmt* prepareFirst(sqlite3* connection, const QString& sql)
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(connection, bytes.constData(), -1, &statement, nullptr) != SQLITE_OK) {
         sqlite3_finalize(statement);
-        throw AppError(errorReport(connection, kPrepareFailed, sql));
+        fail(connection, kPrepareFailed, sql);
     }
     if (!statement) // an empty or comment-only text
-        throw AppError(errorReport(connection, kNoStatement, sql));
+        fail(connection, kNoStatement, sql);
     return statement;
+}
+
+// The statement as it ran, its values in place as SQL literals, so that a report tells what failed;
+// the text as written when SQLite cannot say.
+QString statementText(sqlite3_stmt* statement, const QString& sql)
+{
+    char* expanded = statement ? sqlite3_expanded_sql(statement) : nullptr;
+    if (!expanded)
+        return sql;
+    // SQLite received the statement and its values in Windows-1251.
+    const QString text = Cp1251::decode(QByteArray(expanded));
+    sqlite3_free(expanded);
+    return text;
 }
 
 [[noreturn]] void failBinding(int code, const QString& sql)
 {
-    throw AppError(errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
+    throw DatabaseError(code, errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
 }
 
 void bindValue(sqlite3* connection, sqlite3_stmt* statement, int index1, const QVariant& value,
@@ -102,7 +123,7 @@ void bindValue(sqlite3* connection, sqlite3_stmt* statement, int index1, const Q
         }
     }
     if (rc != SQLITE_OK)
-        throw AppError(errorReport(connection, kPrepareFailed, sql));
+        fail(connection, kPrepareFailed, sql);
 }
 
 // A value for every parameter and a parameter for every value: a missing one would silently store
@@ -191,6 +212,20 @@ std::unique_ptr<Database> Database::openDatabase(const QString& path)
     return std::unique_ptr<Database>(new Database(connection));
 }
 
+std::unique_ptr<Database> Database::openReadOnly(const QString& path)
+{
+    sqlite3* connection = nullptr;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &connection, SQLITE_OPEN_READONLY, nullptr);
+    if (!connection)
+        throw AppError(QStringLiteral("Failed to open database \"%1\" : unknown error").arg(path));
+    if (rc != SQLITE_OK) {
+        const QString message = QString::fromUtf8(sqlite3_errmsg(connection));
+        sqlite3_close(connection);
+        throw AppError(QStringLiteral("Failed to open database \"%1\" : %2").arg(path, message));
+    }
+    return std::unique_ptr<Database>(new Database(connection));
+}
+
 Database::~Database()
 {
     closeDatabase();
@@ -215,6 +250,7 @@ void Database::setSynchronous(bool on)
 void Database::setBusyTimeout(int milliseconds)
 {
     sqlite3_busy_timeout(openConnection(), milliseconds);
+    m_busyTimeoutMs = milliseconds;
 }
 
 void Database::executeStatement(const QString& sql, const QVariantList& params)
@@ -223,8 +259,9 @@ void Database::executeStatement(const QString& sql, const QVariantList& params)
     const StatementPtr statement(prepareFirst(connection, sql));
     bindAllValues(connection, statement.get(), params, sql);
     if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+        // reset() returns the step's own code; errcode() after it tells the same story.
         sqlite3_reset(statement.get());
-        throw AppError(errorReport(connection, kStepFailed, sql));
+        fail(connection, kStepFailed, statementText(statement.get(), sql));
     }
 }
 
@@ -241,10 +278,10 @@ ResultTable Database::query(const QString& sql, const QVariantList& params)
         if (rc == SQLITE_DONE)
             break;
         if (rc == SQLITE_BUSY)
-            throw AppError(kNoStatement);
+            throw DatabaseError(SQLITE_BUSY, kNoStatement);
         if (rc != SQLITE_ROW) {
             sqlite3_reset(statement.get());
-            throw AppError(errorReport(connection, kRetrieveFailed, sql));
+            fail(connection, kRetrieveFailed, statementText(statement.get(), sql));
         }
         if (table.rowCount() == 0) {
             const int count = sqlite3_column_count(statement.get());
@@ -319,9 +356,9 @@ bool Statement::step()
     if (rc == SQLITE_DONE)
         return false;
     if (rc == SQLITE_BUSY)
-        throw AppError(kNoStatement);
+        throw DatabaseError(SQLITE_BUSY, kNoStatement);
     sqlite3_reset(m_statement);
-    throw AppError(errorReport(m_connection, kRetrieveFailed, m_sql));
+    fail(m_connection, kRetrieveFailed, statementText(m_statement, m_sql));
 }
 
 void Statement::reset()
@@ -371,6 +408,18 @@ qint64 Statement::int64(int column) const
     default:
         throw AppError(kNotInteger);
     }
+}
+
+std::string_view Statement::bytes(int column) const
+{
+    if (!m_hasRow)
+        throw AppError(kEndOfFile);
+    checkColumn(column);
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(m_statement, column));
+    const int size = sqlite3_column_bytes(m_statement, column);
+    if (!data || size <= 0)
+        return {};
+    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 bool Statement::isNull(int column) const

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <string_view>
 
 namespace db {
 
@@ -20,11 +21,15 @@ namespace db {
 // are passed as `?` parameters: a QString becomes text, an integer (or bool) a 64-bit integer, a
 // double a float, a QByteArray a blob, an invalid or null QVariant NULL.
 //
-// Every failure raises AppError with the message the operator sees in the error box.
+// Every failure raises AppError with the message the operator sees in the error box; a failure
+// reported by SQLite raises its DatabaseError, which also carries SQLite's result code.
 class Database
 {
 public:
     static std::unique_ptr<Database> openDatabase(const QString& path);
+    // A connection that can only read: a missing file is an error instead of a new empty database,
+    // and no statement on it can change the file.
+    static std::unique_ptr<Database> openReadOnly(const QString& path);
     ~Database();
 
     Database(const Database&) = delete;
@@ -35,6 +40,7 @@ public:
     void setSynchronous(bool on);
     // How long a statement waits for another program's lock on the file before it fails.
     void setBusyTimeout(int milliseconds);
+    int busyTimeout() const { return m_busyTimeoutMs; }
 
     // Runs the first statement of the text, which must return no rows.
     void executeStatement(const QString& sql, const QVariantList& params = {});
@@ -53,8 +59,32 @@ private:
 
     sqlite3* m_connection = nullptr;
     bool m_synchronous = false;
+    int m_busyTimeoutMs = 0;
 
     friend class Statement;
+};
+
+// A shorter (or longer) wait for other programs' locks for as long as the object lives; the
+// connection's own timeout comes back afterwards.
+class BusyTimeoutScope
+{
+public:
+    BusyTimeoutScope(Database& db, int milliseconds) : m_db(db), m_saved(db.busyTimeout())
+    {
+        if (m_db.isOpen())
+            m_db.setBusyTimeout(milliseconds);
+    }
+    ~BusyTimeoutScope()
+    {
+        if (m_db.isOpen())
+            m_db.setBusyTimeout(m_saved);
+    }
+    BusyTimeoutScope(const BusyTimeoutScope&) = delete;
+    BusyTimeoutScope& operator=(const BusyTimeoutScope&) = delete;
+
+private:
+    Database& m_db;
+    int m_saved;
 };
 
 // A prepared statement stepped row by row, for callers that must not copy a large result (the
@@ -84,6 +114,10 @@ public:
     QString text(int column) const;
     qint64 int64(int column) const;
     bool isNull(int column) const;
+    // The current row's value as the bytes SQLite holds (Windows-1251 for text), without decoding;
+    // valid until the next step. NULL reads as an empty view. For readers of many rows that decode
+    // only what they keep.
+    std::string_view bytes(int column) const;
 
 private:
     void checkColumn(int column) const;

@@ -10,6 +10,8 @@ void runSchema(Database& db);
 
 // The indexes behind the look-ups of every press (places by call or cancel code, journal entries of
 // a code newest first) and the journal view (newest first). Idempotent; run right after runSchema.
-void ensureIndexes(Database& db);
+// A database that cannot take them (read-only, or a file made by hand) is used without them: false,
+// and one line on standard error says why.
+bool ensureIndexes(Database& db);
 
 } // namespace db

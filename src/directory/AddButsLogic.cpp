@@ -115,3 +115,16 @@ QStringList workerNames(db::Database& db)
 }
 
 } // namespace AddButsStore
+
+bool AddButsFailures::holds(const QString& code, const QDateTime& now)
+{
+    const auto it = m_failedAt.constFind(code);
+    if (it == m_failedAt.constEnd())
+        return false;
+    const qint64 age = it.value().msecsTo(now);
+    // A clock set back counts as a new moment, not as an endless hold.
+    if (age >= 0 && age < kHoldMs)
+        return true;
+    m_failedAt.erase(it);
+    return false;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QDateTime>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -48,6 +50,24 @@ constexpr int kMaxPauses = 10;
 bool await(std::atomic<qint16>& btnAdd, const std::function<void()>& pause);
 
 } // namespace AddButsReply
+
+// Codes whose addition failed a moment ago. An antenna sends one press several times; after a
+// failure (its error box is up) the repeats of that press are let pass unanswered for a few seconds,
+// so one press gives one box; a press after that tries again.
+class AddButsFailures
+{
+public:
+    static constexpr qint64 kHoldMs = 3000;
+
+    void failed(const QString& code, const QDateTime& now) { m_failedAt.insert(code, now); }
+    // True while the code's last failure is less than kHoldMs old.
+    bool holds(const QString& code, const QDateTime& now);
+    void forget(const QString& code) { m_failedAt.remove(code); }
+    void clear() { m_failedAt.clear(); }
+
+private:
+    QHash<QString, QDateTime> m_failedAt;
+};
 
 // One place to be inserted by the button-adding window.
 struct AddButsPlace

@@ -5,6 +5,7 @@
 #include "directory/PlacesStore.h"
 #include "directory/TFormButs.h"
 #include "server/WardServer.h"
+#include "settings/Clock.h"
 #include "ui/Dialogs.h"
 #include "ui/StringGrid.h"
 
@@ -16,6 +17,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QThread>
 #include <QVBoxLayout>
 
@@ -126,7 +129,11 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     lt7->setBuddy(e6);
     lt8->setBuddy(e7);
 
-    auto* fields = new QGridLayout;
+    // The fields keep the height they need: at the window's minimum size they scroll rather than
+    // squash, every label whole beside its field.
+    auto* fieldsPanel = new QWidget;
+    fieldsPanel->setObjectName(QStringLiteral("fieldsPanel"));
+    auto* fields = new QGridLayout(fieldsPanel);
     fields->setContentsMargins(8, 8, 8, 8);
     fields->setColumnStretch(1, 1);
     fields->addWidget(lt1, 0, 0);
@@ -172,10 +179,20 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     messages->addWidget(lb1);
     messages->addWidget(lb2);
 
+    fields->setRowStretch(9, 1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("fieldsScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(fieldsPanel);
+    // Wide enough for every label and its field; only the height scrolls.
+    scroll->setMinimumWidth(fieldsPanel->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width());
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(fields);
-    layout->addStretch(1);
+    layout->setSpacing(0);
+    layout->addWidget(scroll, 1);
     layout->addWidget(messageArea);
 
     setTabOrder(e1, e2);
@@ -197,6 +214,7 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     lb2_0 = kLb2_0;
 
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    replyPause = [] { QThread::msleep(AddButsReply::kPauseMs); };
 }
 
 void TFormAddButs::InitForm()
@@ -294,6 +312,7 @@ void TFormAddButs::FormHide()
 {
     m_server.setRButs(false);
     sl.clear();
+    failures.clear();
     Timer1.stop();
 }
 
@@ -334,12 +353,16 @@ void TFormAddButs::processAdd(const QString& code, const QString& btnclr, const 
     // Added moments ago: the same press is still arriving from other antennas.
     if (sl.contains(code))
         return;
+    // Failed moments ago: its box is up already; a later press tries again.
+    if (failures.holds(code, Clock::now()))
+        return;
     sl.append(code);
     try {
         AddButs(code, btnclr.isEmpty() ? code : btnclr);
     } catch (...) {
-        // Nothing was inserted: the next press of this code must be able to try again.
+        // Nothing was inserted: a later press of this code must be able to try again.
         sl.removeOne(code);
+        failures.failed(code, Clock::now());
         throw;
     }
     places->RefreshForm();
@@ -369,7 +392,7 @@ void TFormAddButs::Button2Click()
     WardServer* main = &m_server;
 
     // The antenna listener stores the reply on its own thread while this one pauses.
-    const auto pause = [] { QThread::msleep(AddButsReply::kPauseMs); };
+    const auto pause = [this] { replyPause(); };
     std::atomic<qint16>& reply = main->btn_add();
     const auto accepted = [&](const QString& identifier) {
         // A late reply to an earlier command must not pass for the answer to this one.
@@ -381,15 +404,22 @@ void TFormAddButs::Button2Click()
         return false;
     };
 
-    bool failed = !accepted(call);
+    bool failed = false;
     bool cancelAccepted = false;
-    if (cancel.size() == kIdentifierLength) {
-        cancelAccepted = accepted(cancel);
-        failed = failed || !cancelAccepted;
+    {
+        // The program takes no input while it waits, up to a second.
+        const Dialogs::WaitCursor wait;
+        failed = !accepted(call);
+        if (cancel.size() == kIdentifierLength) {
+            cancelAccepted = accepted(cancel);
+            failed = failed || !cancelAccepted;
+        }
     }
     if (failed)
         return;
     Dialogs::guard(this, [&] {
+        // Asked for by the operator: a failure moments ago does not hold this one back.
+        failures.forget(call.left(kCodeLength));
         ProcessAddButs(call.left(kCodeLength), cancelAccepted ? cancel.left(kCodeLength) : QString());
     });
 }

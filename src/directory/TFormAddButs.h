@@ -1,9 +1,12 @@
 #pragma once
 
+#include "directory/AddButsLogic.h"
 #include "ui/FormBase.h"
 
 #include <QStringList>
 #include <QTimer>
+
+#include <functional>
 
 class QComboBox;
 class QFrame;
@@ -70,7 +73,11 @@ public:
     QLabel* lb2 = nullptr; // count line
     QTimer Timer1;
 
+    // The pause between two looks at the antennas' reply to "@ADD".
+    std::function<void()> replyPause;
+
     QStringList sl;  // codes added since it was last emptied
+    AddButsFailures failures; // codes whose addition failed a moment ago
     qint32 curN = 0; // places added since the window was last shown
 
     // Settings read at creation.

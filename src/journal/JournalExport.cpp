@@ -144,9 +144,30 @@ namespace JournalExport {
 
 QString fileNameFor(const QString& chosen)
 {
-    if (chosen.isEmpty() || !QFileInfo(chosen).suffix().isEmpty())
+    if (chosen.isEmpty())
         return chosen;
+    const QString suffix = QFileInfo(chosen).suffix();
+    if (suffix.compare(QStringLiteral("xlsx"), Qt::CaseInsensitive) == 0)
+        return chosen;
+    // The older spreadsheet extension would name a file of another format, and the spreadsheet
+    // program would warn of the mismatch.
+    if (suffix.compare(QStringLiteral("xls"), Qt::CaseInsensitive) == 0)
+        return chosen.chopped(3) + QStringLiteral("xlsx");
+    // Anything else after a dot is part of the name ("журнал_10.12.2026").
     return chosen + QStringLiteral(".xlsx");
+}
+
+QString savedMessage(const QString& path)
+{
+    return QStringLiteral("Журнал сохранён в файл\n%1").arg(QDir::toNativeSeparators(path));
+}
+
+QString proposedName(const QString& remembered)
+{
+    // A name remembered by an older installation that wrote ".xls" files.
+    if (QFileInfo(remembered).suffix().compare(QStringLiteral("xls"), Qt::CaseInsensitive) == 0)
+        return remembered.chopped(3) + QStringLiteral("xlsx");
+    return remembered;
 }
 
 void writeXlsx(const QString& path, const QStringList& captions, const EntrySource& entries)

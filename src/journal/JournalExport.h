@@ -16,8 +16,16 @@ constexpr qint64 kMaxSheetRows = 1048576;
 // Called once with a visitor that takes the display texts of one entry; calls it for every entry.
 using EntrySource = std::function<void(const std::function<void(const QStringList&)>&)>;
 
-// The name the operator chose, with ".xlsx" when it carries no extension.
+// The name the operator chose as the file is written: ".xls" becomes ".xlsx", and a name whose
+// extension is not ".xlsx" (none at all, or dots within the name) gets ".xlsx" added.
 QString fileNameFor(const QString& chosen);
+
+// The name the save dialog proposes for the one remembered: ".xls" becomes ".xlsx"; anything else,
+// the first start's bare "журнал" among them, is proposed as it is.
+QString proposedName(const QString& remembered);
+
+// What the operator is told when no desktop program opens the written file.
+QString savedMessage(const QString& path);
 
 // Writes the file at `path` (replacing a file of that name only once the new one is complete). An
 // empty journal gives the caption row and one empty row. Throws AppError

@@ -186,7 +186,8 @@ void TFormFilter::Init0()
     dp1->setDate(today.addDays(-60));
     dp2->setDate(today);
     tp1->setTime(QTime(0, 0, 0));
-    tp2->setTime(QTime(22, 58, 59));
+    // The upper bound takes in the whole of its day, its last second included.
+    tp2->setTime(QTime(23, 59, 59));
     cbt1->setChecked(false);
     cbt2->setChecked(false);
     cbt1Click();

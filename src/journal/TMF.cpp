@@ -3,6 +3,7 @@
 #include "journal/JournalModel.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
+#include "journal/TFormStats.h"
 #include "settings/AppState.h"
 #include "ui/Dialogs.h"
 #include "ui/FormBase.h"
@@ -58,6 +59,8 @@ void TMF::buildWindow()
     Nnastr->setObjectName(QStringLiteral("Nnastr"));
     Noch = NMain->addAction(QStringLiteral("Очистка"), this, [this] { NochClick(); });
     Noch->setObjectName(QStringLiteral("Noch"));
+    NMain->addAction(TFormStats::menuCaption(), this, [this] { TFormStats::showFor(this); })
+        ->setObjectName(QStringLiteral("NStats"));
     NData = menuBar()->addMenu(QStringLiteral("База"));
     NData->setObjectName(QStringLiteral("NData"));
     Ngroup = NData->addAction(QStringLiteral("Палаты"), this, [this] { NgroupClick(); });
@@ -86,11 +89,15 @@ void TMF::buildWindow()
     statusBar()->setSizeGripEnabled(false);
     statusBar()->addWidget(StatusPanel0);
     statusBar()->addWidget(StatusPanel1, 1);
+    StatusPanel2 = new QLabel(this);
+    StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
+    statusBar()->addPermanentWidget(StatusPanel2);
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
     connect(&m_server, &WardServer::statusTexts, this,
             [this](const QString& mode, const QString& antennas) { showStatus(mode, antennas); });
+    connect(&m_server, &WardServer::journalStatusChanged, StatusPanel2, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
 }
 
@@ -112,7 +119,7 @@ void TMF::InitForm()
     const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
     const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
     const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
-    WindowGeometry::setOuter(*this, QRect(left, top, width, height));
+    WindowGeometry::applyStored(*this, left, top, width, height);
 
     NMain->setTitle(cfg.mm1);
     Nnastr->setText(cfg.mm11);

@@ -60,6 +60,8 @@ public:
     JournalModel* journal = nullptr;
     QLabel* StatusPanel0 = nullptr;
     QLabel* StatusPanel1 = nullptr;
+    // Whether the journal can be written: empty while it can, the events waiting while it cannot.
+    QLabel* StatusPanel2 = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;

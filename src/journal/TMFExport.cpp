@@ -5,25 +5,12 @@
 #include "ui/Dialogs.h"
 
 #include <QFileInfo>
-#include <QGuiApplication>
-
-namespace {
-
-// The operator waits while a long journal is written.
-struct WaitCursor
-{
-    WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-} // namespace
 
 void TMF::mExcelClick()
 {
-    const QString chosen = Dialogs::provider().saveFileName(this, m_server.cfg().excelFileName, QStringLiteral("*.xlsx"),
-                                                            QStringLiteral("xlsx"));
+    const QString chosen =
+        Dialogs::provider().saveFileName(this, JournalExport::proposedName(m_server.cfg().excelFileName),
+                                         QStringLiteral("*.xlsx"), QStringLiteral("xlsx"));
     if (chosen.isEmpty())
         return;
     const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
@@ -31,7 +18,7 @@ void TMF::mExcelClick()
     m_server.setExcelFileName(path);
 
     const bool written = Dialogs::guard(this, [this, &path] {
-        const WaitCursor wait;
+        const Dialogs::WaitCursor wait;
         QStringList captions;
         for (int c = 0; c < journal->columnCount(); ++c)
             captions << journal->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
@@ -39,8 +26,8 @@ void TMF::mExcelClick()
             path, captions,
             [this](const std::function<void(const QStringList&)>& visit) { journal->forEachEntry(visit); });
     });
-    // The exported journal is put in front of the operator; without an application for it, the file
-    // simply stays where it was written.
-    if (written)
-        Dialogs::provider().openWithDesktop(path);
+    // The exported journal is put in front of the operator; without an application for it, the
+    // operator is told where the file is.
+    if (written && !Dialogs::provider().openWithDesktop(path))
+        Dialogs::message(this, JournalExport::savedMessage(path));
 }

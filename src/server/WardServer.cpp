@@ -5,6 +5,7 @@
 #include "db/Schema.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
+#include "settings/IniFile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -38,6 +39,8 @@ void WardServer::create()
 {
     const QString overridePath = App::exePathOverride();
     App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
+    // Left by a save that a crash or a power cut cut short.
+    IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
     {
         IniFile ini = App::settings();
@@ -70,6 +73,8 @@ void WardServer::create()
         },
         [this] { emit journalChanged(); });
     m_writer->setJournaled([this](const JournaledEvent& event) { emit journaled(event); });
+    const auto report = [this](const QString& message) { emit errorRaised(message); };
+    m_writer->setReporters({report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
     m_dispatcher = std::make_unique<Dispatcher>(
         m_antenna, *this, [this] { return m_rButs; }, [this] { return m_sButs; },
         [this](const QString& message) { emit errorRaised(message); });
@@ -122,7 +127,11 @@ void WardServer::stop()
     stopTimersAndListeners();
     m_running = false;
     m_dispatcher.reset();
-    m_writer.reset();
+    if (m_writer) {
+        // The writer holds the connection: it writes what waits and goes before the file closes.
+        m_writer->flushQueue();
+        m_writer.reset();
+    }
     if (m_db) {
         m_db->closeDatabase();
         m_db.reset();
@@ -233,9 +242,16 @@ void WardServer::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
 
 void WardServer::TimerObrTimer()
 {
-    if (m_dispatcher && m_db)
+    if (m_dispatcher && m_writer) {
         m_dispatcher->TimerObrTimer();
+        // The tick's presses go into the journal in one transaction.
+        m_writer->flushQueue();
+    }
 }
+
+QString WardServer::journalStatus() const { return m_writer ? m_writer->statusText() : QString(); }
+
+int WardServer::pendingJournalEvents() const { return m_writer ? m_writer->pendingCount() : 0; }
 
 void WardServer::TimerToClientsTimer() { SendToClientsUDP(m_cfg.sToClient); }
 

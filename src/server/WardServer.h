@@ -55,9 +55,10 @@ public:
     // second copy holds it); everything started is stopped again then.
     bool start(QString* errorText);
 
-    // Stops the timers and the listeners and closes the database: nothing ticks or touches the
-    // database afterwards. Every call the dispatcher handed to the journal writer has been written
-    // when it returns (writes are synchronous). Harmless when called twice.
+    // Stops the timers and the listeners, writes the events the journal writer still holds (those the
+    // file cannot take now stay in the spool for the next start, after one short wait for a lock)
+    // and closes the database: nothing ticks or touches the database afterwards. Harmless when
+    // called twice.
     void stop();
     // The orderly end of a running server: the listeners stop, the presses already received are
     // handed out in one last tick, then stop().
@@ -93,6 +94,12 @@ public:
     const QString& sWHERE() const { return m_sWHERE; }
     const QVariantList& sWHEREParams() const { return m_sWHEREParams; }
     void setFilter(const QString& clause, const QVariantList& params);
+
+    // "" while the journal can be written; otherwise what the status bar shows: the journal is
+    // unavailable and how many events wait.
+    QString journalStatus() const;
+    // Events handled but not yet in the journal.
+    int pendingJournalEvents() const;
 
     // After entries were deleted from the journal by the operator.
     void journalCleared();
@@ -139,7 +146,10 @@ signals:
     void antennasHeard(const QStringList& identities);
     void statusTexts(const QString& mode, const QString& antennas);
     // An error ended one operation; the message is as the error box shows it before the full stop.
+    // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
+    // journalStatus() changed ("" when the events waiting have all been written).
+    void journalStatusChanged(const QString& text);
 
 private:
     void ProcessAddButs(const QString& abcde, const QString& btnclr) override;

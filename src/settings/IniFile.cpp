@@ -8,6 +8,12 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <QRegularExpression>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -73,14 +79,36 @@ QByteArrayView trimBlanks(QByteArrayView bytes)
     return bytes.sliced(begin, end - begin);
 }
 
-QString decode(QByteArrayView bytes)
+// A file that begins with a UTF-8 byte order mark was saved as UTF-8 by an editor: it is read and
+// written in UTF-8, with the mark kept in front. Any other file is in the code page.
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+
+enum class Encoding { Cp1251, Utf8 };
+
+QString decode(QByteArrayView bytes, Encoding encoding)
 {
+    if (encoding == Encoding::Utf8)
+        return QString::fromUtf8(bytes);
     return Cp1251::decode(bytes.data(), bytes.size());
 }
 
-bool sameName(QByteArrayView stored, const QString& wanted)
+QByteArray encode(const QString& text, Encoding encoding)
 {
-    return decode(stored).compare(wanted, Qt::CaseInsensitive) == 0;
+    return encoding == Encoding::Utf8 ? text.toUtf8() : Cp1251::encode(text);
+}
+
+// Takes the byte order mark off the front of the file's bytes and tells how the rest is encoded.
+Encoding withoutBom(QByteArray& data)
+{
+    if (!data.startsWith(kUtf8Bom))
+        return Encoding::Cp1251;
+    data.remove(0, kUtf8Bom.size());
+    return Encoding::Utf8;
+}
+
+bool sameName(QByteArrayView stored, const QString& wanted, Encoding encoding)
+{
+    return decode(stored, encoding).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
 // The name of a section header line, or nothing when the line is not a header.
@@ -105,14 +133,14 @@ struct Location
     qsizetype lastKeyLine = -1;
 };
 
-Location locate(const std::vector<Line>& lines, const QString& section, const QString& key)
+Location locate(const std::vector<Line>& lines, const QString& section, const QString& key, Encoding encoding)
 {
     Location at;
     const auto count = static_cast<qsizetype>(lines.size());
     qsizetype i = 0;
     for (; i < count; ++i) {
         const auto name = headerName(lines[std::size_t(i)].text);
-        if (name && sameName(*name, section)) {
+        if (name && sameName(*name, section, encoding)) {
             at.header = i;
             at.lastKeyLine = i;
             break;
@@ -128,7 +156,7 @@ Location locate(const std::vector<Line>& lines, const QString& section, const QS
         if (equals < 0)
             continue;
         at.lastKeyLine = i;
-        if (at.keyLine < 0 && sameName(trimBlanks(QByteArrayView(text).first(equals)), key))
+        if (at.keyLine < 0 && sameName(trimBlanks(QByteArrayView(text).first(equals)), key, encoding))
             at.keyLine = i;
     }
     return at;
@@ -231,6 +259,42 @@ std::optional<qint32> parseInteger(const QString& text)
     return static_cast<qint32>(*value);
 }
 
+// The temporary file is created owner-only. The file it becomes keeps the mode of the file it
+// replaces, or, when there was none, gets the mode any program's new file gets: read and write for
+// everyone, less the process umask. (umask can only be read by setting it; the listener threads
+// create no files, so nothing else sees the moment it is 0.)
+void keepOrdinaryMode(QTemporaryFile& temp, const QString& finalPath)
+{
+#ifndef Q_OS_WIN
+    struct stat existing;
+    mode_t mode = 0;
+    if (::stat(QFile::encodeName(finalPath).constData(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(temp.handle(), mode);
+#else
+    if (QFileInfo::exists(finalPath))
+        temp.setPermissions(QFileInfo(finalPath).permissions());
+#endif
+}
+
+// The name a write's temporary file gets beside the settings file: its name, a dot and six random
+// letters and digits. A suffix of six lower-case letters is left alone, since a person may well
+// name a copy "HalvaneServer.ini.backup"; a temporary file almost never gets one.
+bool isTemporaryName(const QString& name, const QString& settingsName)
+{
+    static const QRegularExpression suffix(QStringLiteral("^[A-Za-z0-9]{6}$"));
+    static const QRegularExpression lowerCaseWord(QStringLiteral("^[a-z]{6}$"));
+    if (!name.startsWith(settingsName + u'.'))
+        return false;
+    const QString rest = name.sliced(settingsName.size() + 1);
+    return suffix.match(rest).hasMatch() && !lowerCaseWord.match(rest).hasMatch();
+}
+
 } // namespace
 
 IniFile::IniFile(QString path) : m_path(std::move(path)) {}
@@ -248,13 +312,14 @@ QString IniFile::pathBesideExecutable(const QString& exePath)
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
 {
-    if (const auto data = readFile(m_path)) {
+    if (auto data = readFile(m_path)) {
+        const Encoding encoding = withoutBom(*data);
         const std::vector<Line> lines = splitLines(*data);
-        const Location at = locate(lines, section, key);
+        const Location at = locate(lines, section, key, encoding);
         if (at.keyLine >= 0) {
             const QByteArray& text = lines[std::size_t(at.keyLine)].text;
             const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
-            return capped(withoutEnclosingQuotes(decode(value)));
+            return capped(withoutEnclosingQuotes(decode(value, encoding)));
         }
     }
     return capped(withoutTrailingBlanks(def));
@@ -278,18 +343,19 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
         data = *old;
     }
 
+    const Encoding encoding = withoutBom(data);
     std::vector<Line> lines = splitLines(data);
     const QString sectionName = singleLine(section);
     const QString keyName = singleLine(key);
     const QByteArray crlf("\r\n");
-    const Location at = locate(lines, sectionName, keyName);
+    const Location at = locate(lines, sectionName, keyName, encoding);
 
     if (at.keyLine >= 0) {
         // Keep the key as it is spelled in the file, and the line's own ending.
         Line& line = lines[std::size_t(at.keyLine)];
-        line.text = line.text.first(line.text.indexOf('=') + 1) + Cp1251::encode(singleLine(value));
+        line.text = line.text.first(line.text.indexOf('=') + 1) + encode(singleLine(value), encoding);
     } else {
-        const Line keyLine{Cp1251::encode(keyName + u'=' + singleLine(value)), crlf};
+        const Line keyLine{encode(keyName + u'=' + singleLine(value), encoding), crlf};
         if (at.header >= 0) {
             Line& previous = lines[std::size_t(at.lastKeyLine)];
             if (previous.eol.isEmpty())
@@ -298,7 +364,7 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
         } else {
             if (!lines.empty() && lines.back().eol.isEmpty())
                 lines.back().eol = crlf;
-            lines.push_back({Cp1251::encode(u'[' + sectionName + u']'), crlf});
+            lines.push_back({encode(u'[' + sectionName + u']', encoding), crlf});
             lines.push_back(keyLine);
         }
     }
@@ -311,12 +377,11 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
     if (target.exists() && !target.isWritable())
         fail();
     const QString finalPath = target.exists() ? target.canonicalFilePath() : target.absoluteFilePath();
-    const QByteArray result = joinLines(lines);
+    const QByteArray result = (encoding == Encoding::Utf8 ? kUtf8Bom : QByteArray()) + joinLines(lines);
     QTemporaryFile temp(finalPath + QStringLiteral(".XXXXXX"));
     if (!temp.open())
         fail();
-    if (target.exists())
-        temp.setPermissions(target.permissions());
+    keepOrdinaryMode(temp, finalPath);
     if (temp.write(result) != result.size() || !temp.flush())
         fail();
     temp.close();
@@ -331,6 +396,20 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
 void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)
 {
     writeString(section, key, QString::number(value));
+}
+
+int IniFile::removeStrayTemporaries() const
+{
+    const QFileInfo settings(m_path);
+    const QDir dir = settings.absoluteDir();
+    const QString name = settings.fileName();
+    int removed = 0;
+    const QStringList candidates = dir.entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+    for (const QString& candidate : candidates) {
+        if (isTemporaryName(candidate, name) && QFile::remove(dir.filePath(candidate)))
+            ++removed;
+    }
+    return removed;
 }
 
 bool IniFile::exists() const

@@ -7,8 +7,10 @@
 // edited by hand. Every operation opens the file, does its work and leaves it closed; nothing is
 // cached, so a hand edit made between two calls is seen by the second.
 //
-// The file holds Windows-1251 bytes. Lines may end in CR LF or LF alone; lines this class adds end in
-// CR LF, and every line it does not change keeps its bytes and its ending.
+// The file holds Windows-1251 bytes, unless it begins with a UTF-8 byte order mark: an editor saved
+// it as UTF-8 then, and it is read and written as UTF-8 with the mark kept. Lines may end in CR LF or
+// LF alone; lines this class adds end in CR LF, and every line it does not change keeps its bytes and
+// its ending. A new file gets the mode of any new file (umask); an existing one keeps its mode.
 //
 // How a line is understood:
 // - Blanks are spaces, tabs and stray carriage returns; they are ignored around names and values.
@@ -51,6 +53,12 @@ public:
     void writeInteger(const QString& section, const QString& key, qint32 value);
 
     bool exists() const;
+
+    // Removes what writes cut short by the end of the process left beside the file: their
+    // temporary files, named after the file with a dot and six random letters and digits
+    // ("HalvaneServer.ini.a1B2c3"). Called once at start, before the file is first used. Returns
+    // how many were removed.
+    int removeStrayTemporaries() const;
 
 private:
     QString m_path;

@@ -200,17 +200,22 @@ void InitDef(IniFile& ini, const QRect& designOuterGeometry)
 
 MainSettingsValues read(IniFile& ini)
 {
+    // The client keys are always put back to their defaults before they are read.
+    ini.writeInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
+    ini.writeInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);
+    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), text(kDefToPing));
+    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), text(kDefFromPing));
+    return readStored(ini);
+}
+
+MainSettingsValues readStored(const IniFile& ini)
+{
     MainSettingsValues v;
 
     v.dbFileName = ini.readString(kDB, QStringLiteral("FileName"), text(kDefFileName));
     v.ToAntPort = ini.readInteger(kAntenna, QStringLiteral("ToPort"), kDefToAntPort);
     v.FromAntPort = ini.readInteger(kAntenna, QStringLiteral("FromPort"), kDefFromAntPort);
 
-    // The client keys are always put back to their defaults before they are read.
-    ini.writeInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
-    ini.writeInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);
-    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), text(kDefToPing));
-    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), text(kDefFromPing));
     v.ToClientsPort = ini.readInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
     v.FromClientsPort =
         ini.readInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);

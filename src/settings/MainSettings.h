@@ -72,6 +72,10 @@ void InitDef(IniFile& ini, const QRect& designOuterGeometry);
 // Throws AppError when that write fails.
 MainSettingsValues read(IniFile& ini);
 
+// The values as they stand in the file, writing nothing: for readers beside the running program
+// (the statistics), which must leave the settings file as they found it.
+MainSettingsValues readStored(const IniFile& ini);
+
 // On a confirmed close: the window's position and outer size, the journal's column widths and the
 // file name last chosen for the export.
 void InitSave(IniFile& ini, const QRect& outerGeometry, const std::array<qint32, 8>& columnWidths,

@@ -96,10 +96,9 @@ SettingsKey SettingsTable::integer(const QString& key, qint32 value)
     return {key, SettingsKey::Kind::Integer, value, {}, true};
 }
 
-QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient,
-                                                     QSize minimumOuter)
+QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient)
 {
-    const QSize outer = (designClient + designFrame()).expandedTo(minimumOuter.isValid() ? minimumOuter : QSize());
+    const QSize outer = designClient + designFrame();
     return {text(QStringLiteral("Caption"), caption), integer(QStringLiteral("Top"), 0),
             integer(QStringLiteral("Left"), 0), integer(QStringLiteral("Height"), outer.height()),
             integer(QStringLiteral("Width"), outer.width())};

@@ -75,10 +75,9 @@ public:
     static SettingsKey kept(const QString& key, const QString& value, const QVariant& readDefault = {});
     static SettingsKey integer(const QString& key, qint32 value);
     // Caption, Top, Left, Height, Width: the design title at 0, 0 with the outer size that belongs
-    // to the design client area, held at the window's minimum outer size as the window system holds
-    // the window itself.
-    static QList<SettingsKey> captionAndGeometry(const QString& caption, QSize designClient,
-                                                 QSize minimumOuter = QSize());
+    // to the design client area, also where the window's minimum is larger (the window itself is
+    // then held at its minimum when it is shown).
+    static QList<SettingsKey> captionAndGeometry(const QString& caption, QSize designClient);
 
 private:
     QString m_section;

@@ -33,7 +33,7 @@ SettingsTable listSection(const ListTexts& t)
          << T::comment(QStringLiteral("col0"), t.col0) << T::comment(QStringLiteral("col1"), comment)
          << T::comment(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + q1)
          << T::comment(QStringLiteral("m1"), t.m1Comment);
-    keys << T::captionAndGeometry(t.caption, t.designClient, QSize(150, 150));
+    keys << T::captionAndGeometry(t.caption, t.designClient);
     for (int i = 0; i < hints.size(); ++i)
         keys << T::text(QStringLiteral("bhint%1").arg(i), hints.at(i));
     keys << T::text(QStringLiteral("col0"), t.col0) << T::text(QStringLiteral("col1"), comment)
@@ -72,7 +72,7 @@ SettingsTable editSection(const EditTexts& t)
         T::comment(QStringLiteral("m2"), QStringLiteral("Сообщение:") + t.m2),
         T::comment(newNameKey, QStringLiteral("Подстановка:") + t.newName),
     };
-    keys << T::captionAndGeometry(t.caption, t.designClient, QSize(330, 150));
+    keys << T::captionAndGeometry(t.caption, t.designClient);
     keys << T::text(QStringLiteral("label1"), t.label1) << T::text(QStringLiteral("label2"), label2)
          << T::text(QStringLiteral("bhint0"), hint0) << T::text(QStringLiteral("bhint1"), hint1)
          << T::text(QStringLiteral("m1"), t.m1) << T::text(QStringLiteral("m2"), t.m2)
@@ -144,7 +144,7 @@ SettingsTable butsForm()
         keys << T::comment(captionKeys.at(c), captions.at(c));
     keys << T::comment(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + q1)
          << T::comment(QStringLiteral("q2"), QStringLiteral("Вопрос: ") + q2);
-    keys << T::captionAndGeometry(QStringLiteral("Места с кнопками вызова"), QSize(348, 307), QSize(280, 165));
+    keys << T::captionAndGeometry(QStringLiteral("Места с кнопками вызова"), QSize(348, 307));
     for (int i = 0; i < 4; ++i)
         keys << T::text(QStringLiteral("bhint%1").arg(i), hints[i]);
     keys << T::text(QStringLiteral("bshint"), bshint) << T::text(QStringLiteral("bscaption"), bscaption);
@@ -199,7 +199,7 @@ SettingsTable butsAddForm()
          << T::comment(QStringLiteral("lb1_4"), says + QStringLiteral("блок был дабавлен в базу."))
          << T::comment(QStringLiteral("lb2_0"), says + lb2_0) << T::comment(QStringLiteral("lb3_0"), says + lb3_0)
          << T::comment(QStringLiteral("lb3_1"), says + lb3_1);
-    keys << T::captionAndGeometry(QStringLiteral("Режим добавления"), QSize(480, 312), QSize(540, 250));
+    keys << T::captionAndGeometry(QStringLiteral("Режим добавления"), QSize(480, 312));
     for (int i = 0; i < labels.size(); ++i)
         keys << T::kept(QStringLiteral("label%1").arg(i + 1), labels.at(i));
     keys << T::kept(QStringLiteral("button2"), button2) << T::integer(QStringLiteral("r1"), 5)
@@ -231,7 +231,7 @@ SettingsTable butsEditForm()
          << T::comment(QStringLiteral("bhint0"), hint0) << T::comment(QStringLiteral("bhint1"), hint1);
     for (int i = 0; i < 4; ++i)
         keys << T::comment(QStringLiteral("label%1").arg(i + 1), labels[i]);
-    keys << T::captionAndGeometry(QStringLiteral("Редактирование"), QSize(324, 170), QSize(350, 180));
+    keys << T::captionAndGeometry(QStringLiteral("Редактирование"), QSize(324, 170));
     for (int i = 0; i < 4; ++i)
         keys << T::text(QStringLiteral("label%1").arg(i + 1), labels[i]);
     keys << T::text(QStringLiteral("bhint0"), hint0) << T::text(QStringLiteral("bhint1"), hint1);
@@ -247,7 +247,7 @@ SettingsTable clearForm()
         T::comment(QStringLiteral("bhint0"), hint0),
         T::comment(QStringLiteral("bhint1"), hint1),
     };
-    keys << T::captionAndGeometry(QStringLiteral("Удалить записи в журнале"), QSize(302, 100), QSize(310, 125));
+    keys << T::captionAndGeometry(QStringLiteral("Удалить записи в журнале"), QSize(302, 100));
     keys << T::text(QStringLiteral("label1"), QStringLiteral("До :")) << T::text(QStringLiteral("bhint0"), hint0)
          << T::text(QStringLiteral("bhint1"), hint1);
     return SettingsTable(QStringLiteral("ClearForm"), keys);
@@ -277,7 +277,7 @@ SettingsTable filterForm()
         keys << T::comment(QStringLiteral("label%1").arg(i + 1), QStringLiteral("Надпись:") + labels[i]);
     for (const auto& [key, value] : choices)
         keys << T::comment(key, prefix + value);
-    keys << T::captionAndGeometry(QStringLiteral("Фильтр журнала событий"), QSize(585, 315), QSize(600, 360));
+    keys << T::captionAndGeometry(QStringLiteral("Фильтр журнала событий"), QSize(585, 315));
     for (int i = 0; i < 8; ++i)
         keys << T::text(QStringLiteral("label%1").arg(i + 1), labels[i]);
     keys << T::text(QStringLiteral("bhint0"), hint0) << T::text(QStringLiteral("bhint1"), hint1);

@@ -6,8 +6,12 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 #include <QUrl>
+
+#include <memory>
 
 namespace {
 
@@ -23,7 +27,8 @@ public:
 
     bool question(QWidget* parent, const QString& text, const QString& title) override
     {
-        QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok | QMessageBox::Cancel, parent);
+        QMessageBox box(QMessageBox::NoIcon, Dialogs::shownTitle(title), text,
+                        QMessageBox::Ok | QMessageBox::Cancel, parent);
         box.setWindowModality(Qt::ApplicationModal);
         box.setDefaultButton(QMessageBox::Ok);
         return box.exec() == QMessageBox::Ok;
@@ -77,6 +82,31 @@ QWidget* ownerFor(QWidget* parent)
 } // namespace
 
 namespace Dialogs {
+
+bool installQtTranslations()
+{
+    static QTranslator* installed = nullptr;
+    if (installed)
+        return true;
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    // Lives as long as the program: the application only refers to it.
+    installed = translator.release();
+    QCoreApplication::installTranslator(installed);
+    return true;
+}
+
+QString shownTitle(const QString& title)
+{
+    // A single blank is a title of its own, and shows as none.
+    return title.isEmpty() ? QStringLiteral(" ") : title;
+}
+
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
 
 void setProvider(DialogProvider* provider) { current() = provider; }
 

@@ -27,6 +27,14 @@ public:
 
 namespace Dialogs {
 
+// Qt's own texts (the standard buttons of the boxes, the file dialog) in Russian, from the catalogue
+// the Qt installation ships. False when the catalogue is not there; the texts then stay English.
+bool installQtTranslations();
+
+// The title a box is given so that an empty one shows as empty: the platform fills a title left
+// empty with the program's name.
+QString shownTitle(const QString& title);
+
 // nullptr puts the real boxes back.
 void setProvider(DialogProvider* provider);
 DialogProvider& provider();
@@ -39,6 +47,16 @@ QString errorText(const QString& message);
 void error(QWidget* parent, const QString& message);
 // Shows the error box for an error that ended an operation.
 void showException(QWidget* parent, const std::exception& e);
+
+// The wait cursor for as long as the operator must wait on the program.
+class WaitCursor
+{
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
 
 // Runs one operation on behalf of the operator: an error ends it and is shown; the program carries on.
 template <typename F>

@@ -4,13 +4,15 @@
 #include "ui/Dialogs.h"
 #include "ui/WindowGeometry.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QShowEvent>
 
 FormBase::FormBase(const QString& section, const QString& designCaption, QSize designClient,
                    QSize minimumOuter, QWidget* parent)
-    : QDialog(parent), m_section(section), m_designCaption(designCaption), m_minimumOuter(minimumOuter)
+    : QDialog(parent), m_section(section), m_designCaption(designCaption), m_designClient(designClient),
+      m_minimumOuter(minimumOuter)
 {
     setWindowTitle(designCaption);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -49,8 +51,12 @@ SectionValues FormBase::readSection() const { return m_table.read(ini()); }
 void FormBase::applyCaptionAndGeometry(const SectionValues& values)
 {
     setWindowTitle(values.text(QStringLiteral("Caption")));
-    setOuterGeometry(QRect(values.integer(QStringLiteral("Left")), values.integer(QStringLiteral("Top")),
-                           values.integer(QStringLiteral("Width")), values.integer(QStringLiteral("Height"))));
+    const int left = values.integer(QStringLiteral("Left"));
+    const int top = values.integer(QStringLiteral("Top"));
+    // Still at its design position, the window is placed where the operator looks when first shown.
+    m_placeOnFirstShow = QPoint(left, top) == outerGeometry().topLeft();
+    WindowGeometry::applyStored(*this, left, top, values.integer(QStringLiteral("Width")),
+                                values.integer(QStringLiteral("Height")));
 }
 
 void FormBase::InitForm() { readCaptionAndGeometry(); }
@@ -82,7 +88,8 @@ void FormBase::setOuterGeometry(const QRect& rect) { WindowGeometry::setOuter(*t
 void FormBase::writeCaptionAndGeometry()
 {
     IniFile file = ini();
-    const QRect r = outerGeometry();
+    // The design size, also where the minimum is larger: the minimum only limits resizing.
+    const QRect r(outerGeometry().topLeft(), m_designClient + designFrame());
     file.writeString(m_section, QStringLiteral("Caption"), windowTitle());
     file.writeInteger(m_section, QStringLiteral("Top"), r.top());
     file.writeInteger(m_section, QStringLiteral("Left"), r.left());
@@ -99,7 +106,9 @@ void FormBase::readCaptionAndGeometry()
     const int left = file.readInteger(m_section, QStringLiteral("Left"), r.left());
     const int height = file.readInteger(m_section, QStringLiteral("Height"), r.height());
     const int width = file.readInteger(m_section, QStringLiteral("Width"), r.width());
-    setOuterGeometry(QRect(left, top, width, height));
+    // Still at its design position, the window is placed where the operator looks when first shown.
+    m_placeOnFirstShow = QPoint(left, top) == r.topLeft();
+    WindowGeometry::applyStored(*this, left, top, width, height);
 }
 
 void FormBase::saveGeometry(bool withSize)
@@ -127,7 +136,7 @@ void FormBase::showOrRaise()
 void FormBase::applyMinimumSize()
 {
     // The minimum is an outer size; the widget's own minimum counts without the frame.
-    setMinimumSize((m_minimumOuter - WindowGeometry::frame(*this)).expandedTo(QSize(0, 0)));
+    WindowGeometry::setMinimumOuter(*this, m_minimumOuter);
 }
 
 void FormBase::showEvent(QShowEvent* event)
@@ -135,7 +144,13 @@ void FormBase::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
-    applyMinimumSize();
+    if (m_placeOnFirstShow) {
+        // Over the window it was opened from, rather than at the screen's corner over the main
+        // window's menu; from then on where the operator leaves it.
+        m_placeOnFirstShow = false;
+        if (QWidget* opener = QApplication::activeWindow(); opener && opener != this)
+            WindowGeometry::centreOver(*this, *opener);
+    }
     FormShow();
 }
 

@@ -84,7 +84,9 @@ private:
     QString m_section;
     SettingsTable m_table{QString(), {}};
     QString m_designCaption;
+    QSize m_designClient;
     QSize m_minimumOuter;
+    bool m_placeOnFirstShow = false;
     QList<QWidget*> m_keyControls;
     std::function<void()> m_onEscape;
     std::function<void()> m_onEnter;

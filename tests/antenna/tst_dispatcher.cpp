@@ -140,6 +140,16 @@ void TestDispatcher::routing_data()
     QTest::newRow("dropped: short, unknown function, capital letters")
         << false << false << QStringList{"", "###", "f6186", "f61867", "f6186x", "1a0C0B", "1a0C0D", "f6186 "}
         << QStringList{};
+    // A KB key is two hexadecimal digits, either case; a press with any other key is ignored in
+    // every mode, so "k1;;xb" can never put ";" into a notice.
+    QTest::newRow("normal: KB key of two hexadecimal digits")
+        << false << false << QStringList{"1aFf0b", "1a090d"}
+        << QStringList{"IsRegistredButs(1a)", "InLogKB(now,1aFf,b)", "IsRegistredButs(1a)", "InLogKB(now,1a09,d)"};
+    QTest::newRow("dropped: KB key not hexadecimal")
+        << false << false << QStringList{"1a;;xb", "1a1Z0b", "1a 10d", "1a1H0b", "1a+10b", "1a\u0661\u06620b"}
+        << QStringList{};
+    QTest::newRow("adding and search: KB key not hexadecimal")
+        << true << true << QStringList{"1a;;xb", "1aG00d"} << QStringList{};
     QTest::newRow("adding: place code offered as call and cancel")
         << true << false << QStringList{"f61868", "c61862"}
         << QStringList{"ProcessAddButs(f6186,f6186)", "ProcessAddButs(c6186,c6186)"};

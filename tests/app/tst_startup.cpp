@@ -19,6 +19,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 QStringList sectionsInOrder(const QString& iniPath)
 {
@@ -51,6 +53,7 @@ private Q_SLOTS:
     void settingsFileThatCannotBeWrittenEndsTheStart();
     void databaseThatCannotBeOpenedEndsTheStart();
     void databaseNameWithSubdirectoryOpensBelowTheExecutable();
+    void databaseThatCannotTakeTheIndexesStillStarts();
     void closeQuestionCancelKeepsEverythingRunning();
     void closeQuestionOkClosesDatabaseThenSaves();
     void headlessFirstStartWritesTheWindowedSettingsFile();
@@ -148,6 +151,38 @@ void TestStartup::databaseThatCannotBeOpenedEndsTheStart()
                  qPrintable(e.message()));
     }
     QVERIFY(forms().MF == nullptr);
+}
+
+void TestStartup::databaseThatCannotTakeTheIndexesStillStarts()
+{
+    AppFixture app;
+    app.create();
+    app.destroy();
+    {
+        // A file made by another hand: a table holds the name of one of the program's indexes.
+        auto db = db::Database::openDatabase(app.dbPath());
+        db->executeStatement(QStringLiteral("DROP INDEX logs_timest"));
+        db->executeStatement(QStringLiteral("CREATE TABLE logs_timest (x)"));
+        db->executeStatement(QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
+                                            "workersname, reactiontime) VALUES ('2017.12.01 08:00:00', '', "
+                                            "'f6186', '8', 'Койка № 1', 'Палата 1', '', '')"));
+    }
+    app.create();
+    QVERIFY(app.dialogs.errors.isEmpty());
+    app.mf()->RefreshLog();
+    QCOMPARE(app.mf()->StringGrid1->RowCount(), 2);
+    QCOMPARE(app.mf()->StringGrid1->Cells(4, 1), QStringLiteral("Койка № 1"));
+    app.destroy();
+
+    // A file the program may not change, where the system lets that be (not for root).
+    if (::geteuid() != 0) {
+        QVERIFY(QFile::setPermissions(app.dbPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+        app.create();
+        QVERIFY(app.dialogs.errors.isEmpty());
+        app.mf()->RefreshLog();
+        QCOMPARE(app.mf()->StringGrid1->Cells(4, 1), QStringLiteral("Койка № 1"));
+        app.destroy();
+    }
 }
 
 void TestStartup::databaseNameWithSubdirectoryOpensBelowTheExecutable()

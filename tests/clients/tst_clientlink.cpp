@@ -10,7 +10,7 @@ class TestClientLink : public QObject
 private slots:
     void listing_data();
     void listing();
-    void listBoundHolds();
+    void fullListNeverLocksOutAStation();
     void nothingSentWithoutClients();
     void eventNotice_data();
     void eventNotice();
@@ -72,15 +72,42 @@ void TestClientLink::listing()
     QTEST(link.ipsClients(), "listed");
 }
 
-void TestClientLink::listBoundHolds()
+void TestClientLink::fullListNeverLocksOutAStation()
 {
     UdpSender sender;
     const qint32 toClientsPort = 5567;
     ClientLink link(sender, toClientsPort, kHello);
-    for (quint32 i = 0; i < ClientLink::kMaxClients + 20; ++i)
-        link.IdUDPServerClUDPRead(kHello.toUtf8(), QHostAddress(0x0A000000u + i));
+    const QByteArray hello = kHello.toUtf8();
+    const QString real = QStringLiteral("192.168.1.20");
+    quint32 forged = 0x0A000000u; // 10.0.0.0 on
+    const auto forgedHellos = [&](qsizetype count) {
+        for (qsizetype i = 0; i < count; ++i)
+            link.IdUDPServerClUDPRead(hello, QHostAddress(forged++));
+    };
+
+    // Forged hellos fill the list; the real station still gets in, in place of the oldest forgery.
+    forgedHellos(ClientLink::kMaxClients + 20);
     QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
-    QCOMPARE(link.ipsClients().constFirst(), QStringLiteral("10.0.0.0"));
+    QCOMPARE(link.ipsClients().constFirst(), QStringLiteral("10.0.0.20"));
+    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
+    QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
+    QCOMPARE(link.ipsClients().constLast(), real);
+    QVERIFY(!link.ipsClients().contains(QStringLiteral("10.0.0.20")));
+
+    // A station that says hello again is heard again and outlives the forgeries heard before it.
+    forgedHellos(ClientLink::kMaxClients / 2);
+    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
+    forgedHellos(ClientLink::kMaxClients - 1);
+    QVERIFY(link.ipsClients().contains(real));
+    // Silent for a whole list's worth of newcomers, it is dropped, and listed again at its next hello.
+    forgedHellos(1);
+    QVERIFY(!link.ipsClients().contains(real));
+    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
+    QCOMPARE(link.ipsClients().constLast(), real);
+    QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
+    // Anything else than the hello is not hearing from a station.
+    link.IdUDPServerClUDPRead("ping", QHostAddress(QStringLiteral("10.0.0.19")));
+    QVERIFY(!link.ipsClients().contains(QStringLiteral("10.0.0.19")));
 }
 
 void TestClientLink::nothingSentWithoutClients()

@@ -1,5 +1,7 @@
 #include "ScriptedDialogs.h"
 
+#include <QTest>
+
 ScriptedDialogs::ScriptedDialogs() { Dialogs::setProvider(this); }
 
 ScriptedDialogs::~ScriptedDialogs() { Dialogs::setProvider(nullptr); }
@@ -12,6 +14,9 @@ bool ScriptedDialogs::question(QWidget*, const QString& text, const QString& tit
     questionTitles.append(title);
     if (m_answers.isEmpty()) {
         ++unexpectedQuestions;
+        QTest::qFail(qPrintable(QStringLiteral("a question the test did not script: \"%1\" (title \"%2\")")
+                                    .arg(text, title)),
+                     __FILE__, __LINE__);
         return false;
     }
     return m_answers.takeFirst();
@@ -35,5 +40,5 @@ QString ScriptedDialogs::saveFileName(QWidget*, const QString& initialPath, cons
 bool ScriptedDialogs::openWithDesktop(const QString& path)
 {
     opened.append(path);
-    return true;
+    return desktopOpens;
 }

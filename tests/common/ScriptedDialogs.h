@@ -7,8 +7,8 @@
 #include <QStringList>
 
 // Answers the program's boxes and dialogs in tests and records what was shown. Installed on
-// construction, removed on destruction. A question with no scripted answer is answered Cancel and
-// recorded as unexpected.
+// construction, removed on destruction. A question with no scripted answer fails the running test
+// (and is answered Cancel, so the test can end).
 class ScriptedDialogs : public DialogProvider
 {
 public:
@@ -35,6 +35,8 @@ public:
     QStringList saveDialogSuffixes;
     QStringList opened;
     int unexpectedQuestions = 0;
+    // Whether a desktop program takes the files handed to it.
+    bool desktopOpens = true;
 
 private:
     QList<bool> m_answers;

@@ -42,6 +42,8 @@ private slots:
 
     void errorReports_data();
     void errorReports();
+    void errorReportsShowTheValuesInPlace_data();
+    void errorReportsShowTheValuesInPlace();
     void errorCodeTable_data();
     void errorCodeTable();
     void onlyFirstStatementRuns();
@@ -362,6 +364,42 @@ void TestDatabase::errorReports_data()
         << true << "SELECT * FROM nowhere"
         << "Error executing SQL.\rError [1]: SQL error or missing database.\r"
            "\"SELECT * FROM nowhere\": no such table: nowhere";
+}
+
+void TestDatabase::errorReportsShowTheValuesInPlace_data()
+{
+    QTest::addColumn<int>("kind"); // 0 execute, 1 query (a stepped statement: statementErrors)
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QVariantList>("params");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("execute") << 0 << "INSERT INTO groups (id, name, comm) VALUES (?, ?, ?)"
+                             << QVariantList{1, QStringLiteral("Палата 'Ю'"), QVariant()}
+                             << "Error executing SQL statement.\rError [19]: Abort due to contraint violation.\r"
+                                "\"INSERT INTO groups (id, name, comm) VALUES (1, 'Палата ''Ю''', NULL)\": "
+                                "UNIQUE constraint failed: groups.id";
+    QTest::newRow("query") << 1 << "SELECT abs(?), ?"
+                           << QVariantList{std::numeric_limits<qint64>::min(), 2.5}
+                           << "Could not retrieve data.\rError [1]: SQL error or missing database.\r"
+                              "\"SELECT abs(-9223372036854775808), 2.5\": integer overflow";
+}
+
+void TestDatabase::errorReportsShowTheValuesInPlace()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, sql);
+    QFETCH(QVariantList, params);
+    QFETCH(QString, message);
+    m_db->executeStatement(
+        QStringLiteral("CREATE TABLE groups (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT, comm TEXT)"));
+    m_db->executeStatement(QStringLiteral("INSERT INTO groups (name) VALUES ('first')"));
+    const QString report = errorOf([&] {
+        if (kind == 0)
+            m_db->executeStatement(sql, params);
+        else
+            m_db->query(sql, params);
+    });
+    QCOMPARE(report, message);
+    QVERIFY(noOpenStatements(*m_db));
 }
 
 void TestDatabase::errorReports()
@@ -708,7 +746,7 @@ void TestDatabase::statementErrors()
         s.bind(1, std::numeric_limits<qint64>::min());
         QCOMPARE(errorOf([&] { s.step(); }),
                  QStringLiteral("Could not retrieve data.\rError [1]: SQL error or missing database.\r"
-                                "\"SELECT abs(?)\": integer overflow"));
+                                "\"SELECT abs(-9223372036854775808)\": integer overflow"));
         QVERIFY(!s.step());
         s.reset();
         s.bind(1, -4);

@@ -7,6 +7,7 @@
 #include "app/Forms.h"
 #include "journal/TMF.h"
 #include "settings/AppError.h"
+#include "settings/Clock.h"
 #include "settings/IniFile.h"
 #include "ui/ButtonGroup.h"
 #include "ui/StringGrid.h"
@@ -80,6 +81,8 @@ private slots:
     void knownCodeSelectsItsRow();
     void recentlyAddedCodeIsIgnoredUntilTheTimerForgetsIt();
     void failedAdditionStoresNothingAndCanBeRetried();
+    void typedPathWaitsUnderTheWaitCursor();
+    void everyFieldIsReadableAtTheMinimumSize();
     void startNumberAndWidthTakeDigitsOnly();
     void shortIdentifierSendsNothing();
     void settingsAreWrittenReadAndSaved();
@@ -356,24 +359,81 @@ void TestAddButs::failedAdditionStoresNothingAndCanBeRetried()
     openAdding();
     // The chosen ward was deleted after the drop-down was filled.
     app->mf()->server().db().executeStatement(QStringLiteral("DELETE FROM groups"));
-    press(QStringLiteral("f0f0f8"));
+    // The antennas send the one press four times: one box.
+    for (int i = 0; i < 4; ++i)
+        press(QStringLiteral("f0f0f8"));
     QCOMPARE(app->dialogs.errors, QStringList{"Field id Not found. Empty dataset."});
     QCOMPARE(count(QStringLiteral("buts")), 2);
     QCOMPARE(add()->lb1->text(), add()->lb1_0);
     QCOMPARE(add()->e1->text(), QStringLiteral("5"));
     QVERIFY(add()->sl.isEmpty());
 
-    // No selection at all fails the same way.
+    // A press a few seconds later tries again; no selection at all fails the same way.
+    const QDateTime failedAt = Clock::now();
+    app->setNow(failedAt.addMSecs(AddButsFailures::kHoldMs));
     add()->cb4->setCurrentIndex(-1);
     QVERIFY_THROWS_EXCEPTION(AppError, add()->ProcessAddButs(QStringLiteral("f0f0f"), QString()));
     QCOMPARE(count(QStringLiteral("buts")), 2);
 
-    // The next press of the same code, with a ward that exists, is added at once.
+    // With a ward that exists, the press after the pause is added.
     add()->cb4->setCurrentIndex(0);
+    press(QStringLiteral("f0f0f8"));
+    QCOMPARE(count(QStringLiteral("buts")), 2);
+    app->setNow(failedAt.addMSecs(2 * AddButsFailures::kHoldMs));
     press(QStringLiteral("f0f0f8"));
     QCOMPARE(storedPlace(QStringLiteral("f0f0f")),
              (QStringList{"f0f0f", "КОЙКА 005", "NULL", "NULL", " 005"}));
     QCOMPARE(add()->lb2->text(), QStringLiteral("Добавлено устройств: 1"));
+    QCOMPARE(app->dialogs.errors.size(), 1);
+}
+
+void TestAddButs::typedPathWaitsUnderTheWaitCursor()
+{
+    openAdding();
+    add()->e6->setText(QStringLiteral("a1b2c3"));
+    add()->e7->setText(QStringLiteral("d4e5f6"));
+    QList<int> cursors;
+    add()->replyPause = [&cursors] {
+        const QCursor* cursor = QApplication::overrideCursor();
+        cursors << (cursor ? int(cursor->shape()) : -1);
+    };
+    add()->Button2->click();
+    // No antenna answers: ten pauses for each identifier, all under the wait cursor, and none after.
+    QCOMPARE(cursors, QList<int>(20, int(Qt::WaitCursor)));
+    QCOMPARE(QApplication::overrideCursor(), nullptr);
+    QCOMPARE(add()->lb1->text(), QStringLiteral("Не удалось настроить антенну."));
+}
+
+void TestAddButs::everyFieldIsReadableAtTheMinimumSize()
+{
+    openAdding();
+    QVERIFY(QTest::qWaitForWindowExposed(add()));
+    add()->resize(1, 1); // held at the minimum
+    QCOMPARE(add()->outerGeometry().size(), add()->minimumOuterSize());
+    add()->e3->setText(QStringLiteral("КОЙКА _"));
+    QApplication::processEvents();
+
+    const QList<QWidget*> labels{add()->lt1, add()->lt2, add()->lt3, add()->lt4,
+                                 add()->lt5, add()->lt6, add()->lt7, add()->lt8};
+    const QList<QWidget*> fields{add()->e1, add()->e2, add()->e3, add()->cb4, add()->cb6,
+                                 add()->e5, add()->e6, add()->e7, add()->Button2};
+    for (QWidget* w : labels + fields) {
+        // Whole, neither squashed nor cut: at least the size it asks for at the least.
+        const QSize least = labels.contains(w) ? w->sizeHint() : w->minimumSizeHint();
+        QVERIFY2(w->width() >= least.width() && w->height() >= least.height(),
+                 qPrintable(QStringLiteral("%1: %2x%3, needs %4x%5")
+                                .arg(w->objectName())
+                                .arg(w->width())
+                                .arg(w->height())
+                                .arg(least.width())
+                                .arg(least.height())));
+        // Nothing lies beyond the window's right edge; what is below is reached by scrolling.
+        const QPoint right = w->mapTo(add(), QPoint(w->width(), 0));
+        QVERIFY2(right.x() <= add()->width(), qPrintable(w->objectName()));
+    }
+    // The drop-downs show their texts.
+    QVERIFY(add()->cb4->width() >= add()->cb4->sizeHint().width() ||
+            add()->cb4->width() >= add()->cb4->fontMetrics().horizontalAdvance(add()->cb4->currentText()) + 30);
 }
 
 void TestAddButs::startNumberAndWidthTakeDigitsOnly()

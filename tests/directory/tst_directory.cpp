@@ -282,6 +282,7 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         d = directory(kind);
         app->mf()->server().InLogButs(Clock::now(), QStringLiteral("f6186"), QStringLiteral("8"));
+        app->mf()->server().TimerObrTimer(); // the tick writes what its presses queued
         const QString journalSql = QStringLiteral("SELECT %1 FROM logs").arg(d.logColumn);
         QCOMPARE(database().query(journalSql).fieldAsText(0), d.seedName);
 

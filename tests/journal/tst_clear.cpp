@@ -196,11 +196,22 @@ void TestClear::deleteButtonTakesATypedDate()
 {
     addEntry(mf, QStringLiteral("2017.11.20 10:00:00"));
     addEntry(mf, QStringLiteral("2017.11.21 10:00:00"));
-    runClearing([](TFormClear* f) {
-        f->dtp11->setDate(QDate(2017, 11, 20));
+    QDate typed;
+    runClearing([&typed](TFormClear* f) {
+        // Typed over the proposed day (30 days back), section by section, as the operator does.
+        f->dtp11->setFocus();
+        const QList<QPair<QDateTimeEdit::Section, QString>> sections{{QDateTimeEdit::DaySection, "20"},
+                                                                     {QDateTimeEdit::MonthSection, "11"},
+                                                                     {QDateTimeEdit::YearSection, "2017"}};
+        for (const auto& [section, text] : sections) {
+            f->dtp11->setSelectedSection(section);
+            QTest::keyClicks(f->dtp11, text);
+        }
+        typed = f->dtp11->date();
         QCOMPARE(f->ButtonGroup1->hint(1), QStringLiteral("Удалить"));
         f->ButtonGroup1->item(1)->click();
     });
+    QCOMPARE(typed, QDate(2017, 11, 20));
     QCOMPARE(stamps(mf), QStringList{QStringLiteral("2017.11.21 10:00:00")});
 }
 

@@ -115,6 +115,8 @@ private Q_SLOTS:
     void unwritableFolderIsReported();
     void failedSaveKeepsTheOldFile();
     void chosenPathIsProposedAfterRestart();
+    void rememberedOlderNameIsProposedAsXlsx();
+    void withoutADesktopProgramTheOperatorIsToldWhere();
 
 private:
     std::unique_ptr<AppFixture> m_app;
@@ -145,7 +147,12 @@ void TestExport::fileName_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("no extension") << QStringLiteral("/data/журнал") << QStringLiteral("/data/журнал.xlsx");
     QTest::newRow("xlsx") << QStringLiteral("/data/j.xlsx") << QStringLiteral("/data/j.xlsx");
-    QTest::newRow("another extension kept") << QStringLiteral("/data/j.xls") << QStringLiteral("/data/j.xls");
+    QTest::newRow("xlsx in capitals") << QStringLiteral("/data/J.XLSX") << QStringLiteral("/data/J.XLSX");
+    QTest::newRow("older extension") << QStringLiteral("/data/j.xls") << QStringLiteral("/data/j.xlsx");
+    QTest::newRow("older extension in capitals") << QStringLiteral("/data/J.XLS") << QStringLiteral("/data/J.xlsx");
+    QTest::newRow("dots within the name")
+        << QStringLiteral("/data/журнал_10.12.2026") << QStringLiteral("/data/журнал_10.12.2026.xlsx");
+    QTest::newRow("another extension") << QStringLiteral("/data/j.csv") << QStringLiteral("/data/j.csv.xlsx");
     QTest::newRow("dot in the folder only")
         << QStringLiteral("/data.old/j") << QStringLiteral("/data.old/j.xlsx");
     QTest::newRow("cancelled") << QString() << QString();
@@ -288,6 +295,47 @@ void TestExport::chosenPathIsProposedAfterRestart()
     m_app->destroy();
     m_app->create();
     QCOMPARE(m_app->mf()->server().cfg().excelFileName, path);
+}
+
+void TestExport::rememberedOlderNameIsProposedAsXlsx()
+{
+    mf->RefreshLog();
+    const QString older = m_app->dir() + QStringLiteral("/журнал.xls");
+    const QString path = m_app->dir() + QStringLiteral("/журнал.xlsx");
+    mf->server().setExcelFileName(older);
+    // The operator accepts what the dialog proposes.
+    m_app->dialogs.setNextSaveFileName(path);
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.saveDialogInitialPaths, QStringList{path});
+    QVERIFY(QFile::exists(path));
+    QVERIFY(!QFile::exists(older));
+    QCOMPARE(mf->server().cfg().excelFileName, path);
+
+    // Typed with the older extension, it is written as ".xlsx" all the same.
+    m_app->dialogs.setNextSaveFileName(m_app->dir() + QStringLiteral("/typed.xls"));
+    mf->mExcelClick();
+    QVERIFY(QFile::exists(m_app->dir() + QStringLiteral("/typed.xlsx")));
+    QVERIFY(!QFile::exists(m_app->dir() + QStringLiteral("/typed.xls")));
+}
+
+void TestExport::withoutADesktopProgramTheOperatorIsToldWhere()
+{
+    mf->RefreshLog();
+    m_app->dialogs.desktopOpens = false;
+    const QString path = m_app->dir() + QStringLiteral("/j.xlsx");
+    m_app->dialogs.setNextSaveFileName(path);
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.opened, QStringList{path});
+    QCOMPARE(m_app->dialogs.messages.size(), 1);
+    QVERIFY2(m_app->dialogs.messages[0].contains(QDir::toNativeSeparators(path)),
+             qPrintable(m_app->dialogs.messages[0]));
+    QVERIFY(m_app->dialogs.errors.isEmpty());
+
+    // Opened by a desktop program, nothing more is said.
+    m_app->dialogs.desktopOpens = true;
+    m_app->dialogs.setNextSaveFileName(path);
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.messages.size(), 1);
 }
 
 QTEST_MAIN(TestExport)

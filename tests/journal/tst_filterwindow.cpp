@@ -85,6 +85,7 @@ private Q_SLOTS:
     void showKeepsSelectionsByPosition();
     void buttonsApplyAndReset();
     void escapeAppliesEnterResets();
+    void upperBoundTakesTheWholeLastDay();
     void thresholdBeyondRangeKeepsTheClause();
     void settingsSection();
 
@@ -117,7 +118,7 @@ void TestFilterWindow::initialState()
     QCOMPARE(form->dp1->date(), today.addDays(-60));
     QCOMPARE(form->dp2->date(), today);
     QCOMPARE(form->tp1->time(), QTime(0, 0, 0));
-    QCOMPARE(form->tp2->time(), QTime(22, 58, 59));
+    QCOMPARE(form->tp2->time(), QTime(23, 59, 59));
     QCOMPARE(form->etr1->text(), QStringLiteral("1"));
 
     QCOMPARE(items(form->cbg), (QStringList{QStringLiteral("Все"), QStringLiteral("Только без группы")}));
@@ -309,6 +310,27 @@ void TestFilterWindow::escapeAppliesEnterResets()
     QTest::keyClick(form->cbt1, Qt::Key_Return);
     QCOMPARE(mf->server().sWHERE(), QString());
     QVERIFY(form->isVisible());
+}
+
+void TestFilterWindow::upperBoundTakesTheWholeLastDay()
+{
+    addEntry(mf, QStringLiteral("2017.12.03 22:58:59"), QStringLiteral("Палата 1"), QStringLiteral("Койка 1"));
+    addEntry(mf, QStringLiteral("2017.12.03 22:59:00"), QStringLiteral("Палата 1"), QStringLiteral("Койка 2"));
+    addEntry(mf, QStringLiteral("2017.12.03 23:59:59"), QStringLiteral("Палата 1"), QStringLiteral("Койка 3"));
+    addEntry(mf, QStringLiteral("2017.12.04 00:00:00"), QStringLiteral("Палата 1"), QStringLiteral("Койка 4"));
+    form->show();
+
+    // Ticking the upper bound alone, at its default time, keeps every entry of today.
+    form->cbt2->click();
+    form->ButtonGroup1->item(1)->click();
+    QCOMPARE(mf->server().sWHEREParams(), QVariantList{QStringLiteral("2017.12.03 23:59:59")});
+    QCOMPARE(gridPlaces(mf),
+             (QStringList{QStringLiteral("Койка 3"), QStringLiteral("Койка 2"), QStringLiteral("Койка 1")}));
+
+    // The reset brings the same time back.
+    form->tp2->setTime(QTime(8, 0));
+    form->ButtonGroup1->item(0)->click();
+    QCOMPARE(form->tp2->time(), QTime(23, 59, 59));
 }
 
 void TestFilterWindow::thresholdBeyondRangeKeepsTheClause()

@@ -13,10 +13,13 @@
 
 #include <QAbstractItemModelTester>
 #include <QEventLoop>
+#include <QFile>
 #include <QLabel>
 #include <QTimer>
 #include <QMenu>
 #include <QtTest>
+
+#include <sqlite3.h>
 
 namespace {
 void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& place, const QString& timestr = {},
@@ -54,6 +57,7 @@ private Q_SLOTS:
     void statusBar_data();
     void statusBar();
     void menusOpenTheirWindows();
+    void journalOutageShownInTheStatusBar();
 
 private:
     std::unique_ptr<AppFixture> m_app;
@@ -303,6 +307,30 @@ void TestMainWindow::menusOpenTheirWindows()
     filter->hide();
     mf->Nnastr->trigger();
     QVERIFY(filter->isVisible());
+}
+
+void TestMainWindow::journalOutageShownInTheStatusBar()
+{
+    QCOMPARE(mf->StatusPanel2->text(), QString());
+    // Another program holds the file's write lock while a call comes in.
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_app->dbPath()).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    mf->server().antenna().IdUDPServerAntUDPRead("f61868");
+    mf->server().TimerObrTimer();
+    QCOMPARE(mf->StatusPanel2->text(), QStringLiteral("Журнал недоступен, ожидают записи: 1"));
+    // The outage's start is told once in the error box; the other panels keep their texts.
+    QCOMPARE(m_app->dialogs.errors.size(), 1);
+    mf->TimerFromClientsTimer();
+    QCOMPARE(mf->StatusPanel1->text(), QStringLiteral("Подключенные антенны не найдены."));
+    QCOMPARE(mf->StatusPanel2->text(), QStringLiteral("Журнал недоступен, ожидают записи: 1"));
+
+    QCOMPARE(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    mf->server().TimerObrTimer();
+    QCOMPARE(mf->StatusPanel2->text(), QString());
+    QCOMPARE(mf->server().db().query(QStringLiteral("SELECT count(*) FROM logs")).fieldAsInteger(0), 1);
+    QCOMPARE(m_app->dialogs.errors.size(), 1);
 }
 
 QTEST_MAIN(TestMainWindow)

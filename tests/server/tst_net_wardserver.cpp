@@ -8,10 +8,14 @@
 #include "settings/AppState.h"
 #include "settings/Clock.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -55,6 +59,7 @@ private slots:
     void pressOverTheNetworkIsJournaledAndAnnounced();
     void timersRunAtTheirPeriods();
     void stopClosesEverythingAndKeepsTheJournal();
+    void journalOutageIsReportedAndTheEndDoesNotWaitForIt();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -175,6 +180,58 @@ void TestWardServer::stopClosesEverythingAndKeepsTheJournal()
     WardServer again;
     again.create();
     QVERIFY2(again.start(&error), qPrintable(error));
+}
+
+void TestWardServer::journalOutageIsReportedAndTheEndDoesNotWaitForIt()
+{
+    const QString dbPath = m_dir->filePath(QStringLiteral("orv_med.db"));
+    {
+        WardServer server;
+        server.create();
+        QStringList errors;
+        QStringList statuses;
+        QList<JournaledEvent> events;
+        connect(&server, &WardServer::errorRaised, this, [&](const QString& m) { errors << m; });
+        connect(&server, &WardServer::journalStatusChanged, this, [&](const QString& s) { statuses << s; });
+        connect(&server, &WardServer::journaled, this, [&](const JournaledEvent& e) { events << e; });
+
+        // Another program holds the file's write lock while a call comes in.
+        sqlite3* other = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(dbPath).constData(), &other), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        server.antenna().IdUDPServerAntUDPRead("f61868");
+        server.TimerObrTimer();
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].contains(QStringLiteral("заблокирована")), qPrintable(errors[0]));
+        QCOMPARE(statuses, QStringList{QStringLiteral("Журнал недоступен, ожидают записи: 1")});
+        QCOMPARE(server.journalStatus(), statuses.last());
+        QCOMPARE(server.pendingJournalEvents(), 1);
+        QVERIFY(events.isEmpty());
+
+        // The end neither waits for the lock nor loses the call: it stays in the spool.
+        QElapsedTimer timer;
+        timer.start();
+        server.finish();
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!server.databaseOpen());
+        QVERIFY(events.isEmpty());
+        QCOMPARE(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        QVERIFY(QFile::exists(dbPath + QStringLiteral(".spool")));
+    }
+
+    // The next start writes it at its first tick.
+    WardServer server;
+    server.create();
+    QList<JournaledEvent> events;
+    connect(&server, &WardServer::journaled, this, [&](const JournaledEvent& e) { events << e; });
+    server.TimerObrTimer();
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events[0].code, QStringLiteral("f6186"));
+    QCOMPARE(server.db().query(QStringLiteral("SELECT id FROM logs")).fieldAsInteger(0), events[0].id);
+    QCOMPARE(server.journalStatus(), QString());
+    QCOMPARE(server.pendingJournalEvents(), 0);
+    QVERIFY(!QFile::exists(dbPath + QStringLiteral(".spool")));
 }
 
 QTEST_GUILESS_MAIN(TestWardServer)

@@ -8,6 +8,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // The lines in the file's code page, each followed by `eol`.
@@ -60,6 +64,9 @@ private slots:
     void handEditedFileKeepsEveryOtherLine();
     void fileIsCp1251WithCrLf();
     void readSeesHandEditsBetweenCalls();
+    void byteOrderMarkMeansUtf8();
+    void strayTemporariesRemoved();
+    void fileModeIsTheOrdinaryOne();
     void failedWriteKeepsOldFile_data();
     void failedWriteKeepsOldFile();
     void pathBesideExecutable_data();
@@ -383,6 +390,72 @@ void TestIniFile::fileIsCp1251WithCrLf()
     QCOMPARE(ini.readString(QStringLiteral("палаты"), QStringLiteral(";описание секции"), QString()),
              QStringLiteral("Ёж ё №"));
     QCOMPARE(ini.readInteger(QStringLiteral("Палаты"), QStringLiteral("Top"), 0), -5);
+}
+
+void TestIniFile::byteOrderMarkMeansUtf8()
+{
+    // Saved by an editor as UTF-8 with a byte order mark: the first section is found, its Cyrillic
+    // reads right, and a write keeps the mark and the encoding.
+    const QString path = m_dir.filePath(QStringLiteral("bom.ini"));
+    putFile(path, QByteArray("\xEF\xBB\xBF[DB]\r\nFileName=журнал.db\r\n[LogForm]\r\nq1=Закрыть?\r\n"));
+    IniFile ini(path);
+    QCOMPARE(ini.readString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("orv_med.db")),
+             QStringLiteral("журнал.db"));
+    ini.writeString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("база.db"));
+    ini.writeInteger(QStringLiteral("DB"), QStringLiteral("Top"), 7);
+    QCOMPARE(fileBytes(path), QByteArray("\xEF\xBB\xBF[DB]\r\nFileName=база.db\r\nTop=7\r\n[LogForm]\r\n"
+                                         "q1=Закрыть?\r\n"));
+    QCOMPARE(ini.readString(QStringLiteral("LogForm"), QStringLiteral("q1"), QString()), QStringLiteral("Закрыть?"));
+}
+
+void TestIniFile::strayTemporariesRemoved()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("HalvaneServer.ini"));
+    const QStringList stray{"HalvaneServer.ini.a1B2c3", "HalvaneServer.ini.ZZZZZZ", "HalvaneServer.ini.000000"};
+    const QStringList kept{"HalvaneServer.ini", "HalvaneServer.ini.backup", "HalvaneServer.ini.a1B2c",
+                           "HalvaneServer.ini.a1B2c3d", "HalvaneServer.ini.a1-2c3", "Other.ini.a1B2c3",
+                           "HalvaneServer.ini.a1B2c3.db"};
+    for (const QString& name : stray + kept)
+        putFile(dir.filePath(name), "[S]\r\n");
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("HalvaneServer.ini.Dir123")));
+
+    QCOMPARE(IniFile(path).removeStrayTemporaries(), int(stray.size()));
+    QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    left.sort();
+    QStringList expected = kept + QStringList{"HalvaneServer.ini.Dir123"};
+    expected.sort();
+    QCOMPARE(left, expected);
+}
+
+void TestIniFile::fileModeIsTheOrdinaryOne()
+{
+#ifdef Q_OS_WIN
+    QSKIP("file modes are a POSIX matter");
+#else
+    const mode_t saved = ::umask(022);
+    const auto restore = qScopeGuard([saved] { ::umask(saved); });
+    const auto modeOf = [](const QString& path) {
+        struct stat st;
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+
+    // A new file: what any program's new file gets under this umask, not owner-only.
+    const QString created = m_dir.filePath(QStringLiteral("created.ini"));
+    QFile::remove(created);
+    IniFile(created).writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v"));
+    QCOMPARE(modeOf(created), 0644);
+    ::umask(027);
+    const QString other = m_dir.filePath(QStringLiteral("created2.ini"));
+    QFile::remove(other);
+    IniFile(other).writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v"));
+    QCOMPARE(modeOf(other), 0640);
+
+    // An existing file keeps its own mode through every write.
+    QVERIFY(::chmod(QFile::encodeName(created).constData(), 0604) == 0);
+    IniFile(created).writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("w"));
+    QCOMPARE(modeOf(created), 0604);
+#endif
 }
 
 void TestIniFile::readSeesHandEditsBetweenCalls()

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+class IniFile;
+
+// Everything the board takes from its settings file HalvaneBoard.ini (beside the executable, in the
+// server's style: Windows-1251, CR LF, a comment key before every key, written on the first start).
+// Texts arrive without their trailing blanks; whoever joins them with other text adds the blanks.
+struct BoardSettings
+{
+    // [Server]
+    QString Address; // empty: the hello goes out as a broadcast
+    qint32 ToPort = 5566;
+    qint32 FromPort = 5567;
+    QString FromPing = QStringLiteral("#ToOrvikLiteServer");
+    QString ToPing = QStringLiteral("#FromOrvikLiteServer");
+
+    // [Board]
+    QString Caption;
+    qint32 WarnTime = 180;  // seconds
+    qint32 AlarmTime = 300; // seconds
+    qint32 Sound = 1;
+    qint32 MaxTiles = 100;
+    QString log_r8;
+    QString log_r4;
+    QString log_rb;
+    QString placeText;
+    QString lostText;
+    QString lastPingText;
+    QString noPingText;
+    QString staleText;
+    QString emptyText;
+    QString moreText;
+
+    // The type label of a calling function, as the server's journal names it.
+    QString typeLabel(const QString& function) const;
+
+    // Ports are 32-bit values of which only the low 16 bits count, as in the server's file.
+    quint16 toPort() const { return static_cast<quint16>(ToPort & 0xFFFF); }
+    quint16 fromPort() const { return static_cast<quint16>(FromPort & 0xFFFF); }
+    // Times in milliseconds, at least one second each, the alarm never before the warning.
+    qint64 warnMs() const;
+    qint64 alarmMs() const;
+    qsizetype maxTiles() const; // 1 to 1000
+    bool soundOn() const { return Sound != 0; }
+};
+
+namespace BoardSettingsFile {
+
+// The settings file of the board beside its executable.
+QString path(const QString& exePath);
+
+// On a first start (no file yet) writes the comment keys and then every key with its default;
+// then reads every key. A failed first-start write throws AppError("Unable to write to <path>"),
+// after which the caller may still read the defaults with read().
+void writeFirstStart(IniFile& ini);
+BoardSettings read(const IniFile& ini);
+
+// Every key of the file, section by section, in the order the first start writes them.
+QStringList keys();
+
+} // namespace BoardSettingsFile
+
+// The command line: "--server ADDRESS" overrides Server/Address, "--window" shows the board in a
+// window instead of the whole screen.
+struct BoardOptions
+{
+    QString server; // from --server; empty when not given
+    bool windowed = false;
+    QString error; // a message for the person starting the board; empty when the line is good
+};
+BoardOptions parseBoardArguments(const QStringList& arguments);
+
+// The address the hello goes to: an IPv4 address, or a null address for the broadcast when the
+// text is empty. ok is false when the text is neither empty nor an address.
+QHostAddress serverAddressFromText(const QString& text, bool* ok);

@@ -1,0 +1,215 @@
+#include "board/BoardWindow.h"
+
+#include "board/BoardStation.h"
+#include "board/TileGrid.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace {
+
+const QColor kBackground(0x10, 0x14, 0x18);
+const QColor kQuiet(0x78, 0x90, 0x9C);
+
+QFont pixelFont(const QFont& base, int pixels, bool bold)
+{
+    QFont font(base);
+    font.setPixelSize(std::max(pixels, 8));
+    font.setBold(bold);
+    return font;
+}
+
+// Draws text in one line inside rect, shortened with "…" when too long.
+void line(QPainter& painter, const QRect& rect, const QString& text, int flags)
+{
+    const QString shown = painter.fontMetrics().elidedText(text, Qt::ElideRight, rect.width());
+    painter.drawText(rect, flags | Qt::TextSingleLine, shown);
+}
+
+// A font for text that must be read whole (a place name, the banner): made smaller until the text
+// fits the width, down to half its size; only then does the text get shortened.
+QFont fittingFont(const QFont& base, int pixels, bool bold, const QString& text, int width)
+{
+    QFont font = pixelFont(base, pixels, bold);
+    const int advance = QFontMetrics(font).horizontalAdvance(text);
+    if (advance > width && advance > 0)
+        font.setPixelSize(std::max({8, pixels / 2, int(qint64(pixels) * width / advance)}));
+    return font;
+}
+
+} // namespace
+
+BoardWindow::BoardWindow(const BoardStation& station, const BoardSettings& settings, QWidget* parent)
+    : QWidget(parent), m_station(station), m_settings(settings)
+{
+    setWindowTitle(settings.Caption);
+    setMinimumSize(480, 320);
+    setAutoFillBackground(false);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    connect(&station, &BoardStation::changed, this, qOverload<>(&QWidget::update));
+    m_second.setInterval(500);
+    connect(&m_second, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    m_second.start();
+}
+
+QString BoardWindow::waitingText(qint64 ms)
+{
+    const qint64 seconds = std::max<qint64>(ms, 0) / 1000;
+    const qint64 h = seconds / 3600;
+    const qint64 m = (seconds / 60) % 60;
+    const qint64 s = seconds % 60;
+    if (h > 0)
+        return QStringLiteral("%1:%2:%3")
+            .arg(h)
+            .arg(m, 2, 10, QLatin1Char('0'))
+            .arg(s, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+}
+
+QString BoardWindow::bannerText() const
+{
+    if (!m_station.isLost())
+        return QString();
+    const QDateTime last = m_station.lastPingAt();
+    if (last.isNull())
+        return m_settings.lostText + QLatin1Char(' ') + m_settings.noPingText;
+    return m_settings.lostText + QLatin1Char(' ') + m_settings.lastPingText + QLatin1Char(' ') +
+           last.toString(QStringLiteral("HH:mm:ss"));
+}
+
+void BoardWindow::keyPressEvent(QKeyEvent* event)
+{
+    // F11 switches between the whole screen and a window, for setting the board up.
+    if (event->key() == Qt::Key_F11) {
+        setWindowState(windowState() ^ Qt::WindowFullScreen);
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void BoardWindow::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(rect(), kBackground);
+
+    const qint64 now = m_station.nowMs();
+    const bool blinkOn = (now / 500) % 2 == 0;
+    QRect area = rect().adjusted(12, 12, -12, -12);
+
+    const QString banner = bannerText();
+    if (!banner.isEmpty()) {
+        const int bannerHeight = std::max(56, height() / 10);
+        const QRect band(0, 0, width(), bannerHeight);
+        painter.fillRect(band, bannerColor());
+        painter.setPen(Qt::white);
+        const QRect textRect = band.adjusted(16, 0, -16, 0);
+        painter.setFont(fittingFont(font(), bannerHeight * 45 / 100, true, banner, textRect.width()));
+        line(painter, textRect, banner, Qt::AlignCenter);
+        area.setTop(bannerHeight + 12);
+    }
+
+    const QList<CallList::Tile>& tiles = m_station.calls().tiles();
+    if (tiles.isEmpty()) {
+        painter.setPen(kQuiet);
+        painter.setFont(pixelFont(font(), std::max(24, height() / 12), false));
+        painter.drawText(area, Qt::AlignCenter, m_settings.emptyText);
+        return;
+    }
+
+    const int minTile = std::min(kMinTileHeight, std::max(area.height(), 1));
+    const TileGrid::Layout grid = TileGrid::layout(int(tiles.size()), area, minTile, 12);
+    const qsizetype cells = grid.cells.size();
+    const qsizetype hidden = tiles.size() - cells;
+    for (qsizetype i = 0; i < cells; ++i) {
+        if (hidden > 0 && i == cells - 1)
+            paintMore(painter, grid.cells.at(i), hidden + 1);
+        else
+            paintTile(painter, grid.cells.at(i), int(i), now, blinkOn);
+    }
+}
+
+void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qint64 nowMs, bool blinkOn) const
+{
+    const CallList& calls = m_station.calls();
+    const CallList::Tile& tile = calls.tiles().at(index);
+    const CallList::Level level = calls.level(tile, nowMs);
+
+    QColor fill = normalColor();
+    QColor text = Qt::white;
+    if (!tile.isCall) {
+        fill = placeColor();
+    } else if (level == CallList::Level::Warning) {
+        fill = warningColor();
+        text = Qt::black;
+    } else if (level == CallList::Level::Alarm) {
+        fill = blinkOn ? alarmColor() : alarmColor().darker(160);
+    }
+    if (tile.stale) {
+        // Possibly over: the colour stays readable but greyed, so the tile looks unsure of itself.
+        fill = QColor::fromHsv(fill.hue(), fill.saturation() / 2, fill.value() * 3 / 4);
+        const int luma = (299 * fill.red() + 587 * fill.green() + 114 * fill.blue()) / 1000;
+        text = luma > 140 ? Qt::black : Qt::white;
+    }
+
+    const int h = cell.height();
+    const int radius = std::max(6, h / 12);
+    QPainterPath path;
+    path.addRoundedRect(cell, radius, radius);
+    painter.fillPath(path, fill);
+    if (tile.stale) {
+        painter.fillPath(path, QBrush(QColor(0, 0, 0, 70), Qt::BDiagPattern));
+    }
+    if (calls.isHighlighted(tile, nowMs)) {
+        const int pen = std::max(4, h / 16);
+        painter.setPen(QPen(blinkOn ? QColor(Qt::white) : QColor(0xFF, 0xEB, 0x3B), pen));
+        painter.drawRoundedRect(cell.adjusted(pen / 2, pen / 2, -pen / 2, -pen / 2), radius, radius);
+    }
+
+    const int pad = std::max(8, h / 14);
+    const QRect inner = cell.adjusted(pad, pad / 2, -pad, -pad / 2);
+    const int bigPx = h * 30 / 100;
+    const int midPx = h * 17 / 100;
+    const int timePx = h * 22 / 100;
+    painter.setPen(text);
+
+    // First line, the whole width: the place, which is what the nurse must read first.
+    const QString place = tile.place.isEmpty() ? tile.code : tile.place;
+    const QRect first(inner.left(), inner.top(), inner.width(), bigPx * 13 / 10);
+    painter.setFont(fittingFont(font(), bigPx, true, place, first.width()));
+    line(painter, first, place, Qt::AlignLeft | Qt::AlignVCenter);
+
+    // Second line: who answers the call (for a place tile, its ward).
+    const QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
+    painter.setFont(pixelFont(font(), midPx, false));
+    line(painter, second, tile.isCall ? tile.staff : tile.ward, Qt::AlignLeft | Qt::AlignVCenter);
+
+    // Last line: the type of call (or the stale mark), and the waiting time on the right.
+    QRect third(inner.left(), inner.bottom() - timePx * 13 / 10, inner.width(), timePx * 13 / 10);
+    if (tile.isCall) {
+        const QString waited = waitingText(nowMs - tile.sinceMs);
+        painter.setFont(pixelFont(font(), timePx, true));
+        const int timeWidth = painter.fontMetrics().horizontalAdvance(waited);
+        painter.drawText(third, Qt::AlignRight | Qt::AlignVCenter, waited);
+        third.setRight(third.right() - timeWidth - pad);
+    }
+    // While a tile may be over, saying so matters more than the type of call.
+    painter.setFont(pixelFont(font(), midPx, tile.stale));
+    const QString label = tile.stale    ? m_settings.staleText
+                          : tile.isCall ? m_settings.typeLabel(tile.function)
+                                        : m_settings.placeText;
+    line(painter, third, label, Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidden) const
+{
+    QPainterPath path;
+    const int radius = std::max(6, cell.height() / 12);
+    path.addRoundedRect(cell, radius, radius);
+    painter.fillPath(path, QColor(0x37, 0x47, 0x4F));
+    painter.setPen(Qt::white);
+    painter.setFont(pixelFont(font(), cell.height() * 22 / 100, true));
+    line(painter, cell.adjusted(12, 0, -12, 0),
+         m_settings.moreText + QLatin1Char(' ') + QString::number(hidden), Qt::AlignCenter);
+}

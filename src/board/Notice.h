@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// One datagram from the server, understood. The server sends three kinds of text to a display
+// station, each as one UTF-8 datagram:
+//   ping          "#FromOrvikLiteServer" (the text is a setting), every 500 ms;
+//   event notice  "#{code};{function};{staff};{place};" for every call and cancel it handles;
+//   place notice  "#{code};0;{ward};{place};{cancel code};" when the operator points at a place.
+// Nothing in them is escaped, so a name holding ";" adds fields; see parseNotice.
+struct Notice
+{
+    enum class Kind {
+        Invalid, // anything else: dropped without a word
+        Ping,
+        Call,   // functions "8", "4" (place buttons) and "b" (KB keys)
+        Cancel, // functions "2" (place buttons) and "d" (KB keys)
+        Place,  // the place notice
+    };
+
+    Kind kind = Kind::Invalid;
+    QString code;     // call code of the place, or unit code and key number of a KB key
+    QString function; // "8", "4", "b", "2", "d", or "0" for the place notice
+    QString staff;    // event notice: the responsible staff member, may be empty
+    QString ward;     // place notice: the ward, may be empty
+    QString place;    // the place's name, may be empty
+};
+
+namespace NoticeLimits {
+// The longest datagram looked at. A real notice carries a code and two names from the server's
+// lists; anything longer is junk and is not even decoded.
+constexpr qsizetype kMaxDatagramBytes = 1024;
+// Longest code: place buttons have five characters, KB keys four.
+constexpr qsizetype kMaxCodeLength = 16;
+} // namespace NoticeLimits
+
+// Decodes and classifies one datagram. Invalid UTF-8, an oversized datagram, a text that is not the
+// ping and does not have the shape of a notice, an empty code or an unknown function give Invalid.
+//
+// Names may hold ";": the server does not escape them. The code and the function are never split
+// (codes come from the buttons), so a call is still recognised and cancelled by its code; for an
+// event notice with extra fields the staff name is taken as the third field and the place name as
+// the rest, for a place notice the ward as the third and the place as everything up to the last
+// field, which is the cancel code. A call is thus shown rather than lost, with its names as well as
+// they can be told apart.
+Notice parseNotice(const QByteArray& datagram, const QString& pingText);

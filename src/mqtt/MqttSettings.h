@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class IniFile;
+
+// Section Mqtt of the settings file: where the ward's events are published. With Host empty the
+// server publishes nothing and opens no outbox.
+struct MqttSettingsValues
+{
+    QString Host;                                   // empty: publishing off
+    quint16 Port = 1883;                            // 1 to 65535; anything else reads as 1883
+    QString Topic = QStringLiteral("halvane/ward"); // prefix; events go to <Topic>/events
+    QString ClientId;                               // empty: the client library picks a random one
+    QString Username;                               // empty: no user name is sent
+    QString Password;
+    bool Tls = false;
+    QString CaFile; // with Tls: the CA certificate(s) in PEM; empty: the system's CA directory
+
+    bool enabled() const { return !Host.isEmpty(); }
+
+    // Empty when the values can be used; otherwise why not (a topic prefix with "+" or "#", say).
+    QString problem() const;
+};
+
+namespace MqttSettings {
+
+inline const QString kSection = QStringLiteral("Mqtt");
+
+// Appends the section with its comment keys and defaults when the file has none of it (neither its
+// description nor Host), so existing installations get it on their next start. A section that is
+// there, even with keys removed by hand, is left as it is. Throws AppError when the write fails.
+void writeWhenMissing(IniFile& ini);
+
+// Reads the section; missing keys yield the defaults. A trailing "/" of the topic prefix is dropped.
+MqttSettingsValues read(const IniFile& ini);
+
+} // namespace MqttSettings

@@ -1,0 +1,282 @@
+// What the board shows for a sequence of datagrams: each row replays datagrams and moments through
+// the board's state, as they would arrive from the server (S) or from another machine (X), and
+// compares the tiles that are left, and the cues, with what a nurse should see and hear.
+
+#include "board/BoardState.h"
+
+#include <QtTest>
+
+namespace {
+
+const QHostAddress kServer(QStringLiteral("10.0.0.1"));
+const QHostAddress kStranger(QStringLiteral("10.0.0.9"));
+const quint16 kPort = 40000;
+const QString kPing = QStringLiteral("#FromOrvikLiteServer");
+
+// One step: "<ms> S <text>", "<ms> X <text>" or "<ms> P <text>" receives a datagram, "<ms> tick" lets time
+// pass. Texts BADUTF8 and HUGE stand for datagrams that cannot be written here.
+QByteArray datagramOf(const QString& text)
+{
+    if (text == QLatin1String("BADUTF8"))
+        return QByteArray("#f6186;8;\xC3\x28;\xFF\xFE;");
+    if (text == QLatin1String("HUGE"))
+        return ("#f6186;8;" + QByteArray(3000, 'a') + ";Койка;");
+    return text.toUtf8();
+}
+
+// A tile as text: code;function;staff;ward;place;since, then the marks that apply.
+QString describe(const CallList& calls, const CallList::Tile& t, qint64 now)
+{
+    QString s =
+        QStringList{t.code, t.function, t.staff, t.ward, t.place, QString::number(t.sinceMs)}.join(u';');
+    if (!t.isCall)
+        s += QStringLiteral(" place");
+    if (t.stale)
+        s += QStringLiteral(" stale");
+    if (calls.isHighlighted(t, now))
+        s += QStringLiteral(" lit");
+    return s;
+}
+
+struct Replay
+{
+    QStringList tiles;
+    int newCalls = 0;
+    int alarms = 0;
+};
+
+Replay replay(BoardState& board, const QStringList& steps)
+{
+    Replay result;
+    qint64 now = 0;
+    for (const QString& step : steps) {
+        const qsizetype firstBlank = step.indexOf(u' ');
+        now = step.left(firstBlank).toLongLong();
+        const QString rest = step.mid(firstBlank + 1);
+        BoardState::Effect effect;
+        if (rest == QLatin1String("tick")) {
+            effect = board.tick(now);
+        } else {
+            // S: the server; X: another machine; P: the server's machine, another port.
+            const QHostAddress& sender = rest.startsWith(u'X') ? kStranger : kServer;
+            const quint16 port = rest.startsWith(u'P') ? kPort + 1 : kPort;
+            effect = board.receive(datagramOf(rest.mid(2)), sender, port, now);
+        }
+        result.newCalls += effect.newCall ? 1 : 0;
+        result.alarms += effect.alarmsReached;
+    }
+    for (const CallList::Tile& t : board.calls().tiles())
+        result.tiles << describe(board.calls(), t, now);
+    return result;
+}
+
+CallList::Limits limits(qsizetype maxTiles = 100)
+{
+    CallList::Limits l;
+    l.warnMs = 180'000;
+    l.alarmMs = 300'000;
+    l.maxTiles = maxTiles;
+    l.highlightMs = 10'000;
+    return l;
+}
+
+} // namespace
+
+class TestCallList : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void sequences_data();
+    void sequences();
+    void waitingTurnsToWarningAndAlarm();
+    void tilesAreBounded();
+    void staleUntilTheServerRepeats();
+};
+
+void TestCallList::sequences_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("tiles");
+    QTest::addColumn<int>("newCalls");
+
+    const QString ping = QStringLiteral("0 S ") + kPing;
+    const QString call = QStringLiteral("100 S #f6186;8;Тестова Анна;Койка № 1;");
+    const QString tile = QStringLiteral("f6186;8;Тестова Анна;;Койка № 1;100");
+
+    QTest::newRow("call") << QStringList{ping, call} << QStringList{tile} << 1;
+    QTest::newRow("repeat keeps the waiting time")
+        << QStringList{ping, call, QStringLiteral("5000 S #f6186;8;Тестова Анна;Койка № 1;")}
+        << QStringList{tile} << 1;
+    QTest::newRow("function 4 on an open call is the same call")
+        << QStringList{ping, call, QStringLiteral("900 S #f6186;4;Тестова Анна;Койка № 1;")}
+        << QStringList{QStringLiteral("f6186;4;Тестова Анна;;Койка № 1;100")} << 1;
+    QTest::newRow("cancel") << QStringList{ping, call,
+                                           QStringLiteral("900 S #f6186;2;Тестова Анна;Койка № 1;")}
+                            << QStringList{} << 1;
+    QTest::newRow("cancel without a call")
+        << QStringList{ping, QStringLiteral("900 S #f6186;2;;Койка № 1;")} << QStringList{} << 0;
+    QTest::newRow("call after its cancel is new")
+        << QStringList{ping, call, QStringLiteral("900 S #f6186;2;;Койка № 1;"),
+                       QStringLiteral("1000 S #f6186;8;;Койка № 1;")}
+        << QStringList{QStringLiteral("f6186;8;;;Койка № 1;1000")} << 2;
+    QTest::newRow("longest waiting first, cancel leaves the other")
+        << QStringList{ping, QStringLiteral("100 S #aaaaa;8;;A;"), QStringLiteral("200 S #bbbbb;8;;B;"),
+                       QStringLiteral("300 S #ccccc;8;;C;"), QStringLiteral("400 S #bbbbb;2;;B;")}
+        << QStringList{QStringLiteral("aaaaa;8;;;A;100"), QStringLiteral("ccccc;8;;;C;300")} << 3;
+    QTest::newRow("KB key call and cancel")
+        << QStringList{ping, QStringLiteral("100 S #1a0C;b;Анна;Пост;"),
+                       QStringLiteral("200 S #1a0D;b;Анна;Пост;"), QStringLiteral("300 S #1a0C;d;Анна;Пост;")}
+        << QStringList{QStringLiteral("1a0D;b;Анна;;Пост;200")} << 2;
+    QTest::newRow("KB cancel of another key leaves the call")
+        << QStringList{ping, QStringLiteral("100 S #1a0C;b;;Пост;"), QStringLiteral("200 S #1a20;d;;Пост;")}
+        << QStringList{QStringLiteral("1a0C;b;;;Пост;100")} << 1;
+    QTest::newRow("place notice without a call shows the place")
+        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("10099 tick")}
+        << QStringList{QStringLiteral("f6186;0;;Палата 1;Койка № 1;100 place lit")} << 0;
+    QTest::newRow("place tile goes after 10 s")
+        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("10100 tick")}
+        << QStringList{} << 0;
+    QTest::newRow("place notice highlights the open call")
+        << QStringList{ping, call, QStringLiteral("200 S #f6186;0;Палата 1;Койка № 1;f6186;")}
+        << QStringList{tile + QStringLiteral(" lit")} << 1;
+    QTest::newRow("highlight of a call ends after 10 s, the call stays")
+        << QStringList{ping, call, QStringLiteral("200 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("10200 tick")}
+        << QStringList{tile} << 1;
+    QTest::newRow("place notice of a KB unit highlights its keys")
+        << QStringList{ping, QStringLiteral("100 S #1a0C;b;;Пост;"),
+                       QStringLiteral("200 S #1a;0;Палата 2;Пост;1a;")}
+        << QStringList{QStringLiteral("1a0C;b;;;Пост;100 lit")} << 1;
+    QTest::newRow("call at a pointed place replaces the place tile")
+        << QStringList{ping, QStringLiteral("100 S #f6186;0;Палата 1;Койка № 1;f6186;"),
+                       QStringLiteral("200 S #f6186;8;Анна;Койка № 1;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка № 1;200 lit")} << 1;
+    QTest::newRow("names holding ; keep the call")
+        << QStringList{ping, QStringLiteral("100 S #f6186;8;Анна;Койка 1; у окна;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка 1; у окна;100")} << 1;
+
+    // Nothing of these reaches the board.
+    const QStringList junk = {
+        QStringLiteral("#f6186;8;Анна;"),         // too few fields
+        QStringLiteral("f6186;8;Анна;Койка;"),    // no "#"
+        QStringLiteral("#f6186;8;Анна;Койка"),    // last field not closed
+        QStringLiteral("#f6186;7;Анна;Койка;"),   // unknown function
+        QStringLiteral("#f6186;;Анна;Койка;"),    // no function
+        QStringLiteral("#;8;Анна;Койка;"),        // no code
+        QStringLiteral("#f6 86;8;Анна;Койка;"),   // blank in the code
+        QStringLiteral("#f6186;0;Палата;Койка;"), // place notice without its cancel code
+        QStringLiteral("#"),
+        QStringLiteral(""),
+        QStringLiteral("BADUTF8"),
+        QStringLiteral("HUGE"),
+        kPing + QLatin1Char(' '), // not the ping, not a notice
+    };
+    for (const QString& text : junk) {
+        QTest::addRow("malformed: %s", qPrintable(text.left(30)))
+            << QStringList{ping, QStringLiteral("100 S ") + text} << QStringList{} << 0;
+    }
+
+    QTest::newRow("notice before any ping") << QStringList{call} << QStringList{} << 0;
+    QTest::newRow("notice from another machine")
+        << QStringList{ping, QStringLiteral("100 X #f6186;8;Анна;Койка;")} << QStringList{} << 0;
+    QTest::newRow("another port of the server's machine")
+        << QStringList{ping, QStringLiteral("100 P #f6186;8;Анна;Койка;")} << QStringList{} << 0;
+    QTest::newRow("a restarted server on a new port is taken once the old one is silent")
+        << QStringList{ping, QStringLiteral("1000 P ") + kPing, QStringLiteral("2500 P ") + kPing,
+                       QStringLiteral("2600 P #f6186;8;Анна;Койка;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка;2600")} << 1;
+    QTest::newRow("another machine's ping does not take over a live server")
+        << QStringList{ping, QStringLiteral("500 X ") + kPing, QStringLiteral("600 X #f6186;8;Анна;Койка;")}
+        << QStringList{} << 0;
+    QTest::newRow("another machine's ping takes over a silent server")
+        << QStringList{ping, QStringLiteral("3000 X ") + kPing, QStringLiteral("3100 X #f6186;8;Анна;Койка;"),
+                       QStringLiteral("3200 S #aaaaa;8;;A;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка;3100")} << 1;
+}
+
+void TestCallList::sequences()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, tiles);
+    QFETCH(int, newCalls);
+    BoardState board(QHostAddress(), kPing, limits());
+    const Replay result = replay(board, steps);
+    QCOMPARE(result.tiles, tiles);
+    QCOMPARE(result.newCalls, newCalls);
+}
+
+void TestCallList::waitingTurnsToWarningAndAlarm()
+{
+    BoardState board(QHostAddress(), kPing, limits());
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    board.receive("#f6186;8;;Койка;", kServer, kPort, 1000);
+    const CallList& calls = board.calls();
+    const auto levelAt = [&](qint64 now) { return calls.level(calls.tiles().at(0), now); };
+    QCOMPARE(levelAt(180'999), CallList::Level::Normal);
+    QCOMPARE(levelAt(181'000), CallList::Level::Warning);
+    QCOMPARE(levelAt(300'999), CallList::Level::Warning);
+    QCOMPARE(levelAt(301'000), CallList::Level::Alarm);
+
+    // The alarm cue sounds once per call, on the tick that finds it due.
+    QCOMPARE(board.tick(300'999).alarmsReached, 0);
+    QCOMPARE(board.tick(301'000).alarmsReached, 1);
+    QCOMPARE(board.tick(302'000).alarmsReached, 0);
+    board.receive("#f6186;8;;Койка;", kServer, kPort, 302'100); // a repeat is no new call and no new alarm
+    QCOMPARE(board.tick(400'000).alarmsReached, 0);
+    board.receive("#bbbbb;8;;B;", kServer, kPort, 400'000);
+    QCOMPARE(board.tick(700'000).alarmsReached, 1);
+}
+
+void TestCallList::tilesAreBounded()
+{
+    BoardState board(QHostAddress(), kPing, limits(3));
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    board.receive("#ppppp;0;Палата;Место;ppppp;", kServer, kPort, 10);
+    for (int i = 0; i < 3; ++i)
+        board.receive(QStringLiteral("#c000%1;8;;К%1;").arg(i).toUtf8(), kServer, kPort, 100 + i);
+    // The place tile gave way first, then the call waiting longest.
+    Replay now = replay(board, {QStringLiteral("200 S #c0003;8;;К3;")});
+    QCOMPARE(now.tiles, (QStringList{QStringLiteral("c0001;8;;;К1;101"), QStringLiteral("c0002;8;;;К2;102"),
+                                     QStringLiteral("c0003;8;;;К3;200")}));
+    // A place tile does not push out a call.
+    now = replay(board, {QStringLiteral("300 S #qqqqq;0;Палата;Место;qqqqq;")});
+    QCOMPARE(now.tiles.size(), 3);
+    QVERIFY(!now.tiles.join(u'|').contains(QStringLiteral("qqqqq")));
+
+    // A flood of distinct calls keeps the bound.
+    for (int i = 0; i < 5000; ++i)
+        board.receive(QStringLiteral("#z%1;8;;Z;").arg(i).toUtf8(), kServer, kPort, 1000 + i);
+    QCOMPARE(board.calls().tiles().size(), 3);
+    QCOMPARE(board.calls().tiles().last().code, QStringLiteral("z4999"));
+}
+
+void TestCallList::staleUntilTheServerRepeats()
+{
+    BoardState board(QHostAddress(), kPing, limits());
+    QVERIFY(board.isLost(0)); // nothing heard yet
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    QVERIFY(!board.isLost(1999));
+    board.receive("#aaaaa;8;;A;", kServer, kPort, 100);
+    board.receive("#bbbbb;8;;B;", kServer, kPort, 200);
+    QVERIFY(!board.tick(1999).changed);
+    QVERIFY(board.tick(2000).changed); // the banner comes
+    QVERIFY(board.isLost(2000));
+    Replay shown = replay(board, {QStringLiteral("2100 tick")});
+    QCOMPARE(shown.tiles,
+             (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200 stale")}));
+
+    // Pings return: the banner goes, but a call cancelled meanwhile could still be shown, so the
+    // tiles keep their mark until the server repeats them; a call that arrives now has none.
+    QVERIFY(board.receive(kPing.toUtf8(), kServer, kPort, 3000).changed);
+    QVERIFY(!board.isLost(3000));
+    shown = replay(board, {QStringLiteral("3100 S #bbbbb;8;;B;"), QStringLiteral("3200 S #ccccc;8;;C;")});
+    QCOMPARE(shown.tiles,
+             (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200"),
+                          QStringLiteral("ccccc;8;;;C;3200")}));
+    QCOMPARE(shown.newCalls, 1);
+}
+
+QTEST_GUILESS_MAIN(TestCallList)
+#include "tst_calllist.moc"
