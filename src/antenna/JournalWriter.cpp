@@ -106,10 +106,24 @@ JournalWriter::~JournalWriter() = default;
 
 void JournalWriter::ensurePlaces()
 {
+    // A file that could not be read is not waited for again in the same tick: a burst of presses
+    // must not wait for a locked file press after press (and hold up the end of the program).
+    if (m_placesReadFailedThisTick) {
+        if (m_places.isLoaded())
+            return;
+        throw AppError(m_placesReadError);
+    }
     if (m_placesCheckedThisTick && m_places.isLoaded() && !m_places.isStale())
         return;
-    m_places.refresh(kPlaceCheckBusyTimeoutMs);
     m_placesCheckedThisTick = true;
+    try {
+        if (!m_places.refresh(kPlaceCheckBusyTimeoutMs))
+            m_placesReadFailedThisTick = true;
+    } catch (const AppError& e) {
+        m_placesReadFailedThisTick = true;
+        m_placesReadError = e.message();
+        throw;
+    }
 }
 
 void JournalWriter::invalidatePlaces()
@@ -226,6 +240,7 @@ void JournalWriter::flushQueue()
 {
     // The next press re-checks the places held in memory.
     m_placesCheckedThisTick = false;
+    m_placesReadFailedThisTick = false;
 
     const db::BusyTimeoutScope wait(m_db, kTickBusyTimeoutMs);
     QStringList errors;

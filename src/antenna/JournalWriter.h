@@ -154,6 +154,8 @@ private:
     QList<JournalEvent> m_queue;
     Reporters m_reporters;
     bool m_placesCheckedThisTick = false;
+    bool m_placesReadFailedThisTick = false;
+    QString m_placesReadError;
     bool m_refreshWanted = false;
     bool m_unavailable = false;
     bool m_spoolFailed = false;

@@ -48,6 +48,7 @@ private slots:
     void placesChangedByAnyoneAreSeen();
     void journaledOnlyOnceWritten();
     void journaledEventsTakenUpFromTheSpool();
+    void burstWhileThePlacesCannotBeReadWaitsOnce();
 
 private:
     void newWriter();
@@ -405,6 +406,31 @@ void TestJournalOutage::journaledEventsTakenUpFromTheSpool()
     QCOMPARE(m_journaled[1].closed.size(), 1);
     QCOMPARE(m_journaled[1].closed[0].id, m_journaled[0].id);
     QCOMPARE(m_journaled[1].closed[0].reactionSeconds, 30);
+}
+
+void TestJournalOutage::burstWhileThePlacesCannotBeReadWaitsOnce()
+{
+    // The places changed, then another program locked the file before they could be read again.
+    m_db->executeStatement(QStringLiteral("UPDATE buts SET name='Койка № 1А' WHERE abcde='f6186'"));
+    dbtest::PlainConnection other(m_path);
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    QElapsedTimer timer;
+    timer.start();
+    tick([this] {
+        for (int i = 0; i < 200; ++i)
+            m_writer->InLogButs(at(10, 0, 0).addMSecs(i * 10), "f6186", "8");
+    });
+    // One short wait for the whole tick, not one per press; the copy in hand names the notices.
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(m_notices.size(), 200);
+    QCOMPARE(m_notices.last(), QStringLiteral("f6186|8|Тестова Анна|Койка № 1"));
+    QCOMPARE(m_writer->pendingCount(), 200);
+
+    // The next tick reads them again.
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    tick([this] { m_writer->InLogButs(at(10, 0, 5), "f6186", "8"); });
+    QCOMPARE(m_notices.last(), QStringLiteral("f6186|8|Тестова Анна|Койка № 1А"));
+    QCOMPARE(journal().size(), 201);
 }
 
 QTEST_GUILESS_MAIN(TestJournalOutage)
