@@ -5,10 +5,12 @@
 #include "db/Schema.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
+#include "settings/Clock.h"
 #include "settings/IniFile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
@@ -24,6 +26,7 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     TimerObr.setInterval(300);
     TimerFromClients.setInterval(2100);
     TimerToClients.setInterval(500);
+    TimerCalls.setInterval(1000);
     connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
     // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
     // again while its own handler is still running. Posting the tick lets the timer fire on, so
@@ -31,6 +34,7 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
     connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
     connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
+    connect(&TimerCalls, &QTimer::timeout, this, [this] { TimerCallsTimer(); });
 }
 
 WardServer::~WardServer() { stop(); }
@@ -72,7 +76,10 @@ void WardServer::create()
             SendEventToClients(code, f, staff, place);
         },
         [this] { emit journalChanged(); });
-    m_writer->setJournaled([this](const JournaledEvent& event) { emit journaled(event); });
+    m_writer->setJournaled([this](const JournaledEvent& event) {
+        followJournal(event);
+        emit journaled(event);
+    });
     const auto report = [this](const QString& message) { emit errorRaised(message); };
     m_writer->setReporters({report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
     m_dispatcher = std::make_unique<Dispatcher>(
@@ -84,6 +91,7 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
+    startOpenCalls();
     if (!m_sender.open(errorText))
         return false;
     TimerToAnt.start();
@@ -108,6 +116,7 @@ bool WardServer::start(QString* errorText)
     TimerFromClients.start();
     TimerToClients.start();
     TimerObr.start();
+    TimerCalls.start();
     m_running = true;
     return true;
 }
@@ -118,6 +127,7 @@ void WardServer::stopTimersAndListeners()
     TimerObr.stop();
     TimerFromClients.stop();
     TimerToClients.stop();
+    TimerCalls.stop();
     m_antListener.stop();
     m_clientListener.stop();
 }
@@ -178,8 +188,127 @@ void WardServer::setFilter(const QString& clause, const QVariantList& params)
 
 void WardServer::journalCleared()
 {
+    if (m_openCalls && m_db) {
+        const int before = m_openCalls->count();
+        try {
+            m_openCalls->syncWithJournal(Clock::now());
+        } catch (const AppError& e) {
+            reportOpenCallsError(e.message());
+        }
+        if (m_openCalls->count() != before)
+            emit openCallsChanged(m_openCalls->calls());
+    }
     emit journalShrank();
     emit journalChanged();
+}
+
+void WardServer::startOpenCalls()
+{
+    // Once per engine: a window holds the list and the watch from the first start on.
+    if (m_openCalls)
+        return;
+    {
+        IniFile ini = App::settings();
+        EscalationSettings::writeMissing(ini);
+        m_escalation = EscalationSettings::read(ini);
+    }
+    m_openCalls = std::make_unique<OpenCalls>(m_db.get(), m_escalation);
+    m_antennaWatch = std::make_unique<AntennaWatch>(m_escalation.AntennaSilentSec);
+    m_silent.clear();
+    if (m_db) {
+        // The calls still waiting are shown again; a journal that cannot be read now leaves the list
+        // empty until calls come in, and the server starts all the same.
+        try {
+            m_openCalls->rebuild(Clock::now());
+        } catch (const AppError& e) {
+            reportOpenCallsError(e.message());
+        }
+    }
+}
+
+void WardServer::openCallsEdited()
+{
+    if (m_openCalls)
+        emit openCallsChanged(m_openCalls->calls());
+}
+
+void WardServer::reportOpenCallsError(const QString& message) { emit errorRaised(message); }
+
+void WardServer::followJournal(const JournaledEvent& event)
+{
+    if (!m_openCalls)
+        return;
+    const int before = m_openCalls->count();
+    if (event.cancel) {
+        QList<qint64> ids;
+        ids.reserve(event.closed.size());
+        for (const ClosedEntry& entry : event.closed)
+            ids.append(entry.id);
+        m_openCalls->entriesClosed(ids);
+    } else if (OpenCalls::isCallFunction(event.f)) {
+        JournaledCall call;
+        call.id = event.id;
+        call.time = event.time;
+        call.code = event.code;
+        call.f = event.f;
+        // The journal's place name of a KB unit carries the key number; the notice's does not.
+        call.place = event.f == QLatin1String("b") ? event.names.P + JournalWriter::sKBcd(event.code)
+                                                  : event.names.P;
+        call.ward = event.names.G;
+        call.staff = event.names.S;
+        call.notice = {event.code, event.f, event.names.S, event.names.P};
+        m_openCalls->callJournaled(call, Clock::now());
+    }
+    if (m_openCalls->count() != before)
+        emit openCallsChanged(m_openCalls->calls());
+}
+
+void WardServer::TimerCallsTimer()
+{
+    const QDateTime now = Clock::now();
+    if (m_openCalls) {
+        struct Before
+        {
+            CallLevel level;
+            qint64 nextRepeatMs;
+        };
+        QHash<qint64, Before> before;
+        before.reserve(m_openCalls->count());
+        for (const OpenCall& call : m_openCalls->calls())
+            before.insert(call.id, {call.level, call.nextRepeatMs});
+        const QList<EventNotice> due = m_openCalls->tick(now);
+        for (const EventNotice& notice : due)
+            SendEventToClients(notice.code, notice.f, notice.staff, notice.place);
+        const qint64 nowMs = now.toMSecsSinceEpoch();
+        bool levelsChanged = false;
+        for (const OpenCall& call : m_openCalls->calls()) {
+            const auto was = before.constFind(call.id);
+            if (was == before.cend())
+                continue;
+            if (was->nextRepeatMs != 0 && nowMs >= was->nextRepeatMs)
+                emit callRepeated(call);
+            if (call.level != was->level) {
+                levelsChanged = true;
+                if (call.level > was->level)
+                    emit callEscalated(call, call.level);
+            }
+        }
+        if (levelsChanged)
+            emit openCallsChanged(m_openCalls->calls());
+    }
+    if (m_antennaWatch && m_antennaWatch->check(now)) {
+        QStringList silentNow;
+        for (const AntennaWatch::Silent& antenna : m_antennaWatch->silent()) {
+            silentNow << antenna.id;
+            if (!m_silent.contains(antenna.id))
+                emit antennaSilenceChanged(antenna.id, true, antenna.lastHeard);
+        }
+        for (const QString& id : std::as_const(m_silent)) {
+            if (!silentNow.contains(id))
+                emit antennaSilenceChanged(id, false, now);
+        }
+        m_silent = silentNow;
+    }
 }
 
 void WardServer::SendToAntUDP(const QString& str) { BroadcastUDP(str, m_cfg.ToAntPort); }
@@ -276,6 +405,8 @@ void WardServer::TimerFromClientsTimer()
     QStringList heard = m_antenna.takeSignOns();
     std::sort(heard.begin(), heard.end(),
               [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    if (m_antennaWatch)
+        m_antennaWatch->heard(heard, Clock::now());
     emit antennasHeard(heard);
     emit statusTexts(modeStatus(), antennaStatus(heard, m_cfg));
 }

@@ -3,8 +3,10 @@
 #include "antenna/AntennaLink.h"
 #include "antenna/Dispatcher.h"
 #include "antenna/JournalWriter.h"
+#include "calls/OpenCalls.h"
 #include "antenna/UdpListener.h"
 #include "antenna/UdpSender.h"
+#include "calls/AntennaWatch.h"
 #include "clients/ClientLink.h"
 #include "settings/MainSettings.h"
 
@@ -50,7 +52,9 @@ public:
     // then.
     void create();
 
-    // The sending socket, the "@REG" beacon, both listeners and the timers, in this order. False with
+    // The section "Escalation" (its missing keys written first, so that on a first start it follows
+    // the windows' sections), the open calls taken from the journal and the antenna watch; then the
+    // sending socket, the "@REG" beacon, both listeners and the timers, in this order. False with
     // the network layer's error text when a socket could not be opened or a port bound (typically a
     // second copy holds it); everything started is stopped again then.
     bool start(QString* errorText);
@@ -104,6 +108,17 @@ public:
     // After entries were deleted from the journal by the operator.
     void journalCleared();
 
+    // The calls waiting for their cancel and the antenna watch, made by start() and kept until the
+    // engine goes; null before the first start. The values of the section "Escalation" as start()
+    // read them (the defaults before).
+    OpenCalls* openCalls() { return m_openCalls.get(); }
+    AntennaWatch* antennaWatch() { return m_antennaWatch.get(); }
+    const EscalationValues& escalation() const { return m_escalation; }
+    // The operator changed the list (took a call off): openCallsChanged tells whoever shows it.
+    void openCallsEdited();
+    // Once a second: levels, repeated notices and the antenna watch, at Clock::now().
+    void TimerCallsTimer();
+
     // Sending.
     void SendToAntUDP(const QString& str);
     void BroadcastUDP(const QString& text, qint32 port);
@@ -126,11 +141,12 @@ public:
     static QString antennaStatus(QStringList heard, const MainSettingsValues& cfg);
     QString modeStatus() const;
 
-    // 500 ms beacon, 300 ms dispatcher, 2100 ms status, 500 ms ping.
+    // 500 ms beacon, 300 ms dispatcher, 2100 ms status, 500 ms ping, 1 s open calls.
     QTimer TimerToAnt;
     QTimer TimerObr;
     QTimer TimerFromClients;
     QTimer TimerToClients;
+    QTimer TimerCalls;
 
 signals:
     // The journal has changed: a press was handled, or entries were deleted.
@@ -151,11 +167,25 @@ signals:
     // journalStatus() changed ("" when the events waiting have all been written).
     void journalStatusChanged(const QString& text);
 
+    // The open calls changed: a call was added or removed, or a call's level changed. Carries the
+    // whole list, longest waiting first.
+    void openCallsChanged(const QList<OpenCall>& calls);
+    // A call's notice was just sent again to the display stations.
+    void callRepeated(const OpenCall& call);
+    // A call reached the warning or the alarm level.
+    void callEscalated(const OpenCall& call, CallLevel level);
+    // An antenna heard before fell silent (silent true, since: when it was last heard), or was heard
+    // again (silent false, since: now).
+    void antennaSilenceChanged(const QString& antenna, bool silent, const QDateTime& since);
+
 private:
     void ProcessAddButs(const QString& abcde, const QString& btnclr) override;
     void ProcessAddKB(const QString& ab) override;
     void ObrabSearch(const QString& abcde) override;
     void stopTimersAndListeners();
+    void startOpenCalls();
+    void followJournal(const JournaledEvent& event);
+    void reportOpenCallsError(const QString& message);
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -175,4 +205,9 @@ private:
     AddKBReceiver m_addKB;
     SearchReceiver m_search;
     bool m_running = false;
+
+    EscalationValues m_escalation;
+    std::unique_ptr<OpenCalls> m_openCalls;
+    std::unique_ptr<AntennaWatch> m_antennaWatch;
+    QStringList m_silent; // the antennas silent at the last check, as the watch spells them
 };
