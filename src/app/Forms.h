@@ -11,6 +11,7 @@ class TFormClear;
 class TFormFilter;
 class TFormWorkers;
 class TFormWorkersEdit;
+class TFormCalls;
 
 // The engine and the single instance of each window, for the start-up, the menus and the tests. The
 // windows themselves are owned by createWindows (Windows.h); these pointers are all null when there
@@ -28,6 +29,8 @@ struct Forms
     TFormFilter* FormFilter = nullptr;
     TFormWorkers* FormWorkers = nullptr;
     TFormWorkersEdit* FormWorkersEdit = nullptr;
+    // Made once the engine has started.
+    TFormCalls* FormCalls = nullptr;
 };
 
 Forms& forms();

@@ -1,5 +1,7 @@
 #include "app/Headless.h"
 
+#include "calls/StatusTexts.h"
+#include "journal/TFormCalls.h"
 #include "server/WardServer.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
@@ -10,6 +12,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -84,6 +87,17 @@ void createHeadless(WardServer& server)
     }
 }
 
+bool startHeadless(WardServer& server, QString* errorText)
+{
+    if (!server.start(errorText))
+        return false;
+    if (App::firstStart()) {
+        IniFile ini = App::settings();
+        TFormCalls::writeFirstStart(ini);
+    }
+    return true;
+}
+
 int runHeadless(int argc, char* argv[])
 {
     GuardedCoreApplication app(argc, argv);
@@ -112,8 +126,27 @@ int runHeadless(int argc, char* argv[])
         return 1;
     }
 
+    // The open-call supervision, one line on each change: the calls in alarm and the silent antennas.
+    auto alarmCount = std::make_shared<int>(0);
+    QObject::connect(&server, &WardServer::openCallsChanged, &server, [&server, alarmCount](const QList<OpenCall>&) {
+        const int count = server.openCalls() ? server.openCalls()->alarmCount() : 0;
+        if (count == *alarmCount)
+            return;
+        *alarmCount = count;
+        reportError(server.escalation().sAlarmCount + u' ' + QString::number(count));
+    });
+    QObject::connect(&server, &WardServer::antennaSilenceChanged, &server,
+                     [&server](const QString& antenna, bool silent, const QDateTime& since) {
+                         if (silent) {
+                             reportError(StatusTexts::silentAntenna({antenna, since}, server.escalation(), since,
+                                                                    LogConst{}));
+                         } else {
+                             reportError(QStringLiteral("Антенна ") + antenna + QStringLiteral(" снова на связи"));
+                         }
+                     });
+
     QString errorText;
-    if (!server.start(&errorText)) {
+    if (!startHeadless(server, &errorText)) {
         reportError(errorText);
         return 1;
     }

@@ -6,8 +6,14 @@
 // the process's exit status: 0 after a signal, 1 when the start failed.
 int runHeadless(int argc, char* argv[]);
 
+class QString;
 class WardServer;
 
 // The headless start up to the network: the engine's creation, then on a first start the secondary
 // windows' sections, in the order the windows would be created. Raises what the start raises.
 void createHeadless(WardServer& server);
+
+// The engine's start (section "Escalation", open calls, sockets, timers), then on a first start the
+// open-calls window's section, where a start with windows writes it. False with the error's text
+// when a port could not be bound.
+bool startHeadless(WardServer& server, QString* errorText);

@@ -8,10 +8,12 @@
 #include "directory/TFormGroupEdit.h"
 #include "directory/TFormWorkers.h"
 #include "directory/TFormWorkersEdit.h"
+#include "journal/TFormCalls.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 #include "server/WardServer.h"
+#include "ui/Dialogs.h"
 
 #include <QLocale>
 
@@ -34,10 +36,13 @@ struct Owned
     std::unique_ptr<TFormFilter> FormFilter;
     std::unique_ptr<TFormWorkers> FormWorkers;
     std::unique_ptr<TFormWorkersEdit> FormWorkersEdit;
+    // Made when the engine has started: it shows the engine's open calls and antenna watch.
+    std::unique_ptr<TFormCalls> FormCalls;
 
     void reset()
     {
         forms() = Forms{};
+        FormCalls.reset();
         FormWorkersEdit.reset();
         FormWorkers.reset();
         FormFilter.reset();
@@ -66,6 +71,30 @@ Form* createForm(std::unique_ptr<Form>& slot, Args&&... args)
     return slot.get();
 }
 
+// The open-calls window, after the engine's start has taken the open calls from the journal; on a
+// first start its section follows every other one.
+void createCallsWindow(Owned& o)
+{
+    WardServer& server = *o.server;
+    if (o.FormCalls || !server.openCalls() || !server.antennaWatch())
+        return;
+    const MainSettingsValues& cfg = server.cfg();
+    LogConst logConst;
+    logConst.s_min = cfg.s_min;
+    logConst.s_sec = cfg.s_sec;
+    logConst.s_noreaction = cfg.s_noreaction;
+    logConst.s_maxreactiontime = cfg.s_maxreactiontime;
+    for (int m = 0; m < 12; ++m)
+        logConst.s_m[m] = cfg.s_m[m];
+    TFormCalls* calls = createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(),
+                                   logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
+    forms().FormCalls = calls;
+    QObject::connect(calls, &TFormCalls::callDismissed, &server, [&server] { server.openCallsEdited(); });
+    o.MF->setCallsWindow(calls);
+    if (server.escalation().ShowAtStart)
+        calls->show();
+}
+
 // What the windows of the two folders do for each other, and what the engine hands them.
 void wire(Owned& o)
 {
@@ -89,6 +118,14 @@ void wire(Owned& o)
     server.setAddReceivers([add](const QString& abcde, const QString& btnclr) { add->ProcessAddButs(abcde, btnclr); },
                            [add](const QString& ab) { add->ProcessAddKB(ab); });
     server.setSearchReceiver([places](const QString& abcde) { places->ObrabSearch(abcde); });
+
+    Owned* owner = &o;
+    QObject::connect(o.MF.get(), &TMF::serverStarted, o.MF.get(), [owner] {
+        // A settings file that cannot take the section is reported; the server runs on without the
+        // window.
+        if (!Dialogs::guard(owner->MF.get(), [owner] { createCallsWindow(*owner); }))
+            owner->FormCalls.reset();
+    });
 }
 
 } // namespace

@@ -21,6 +21,7 @@ const QString kDismiss = QStringLiteral("Убрать из списка");
 const char16_t* const kColumnCaptions[OpenCallsModel::kColumns] = {
     u"Место", u"Палата", u"Ответственный", u"Тип", u"Время", u"Ожидание",
 };
+constexpr QSize kDesignClient(560, 220);
 constexpr int kColumnWidths[OpenCallsModel::kColumns] = {110, 80, 110, 70, 60, 90};
 
 QString columnCaption(int n)
@@ -32,7 +33,7 @@ QString columnCaption(int n)
 
 TFormCalls::TFormCalls(OpenCalls& calls, AntennaWatch& antennas, const EscalationValues& settings,
                        const LogConst& logConst, const JournalTypeTexts& types, QWidget* parent)
-    : FormBase(kSection, kCaption, QSize(560, 220), QSize(300, 150), parent), m_calls(calls)
+    : FormBase(kSection, kCaption, kDesignClient, QSize(300, 150), parent), m_calls(calls)
 {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     q1 = kQuestion;
@@ -86,8 +87,25 @@ void TFormCalls::InitSection()
 void TFormCalls::InitComm()
 {
     IniFile file = ini();
+    writeComments(file);
+}
+
+void TFormCalls::InitDef()
+{
+    IniFile file = ini();
+    writeDefaults(file, QRect(outerGeometry().topLeft(), kDesignClient + designFrame()));
+}
+
+void TFormCalls::writeFirstStart(IniFile& ini)
+{
+    writeComments(ini);
+    writeDefaults(ini, QRect(QPoint(0, 0), kDesignClient + designFrame()));
+}
+
+void TFormCalls::writeComments(IniFile& file)
+{
     const auto comment = [&](const QString& key, const QString& text) {
-        writeStringIfMissing(file, section(), u';' + key, text);
+        writeStringIfMissing(file, kSection, u';' + key, text);
     };
     comment(QStringLiteral("Описание секции"), kCaption);
     comment(QStringLiteral("colНОМЕР_СТОЛБЦА"), QStringLiteral("описание столбца N"));
@@ -99,13 +117,11 @@ void TFormCalls::InitComm()
     comment(QStringLiteral("mCalls"), QStringLiteral("Пункт меню главной формы: ") + kCaption);
 }
 
-void TFormCalls::InitDef()
+void TFormCalls::writeDefaults(IniFile& file, const QRect& r)
 {
-    IniFile file = ini();
     const auto value = [&](const QString& key, const QString& text) {
-        writeStringIfMissing(file, section(), key, text);
+        writeStringIfMissing(file, kSection, key, text);
     };
-    const QRect r = outerGeometry();
     value(QStringLiteral("Caption"), kCaption);
     value(QStringLiteral("Top"), QString::number(r.top()));
     value(QStringLiteral("Left"), QString::number(r.left()));
@@ -122,7 +138,17 @@ void TFormCalls::InitDef()
 
 void TFormCalls::InitForm()
 {
-    readCaptionAndGeometry();
+    // As the other windows: the stored place held to the screen, centred when first shown while
+    // still at its design place.
+    const QRect r = outerGeometry();
+    const IniFile file = ini();
+    SectionValues values;
+    values.set(QStringLiteral("Caption"), file.readString(kSection, QStringLiteral("Caption"), windowTitle()));
+    values.set(QStringLiteral("Top"), file.readInteger(kSection, QStringLiteral("Top"), r.top()));
+    values.set(QStringLiteral("Left"), file.readInteger(kSection, QStringLiteral("Left"), r.left()));
+    values.set(QStringLiteral("Height"), file.readInteger(kSection, QStringLiteral("Height"), r.height()));
+    values.set(QStringLiteral("Width"), file.readInteger(kSection, QStringLiteral("Width"), r.width()));
+    applyCaptionAndGeometry(values);
     q1 = readText(QStringLiteral("q1"), kQuestion);
     mDismiss->setText(readText(QStringLiteral("mDismiss"), kDismiss));
     mCalls = readText(QStringLiteral("mCalls"), kCaption);
@@ -148,7 +174,13 @@ void TFormCalls::mDismissClick()
         return;
     if (!Dialogs::question(this, q1))
         return;
-    Dialogs::guard(this, [&] { m_calls.dismiss(id); });
+    bool done = false;
+    Dialogs::guard(this, [&] {
+        m_calls.dismiss(id);
+        done = true;
+    });
+    if (done)
+        emit callDismissed(id);
 }
 
 bool TFormCalls::eventFilter(QObject* watched, QEvent* event)

@@ -35,6 +35,9 @@ public:
     // start after an update), then reads it. Throws AppError when the write fails.
     void InitSection();
 
+    // The section as a first start writes it, without the window (the headless server).
+    static void writeFirstStart(IniFile& ini);
+
     void InitComm() override;
     void InitDef() override;
     void InitForm() override;
@@ -43,10 +46,16 @@ public:
     // Pop-up item and Delete key: the call in the current row off the list, after the question.
     void mDismissClick();
 
+Q_SIGNALS:
+    // A call was taken off the list by the operator.
+    void callDismissed(qint64 id);
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static void writeComments(IniFile& file);
+    static void writeDefaults(IniFile& file, const QRect& outer);
     void setAntennaSpans();
 
     OpenCalls& m_calls;

@@ -1,10 +1,13 @@
 #include "journal/TMF.h"
 
+#include "calls/StatusTexts.h"
 #include "journal/JournalModel.h"
+#include "journal/TFormCalls.h"
 #include "journal/TFormClear.h"
 #include "journal/TFormFilter.h"
 #include "journal/TFormStats.h"
 #include "settings/AppState.h"
+#include "settings/Clock.h"
 #include "ui/Dialogs.h"
 #include "ui/FormBase.h"
 #include "ui/StringGrid.h"
@@ -61,6 +64,12 @@ void TMF::buildWindow()
     Noch->setObjectName(QStringLiteral("Noch"));
     NMain->addAction(TFormStats::menuCaption(), this, [this] { TFormStats::showFor(this); })
         ->setObjectName(QStringLiteral("NStats"));
+    NCalls = NMain->addAction(QStringLiteral("Активные вызовы"), this, [this] {
+        if (m_calls)
+            m_calls->showOrRaise();
+    });
+    NCalls->setObjectName(QStringLiteral("NCalls"));
+    NCalls->setEnabled(false);
     NData = menuBar()->addMenu(QStringLiteral("База"));
     NData->setObjectName(QStringLiteral("NData"));
     Ngroup = NData->addAction(QStringLiteral("Палаты"), this, [this] { NgroupClick(); });
@@ -92,12 +101,18 @@ void TMF::buildWindow()
     StatusPanel2 = new QLabel(this);
     StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
     statusBar()->addPermanentWidget(StatusPanel2);
+    StatusPanelCalls = new QLabel(this);
+    StatusPanelCalls->setObjectName(QStringLiteral("StatusPanelCalls"));
+    StatusPanelCalls->setStyleSheet(QStringLiteral("color: #c00000"));
+    statusBar()->addPermanentWidget(StatusPanelCalls);
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
     connect(&m_server, &WardServer::statusTexts, this,
             [this](const QString& mode, const QString& antennas) { showStatus(mode, antennas); });
     connect(&m_server, &WardServer::journalStatusChanged, StatusPanel2, &QLabel::setText);
+    connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
+    connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
 }
 
@@ -114,7 +129,8 @@ void TMF::InitForm()
     const MainSettingsValues& cfg = m_server.cfg();
 
     const QRect current = WindowGeometry::outer(*this);
-    setWindowTitle(ini.readString(kLogForm, QStringLiteral("Caption"), windowTitle()));
+    m_title = ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
+    setWindowTitle(m_title);
     const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
     const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
     const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
@@ -144,6 +160,7 @@ void TMF::InitForm()
     for (int m = 0; m < 12; ++m)
         logConst.s_m[m] = cfg.s_m[m];
     journal->setTexts(logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
+    m_logConst = logConst;
 }
 
 void TMF::InitSave()
@@ -166,6 +183,7 @@ bool TMF::FormShow()
         return false;
     }
     Dialogs::guard(this, [this] { RefreshLog(); });
+    emit serverStarted();
     return true;
 }
 
@@ -189,6 +207,33 @@ void TMF::setJournalWindows(TFormFilter* filter, TFormClear* clear)
     m_clear = clear;
     if (m_filter)
         m_filter->setRefreshLog([this] { RefreshLog(); });
+}
+
+void TMF::setCallsWindow(TFormCalls* calls)
+{
+    m_calls = calls;
+    NCalls->setEnabled(calls != nullptr);
+    if (calls)
+        NCalls->setText(calls->mCalls);
+    showCallsStatus();
+}
+
+void TMF::showCallsStatus()
+{
+    const EscalationValues& settings = m_server.escalation();
+    const OpenCalls* calls = m_server.openCalls();
+    const QString alarm = StatusTexts::alarmCount(calls ? calls->alarmCount() : 0, settings);
+    QStringList texts;
+    if (!alarm.isEmpty())
+        texts << alarm;
+    if (const AntennaWatch* watch = m_server.antennaWatch()) {
+        const QDateTime now = Clock::now();
+        for (const AntennaWatch::Silent& antenna : watch->silent())
+            texts << StatusTexts::silentAntenna(antenna, settings, now, m_logConst);
+    }
+    StatusPanelCalls->setText(texts.join(QStringLiteral("; ")));
+    // Seen in the task bar too, while the window is behind others.
+    setWindowTitle(alarm.isEmpty() ? m_title : m_title + QStringLiteral(" — ") + alarm);
 }
 
 void TMF::closeEvent(QCloseEvent* event)

@@ -11,6 +11,7 @@ class StringGrid;
 class JournalModel;
 class TFormClear;
 class TFormFilter;
+class TFormCalls;
 
 // The main window: the journal, its menus and the status bar, over the ward engine it is given.
 // It shows what the engine tells (journal changed, status texts, errors) and asks the application
@@ -39,6 +40,8 @@ public:
 
     // The clearing window and the filter window, which the journal menu opens.
     void setJournalWindows(TFormFilter* filter, TFormClear* clear);
+    // The open-calls window, made once the engine has started: the journal menu's item opens it.
+    void setCallsWindow(TFormCalls* calls);
 
     void RefreshLog();
     // After entries were deleted: the next refill counts the journal again.
@@ -62,9 +65,12 @@ public:
     QLabel* StatusPanel1 = nullptr;
     // Whether the journal can be written: empty while it can, the events waiting while it cannot.
     QLabel* StatusPanel2 = nullptr;
+    // The calls in alarm and the silent antennas; empty while there are none.
+    QLabel* StatusPanelCalls = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;
+    QAction* NCalls = nullptr;
     QMenu* NData = nullptr;
     QAction* Ngroup = nullptr;
     QAction* Nplaces = nullptr;
@@ -81,6 +87,8 @@ signals:
     void groupsRequested();
     void placesRequested();
     void workersRequested();
+    // The engine has started (sockets, timers, open calls).
+    void serverStarted();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -89,10 +97,14 @@ protected:
 private:
     void buildWindow();
     void showStatus(const QString& mode, const QString& antennas);
+    void showCallsStatus();
 
     WardServer& m_server;
     TFormFilter* m_filter = nullptr;
     TFormClear* m_clear = nullptr;
+    TFormCalls* m_calls = nullptr;
+    QString m_title; // the caption as read, before the count of calls in alarm
+    LogConst m_logConst;
     bool m_shown = false;
     bool m_closed = false;
 };

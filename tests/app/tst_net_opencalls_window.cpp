@@ -1,0 +1,144 @@
+// The open calls in the running program: the sections a first start adds after the existing ones
+// (the same file with and without windows), the journal menu's item that opens the open-calls
+// window, and the count of calls in alarm in the main window.
+
+#include "AppFixture.h"
+#include "app/Forms.h"
+#include "app/Headless.h"
+#include "journal/OpenCallsModel.h"
+#include "journal/TFormCalls.h"
+#include "journal/TMF.h"
+#include "server/WardServer.h"
+#include "settings/AppState.h"
+#include "ui/StringGrid.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QtTest>
+
+namespace {
+QStringList sectionsInOrder(const QString& iniPath)
+{
+    QFile file(iniPath);
+    file.open(QIODevice::ReadOnly);
+    QStringList sections;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        const QByteArray t = line.trimmed();
+        if (t.startsWith('[') && t.endsWith(']'))
+            sections << QString::fromLatin1(t.mid(1, t.size() - 2));
+    }
+    return sections;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
+}
+} // namespace
+
+class TestNetOpenCallsWindow : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void firstStartAddsTheSectionsAfterTheExistingOnes();
+    void menuItemOpensTheWindowAndTheAlarmCountIsShown();
+};
+
+void TestNetOpenCallsWindow::firstStartAddsTheSectionsAfterTheExistingOnes()
+{
+    QByteArray windowed;
+    QStringList created;
+    {
+        AppFixture app;
+        app.create();
+        created = sectionsInOrder(app.iniPath());
+        QVERIFY(app.show());
+        const QStringList started = sectionsInOrder(app.iniPath());
+        // What the creation wrote stays first and in its order; the new sections follow it.
+        QCOMPARE(started.mid(0, created.size()), created);
+        const QStringList added = started.mid(created.size());
+        QVERIFY2(added.contains(QStringLiteral("Escalation")) && added.contains(QStringLiteral("CallsForm")),
+                 qPrintable(added.join(u',')));
+        QVERIFY(added.indexOf(QStringLiteral("Escalation")) < added.indexOf(QStringLiteral("CallsForm")));
+        app.destroy();
+        windowed = fileBytes(app.iniPath());
+    }
+    QCOMPARE(created.size(), 14);
+
+    AppFixture headless;
+    {
+        WardServer server;
+        createHeadless(server);
+        QString error;
+        QVERIFY2(startHeadless(server, &error), qPrintable(error));
+        server.stop();
+    }
+    QCOMPARE(fileBytes(headless.iniPath()), windowed);
+}
+
+void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
+{
+    AppFixture app;
+    app.create();
+    QVERIFY(forms().FormCalls == nullptr);
+    TMF* mf = app.mf();
+    QVERIFY(!mf->NCalls->isEnabled());
+    QVERIFY(app.show());
+    const QString panel0 = mf->StatusPanel0->text();
+    const QString panel1 = mf->StatusPanel1->text();
+    const QString title = mf->windowTitle();
+
+    TFormCalls* calls = forms().FormCalls;
+    QVERIFY(calls);
+    // Shown at start by default; closed, the journal menu's item shows it again.
+    QVERIFY(calls->isVisible());
+    calls->close();
+    QVERIFY(!calls->isVisible());
+    QVERIFY(mf->NMain->actions().contains(mf->NCalls));
+    QVERIFY(mf->NCalls->isEnabled());
+    QCOMPARE(mf->NCalls->text(), calls->mCalls);
+    mf->NCalls->trigger();
+    QVERIFY(calls->isVisible());
+
+    // The timers are driven by hand: a call waits past AlarmSec.
+    WardServer& server = mf->server();
+    server.TimerCalls.stop();
+    server.TimerFromClients.stop();
+    const QDateTime start(QDate(2017, 12, 3), QTime(14, 5, 9));
+    JournaledCall call;
+    call.id = 1;
+    call.time = start;
+    call.code = QStringLiteral("f6186");
+    call.f = QStringLiteral("8");
+    call.place = QStringLiteral("Койка № 1");
+    server.openCalls()->callJournaled(call, start);
+    server.TimerCallsTimer();
+    QCOMPARE(mf->StatusPanelCalls->text(), QString());
+    QCOMPARE(mf->windowTitle(), title);
+
+    app.setNow(start.addSecs(server.escalation().AlarmSec));
+    server.TimerCallsTimer();
+    QCOMPARE(mf->StatusPanelCalls->text(), QStringLiteral("Вызовов в тревоге: 1"));
+    QVERIFY2(mf->windowTitle().startsWith(title) && mf->windowTitle().endsWith(QStringLiteral("Вызовов в тревоге: 1")),
+             qPrintable(mf->windowTitle()));
+    QCOMPARE(calls->model()->rowCount(), 1);
+    // The panels of before keep their texts.
+    QCOMPARE(mf->StatusPanel0->text(), panel0);
+    QCOMPARE(mf->StatusPanel1->text(), panel1);
+
+    // Taken off the list by the operator: the count goes with it.
+    app.dialogs.answerNextQuestion(true);
+    calls->StringGrid1->setRow(1);
+    calls->mDismissClick();
+    QCOMPARE(calls->model()->rowCount(), 0);
+    QCOMPARE(mf->StatusPanelCalls->text(), QString());
+    QCOMPARE(mf->windowTitle(), title);
+}
+
+QTEST_MAIN(TestNetOpenCallsWindow)
+#include "tst_net_opencalls_window.moc"
