@@ -91,6 +91,7 @@ void createCallsWindow(Owned& o)
     forms().FormCalls = calls;
     QObject::connect(calls, &TFormCalls::callDismissed, &server, [&server] { server.openCallsEdited(); });
     o.MF->setCallsWindow(calls);
+    calls->setFallbackOpener(o.MF.get());
     if (server.escalation().ShowAtStart)
         calls->show();
 }

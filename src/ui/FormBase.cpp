@@ -148,7 +148,10 @@ void FormBase::showEvent(QShowEvent* event)
         // Over the window it was opened from, rather than at the screen's corner over the main
         // window's menu; from then on where the operator leaves it.
         m_placeOnFirstShow = false;
-        if (QWidget* opener = QApplication::activeWindow(); opener && opener != this)
+        QWidget* opener = QApplication::activeWindow();
+        if (!opener || opener == this)
+            opener = m_fallbackOpener;
+        if (opener && opener != this)
             WindowGeometry::centreOver(*this, *opener);
     }
     FormShow();

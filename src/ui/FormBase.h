@@ -42,6 +42,8 @@ public:
 
     // Shows a hidden window (its show handler runs) or brings a shown one to the front.
     void showOrRaise();
+    // The window a first show is centred over when no window is active yet (a window shown at start).
+    void setFallbackOpener(QWidget* opener) { m_fallbackOpener = opener; }
 
     // The frame a design size is measured with, when no real frame is known yet.
     static QSize designFrame() { return WindowGeometry::designFrame(); }
@@ -87,6 +89,7 @@ private:
     QSize m_designClient;
     QSize m_minimumOuter;
     bool m_placeOnFirstShow = false;
+    QWidget* m_fallbackOpener = nullptr;
     QList<QWidget*> m_keyControls;
     std::function<void()> m_onEscape;
     std::function<void()> m_onEnter;

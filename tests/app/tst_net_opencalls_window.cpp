@@ -95,8 +95,10 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
 
     TFormCalls* calls = forms().FormCalls;
     QVERIFY(calls);
-    // Shown at start by default; closed, the journal menu's item shows it again.
+    // Shown at start by default, over the main window; closed, the journal menu's item shows it again.
     QVERIFY(calls->isVisible());
+    const QPoint offCentre = calls->frameGeometry().center() - mf->frameGeometry().center();
+    QVERIFY2(offCentre.manhattanLength() <= 40, qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
     calls->close();
     QVERIFY(!calls->isVisible());
     QVERIFY(mf->NMain->actions().contains(mf->NCalls));
