@@ -92,12 +92,16 @@ void TMF::buildWindow()
     StatusPanel2 = new QLabel(this);
     StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
     statusBar()->addPermanentWidget(StatusPanel2);
+    StatusPanel3 = new QLabel(this);
+    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
+    statusBar()->addPermanentWidget(StatusPanel3);
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
     connect(&m_server, &WardServer::statusTexts, this,
             [this](const QString& mode, const QString& antennas) { showStatus(mode, antennas); });
     connect(&m_server, &WardServer::journalStatusChanged, StatusPanel2, &QLabel::setText);
+    connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
 }
 

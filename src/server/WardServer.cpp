@@ -3,6 +3,8 @@
 #include "clients/ClientLink.h"
 #include "db/Database.h"
 #include "db/Schema.h"
+#include "mqtt/MqttSettings.h"
+#include "server/MqttBridge.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
 #include "settings/IniFile.h"
@@ -58,6 +60,7 @@ void WardServer::create()
     m_sWHEREParams.clear();
 
     const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + m_cfg.dbFileName;
+    m_dbPath = dbPath;
     std::unique_ptr<db::Database> database = db::Database::openDatabase(dbPath);
     database->setSynchronous(true);
     database->setBusyTimeout(kBusyTimeoutMs);
@@ -84,14 +87,19 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
-    if (!m_sender.open(errorText))
+    // Sections of the features: Escalation, then Mqtt.
+    startMqtt();
+    if (!m_sender.open(errorText)) {
+        stopMqtt();
         return false;
+    }
     TimerToAnt.start();
     if (!m_antListener.start(
             m_cfg.FromAntPort,
             [this](const QByteArray& data, const QHostAddress&) { m_antenna.IdUDPServerAntUDPRead(data); },
             errorText)) {
         stopTimersAndListeners();
+        stopMqtt();
         return false;
     }
     ClientLink* clients = m_clients.get();
@@ -103,6 +111,7 @@ bool WardServer::start(QString* errorText)
             },
             errorText)) {
         stopTimersAndListeners();
+        stopMqtt();
         return false;
     }
     TimerFromClients.start();
@@ -132,10 +141,53 @@ void WardServer::stop()
         m_writer->flushQueue();
         m_writer.reset();
     }
+    // After the writer: the events of its last write are published too.
+    stopMqtt();
     if (m_db) {
         m_db->closeDatabase();
         m_db.reset();
     }
+}
+
+void WardServer::startMqtt()
+{
+    MqttSettingsValues settings;
+    {
+        IniFile ini = App::settings();
+        try {
+            MqttSettings::writeWhenMissing(ini);
+        } catch (const AppError&) {
+            // Only a file without the section is written to, so publishing stays off, as the section's
+            // defaults say: a file that cannot take it changes nothing.
+        }
+        settings = MqttSettings::read(ini);
+    }
+    if (!settings.enabled() || m_dbPath.isEmpty())
+        return;
+    auto bridge = std::make_unique<MqttBridge>(*this, settings, m_dbPath + QStringLiteral(".mqtt-outbox"));
+    connect(bridge.get(), &MqttBridge::statusChanged, this, [this](const QString& text) {
+        if (text == m_mqttStatus)
+            return;
+        m_mqttStatus = text;
+        emit mqttStatusChanged(text);
+    });
+    QString problem;
+    if (!bridge->start(&problem)) {
+        // The ward runs on without publishing.
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+        return;
+    }
+    m_mqtt = std::move(bridge);
+    if (!problem.isEmpty())
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+}
+
+void WardServer::stopMqtt()
+{
+    if (!m_mqtt)
+        return;
+    m_mqtt->stop();
+    m_mqtt.reset();
 }
 
 void WardServer::finish()

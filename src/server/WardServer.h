@@ -3,6 +3,7 @@
 #include "antenna/AntennaLink.h"
 #include "antenna/Dispatcher.h"
 #include "antenna/JournalWriter.h"
+#include "calls/OpenCalls.h"
 #include "antenna/UdpListener.h"
 #include "antenna/UdpSender.h"
 #include "clients/ClientLink.h"
@@ -21,6 +22,7 @@
 namespace db {
 class Database;
 }
+class MqttBridge;
 
 // The ward engine: everything the server does whether or not a window shows it. It owns the one
 // database connection, the sending socket, the antenna and client listeners with their links, the
@@ -50,15 +52,18 @@ public:
     // then.
     void create();
 
-    // The sending socket, the "@REG" beacon, both listeners and the timers, in this order. False with
+    // The features' settings sections (written when missing, after every window's own) and, when a
+    // broker host is set, the publishing of the ward's events to it; a publisher that cannot start is
+    // reported by errorRaised and the ward runs on without it. Then the sending socket, the "@REG"
+    // beacon, both listeners and the timers, in this order. False with
     // the network layer's error text when a socket could not be opened or a port bound (typically a
     // second copy holds it); everything started is stopped again then.
     bool start(QString* errorText);
 
     // Stops the timers and the listeners, writes the events the journal writer still holds (those the
     // file cannot take now stay in the spool for the next start, after one short wait for a lock)
-    // and closes the database: nothing ticks or touches the database afterwards. Harmless when
-    // called twice.
+    // and closes the database: nothing ticks or touches the database afterwards. The publisher then
+    // says "offline" to the broker, waiting at most a second. Harmless when called twice.
     void stop();
     // The orderly end of a running server: the listeners stop, the presses already received are
     // handed out in one last tick, then stop().
@@ -100,6 +105,10 @@ public:
     QString journalStatus() const;
     // Events handled but not yet in the journal.
     int pendingJournalEvents() const;
+
+    // What the status bar shows of the broker the events are published to: "" while publishing is
+    // off, otherwise whether it is connected, being connected to, or cannot be reached.
+    QString mqttStatus() const { return m_mqttStatus; }
 
     // After entries were deleted from the journal by the operator.
     void journalCleared();
@@ -151,11 +160,26 @@ signals:
     // journalStatus() changed ("" when the events waiting have all been written).
     void journalStatusChanged(const QString& text);
 
+    // The open calls changed: a call was added or removed, or a call's level changed. Carries the
+    // whole list, longest waiting first.
+    void openCallsChanged(const QList<OpenCall>& calls);
+    // A call's notice was just sent again to the display stations.
+    void callRepeated(const OpenCall& call);
+    // A call reached the warning or the alarm level.
+    void callEscalated(const OpenCall& call, CallLevel level);
+    // An antenna heard before fell silent (silent true, since: when it was last heard), or was heard
+    // again (silent false, since: now).
+    void antennaSilenceChanged(const QString& antenna, bool silent, const QDateTime& since);
+    // mqttStatus() changed.
+    void mqttStatusChanged(const QString& text);
+
 private:
     void ProcessAddButs(const QString& abcde, const QString& btnclr) override;
     void ProcessAddKB(const QString& ab) override;
     void ObrabSearch(const QString& abcde) override;
     void stopTimersAndListeners();
+    void startMqtt();
+    void stopMqtt();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -175,4 +199,7 @@ private:
     AddKBReceiver m_addKB;
     SearchReceiver m_search;
     bool m_running = false;
+    QString m_dbPath;
+    std::unique_ptr<MqttBridge> m_mqtt;
+    QString m_mqttStatus;
 };
