@@ -154,6 +154,8 @@ signals:
     // status texts.
     void antennasHeard(const QStringList& identities);
     void statusTexts(const QString& mode, const QString& antennas);
+    // mqttStatus() changed.
+    void mqttStatusChanged(const QString& text);
     // An error ended one operation; the message is as the error box shows it before the full stop.
     // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
@@ -170,8 +172,6 @@ signals:
     // An antenna heard before fell silent (silent true, since: when it was last heard), or was heard
     // again (silent false, since: now).
     void antennaSilenceChanged(const QString& antenna, bool silent, const QDateTime& since);
-    // mqttStatus() changed.
-    void mqttStatusChanged(const QString& text);
 
 private:
     void ProcessAddButs(const QString& abcde, const QString& btnclr) override;
