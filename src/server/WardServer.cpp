@@ -15,6 +15,18 @@
 #include <algorithm>
 
 namespace {
+// At every start, so that existing installations get the section too.
+void writeMqttSection()
+{
+    IniFile ini = App::settings();
+    try {
+        MqttSettings::writeWhenMissing(ini);
+    } catch (const AppError&) {
+        // Only a file without the section is written to, so publishing stays off, as the section's
+        // defaults say: a file that cannot take it changes nothing.
+    }
+}
+
 // How long a statement waits for another program's lock on the database file (a backup, a viewer)
 // before it fails: a nurse call must be journaled once the lock is gone, not dropped.
 constexpr int kBusyTimeoutMs = 5000;
@@ -88,18 +100,15 @@ bool WardServer::start(QString* errorText)
     if (m_running)
         return true;
     // Sections of the features: Escalation, then Mqtt.
-    startMqtt();
-    if (!m_sender.open(errorText)) {
-        stopMqtt();
+    writeMqttSection();
+    if (!m_sender.open(errorText))
         return false;
-    }
     TimerToAnt.start();
     if (!m_antListener.start(
             m_cfg.FromAntPort,
             [this](const QByteArray& data, const QHostAddress&) { m_antenna.IdUDPServerAntUDPRead(data); },
             errorText)) {
         stopTimersAndListeners();
-        stopMqtt();
         return false;
     }
     ClientLink* clients = m_clients.get();
@@ -111,9 +120,11 @@ bool WardServer::start(QString* errorText)
             },
             errorText)) {
         stopTimersAndListeners();
-        stopMqtt();
         return false;
     }
+    // Only now: a second copy of the server, which cannot bind the ports, must not connect under the
+    // ward's client id, nor touch the outbox of the copy that runs.
+    startMqtt();
     TimerFromClients.start();
     TimerToClients.start();
     TimerObr.start();
@@ -151,17 +162,7 @@ void WardServer::stop()
 
 void WardServer::startMqtt()
 {
-    MqttSettingsValues settings;
-    {
-        IniFile ini = App::settings();
-        try {
-            MqttSettings::writeWhenMissing(ini);
-        } catch (const AppError&) {
-            // Only a file without the section is written to, so publishing stays off, as the section's
-            // defaults say: a file that cannot take it changes nothing.
-        }
-        settings = MqttSettings::read(ini);
-    }
+    const MqttSettingsValues settings = MqttSettings::read(App::settings());
     if (!settings.enabled() || m_dbPath.isEmpty())
         return;
     auto bridge = std::make_unique<MqttBridge>(*this, settings, m_dbPath + QStringLiteral(".mqtt-outbox"));

@@ -20,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -77,6 +78,7 @@ private slots:
     void pressAndCancelArriveAsTwoEvents();
     void openCallsSignalsArePublished();
     void callsDuringABrokerOutageArriveInOrder();
+    void secondCopyLeavesTheBrokerAlone();
 
 private:
     // The section as an operator fills it in, before the engine starts.
@@ -356,6 +358,30 @@ void TestMqttBridge::callsDuringABrokerOutageArriveInOrder()
             QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(), got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
     }
     QTRY_VERIFY(server.mqttStatus().contains(QStringLiteral("связь")));
+}
+
+void TestMqttBridge::secondCopyLeavesTheBrokerAlone()
+{
+    MqttTestSubscriber sub(m_broker->port(), kTopic + QStringLiteral("/status"));
+    QTRY_VERIFY(sub.subscribed());
+    WardServer running;
+    running.create();
+    configure(QStringLiteral("127.0.0.1"), kTopic);
+    QString error;
+    QVERIFY2(running.start(&error), qPrintable(error));
+    QTRY_VERIFY(running.mqttStatus().contains(QStringLiteral("связь")));
+
+    // A second copy started by mistake cannot bind the ports: it neither connects under the ward's
+    // client id nor says "offline" for the copy that runs.
+    WardServer second;
+    second.create();
+    QSignalSpy statuses(&second, &WardServer::mqttStatusChanged);
+    QVERIFY(!second.start(&error));
+    second.stop();
+    QTest::qWait(500);
+    QCOMPARE(statuses.size(), 0);
+    QCOMPARE(sub.payloads(kTopic + QStringLiteral("/status")), QList<QByteArray>{"online"});
+    QVERIFY(running.mqttStatus().contains(QStringLiteral("связь")));
 }
 
 QTEST_GUILESS_MAIN(TestMqttBridge)
