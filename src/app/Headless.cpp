@@ -114,6 +114,11 @@ int runHeadless(int argc, char* argv[])
         reportError(text.isEmpty() ? QStringLiteral("Журнал снова доступен: ожидавшие события записаны")
                                    : text);
     });
+    // The broker's state, as the status bar shows it: one line whenever it changes.
+    QObject::connect(&server, &WardServer::mqttStatusChanged, &server, [](const QString& text) {
+        if (!text.isEmpty())
+            reportError(text);
+    });
     try {
         // The windows' sections are written without creating a window: the file is the one a first
         // start with windows writes.

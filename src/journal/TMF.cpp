@@ -105,6 +105,9 @@ void TMF::buildWindow()
     StatusPanelCalls->setObjectName(QStringLiteral("StatusPanelCalls"));
     StatusPanelCalls->setStyleSheet(QStringLiteral("color: #c00000"));
     statusBar()->addPermanentWidget(StatusPanelCalls);
+    StatusPanel3 = new QLabel(this);
+    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
+    statusBar()->addPermanentWidget(StatusPanel3);
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
@@ -113,6 +116,7 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::journalStatusChanged, StatusPanel2, &QLabel::setText);
     connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
+    connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
 }
 

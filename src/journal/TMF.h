@@ -67,6 +67,8 @@ public:
     QLabel* StatusPanel2 = nullptr;
     // The calls in alarm and the silent antennas; empty while there are none.
     QLabel* StatusPanelCalls = nullptr;
+    // The broker the events are published to: empty while publishing is off.
+    QLabel* StatusPanel3 = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;

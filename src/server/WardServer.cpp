@@ -3,6 +3,8 @@
 #include "clients/ClientLink.h"
 #include "db/Database.h"
 #include "db/Schema.h"
+#include "mqtt/MqttSettings.h"
+#include "server/MqttBridge.h"
 #include "settings/AppError.h"
 #include "settings/AppState.h"
 #include "settings/Clock.h"
@@ -15,6 +17,18 @@
 #include <algorithm>
 
 namespace {
+// At every start, so that existing installations get the section too.
+void writeMqttSection()
+{
+    IniFile ini = App::settings();
+    try {
+        MqttSettings::writeWhenMissing(ini);
+    } catch (const AppError&) {
+        // Only a file without the section is written to, so publishing stays off, as the section's
+        // defaults say: a file that cannot take it changes nothing.
+    }
+}
+
 // How long a statement waits for another program's lock on the database file (a backup, a viewer)
 // before it fails: a nurse call must be journaled once the lock is gone, not dropped.
 constexpr int kBusyTimeoutMs = 5000;
@@ -62,6 +76,7 @@ void WardServer::create()
     m_sWHEREParams.clear();
 
     const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + m_cfg.dbFileName;
+    m_dbPath = dbPath;
     std::unique_ptr<db::Database> database = db::Database::openDatabase(dbPath);
     database->setSynchronous(true);
     database->setBusyTimeout(kBusyTimeoutMs);
@@ -91,7 +106,9 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
+    // Sections of the features: Escalation, then Mqtt.
     startOpenCalls();
+    writeMqttSection();
     if (!m_sender.open(errorText))
         return false;
     TimerToAnt.start();
@@ -113,6 +130,9 @@ bool WardServer::start(QString* errorText)
         stopTimersAndListeners();
         return false;
     }
+    // Only now: a second copy of the server, which cannot bind the ports, must not connect under the
+    // ward's client id, nor touch the outbox of the copy that runs.
+    startMqtt();
     TimerFromClients.start();
     TimerToClients.start();
     TimerObr.start();
@@ -142,10 +162,43 @@ void WardServer::stop()
         m_writer->flushQueue();
         m_writer.reset();
     }
+    // After the writer: the events of its last write are published too.
+    stopMqtt();
     if (m_db) {
         m_db->closeDatabase();
         m_db.reset();
     }
+}
+
+void WardServer::startMqtt()
+{
+    const MqttSettingsValues settings = MqttSettings::read(App::settings());
+    if (!settings.enabled() || m_dbPath.isEmpty())
+        return;
+    auto bridge = std::make_unique<MqttBridge>(*this, settings, m_dbPath + QStringLiteral(".mqtt-outbox"));
+    connect(bridge.get(), &MqttBridge::statusChanged, this, [this](const QString& text) {
+        if (text == m_mqttStatus)
+            return;
+        m_mqttStatus = text;
+        emit mqttStatusChanged(text);
+    });
+    QString problem;
+    if (!bridge->start(&problem)) {
+        // The ward runs on without publishing.
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+        return;
+    }
+    m_mqtt = std::move(bridge);
+    if (!problem.isEmpty())
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+}
+
+void WardServer::stopMqtt()
+{
+    if (!m_mqtt)
+        return;
+    m_mqtt->stop();
+    m_mqtt.reset();
 }
 
 void WardServer::finish()

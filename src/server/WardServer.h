@@ -23,6 +23,7 @@
 namespace db {
 class Database;
 }
+class MqttBridge;
 
 // The ward engine: everything the server does whether or not a window shows it. It owns the one
 // database connection, the sending socket, the antenna and client listeners with their links, the
@@ -52,17 +53,19 @@ public:
     // then.
     void create();
 
-    // The section "Escalation" (its missing keys written first, so that on a first start it follows
-    // the windows' sections), the open calls taken from the journal and the antenna watch; then the
-    // sending socket, the "@REG" beacon, both listeners and the timers, in this order. False with
+    // The features' settings sections, written when missing after every window's own: "Escalation"
+    // first, then "Mqtt". Then the open calls taken from the journal and the antenna watch; when a
+    // broker host is set, the publishing of the ward's events to it (a publisher that cannot start
+    // is reported by errorRaised and the ward runs on without it); then the sending socket, the
+    // "@REG" beacon, both listeners and the timers, in this order. False with
     // the network layer's error text when a socket could not be opened or a port bound (typically a
     // second copy holds it); everything started is stopped again then.
     bool start(QString* errorText);
 
     // Stops the timers and the listeners, writes the events the journal writer still holds (those the
     // file cannot take now stay in the spool for the next start, after one short wait for a lock)
-    // and closes the database: nothing ticks or touches the database afterwards. Harmless when
-    // called twice.
+    // and closes the database: nothing ticks or touches the database afterwards. The publisher then
+    // says "offline" to the broker, waiting at most a second. Harmless when called twice.
     void stop();
     // The orderly end of a running server: the listeners stop, the presses already received are
     // handed out in one last tick, then stop().
@@ -104,6 +107,10 @@ public:
     QString journalStatus() const;
     // Events handled but not yet in the journal.
     int pendingJournalEvents() const;
+
+    // What the status bar shows of the broker the events are published to: "" while publishing is
+    // off, otherwise whether it is connected, being connected to, or cannot be reached.
+    QString mqttStatus() const { return m_mqttStatus; }
 
     // After entries were deleted from the journal by the operator.
     void journalCleared();
@@ -161,6 +168,8 @@ signals:
     // status texts.
     void antennasHeard(const QStringList& identities);
     void statusTexts(const QString& mode, const QString& antennas);
+    // mqttStatus() changed.
+    void mqttStatusChanged(const QString& text);
     // An error ended one operation; the message is as the error box shows it before the full stop.
     // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
@@ -186,6 +195,8 @@ private:
     void startOpenCalls();
     void followJournal(const JournaledEvent& event);
     void reportOpenCallsError(const QString& message);
+    void startMqtt();
+    void stopMqtt();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -210,4 +221,7 @@ private:
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
     QStringList m_silent; // the antennas silent at the last check, as the watch spells them
+    QString m_dbPath;
+    std::unique_ptr<MqttBridge> m_mqtt;
+    QString m_mqttStatus;
 };

@@ -1,10 +1,21 @@
 // The headless server as a process: SIGTERM in the middle of a burst of presses ends it within two
-// seconds, and every press it announced before the signal is in the journal afterwards.
+// seconds, and every press it announced before the signal is in the journal afterwards. Publishing to
+// a broker (Debian's mosquitto at a free port): the calls of a broker outage survive the server
+// killed during it and arrive in order once both are back.
+
+#include "../mqtt/MosquittoBroker.h"
 
 #include "db/Database.h"
 #include "db/Schema.h"
+#include "mqtt/MqttSettings.h"
+#include "settings/IniFile.h"
 
 #include <QFile>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -19,6 +30,7 @@ class TestHeadless : public QObject
 
 private slots:
     void sigtermDuringABurstLosesNoPress();
+    void killedDuringABrokerOutageLosesNoEvent();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -105,6 +117,133 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
     QVERIFY(!announced.isEmpty());
     for (const QString& code : std::as_const(announced))
         QVERIFY2(journaled.contains(code), qPrintable(code));
+}
+
+namespace {
+
+// The copy of the program in a directory of its own, so that its settings file and database are the
+// test's.
+QString copyServer(const QTemporaryDir& dir)
+{
+    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
+    QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe);
+    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return exe;
+}
+
+void startServer(QProcess& server, const QString& exe)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    server.setProcessEnvironment(env);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(exe, {QStringLiteral("--headless")});
+}
+
+// Says hello until the pings come: then the server listens.
+bool listening(QUdpSocket& station)
+{
+    for (int i = 0; i < 50; ++i) {
+        station.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress::LocalHost, 5566);
+        if (station.waitForReadyRead(200)) {
+            while (station.hasPendingDatagrams())
+                station.receiveDatagram();
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
+{
+    QTemporaryDir dir;
+    const QString exe = copyServer(dir);
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("broker")));
+    MosquittoBroker broker(dir.filePath(QStringLiteral("broker")));
+    QVERIFY(broker.start());
+    const QString topic = QStringLiteral("test/ward");
+    MqttTestSubscriber sub(broker.port(), topic + QStringLiteral("/#"), {QStringLiteral("headless-subscriber"), {}, {}, {}});
+    QTRY_VERIFY(sub.subscribed());
+
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    QProcess server;
+
+    // The first start writes the section, after every other one, with publishing off.
+    startServer(server, exe);
+    QVERIFY(listening(station));
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(5000));
+    const QString iniPath = IniFile::pathBesideExecutable(exe);
+    {
+        QFile file(iniPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray text = file.readAll();
+        QVERIFY(text.lastIndexOf("\n[") == text.lastIndexOf("\n[Mqtt]"));
+        IniFile ini(iniPath);
+        QCOMPARE(ini.readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")), QString());
+        ini.writeString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
+        ini.writeInteger(MqttSettings::kSection, QStringLiteral("Port"), broker.port());
+        ini.writeString(MqttSettings::kSection, QStringLiteral("Topic"), topic);
+    }
+    QTest::qWait(300);
+    QVERIFY(sub.messages().isEmpty());
+
+    startServer(server, exe);
+    QVERIFY(listening(station));
+    QTRY_VERIFY_WITH_TIMEOUT(sub.payloads(topic + QStringLiteral("/status")).contains("online"), 10000);
+
+    // The broker goes away; three presses of the sample place are announced, then the server is
+    // killed, and started again while the broker is still away.
+    broker.stop();
+    const QByteArray presses[] = {"f61868", "f61862", "f61868"};
+    QUdpSocket antenna;
+    for (const QByteArray& p : presses) {
+        antenna.writeDatagram(p, QHostAddress::LocalHost, 5556);
+        QVERIFY(station.waitForReadyRead(3000));
+        while (station.hasPendingDatagrams())
+            station.receiveDatagram();
+        QTest::qWait(400); // the tick that announced it writes it in the same turn
+    }
+    server.kill();
+    QVERIFY(server.waitForFinished(5000));
+    startServer(server, exe);
+    QVERIFY(listening(station));
+    QVERIFY(broker.start());
+
+    const QString eventsTopic = topic + QStringLiteral("/events");
+    QList<QJsonObject> got;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            got.clear();
+            QSet<qint64> seen;
+            for (const QByteArray& p : sub.payloads(eventsTopic)) {
+                const QJsonObject o = QJsonDocument::fromJson(p).object();
+                const qint64 seq = o.value(QStringLiteral("seq")).toInteger();
+                if (!seen.contains(seq)) {
+                    seen.insert(seq);
+                    got << o;
+                }
+            }
+            return got.size() >= 3;
+        }(),
+        30000);
+    QCOMPARE(got.size(), 3);
+    const QStringList types = {QStringLiteral("call"), QStringLiteral("cancel"), QStringLiteral("call")};
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(got[i].value(QStringLiteral("type")).toString(), types[i]);
+        QCOMPARE(got[i].value(QStringLiteral("code")).toString(), QStringLiteral("f6186"));
+        if (i > 0)
+            QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(), got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
+    }
+    QCOMPARE(got[1].value(QStringLiteral("reaction")).toArray().size(), 1);
+
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(5000));
+    QTRY_COMPARE(sub.payloads(topic + QStringLiteral("/status")).last(), QByteArray("offline"));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)
