@@ -82,6 +82,7 @@ void createHeadless(WardServer& server)
         IniFile ini = App::settings();
         WindowSections::writeFirstStart(ini);
     }
+    App::finishFirstStart();
 }
 
 int runHeadless(int argc, char* argv[])

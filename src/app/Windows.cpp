@@ -12,6 +12,7 @@
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 #include "server/WardServer.h"
+#include "settings/AppState.h"
 
 #include <QLocale>
 
@@ -116,6 +117,8 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
+        // Every window has added its section: the first start's file is written whole.
+        App::finishFirstStart();
     } catch (...) {
         destroyWindows();
         throw;

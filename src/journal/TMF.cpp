@@ -92,6 +92,11 @@ void TMF::buildWindow()
     StatusPanel2 = new QLabel(this);
     StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
     statusBar()->addPermanentWidget(StatusPanel2);
+    StatusPanel3 = new QLabel(this);
+    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
+    statusBar()->addPermanentWidget(StatusPanel3);
+    connect(&Dialogs::HeldErrors::instance(), &Dialogs::HeldErrors::countChanged, StatusPanel3,
+            [this](int count) { StatusPanel3->setText(Dialogs::HeldErrors::text(count)); });
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });

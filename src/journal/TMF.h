@@ -62,6 +62,8 @@ public:
     QLabel* StatusPanel1 = nullptr;
     // Whether the journal can be written: empty while it can, the events waiting while it cannot.
     QLabel* StatusPanel2 = nullptr;
+    // The errors raised while an error box is open, which open no box of their own.
+    QLabel* StatusPanel3 = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;

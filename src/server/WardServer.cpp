@@ -42,6 +42,7 @@ void WardServer::create()
     // Left by a save that a crash or a power cut cut short.
     IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
+    App::loadSettings();
     {
         IniFile ini = App::settings();
         if (App::firstStart()) {
