@@ -82,7 +82,7 @@ void createHeadless(WardServer& server)
         IniFile ini = App::settings();
         WindowSections::writeFirstStart(ini);
     }
-    App::finishFirstStart();
+    App::finishStart();
 }
 
 int runHeadless(int argc, char* argv[])

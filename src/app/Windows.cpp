@@ -117,8 +117,8 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
-        // Every window has added its section: the first start's file is written whole.
-        App::finishFirstStart();
+        // Every window has added its section: what the start changed is written in one step.
+        App::finishStart();
     } catch (...) {
         destroyWindows();
         throw;

@@ -43,6 +43,10 @@ void WardServer::create()
     IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
     App::loadSettings();
+    // The first start's file is written once every window has added its section; a place where it
+    // cannot be written ends the start before anything else is made.
+    if (App::firstStart())
+        App::settings().checkWritable();
     {
         IniFile ini = App::settings();
         if (App::firstStart()) {

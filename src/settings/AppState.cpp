@@ -34,8 +34,7 @@ QString settingsPath() { return IniFile::pathBesideExecutable(exePath()); }
 void loadSettings()
 {
     state().settings = IniFile::load(settingsPath());
-    if (state().firstStart)
-        state().settings->holdWrites();
+    state().settings->holdWrites();
 }
 
 IniFile settings()
@@ -45,7 +44,7 @@ IniFile settings()
     return *state().settings;
 }
 
-void finishFirstStart()
+void finishStart()
 {
     if (state().settings && state().settings->path() == settingsPath())
         state().settings->writeHeld();

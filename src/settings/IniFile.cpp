@@ -301,6 +301,17 @@ bool isTemporaryName(const QString& name, const QString& settingsName)
 
 } // namespace
 
+struct IniFile::Loaded
+{
+    // The file's bytes as read, with every write since applied; nothing when it was missing.
+    std::optional<QByteArray> data;
+    // The file was there but could not be read: it must not be replaced.
+    bool unreadable = false;
+    // The bytes the file holds as far as this process knows: what it read, or last wrote.
+    std::optional<QByteArray> onDisk;
+    bool holding = false;
+};
+
 IniFile::IniFile(QString path) : m_path(std::move(path)) {}
 
 const QString& IniFile::path() const
@@ -334,16 +345,6 @@ qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 d
     return parseInteger(readString(section, key, QString())).value_or(def);
 }
 
-struct IniFile::Loaded
-{
-    // The file's bytes as read, with every write since applied; nothing when it was missing.
-    std::optional<QByteArray> data;
-    // The file was there but could not be read: it must not be replaced.
-    bool unreadable = false;
-    bool holding = false;
-    bool changed = false;
-};
-
 IniFile IniFile::load(const QString& path)
 {
     IniFile ini(path);
@@ -352,6 +353,7 @@ IniFile IniFile::load(const QString& path)
         ini.m_loaded->data = readFile(path);
         ini.m_loaded->unreadable = !ini.m_loaded->data;
     }
+    ini.m_loaded->onDisk = ini.m_loaded->data;
     return ini;
 }
 
@@ -434,7 +436,6 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
         fail();
     if (m_loaded && m_loaded->holding) {
         m_loaded->data = withValue(m_loaded->data.value_or(QByteArray()), section, key, value);
-        m_loaded->changed = true;
         return;
     }
 
@@ -450,7 +451,7 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
     if (!replaceFile(m_path, result))
         fail();
     if (m_loaded)
-        m_loaded->data = result;
+        m_loaded->data = m_loaded->onDisk = result;
 }
 
 void IniFile::writeHeld()
@@ -458,11 +459,20 @@ void IniFile::writeHeld()
     if (!m_loaded)
         return;
     m_loaded->holding = false;
-    if (!m_loaded->changed)
+    if (m_loaded->data == m_loaded->onDisk)
         return;
     if (m_loaded->unreadable || !replaceFile(m_path, m_loaded->data.value_or(QByteArray())))
         throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
-    m_loaded->changed = false;
+    m_loaded->onDisk = m_loaded->data;
+}
+
+void IniFile::checkWritable() const
+{
+    // A file that can be made beside it: the replacement is made the same way.
+    const QFileInfo target(m_path);
+    QTemporaryFile probe(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if ((target.exists() && !target.isWritable()) || !probe.open())
+        throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
 }
 
 void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)

@@ -42,8 +42,10 @@ public:
     // For a loaded file: from now on writes change only the memory, until writeHeld().
     void holdWrites();
     // Replaces the file with everything held, in one step, and ends the holding. Nothing is written
-    // when nothing changed. Throws AppError as writeString does.
+    // when the held bytes are those the file holds already. Throws AppError as writeString does.
     void writeHeld();
+    // Throws AppError as writeString does when the file could not be written now.
+    void checkWritable() const;
 
     // How many times this process has read a settings file whole, and replaced one.
     static quint64 fileReads();
