@@ -310,7 +310,28 @@ struct IniFile::Loaded
     // The bytes the file holds as far as this process knows: what it read, or last wrote.
     std::optional<QByteArray> onDisk;
     bool holding = false;
+    // The file as last read or written (inode, size, modification time), to see a hand edit made
+    // since by a look at the directory entry instead of a read.
+    QByteArray stamp;
 };
+
+namespace {
+QByteArray fileStamp(const QString& path)
+{
+#ifndef Q_OS_WIN
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArray();
+    return QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' ' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + ' ' + QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+#else
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QByteArray();
+    return QByteArray::number(info.size()) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+#endif
+}
+} // namespace
 
 IniFile::IniFile(QString path) : m_path(std::move(path)) {}
 
@@ -327,6 +348,9 @@ QString IniFile::pathBesideExecutable(const QString& exePath)
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
 {
+    // A hand edit made since the file was read is seen, unless writes are held.
+    if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
+        *m_loaded = *load(m_path).m_loaded;
     if (auto data = m_loaded ? m_loaded->data : readFile(m_path)) {
         const Encoding encoding = withoutBom(*data);
         const std::vector<Line> lines = splitLines(*data);
@@ -354,6 +378,7 @@ IniFile IniFile::load(const QString& path)
         ini.m_loaded->unreadable = !ini.m_loaded->data;
     }
     ini.m_loaded->onDisk = ini.m_loaded->data;
+    ini.m_loaded->stamp = fileStamp(path);
     return ini;
 }
 
@@ -450,8 +475,10 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
     const QByteArray result = withValue(data, section, key, value);
     if (!replaceFile(m_path, result))
         fail();
-    if (m_loaded)
+    if (m_loaded) {
         m_loaded->data = m_loaded->onDisk = result;
+        m_loaded->stamp = fileStamp(m_path);
+    }
 }
 
 void IniFile::writeHeld()
@@ -464,6 +491,7 @@ void IniFile::writeHeld()
     if (m_loaded->unreadable || !replaceFile(m_path, m_loaded->data.value_or(QByteArray())))
         throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
     m_loaded->onDisk = m_loaded->data;
+    m_loaded->stamp = fileStamp(m_path);
 }
 
 void IniFile::checkWritable() const

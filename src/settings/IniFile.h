@@ -9,7 +9,8 @@
 // The settings file: a profile file of "[section]" headers and "key=value" lines, meant to be
 // edited by hand. An IniFile made from a path opens the file for every operation and leaves it
 // closed; nothing is cached, so a hand edit made between two calls is seen by the second. One made
-// by load() reads the file once and answers every read from memory, it and all its copies alike;
+// by load() reads the file once and answers every read from memory, it and all its copies alike,
+// until the file's directory entry shows another hand has changed it (then it is read again);
 // its writes go to the file (read afresh first, so a hand edit made since is kept) unless they are
 // held, and then they wait in memory until writeHeld() replaces the file with all of them at once.
 //
