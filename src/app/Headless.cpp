@@ -85,6 +85,7 @@ void createHeadless(WardServer& server)
         IniFile ini = App::settings();
         WindowSections::writeFirstStart(ini);
     }
+    App::finishStart();
 }
 
 bool startHeadless(WardServer& server, QString* errorText)

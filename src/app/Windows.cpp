@@ -13,6 +13,7 @@
 #include "journal/TFormFilter.h"
 #include "journal/TMF.h"
 #include "server/WardServer.h"
+#include "settings/AppState.h"
 #include "ui/Dialogs.h"
 
 #include <QLocale>
@@ -154,6 +155,8 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
+        // Every window has added its section: what the start changed is written in one step.
+        App::finishStart();
     } catch (...) {
         destroyWindows();
         throw;

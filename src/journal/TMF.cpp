@@ -108,6 +108,11 @@ void TMF::buildWindow()
     StatusPanel3 = new QLabel(this);
     StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
     statusBar()->addPermanentWidget(StatusPanel3);
+    StatusPanelErrors = new QLabel(this);
+    StatusPanelErrors->setObjectName(QStringLiteral("StatusPanelErrors"));
+    statusBar()->addPermanentWidget(StatusPanelErrors);
+    connect(&Dialogs::HeldErrors::instance(), &Dialogs::HeldErrors::countChanged, StatusPanelErrors,
+            [this](int count) { StatusPanelErrors->setText(Dialogs::HeldErrors::text(count)); });
 
     connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
     connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });

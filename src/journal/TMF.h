@@ -69,6 +69,8 @@ public:
     QLabel* StatusPanelCalls = nullptr;
     // The broker the events are published to: empty while publishing is off.
     QLabel* StatusPanel3 = nullptr;
+    // The errors raised while an error box is open, which open no box of their own.
+    QLabel* StatusPanelErrors = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;

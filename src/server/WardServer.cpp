@@ -60,6 +60,11 @@ void WardServer::create()
     // Left by a save that a crash or a power cut cut short.
     IniFile(App::settingsPath()).removeStrayTemporaries();
     App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
+    App::loadSettings();
+    // The first start's file is written once every window has added its section; a place where it
+    // cannot be written ends the start before anything else is made.
+    if (App::firstStart())
+        App::settings().checkWritable();
     {
         IniFile ini = App::settings();
         if (App::firstStart()) {

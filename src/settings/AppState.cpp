@@ -2,12 +2,15 @@
 
 #include <QFileInfo>
 
+#include <optional>
+
 namespace {
 struct State
 {
     QString exePath;
     QString exePathOverride;
     bool firstStart = false;
+    std::optional<IniFile> settings;
 };
 
 State& state()
@@ -28,7 +31,24 @@ void setFirstStart(bool value) { state().firstStart = value; }
 
 QString settingsPath() { return IniFile::pathBesideExecutable(exePath()); }
 
-IniFile settings() { return IniFile(settingsPath()); }
+void loadSettings()
+{
+    state().settings = IniFile::load(settingsPath());
+    state().settings->holdWrites();
+}
+
+IniFile settings()
+{
+    if (!state().settings || state().settings->path() != settingsPath())
+        state().settings = IniFile::load(settingsPath());
+    return *state().settings;
+}
+
+void finishStart()
+{
+    if (state().settings && state().settings->path() == settingsPath())
+        state().settings->writeHeld();
+}
 
 QString programTitle() { return QFileInfo(exePath()).completeBaseName(); }
 

@@ -162,8 +162,12 @@ Location locate(const std::vector<Line>& lines, const QString& section, const QS
     return at;
 }
 
+quint64 readsSoFar = 0;
+quint64 writesSoFar = 0;
+
 std::optional<QByteArray> readFile(const QString& path)
 {
+    ++readsSoFar;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
@@ -297,6 +301,38 @@ bool isTemporaryName(const QString& name, const QString& settingsName)
 
 } // namespace
 
+struct IniFile::Loaded
+{
+    // The file's bytes as read, with every write since applied; nothing when it was missing.
+    std::optional<QByteArray> data;
+    // The file was there but could not be read: it must not be replaced.
+    bool unreadable = false;
+    // The bytes the file holds as far as this process knows: what it read, or last wrote.
+    std::optional<QByteArray> onDisk;
+    bool holding = false;
+    // The file as last read or written (inode, size, modification time), to see a hand edit made
+    // since by a look at the directory entry instead of a read.
+    QByteArray stamp;
+};
+
+namespace {
+QByteArray fileStamp(const QString& path)
+{
+#ifndef Q_OS_WIN
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArray();
+    return QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' ' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + ' ' + QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+#else
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QByteArray();
+    return QByteArray::number(info.size()) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+#endif
+}
+} // namespace
+
 IniFile::IniFile(QString path) : m_path(std::move(path)) {}
 
 const QString& IniFile::path() const
@@ -312,7 +348,10 @@ QString IniFile::pathBesideExecutable(const QString& exePath)
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
 {
-    if (auto data = readFile(m_path)) {
+    // A hand edit made since the file was read is seen, unless writes are held.
+    if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
+        *m_loaded = *load(m_path).m_loaded;
+    if (auto data = m_loaded ? m_loaded->data : readFile(m_path)) {
         const Encoding encoding = withoutBom(*data);
         const std::vector<Line> lines = splitLines(*data);
         const Location at = locate(lines, section, key, encoding);
@@ -330,19 +369,33 @@ qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 d
     return parseInteger(readString(section, key, QString())).value_or(def);
 }
 
-void IniFile::writeString(const QString& section, const QString& key, const QString& value)
+IniFile IniFile::load(const QString& path)
 {
-    const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
-
-    QByteArray data;
-    if (QFileInfo::exists(m_path)) {
-        // A file that is there but cannot be read must not be replaced by one holding only this key.
-        const auto old = readFile(m_path);
-        if (!old)
-            fail();
-        data = *old;
+    IniFile ini(path);
+    ini.m_loaded = std::make_shared<Loaded>();
+    if (QFileInfo::exists(path)) {
+        ini.m_loaded->data = readFile(path);
+        ini.m_loaded->unreadable = !ini.m_loaded->data;
     }
+    ini.m_loaded->onDisk = ini.m_loaded->data;
+    ini.m_loaded->stamp = fileStamp(path);
+    return ini;
+}
 
+void IniFile::holdWrites()
+{
+    if (m_loaded)
+        m_loaded->holding = true;
+}
+
+quint64 IniFile::fileReads() { return readsSoFar; }
+quint64 IniFile::fileWrites() { return writesSoFar; }
+
+namespace {
+
+// The file's bytes with one key set to a value, as writeString describes.
+QByteArray withValue(QByteArray data, const QString& section, const QString& key, const QString& value)
+{
     const Encoding encoding = withoutBom(data);
     std::vector<Line> lines = splitLines(data);
     const QString sectionName = singleLine(section);
@@ -368,29 +421,86 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
             lines.push_back(keyLine);
         }
     }
+    return (encoding == Encoding::Utf8 ? kUtf8Bom : QByteArray()) + joinLines(lines);
+}
 
-    // The whole new file goes to a temporary file beside the old one and then takes the old one's
-    // place in one rename, so the file is never seen half written and a failed write leaves the old
-    // one as it was. No flush to disk: a first start makes hundreds of writes, and the rename alone
-    // already keeps readers from ever seeing a mix of old and new.
-    const QFileInfo target(m_path);
+// The whole new file goes to a temporary file beside the old one and then takes the old one's
+// place in one rename, so the file is never seen half written and a failed write leaves the old
+// one as it was. No flush to disk: the rename alone already keeps readers from ever seeing a mix
+// of old and new.
+bool replaceFile(const QString& path, const QByteArray& result)
+{
+    const QFileInfo target(path);
     if (target.exists() && !target.isWritable())
-        fail();
+        return false;
     const QString finalPath = target.exists() ? target.canonicalFilePath() : target.absoluteFilePath();
-    const QByteArray result = (encoding == Encoding::Utf8 ? kUtf8Bom : QByteArray()) + joinLines(lines);
     QTemporaryFile temp(finalPath + QStringLiteral(".XXXXXX"));
     if (!temp.open())
-        fail();
+        return false;
     keepOrdinaryMode(temp, finalPath);
     if (temp.write(result) != result.size() || !temp.flush())
-        fail();
+        return false;
     temp.close();
     std::error_code error;
     std::filesystem::rename(std::filesystem::path(temp.fileName().toStdU16String()),
                             std::filesystem::path(finalPath.toStdU16String()), error);
     if (error)
-        fail();
+        return false;
     temp.setAutoRemove(false);
+    ++writesSoFar;
+    return true;
+}
+
+} // namespace
+
+void IniFile::writeString(const QString& section, const QString& key, const QString& value)
+{
+    const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
+
+    if (m_loaded && m_loaded->unreadable)
+        fail();
+    if (m_loaded && m_loaded->holding) {
+        m_loaded->data = withValue(m_loaded->data.value_or(QByteArray()), section, key, value);
+        return;
+    }
+
+    QByteArray data;
+    if (QFileInfo::exists(m_path)) {
+        // A file that is there but cannot be read must not be replaced by one holding only this key.
+        const auto old = readFile(m_path);
+        if (!old)
+            fail();
+        data = *old;
+    }
+    const QByteArray result = withValue(data, section, key, value);
+    if (!replaceFile(m_path, result))
+        fail();
+    if (m_loaded) {
+        m_loaded->data = m_loaded->onDisk = result;
+        m_loaded->stamp = fileStamp(m_path);
+    }
+}
+
+void IniFile::writeHeld()
+{
+    if (!m_loaded)
+        return;
+    m_loaded->holding = false;
+    if (m_loaded->data == m_loaded->onDisk)
+        return;
+    if (m_loaded->unreadable || !replaceFile(m_path, m_loaded->data.value_or(QByteArray())))
+        throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
+    m_loaded->onDisk = m_loaded->data;
+    m_loaded->stamp = fileStamp(m_path);
+}
+
+void IniFile::checkWritable() const
+{
+    // A file that can be made beside it: the replacement is made the same way.
+    const QFileInfo target(m_path);
+    QTemporaryFile probe(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if ((target.exists() && !target.isWritable()) || !probe.open())
+        throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
 }
 
 void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)

@@ -1,11 +1,18 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
+
 // The settings file: a profile file of "[section]" headers and "key=value" lines, meant to be
-// edited by hand. Every operation opens the file, does its work and leaves it closed; nothing is
-// cached, so a hand edit made between two calls is seen by the second.
+// edited by hand. An IniFile made from a path opens the file for every operation and leaves it
+// closed; nothing is cached, so a hand edit made between two calls is seen by the second. One made
+// by load() reads the file once and answers every read from memory, it and all its copies alike,
+// until the file's directory entry shows another hand has changed it (then it is read again);
+// its writes go to the file (read afresh first, so a hand edit made since is kept) unless they are
+// held, and then they wait in memory until writeHeld() replaces the file with all of them at once.
 //
 // The file holds Windows-1251 bytes, unless it begins with a UTF-8 byte order mark: an editor saved
 // it as UTF-8 then, and it is read and written as UTF-8 with the mark kept. Lines may end in CR LF or
@@ -27,6 +34,23 @@ class IniFile
 {
 public:
     explicit IniFile(QString path);
+
+    // Reads the file once (a missing file reads as empty); this object and its copies share what
+    // was read and written. Never throws: a file that cannot be read reads as missing, and refuses
+    // every write.
+    static IniFile load(const QString& path);
+
+    // For a loaded file: from now on writes change only the memory, until writeHeld().
+    void holdWrites();
+    // Replaces the file with everything held, in one step, and ends the holding. Nothing is written
+    // when the held bytes are those the file holds already. Throws AppError as writeString does.
+    void writeHeld();
+    // Throws AppError as writeString does when the file could not be written now.
+    void checkWritable() const;
+
+    // How many times this process has read a settings file whole, and replaced one.
+    static quint64 fileReads();
+    static quint64 fileWrites();
 
     const QString& path() const;
 
@@ -61,5 +85,7 @@ public:
     int removeStrayTemporaries() const;
 
 private:
+    struct Loaded;
     QString m_path;
+    std::shared_ptr<Loaded> m_loaded;
 };

@@ -130,8 +130,39 @@ QString errorText(const QString& message)
     return message;
 }
 
+HeldErrors& HeldErrors::instance()
+{
+    static HeldErrors held;
+    return held;
+}
+
+QString HeldErrors::text(int count)
+{
+    return count > 0 ? QStringLiteral("Ошибок, пока открыто сообщение: %1").arg(count) : QString();
+}
+
 void error(QWidget* parent, const QString& message)
 {
+    HeldErrors& held = HeldErrors::instance();
+    if (held.m_boxOpen) {
+        ++held.m_count;
+        emit held.countChanged(held.m_count);
+        return;
+    }
+    // Closed again however the box ends, a throwing provider included.
+    struct Open
+    {
+        HeldErrors& held;
+        explicit Open(HeldErrors& h) : held(h) { held.m_boxOpen = true; }
+        ~Open()
+        {
+            held.m_boxOpen = false;
+            if (held.m_count != 0) {
+                held.m_count = 0;
+                emit held.countChanged(0);
+            }
+        }
+    } open(held);
     provider().error(ownerFor(parent), App::programTitle(), errorText(message));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 #include <exception>
@@ -44,7 +45,32 @@ bool question(QWidget* parent, const QString& text, const QString& title = QStri
 // The message with a full stop appended unless it already ends with "." or a character that sorts
 // at or below it.
 QString errorText(const QString& message);
+// At most one error box is open at a time: an error raised while one is open (a failing database
+// reports on every tick, and a box runs the event loop) opens no box of its own; it is counted, and
+// the count is told to whoever shows it, until the open box closes.
 void error(QWidget* parent, const QString& message);
+
+// The errors held back while the open error box is shown.
+class HeldErrors : public QObject
+{
+    Q_OBJECT
+public:
+    static HeldErrors& instance();
+    bool boxOpen() const { return m_boxOpen; }
+    int count() const { return m_count; }
+    // The status bar's text for a count; empty for none.
+    static QString text(int count);
+
+signals:
+    // After every change: one more error held, or 0 when the box has closed.
+    void countChanged(int count);
+
+private:
+    friend void error(QWidget* parent, const QString& message);
+    bool m_boxOpen = false;
+    int m_count = 0;
+};
+
 // Shows the error box for an error that ended an operation.
 void showException(QWidget* parent, const std::exception& e);
 

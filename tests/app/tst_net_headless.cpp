@@ -1,9 +1,12 @@
 // The headless server as a process: SIGTERM in the middle of a burst of presses ends it within two
 // seconds, and every press it announced before the signal is in the journal afterwards. Publishing to
 // a broker (Debian's mosquitto at a free port): the calls of a broker outage survive the server
-// killed during it and arrive in order once both are back.
+// killed during it and arrive in order once both are back. Killed outright while presses wait behind
+// another program's lock, it journals them at its next start.
 
 #include "../mqtt/MosquittoBroker.h"
+
+#include <sqlite3.h>
 
 #include "db/Database.h"
 #include "db/Schema.h"
@@ -24,6 +27,67 @@
 
 #include <csignal>
 
+namespace {
+
+QString placeCode(int i) { return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')); }
+
+// A directory holding a copy of the program and a journal with `places` places.
+bool prepareServerDir(const QTemporaryDir& dir, int places)
+{
+    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
+    if (!QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe))
+        return false;
+    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    auto db = db::Database::openDatabase(dir.filePath(QStringLiteral("orv_med.db")));
+    db::runSchema(*db);
+    db->executeStatement(QStringLiteral("BEGIN"));
+    for (int i = 0; i < places; ++i)
+        db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
+                             {placeCode(i), QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')),
+                              QStringLiteral("P%1").arg(i)});
+    db->executeStatement(QStringLiteral("COMMIT"));
+    db->closeDatabase();
+    return true;
+}
+
+void startServer(QProcess& server, const QTemporaryDir& dir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    server.setProcessEnvironment(env);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(dir.filePath(QStringLiteral("HalvaneServer")), {QStringLiteral("--headless")});
+}
+
+// Says hello until the pings come: then the server listens.
+bool helloUntilPinged(QUdpSocket& station)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 10000) {
+        station.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress::LocalHost, 5566);
+        if (station.waitForReadyRead(200))
+            return true;
+    }
+    return false;
+}
+
+QSet<QString> journaledCodes(const QString& dbPath)
+{
+    auto db = db::Database::openDatabase(dbPath);
+    db::ResultTable rows = db->query(QStringLiteral("SELECT abcde FROM logs"));
+    QSet<QString> codes;
+    while (!rows.endOfRows()) {
+        codes.insert(rows.fieldByName(QStringLiteral("abcde")));
+        rows.nextRow();
+    }
+    db->closeDatabase();
+    return codes;
+}
+
+} // namespace
+
 class TestHeadless : public QObject
 {
     Q_OBJECT
@@ -31,6 +95,7 @@ class TestHeadless : public QObject
 private slots:
     void sigtermDuringABurstLosesNoPress();
     void killedDuringABrokerOutageLosesNoEvent();
+    void killWhileEventsWaitBehindALockLosesNothing();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -244,6 +309,60 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
     ::kill(pid_t(server.processId()), SIGTERM);
     QVERIFY(server.waitForFinished(5000));
     QTRY_COMPARE(sub.payloads(topic + QStringLiteral("/status")).last(), QByteArray("offline"));
+}
+
+void TestHeadless::killWhileEventsWaitBehindALockLosesNothing()
+{
+    QTemporaryDir dir;
+    const int places = 20;
+    QVERIFY(prepareServerDir(dir, places));
+    const QString dbPath = dir.filePath(QStringLiteral("orv_med.db"));
+
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    QProcess server;
+    startServer(server, dir);
+    QVERIFY(server.waitForStarted());
+    QVERIFY(helloUntilPinged(station));
+
+    // Another program takes the write lock; every press the server then announces waits behind it.
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(dbPath).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QUdpSocket antenna;
+    QSet<QString> announced;
+    const auto drain = [&] {
+        while (station.hasPendingDatagrams()) {
+            QByteArray data(qMax<qint64>(station.pendingDatagramSize(), 0), Qt::Uninitialized);
+            const qint64 n = station.readDatagram(data.data(), data.size());
+            const QString text = QString::fromUtf8(data.left(qMax<qint64>(n, 0)));
+            if (text.startsWith(QLatin1String("#q")))
+                announced.insert(text.mid(1, 5));
+        }
+    };
+    for (int i = 0; i < places; ++i)
+        antenna.writeDatagram((placeCode(i) + u'8').toUtf8(), QHostAddress::LocalHost, 5556);
+    QTRY_VERIFY_WITH_TIMEOUT((drain(), announced.size() == places), 5000);
+
+    // Killed outright: nothing of the program's own end runs.
+    ::kill(pid_t(server.processId()), SIGKILL);
+    QVERIFY(server.waitForFinished(5000));
+    QCOMPARE(server.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    QVERIFY(journaledCodes(dbPath).isEmpty());
+
+    // The next start journals every announced press.
+    QProcess restarted;
+    startServer(restarted, dir);
+    QVERIFY(restarted.waitForStarted());
+    QVERIFY(helloUntilPinged(station));
+    QTRY_COMPARE_WITH_TIMEOUT(journaledCodes(dbPath).size(), places, 5000);
+    ::kill(pid_t(restarted.processId()), SIGTERM);
+    QVERIFY(restarted.waitForFinished(5000));
+    QCOMPARE(restarted.exitCode(), 0);
+    QCOMPARE(journaledCodes(dbPath), announced);
+    QVERIFY(!QFile::exists(dbPath + QStringLiteral(".spool")));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -58,6 +58,9 @@ private Q_SLOTS:
     void closeQuestionOkClosesDatabaseThenSaves();
     void headlessFirstStartWritesTheWindowedSettingsFile();
     void windowAfterTheMainOneFailingEndsTheStartCleanly();
+    void settingsFileReadAndWrittenOncePerStart_data();
+    void settingsFileReadAndWrittenOncePerStart();
+    void interruptedFirstStartLeavesNoSettingsFile();
 };
 
 void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
@@ -279,6 +282,68 @@ void TestStartup::windowAfterTheMainOneFailingEndsTheStartCleanly()
     QVERIFY(forms().server == nullptr);
     // A second start in the same process finds nothing left over.
     QVERIFY_THROWS_EXCEPTION(AppError, app.create());
+}
+
+void TestStartup::settingsFileReadAndWrittenOncePerStart_data()
+{
+    QTest::addColumn<bool>("fileThere");
+    QTest::addColumn<bool>("headless");
+    QTest::addColumn<quint64>("reads");
+    QTest::addColumn<quint64>("writes");
+
+    // A first start finds no file to read and writes the whole file in one step; a later start reads
+    // it once and has nothing to write.
+    QTest::newRow("first start, windows") << false << false << quint64(0) << quint64(1);
+    QTest::newRow("first start, headless") << false << true << quint64(0) << quint64(1);
+    QTest::newRow("later start, windows") << true << false << quint64(1) << quint64(0);
+    QTest::newRow("later start, headless") << true << true << quint64(1) << quint64(0);
+}
+
+void TestStartup::settingsFileReadAndWrittenOncePerStart()
+{
+    QFETCH(bool, fileThere);
+    QFETCH(bool, headless);
+    QFETCH(quint64, reads);
+    QFETCH(quint64, writes);
+
+    AppFixture app;
+    if (fileThere) {
+        app.create();
+        app.destroy();
+    }
+    const QByteArray before = fileBytes(app.iniPath());
+    const quint64 readsBefore = IniFile::fileReads();
+    const quint64 writesBefore = IniFile::fileWrites();
+    if (headless) {
+        WardServer server;
+        createHeadless(server);
+    } else {
+        app.create();
+    }
+    QCOMPARE(IniFile::fileReads() - readsBefore, reads);
+    QCOMPARE(IniFile::fileWrites() - writesBefore, writes);
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 14);
+    if (fileThere)
+        QCOMPARE(fileBytes(app.iniPath()), before);
+}
+
+void TestStartup::interruptedFirstStartLeavesNoSettingsFile()
+{
+    // The main window's sections are made, then a later window fails: a file without the later
+    // sections would never be completed, since the next start would not be a first start.
+    AppFixture app;
+    {
+        auto db = db::Database::openDatabase(app.dbPath());
+        db->executeStatement(QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
+        db->closeDatabase();
+    }
+    QVERIFY_THROWS_EXCEPTION(AppError, app.create());
+    QVERIFY(!QFileInfo::exists(app.iniPath()));
+
+    // Once the journal is sound again, the next start is a first start and writes the whole file.
+    QVERIFY(QFile::remove(app.dbPath()));
+    app.create();
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 14);
 }
 
 #include "tst_startup.moc"

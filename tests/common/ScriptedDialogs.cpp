@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+#include <utility>
+
 ScriptedDialogs::ScriptedDialogs() { Dialogs::setProvider(this); }
 
 ScriptedDialogs::~ScriptedDialogs() { Dialogs::setProvider(nullptr); }
@@ -26,6 +28,8 @@ void ScriptedDialogs::error(QWidget*, const QString& title, const QString& text)
 {
     errorTitles.append(title);
     errors.append(text);
+    if (auto open = std::exchange(whileErrorOpen, {}))
+        open();
 }
 
 QString ScriptedDialogs::saveFileName(QWidget*, const QString& initialPath, const QString& filter,

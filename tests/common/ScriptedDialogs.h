@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Answers the program's boxes and dialogs in tests and records what was shown. Installed on
 // construction, removed on destruction. A question with no scripted answer fails the running test
 // (and is answered Cancel, so the test can end).
@@ -35,6 +37,8 @@ public:
     QStringList saveDialogSuffixes;
     QStringList opened;
     int unexpectedQuestions = 0;
+    // Run once, as if while the next error box were open (a real box runs the event loop); then cleared.
+    std::function<void()> whileErrorOpen;
     // Whether a desktop program takes the files handed to it.
     bool desktopOpens = true;
 

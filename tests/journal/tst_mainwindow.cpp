@@ -58,6 +58,7 @@ private Q_SLOTS:
     void statusBar();
     void menusOpenTheirWindows();
     void journalOutageShownInTheStatusBar();
+    void oneErrorBoxAtATime();
 
 private:
     std::unique_ptr<AppFixture> m_app;
@@ -331,6 +332,26 @@ void TestMainWindow::journalOutageShownInTheStatusBar()
     QCOMPARE(mf->StatusPanel2->text(), QString());
     QCOMPARE(mf->server().db().query(QStringLiteral("SELECT count(*) FROM logs")).fieldAsInteger(0), 1);
     QCOMPARE(m_app->dialogs.errors.size(), 1);
+}
+
+void TestMainWindow::oneErrorBoxAtATime()
+{
+    // While the first box is open, the engine reports twice more, as a failing database does on every
+    // tick: no box opens inside the open one; the status bar counts them instead.
+    QString panelWhileOpen;
+    m_app->dialogs.whileErrorOpen = [&] {
+        emit mf->server().errorRaised(QStringLiteral("Second"));
+        emit mf->server().errorRaised(QStringLiteral("Third"));
+        panelWhileOpen = mf->StatusPanelErrors->text();
+    };
+    emit mf->server().errorRaised(QStringLiteral("First"));
+    QCOMPARE(m_app->dialogs.errors, QStringList{QStringLiteral("First.")});
+    QCOMPARE(panelWhileOpen, QStringLiteral("Ошибок, пока открыто сообщение: 2"));
+    // The count goes when the box closes, and the next error has a box of its own.
+    QCOMPARE(mf->StatusPanelErrors->text(), QString());
+    QVERIFY(!Dialogs::HeldErrors::instance().boxOpen());
+    emit mf->server().errorRaised(QStringLiteral("Fourth"));
+    QCOMPARE(m_app->dialogs.errors, (QStringList{QStringLiteral("First."), QStringLiteral("Fourth.")}));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -60,6 +60,7 @@ private slots:
     void timersRunAtTheirPeriods();
     void stopClosesEverythingAndKeepsTheJournal();
     void journalOutageIsReportedAndTheEndDoesNotWaitForIt();
+    void lockPastTheBusyTimeoutLosesNothingAndStallsNoPing();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -232,6 +233,72 @@ void TestWardServer::journalOutageIsReportedAndTheEndDoesNotWaitForIt()
     QCOMPARE(server.journalStatus(), QString());
     QCOMPARE(server.pendingJournalEvents(), 0);
     QVERIFY(!QFile::exists(dbPath + QStringLiteral(".spool")));
+}
+
+void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
+{
+    WardServer server;
+    server.create();
+    const MainSettingsValues& cfg = server.cfg();
+    Station station;
+    QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    station.socket.writeDatagram(cfg.sFromClient.toUtf8(), QHostAddress::LocalHost,
+                                 UdpSender::portFromSetting(cfg.FromClientsPort));
+    QTRY_VERIFY_WITH_TIMEOUT(station.heard(cfg.sToClient), 3000);
+
+    // When each ping arrives, as the station sees it.
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> pings;
+    connect(&station.socket, &QUdpSocket::readyRead, this, [&] {
+        const qsizetype before = station.received.size();
+        station.drain();
+        for (qsizetype i = before; i < station.received.size(); ++i) {
+            if (station.received[i] == cfg.sToClient)
+                pings << clock.elapsed();
+        }
+    });
+
+    // Another program holds the write lock for 6.5 s, past the 5 s busy timeout; a call, a call from
+    // another place and the first one's cancel arrive during it.
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_dir->filePath(QStringLiteral("orv_med.db"))).constData(), &other),
+             SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const quint16 antennaPort = UdpSender::portFromSetting(cfg.FromAntPort);
+    send("f61868", antennaPort);
+    QTRY_VERIFY_WITH_TIMEOUT(station.heard(QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;")), 1500);
+    QTest::qWait(1000);
+    send("ba5ac8", antennaPort);
+    QTest::qWait(1000);
+    m_now = m_now.addSecs(95);
+    send("f61862", antennaPort);
+    QTRY_VERIFY_WITH_TIMEOUT(station.heard(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")), 1500);
+    while (clock.elapsed() < 6500)
+        QTest::qWait(50);
+    QCOMPARE(server.pendingJournalEvents(), 3);
+    QCOMPARE(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    QTRY_COMPARE_WITH_TIMEOUT(server.pendingJournalEvents(), 0, 3000);
+    QTest::qWait(600);
+
+    // In order, with their own times: the first call closed by its cancel after 95 s.
+    db::ResultTable rows = server.db().query(QStringLiteral("SELECT abcde, timest, reactiontime FROM logs ORDER BY id"));
+    QCOMPARE(rows.rowCount(), 2);
+    QCOMPARE(rows.fieldByName(QStringLiteral("abcde")), QStringLiteral("f6186"));
+    QCOMPARE(rows.fieldByName(QStringLiteral("timest")), QStringLiteral("2017.12.03 14:05:09"));
+    QCOMPARE(rows.fieldByName(QStringLiteral("reactiontime")), QStringLiteral("00:01:35"));
+    rows.nextRow();
+    QCOMPARE(rows.fieldByName(QStringLiteral("abcde")), QStringLiteral("ba5ac"));
+
+    // The pings kept their pace through the lock and after it.
+    QVERIFY2(pings.size() >= 12, qPrintable(QString::number(pings.size())));
+    qint64 worst = pings.first();
+    for (qsizetype i = 1; i < pings.size(); ++i)
+        worst = qMax(worst, pings[i] - pings[i - 1]);
+    QVERIFY2(worst < 1000, qPrintable(QStringLiteral("a gap of %1 ms between pings").arg(worst)));
 }
 
 QTEST_GUILESS_MAIN(TestWardServer)

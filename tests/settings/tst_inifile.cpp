@@ -10,6 +10,7 @@
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -64,6 +65,8 @@ private slots:
     void handEditedFileKeepsEveryOtherLine();
     void fileIsCp1251WithCrLf();
     void readSeesHandEditsBetweenCalls();
+    void loadedFileReadOnceAndHeldWritesWrittenAtOnce();
+    void loadedFileThatCannotBeReadIsNeverReplaced();
     void byteOrderMarkMeansUtf8();
     void strayTemporariesRemoved();
     void fileModeIsTheOrdinaryOne();
@@ -474,6 +477,55 @@ void TestIniFile::readSeesHandEditsBetweenCalls()
     QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("gone")),
              QStringLiteral("gone"));
     QVERIFY(!ini.exists());
+}
+
+void TestIniFile::loadedFileReadOnceAndHeldWritesWrittenAtOnce()
+{
+    const QString path = m_dir.filePath(QStringLiteral("loaded.ini"));
+    putFile(path, "[S]\r\nk=one\r\n");
+    const quint64 reads = IniFile::fileReads();
+    IniFile ini = IniFile::load(path);
+    const IniFile copy = ini;
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(copy.readString(QStringLiteral("S"), QStringLiteral("k"), QString()), QStringLiteral("one"));
+    QCOMPARE(IniFile::fileReads() - reads, quint64(1));
+
+    // Held writes change what every copy reads, and not the file, until they are written together.
+    const quint64 writes = IniFile::fileWrites();
+    ini.holdWrites();
+    ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("two"));
+    ini.writeInteger(QStringLiteral("T"), QStringLiteral("n"), 3);
+    QCOMPARE(copy.readString(QStringLiteral("S"), QStringLiteral("k"), QString()), QStringLiteral("two"));
+    QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=one\r\n"));
+    ini.writeHeld();
+    QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=two\r\n[T]\r\nn=3\r\n"));
+    QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
+    // Nothing more to write.
+    ini.writeHeld();
+    QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
+
+    // A later write goes to the file at once and keeps a hand edit made since the load.
+    putFile(path, "[S]\r\nk=two\r\nhand=edit\r\n[T]\r\nn=3\r\n");
+    ini.writeString(QStringLiteral("T"), QStringLiteral("n"), QStringLiteral("4"));
+    QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=two\r\nhand=edit\r\n[T]\r\nn=4\r\n"));
+    QCOMPARE(copy.readString(QStringLiteral("S"), QStringLiteral("hand"), QString()), QStringLiteral("edit"));
+}
+
+void TestIniFile::loadedFileThatCannotBeReadIsNeverReplaced()
+{
+    if (::geteuid() == 0)
+        QSKIP("root reads every file");
+    const QString path = m_dir.filePath(QStringLiteral("unreadable.ini"));
+    putFile(path, "[S]\r\nk=one\r\n");
+    QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+    auto restore = qScopeGuard([&] { QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner); });
+    IniFile ini = IniFile::load(path);
+    QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("def")), QStringLiteral("def"));
+    ini.holdWrites();
+    QVERIFY_THROWS_EXCEPTION(AppError, ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v")));
+    restore.dismiss();
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=one\r\n"));
 }
 
 void TestIniFile::failedWriteKeepsOldFile_data()
