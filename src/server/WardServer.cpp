@@ -111,6 +111,9 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
+    // Every window has written its section by now: what the start held back goes to the file in one
+    // step (nothing when the windows' start-up already wrote it).
+    App::finishStart();
     // Sections of the features: Escalation, then Mqtt.
     startOpenCalls();
     writeMqttSection();

@@ -6,6 +6,7 @@
 #include "../mqtt/MosquittoBroker.h"
 
 #include "antenna/UdpSender.h"
+#include "calls/EscalationSettings.h"
 #include "db/Database.h"
 #include "mqtt/MqttEvent.h"
 #include "mqtt/MqttSettings.h"
@@ -123,6 +124,8 @@ void TestMqttBridge::cleanup()
 void TestMqttBridge::configure(const QString& host, const QString& topic)
 {
     IniFile ini = App::settings();
+    // An installation that already has the sections of the features, in their order.
+    EscalationSettings::writeMissing(ini);
     ini.writeString(MqttSettings::kSection, QStringLiteral("Host"), host);
     ini.writeInteger(MqttSettings::kSection, QStringLiteral("Port"), m_broker->port());
     ini.writeString(MqttSettings::kSection, QStringLiteral("Topic"), topic);

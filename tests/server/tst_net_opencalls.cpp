@@ -99,6 +99,8 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
 {
     WardServer server;
     server.create();
+    // As the program does once its windows exist: the start's settings go to the file.
+    App::finishStart();
     {
         IniFile ini(App::settingsPath());
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("RepeatSec"), QStringLiteral("2"));
