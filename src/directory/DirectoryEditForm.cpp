@@ -19,21 +19,19 @@ const QString kNewNameKey = QStringLiteral("newGroupName");
 }
 
 DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, WardServer& server, QWidget* parent)
-    : FormBase(setup.section, setup.caption, setup.designClient, QSize(330, 150), parent), m_setup(setup),
-      m_server(server)
+    : FormBase(setup.settings(), QSize(330, 150), parent), m_setup(setup), m_server(server)
 {
-    setSettingsTable(setup.settings());
     // No buttons in the title bar: the editor ends only through its own buttons, Escape and Enter.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setModal(true);
-    m1 = setup.m1;
-    m2 = setup.m2;
+    m1 = designText(QStringLiteral("m1"));
+    m2 = designText(QStringLiteral("m2"));
 
-    l1 = new QLabel(setup.label1, this);
+    l1 = new QLabel(designText(QStringLiteral("label1")), this);
     l1->setObjectName(QStringLiteral("l1"));
     eName = new QLineEdit(this);
     eName->setObjectName(QStringLiteral("eName"));
-    l2 = new QLabel(QStringLiteral("Комментарий:"), this);
+    l2 = new QLabel(designText(QStringLiteral("label2")), this);
     l2->setObjectName(QStringLiteral("l2"));
     eComm = new QLineEdit(this);
     eComm->setObjectName(QStringLiteral("eComm"));
@@ -43,9 +41,9 @@ DirectoryEditForm::DirectoryEditForm(const DirectoryEditSetup& setup, WardServer
     ButtonGroup1 = new ButtonGroup(this);
     ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
     ButtonGroup1->addItem(QStringLiteral("dialog-cancel"), QStyle::SP_DialogCancelButton,
-                          QStringLiteral("Отменить изменения"), [this] { ButtonGroup1Items0Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items0Click(); });
     ButtonGroup1->addItem(QStringLiteral("dialog-ok"), QStyle::SP_DialogOkButton,
-                          QStringLiteral("Подтвердить изменения"), [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items1Click(); });
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(8, 8, 8, 4);

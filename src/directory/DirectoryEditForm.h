@@ -8,17 +8,10 @@ class QLabel;
 class QLineEdit;
 class WardServer;
 
-// What tells the ward editor and the staff editor apart: their section, design values and texts.
+// What tells the ward editor and the staff editor apart: their records, their focus and their
+// settings section, whose table also holds the design caption, size and texts.
 struct DirectoryEditSetup
 {
-    QString section;
-    QString caption;
-    QSize designClient;
-    QString description; // the comment that heads the section
-    QString label1;      // caption of the name label
-    QString m1;          // message: empty name
-    QString m2;          // message: the name exists
-    QString newName;     // the name proposed for a new record
     bool focusNameOnShow = false;
     DirectoryTable (*table)(db::Database&) = nullptr;
     SettingsTable (*settings)() = nullptr;

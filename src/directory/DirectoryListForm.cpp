@@ -9,34 +9,27 @@
 
 #include <QVBoxLayout>
 
-namespace {
-const QString kComment = QStringLiteral("Комментарий");
-const QString kQuestion = QStringLiteral("Действительно удалить запись из базы?");
-} // namespace
-
 DirectoryListForm::DirectoryListForm(const DirectoryListSetup& setup, WardServer& server, QWidget* parent)
-    : FormBase(setup.section, setup.caption, setup.designClient, QSize(150, 150), parent), m_setup(setup),
-      m_server(server)
+    : FormBase(setup.settings(), QSize(150, 150), parent), m_setup(setup), m_server(server)
 {
-    setSettingsTable(setup.settings());
     // A close box only.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    q1 = kQuestion;
-    m1 = setup.m1;
+    q1 = designText(QStringLiteral("q1"));
+    m1 = designText(QStringLiteral("m1"));
 
     StringGrid1 = new StringGrid(2, this);
     StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
-    StringGrid1->setCaption(0, setup.col0);
-    StringGrid1->setCaption(1, kComment);
+    StringGrid1->setCaption(0, designText(QStringLiteral("col0")));
+    StringGrid1->setCaption(1, designText(QStringLiteral("col1")));
 
     ButtonGroup1 = new ButtonGroup(this);
     ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
     ButtonGroup1->addItem(QStringLiteral("list-add"), QStyle::SP_FileDialogNewFolder,
-                          QStringLiteral("Добавить запись"), [this] { ButtonGroup1Items0Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items0Click(); });
     ButtonGroup1->addItem(QStringLiteral("edit-delete"), QStyle::SP_TrashIcon,
-                          QStringLiteral("Удалить запись"), [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items1Click(); });
     ButtonGroup1->addItem(QStringLiteral("document-properties"), QStyle::SP_FileDialogDetailedView,
-                          QStringLiteral("Редактировать"), [this] { ButtonGroup1Items2Click(); });
+                          designText(QStringLiteral("bhint2")), [this] { ButtonGroup1Items2Click(); });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -138,7 +131,8 @@ void DirectoryListForm::InitForm()
         ButtonGroup1->setHint(i, v.text(QStringLiteral("bhint%1").arg(i)));
     q1 = v.text(QStringLiteral("q1"));
     m1 = v.text(QStringLiteral("m1"));
-    StringGrid1->readColumns(ini(), section(), {m_setup.col0, kComment});
+    StringGrid1->readColumns(ini(), section(),
+                             {designText(QStringLiteral("col0")), designText(QStringLiteral("col1"))});
 }
 
 void DirectoryListForm::InitSave()

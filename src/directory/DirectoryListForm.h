@@ -8,16 +8,10 @@ class DirectoryEditForm;
 class StringGrid;
 class WardServer;
 
-// What tells the ward list and the staff list apart: their section, design values and texts.
+// What tells the ward list and the staff list apart: their records and their settings section, whose
+// table also holds the design caption, size and texts.
 struct DirectoryListSetup
 {
-    QString section;
-    QString caption;
-    QSize designClient;
-    QString description; // the comment that heads the section
-    QString col0;        // header of the name column
-    QString m1;          // message: the record still has places
-    QString m1Comment;   // the comment of m1
     DirectoryTable (*table)(db::Database&) = nullptr;
     SettingsTable (*settings)() = nullptr;
 };

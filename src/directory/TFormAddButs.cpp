@@ -27,27 +27,6 @@
 
 namespace {
 
-// Label N (from 1): its key's design caption.
-const QStringList kLabels = {QStringLiteral("Нумеровать койки начиная с "),
-                             QStringLiteral("Количество цифр в номере"),
-                             QStringLiteral("Шаблон названия (_-заменяется номером)"),
-                             QStringLiteral("Палата"),
-                             QStringLiteral("Комментарий"),
-                             QStringLiteral("Ответственный"),
-                             QStringLiteral("Идентификатор кнопки вызова"),
-                             QStringLiteral("Идентификатор кнопки отмены")};
-const QString kButton2 = QStringLiteral("Добавить кнопку");
-
-const QString kLb1_1 = QStringLiteral("Кнопка уже есть в базе.");
-const QString kLb1_2 = QStringLiteral("Кнопка была дабавлена в базу.");
-const QString kLb1_3 = QStringLiteral("Нажатый блок уже есть в базе.");
-const QString kLb1_4 = QStringLiteral("Нажатый блок был дабавлен в базу.");
-const QString kLb2_0 = QStringLiteral("Добавлено устройств: ");
-const QString kLb3_0 = QStringLiteral("Не удалось настроить антенну.");
-const QString kLb3_1 = QStringLiteral("Не введен код кнопки.");
-const QString kEmpty = QStringLiteral("Пусто");
-const QString kBlankUnderscore = QStringLiteral(" _");
-
 // The key of the "added" message carries a trailing comma, in writing and in reading alike.
 const QString kAddedKey = QStringLiteral("lb1_2,");
 
@@ -84,18 +63,15 @@ QString fieldText(qint32 value)
 } // namespace
 
 TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* parent)
-    : FormBase(QStringLiteral("ButsAddForm"), QStringLiteral("Режим добавления"), QSize(480, 312),
-               QSize(540, 250), parent),
-      m_server(server), m_places(places)
+    : FormBase(WindowSections::butsAddForm(), QSize(540, 250), parent), m_server(server), m_places(places)
 {
     setObjectName(QStringLiteral("TFormAddButs"));
-    setSettingsTable(WindowSections::butsAddForm());
     setWindowFlag(Qt::WindowMinimizeButtonHint, false);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 
     QLabel** labels[] = {&lt1, &lt2, &lt3, &lt4, &lt5, &lt6, &lt7, &lt8};
     for (int i = 0; i < 8; ++i) {
-        *labels[i] = new QLabel(kLabels.at(i), this);
+        *labels[i] = new QLabel(designText(QStringLiteral("label%1").arg(i + 1)), this);
         (*labels[i])->setObjectName(QStringLiteral("lt%1").arg(i + 1));
     }
 
@@ -115,7 +91,7 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     e6->setObjectName(QStringLiteral("e6"));
     e7 = new QLineEdit(this);
     e7->setObjectName(QStringLiteral("e7"));
-    Button2 = new QPushButton(kButton2, this);
+    Button2 = new QPushButton(designText(QStringLiteral("button2")), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     Button2->setAutoDefault(false);
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
@@ -205,13 +181,13 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     setTabOrder(e7, Button2);
 
     // Design values, the ones a first start writes.
-    r3 = QStringLiteral("КОЙКА _");
-    r4_0 = kEmpty;
-    r6_0 = kEmpty;
-    r5 = kBlankUnderscore;
-    r7 = kBlankUnderscore;
-    r8 = kBlankUnderscore;
-    lb2_0 = kLb2_0;
+    r3 = designText(QStringLiteral("r3"));
+    r4_0 = designText(QStringLiteral("r4_0"));
+    r6_0 = designText(QStringLiteral("r6_0"));
+    r5 = designText(QStringLiteral("r5"));
+    r7 = designText(QStringLiteral("r7"));
+    r8 = designText(QStringLiteral("r8"));
+    lb2_0 = designText(QStringLiteral("lb2_0"));
 
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     replyPause = [] { QThread::msleep(AddButsReply::kPauseMs); };

@@ -17,16 +17,8 @@
 
 namespace {
 
-const QString kDefaultQ1 = QStringLiteral("Нажатая кнопка не найдена в базе. Перейти в режим добавления?");
-const QString kDefaultQ2 = QStringLiteral("Действительно удалить устройство из базы?");
-
 // Grid column N shows the caption of key kCaptionKeys[N]; the width keys follow the columns.
 const char* const kCaptionKeys[PlacesStore::kColumns] = {"col0", "col5", "col1", "col2", "col3", "col4"};
-const QStringList kCaptions = {QStringLiteral("Код"),           QStringLiteral("Код отмены"),
-                               QStringLiteral("Название"),      QStringLiteral("Палата"),
-                               QStringLiteral("Ответственный"), QStringLiteral("Комментарий")};
-// Column 0, the call code, is hidden until the operator drags it wider.
-const int kDefaultWidths[PlacesStore::kColumns] = {0, 50, 50, 50, 100, 50};
 
 QString widthKey(int column)
 {
@@ -36,12 +28,9 @@ QString widthKey(int column)
 } // namespace
 
 TFormButs::TFormButs(WardServer& server, QWidget* parent)
-    : FormBase(QStringLiteral("ButsForm"), QStringLiteral("Места с кнопками вызова"), QSize(348, 307),
-               QSize(280, 165), parent),
-      m_server(server)
+    : FormBase(WindowSections::butsForm(), QSize(280, 165), parent), m_server(server)
 {
     setObjectName(QStringLiteral("TFormButs"));
-    setSettingsTable(WindowSections::butsForm());
     setWindowFlag(Qt::WindowMinimizeButtonHint, false);
     setWindowFlag(Qt::WindowMaximizeButtonHint, false);
     move(0, 0);
@@ -49,8 +38,8 @@ TFormButs::TFormButs(WardServer& server, QWidget* parent)
     StringGrid1 = new StringGrid(PlacesStore::kColumns, this);
     StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
     for (int c = 0; c < PlacesStore::kColumns; ++c) {
-        StringGrid1->setColumnWidth(c, kDefaultWidths[c]);
-        StringGrid1->setCaption(c, kCaptions.at(c));
+        StringGrid1->setColumnWidth(c, settingsTable().designOf(widthKey(c)).toInt());
+        StringGrid1->setCaption(c, designText(QString::fromLatin1(kCaptionKeys[c])));
     }
     // The grid's right-button menu is the journal's: it acts on the journal, not on the places.
     StringGrid1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -64,22 +53,22 @@ TFormButs::TFormButs(WardServer& server, QWidget* parent)
     ButtonGroup1 = new ButtonGroup(this);
     ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
     ButtonGroup1->addItem(QStringLiteral("list-add"), QStyle::SP_FileDialogNewFolder,
-                          QStringLiteral("Регистрация кнопок"), [this] { ButtonGroup1Items0Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items0Click(); });
     ButtonGroup1->addItem(QStringLiteral("edit-delete"), QStyle::SP_TrashIcon,
-                          QStringLiteral("Удалить запись"), [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items1Click(); });
     ButtonGroup1->addItem(QStringLiteral("document-edit"), QStyle::SP_FileDialogDetailedView,
-                          QStringLiteral("Редактировать"), [this] { ButtonGroup1Items2Click(); });
+                          designText(QStringLiteral("bhint2")), [this] { ButtonGroup1Items2Click(); });
     ButtonGroup1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
     ButtonGroup5 = new ButtonGroup(this);
     ButtonGroup5->setObjectName(QStringLiteral("ButtonGroup5"));
     ButtonGroup5->addItem(QStringLiteral("edit-find"), QStyle::SP_FileDialogContentsView,
-                          QStringLiteral("Найти кнопку по нажатию"), [this] { ButtonGroup5Items0Click(); });
+                          designText(QStringLiteral("bhint3")), [this] { ButtonGroup5Items0Click(); });
     ButtonGroup5->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
-    bSearch = new QPushButton(QStringLiteral("Выключить"), this);
+    bSearch = new QPushButton(designText(QStringLiteral("bscaption")), this);
     bSearch->setObjectName(QStringLiteral("bSearch"));
-    bSearch->setToolTip(QStringLiteral("Выключить режим поиска по нажатию"));
+    bSearch->setToolTip(designText(QStringLiteral("bshint")));
     bSearch->setAutoDefault(false);
     bSearch->setVisible(false);
     setBSearchFontColor(Qt::black);

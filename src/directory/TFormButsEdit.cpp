@@ -16,10 +16,6 @@
 
 namespace {
 
-const QString kLabel1 = QStringLiteral("Название:");
-const QString kLabel2 = QStringLiteral("Палата:");
-const QString kLabel3 = QStringLiteral("Комментарий:");
-const QString kLabel4 = QStringLiteral("Ответственный:");
 const QString kNone = QStringLiteral("Пусто");
 
 void fill(QComboBox* box, QList<qint64>& ids, const QString& none, const QList<PlacesChoice>& choices)
@@ -54,23 +50,21 @@ std::optional<qint64> chosenId(const QComboBox* box, const QList<qint64>& ids)
 } // namespace
 
 TFormButsEdit::TFormButsEdit(WardServer& server, QWidget* parent)
-    : FormBase(QStringLiteral("ButsEditForm"), QStringLiteral("Редактирование"), QSize(324, 170),
-               QSize(350, 180), parent),
-      m_server(server), m_noneGroup(kNone), m_noneWorker(kNone)
+    : FormBase(WindowSections::butsEditForm(), QSize(350, 180), parent), m_server(server), m_noneGroup(kNone),
+      m_noneWorker(kNone)
 {
     setObjectName(QStringLiteral("TFormButsEdit"));
-    setSettingsTable(WindowSections::butsEditForm());
     // No buttons in the title bar: the button group ends the editor.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     move(0, 0);
 
-    l1 = new QLabel(kLabel1, this);
+    l1 = new QLabel(designText(QStringLiteral("label1")), this);
     l1->setObjectName(QStringLiteral("l1"));
-    l2 = new QLabel(kLabel2, this);
+    l2 = new QLabel(designText(QStringLiteral("label2")), this);
     l2->setObjectName(QStringLiteral("l2"));
-    l3 = new QLabel(kLabel3, this);
+    l3 = new QLabel(designText(QStringLiteral("label3")), this);
     l3->setObjectName(QStringLiteral("l3"));
-    l4 = new QLabel(kLabel4, this);
+    l4 = new QLabel(designText(QStringLiteral("label4")), this);
     l4->setObjectName(QStringLiteral("l4"));
     eName = new QLineEdit(this);
     eName->setObjectName(QStringLiteral("eName"));
@@ -84,9 +78,9 @@ TFormButsEdit::TFormButsEdit(WardServer& server, QWidget* parent)
     ButtonGroup1 = new ButtonGroup(this);
     ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
     ButtonGroup1->addItem(QStringLiteral("dialog-cancel"), QStyle::SP_DialogCancelButton,
-                          QStringLiteral("Отменить изменения"), [this] { ButtonGroup1Items0Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items0Click(); });
     ButtonGroup1->addItem(QStringLiteral("dialog-ok"), QStyle::SP_DialogOkButton,
-                          QStringLiteral("Подтвердить изменения"), [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items1Click(); });
     ButtonGroup1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 
     auto* fields = new QGridLayout;

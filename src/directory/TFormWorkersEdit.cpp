@@ -5,14 +5,6 @@ namespace {
 DirectoryEditSetup workerEditSetup()
 {
     DirectoryEditSetup s;
-    s.section = QStringLiteral("WorkerEditForm");
-    s.caption = QStringLiteral("Добавить");
-    s.designClient = QSize(323, 116);
-    s.description = QStringLiteral("Форма редактирования СОТРУДНИКА");
-    s.label1 = QStringLiteral("ФИО:");
-    s.m1 = QStringLiteral("ФИО не может быть пустым.");
-    s.m2 = QStringLiteral("Такой сотрудник уже есть.");
-    s.newName = QStringLiteral("НОВЫЙ СОТРУДНИК");
     s.focusNameOnShow = true;
     s.table = &DirectoryTable::staff;
     s.settings = &WindowSections::workerEditForm;
@@ -21,7 +13,8 @@ DirectoryEditSetup workerEditSetup()
 } // namespace
 
 TFormWorkersEdit::TFormWorkersEdit(WardServer& server, QWidget* parent)
-    : DirectoryEditForm(workerEditSetup(), server, parent), newWorkerName(QStringLiteral("НОВЫЙ СОТРУДНИК"))
+    : DirectoryEditForm(workerEditSetup(), server, parent),
+      newWorkerName(designText(QStringLiteral("newGroupName")))
 {
     setObjectName(QStringLiteral("TFormWorkersEdit"));
 }

@@ -1,53 +1,23 @@
 #include "journal/JournalExport.h"
 
-#include "settings/AppError.h"
+#include "xlsx/XlsxFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <xlsxwriter.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 namespace {
 
+using XlsxFile::reasonOf;
+using XlsxFile::unableToWrite;
+
 // Excel's widest column, in characters.
 constexpr double kMaxColumnWidth = 255.0;
-
-[[noreturn]] void unableToWrite(const QString& path, const QString& reason)
-{
-    QString text = reason;
-    while (text.endsWith(u'.'))
-        text.chop(1);
-    throw AppError(QStringLiteral("Unable to write to %1: %2").arg(QDir::toNativeSeparators(path), text));
-}
-
-QString reasonOf(lxw_error error)
-{
-    return QString::fromUtf8(lxw_strerror(error));
-}
-
-// A name beside the target that no file holds yet: the workbook is written there and takes the
-// target's name only when it is complete.
-QString temporaryNameBeside(const QString& target)
-{
-    for (;;) {
-        const QString name = target + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 8,
-                                                                    16, QLatin1Char('0'));
-        if (!QFileInfo::exists(name))
-            return name;
-    }
-}
-
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(path.toStdU16String());
-}
 
 // Owns the workbook until it is written; a workbook abandoned half-way is freed without writing.
 class Workbook
@@ -173,19 +143,10 @@ QString proposedName(const QString& remembered)
 void writeXlsx(const QString& path, const QStringList& captions, const EntrySource& entries)
 {
     const QString target = QFileInfo(path).absoluteFilePath();
-    const QFileInfo targetInfo(target);
-    if (!targetInfo.absoluteDir().exists())
-        unableToWrite(target, QStringLiteral("the folder does not exist"));
-    if (targetInfo.exists() && (!targetInfo.isFile() || !targetInfo.isWritable()))
-        unableToWrite(target, QStringLiteral("the file cannot be replaced"));
+    XlsxFile::checkTarget(target);
 
-    const QString temporary = temporaryNameBeside(target);
-    // Whatever happens, no half-written file is left beside the target.
-    struct RemoveTemporary
-    {
-        QString name;
-        ~RemoveTemporary() { QFile::remove(name); }
-    } cleanup{temporary};
+    const QString temporary = XlsxFile::temporaryNameBeside(target);
+    const XlsxFile::RemoveOnExit cleanup(temporary);
 
     {
         Workbook book(temporary, target);
@@ -208,10 +169,7 @@ void writeXlsx(const QString& path, const QStringList& captions, const EntrySour
             unableToWrite(target, reasonOf(error));
     }
 
-    std::error_code error;
-    std::filesystem::rename(fsPath(temporary), fsPath(target), error);
-    if (error)
-        unableToWrite(target, QString::fromLocal8Bit(error.message()));
+    XlsxFile::replaceTarget(temporary, target);
 }
 
 } // namespace JournalExport

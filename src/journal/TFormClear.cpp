@@ -23,11 +23,9 @@ constexpr int kCancel = 2;
 } // namespace
 
 TFormClear::TFormClear(WardServer& server, QWidget* parent)
-    : FormBase(QStringLiteral("ClearForm"), QStringLiteral("Удалить записи в журнале"), QSize(302, 100),
-               QSize(310, 125), parent), m_server(server)
+    : FormBase(WindowSections::clearForm(), QSize(310, 125), parent), m_server(server)
 {
     setObjectName(QStringLiteral("TFormClear"));
-    setSettingsTable(WindowSections::clearForm());
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
@@ -35,7 +33,7 @@ TFormClear::TFormClear(WardServer& server, QWidget* parent)
     gbTime = new QFrame(this);
     gbTime->setObjectName(QStringLiteral("gbTime"));
     gbTime->setFrameShape(QFrame::StyledPanel);
-    Label1 = new QLabel(QStringLiteral("До :"), gbTime);
+    Label1 = new QLabel(designText(QStringLiteral("label1")), gbTime);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     dtp11 = new QDateEdit(gbTime);
@@ -48,9 +46,9 @@ TFormClear::TFormClear(WardServer& server, QWidget* parent)
     ButtonGroup1 = new ButtonGroup(this);
     ButtonGroup1->setObjectName(QStringLiteral("ButtonGroup1"));
     ButtonGroup1->addItem(QStringLiteral("dialog-cancel"), QStyle::SP_DialogCancelButton,
-                          QStringLiteral("Отмена"), [this] { ButtonGroup1Items0Click(); });
-    ButtonGroup1->addItem(QStringLiteral("edit-delete"), QStyle::SP_TrashIcon, QStringLiteral("Удалить"),
-                          [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items0Click(); });
+    ButtonGroup1->addItem(QStringLiteral("edit-delete"), QStyle::SP_TrashIcon,
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items1Click(); });
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);

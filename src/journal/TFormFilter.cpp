@@ -25,8 +25,6 @@
 
 namespace {
 
-const QString kPrefix = QStringLiteral("Подстановка:");
-
 // A remembered position, or no selection when the list has become shorter.
 void selectPosition(QComboBox* box, int index)
 {
@@ -37,28 +35,17 @@ void selectPosition(QComboBox* box, int index)
 } // namespace
 
 TFormFilter::TFormFilter(WardServer& server, QWidget* parent)
-    : FormBase(QStringLiteral("FilterForm"), QStringLiteral("Фильтр журнала событий"), QSize(585, 315),
-               QSize(600, 360), parent),
-      m_server(server)
+    : FormBase(WindowSections::filterForm(), QSize(600, 360), parent), m_server(server)
 {
     setObjectName(QStringLiteral("TFormFilter"));
-    setSettingsTable(WindowSections::filterForm());
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     buildWindow();
 }
 
 void TFormFilter::buildWindow()
 {
-    const QStringList captions = {QStringLiteral("Дата/время:"),
-                                  QStringLiteral("от:"),
-                                  QStringLiteral("до:"),
-                                  QStringLiteral("Палата:"),
-                                  QStringLiteral("Койка:"),
-                                  QStringLiteral("Функция:"),
-                                  QStringLiteral("Время реагирования:"),
-                                  QStringLiteral("мин.")};
     for (int i = 0; i < 8; ++i) {
-        lt[i] = new QLabel(captions[i], this);
+        lt[i] = new QLabel(designText(QStringLiteral("label%1").arg(i + 1)), this);
         lt[i]->setObjectName(QStringLiteral("lt%1").arg(i + 1));
     }
 
@@ -106,9 +93,9 @@ void TFormFilter::buildWindow()
     // The left-hand button resets and the right-hand one applies; each is wired to the handler of the
     // other item's name, and Escape and Enter follow the handlers.
     ButtonGroup1->addItem(QStringLiteral("edit-clear"), QStyle::SP_DialogResetButton,
-                          QStringLiteral("Сбросить фильтр"), [this] { ButtonGroup1Items1Click(); });
+                          designText(QStringLiteral("bhint0")), [this] { ButtonGroup1Items1Click(); });
     ButtonGroup1->addItem(QStringLiteral("view-filter"), QStyle::SP_DialogApplyButton,
-                          QStringLiteral("Применить фильтр"), [this] { ButtonGroup1Items0Click(); });
+                          designText(QStringLiteral("bhint1")), [this] { ButtonGroup1Items0Click(); });
     bindEscapeEnter(
         {ButtonGroup1->item(0), ButtonGroup1->item(1)}, [this] { ButtonGroup1Items0Click(); },
         [this] { ButtonGroup1Items1Click(); });

@@ -66,6 +66,26 @@ QVariant SettingsTable::defaultOf(const QString& key) const
     return {};
 }
 
+QVariant SettingsTable::designOf(const QString& key) const
+{
+    for (const SettingsKey& k : m_keys) {
+        if (k.kind != SettingsKey::Kind::Comment && k.key == key)
+            return k.written;
+    }
+    return {};
+}
+
+QString SettingsTable::designCaption() const
+{
+    return designOf(QStringLiteral("Caption")).toString();
+}
+
+QSize SettingsTable::designClient() const
+{
+    return QSize(designOf(QStringLiteral("Width")).toInt(), designOf(QStringLiteral("Height")).toInt()) -
+           designFrame();
+}
+
 void SettingsTable::writeKept(IniFile& ini, const QString& section, const QString& key, const QString& value)
 {
     // The settings file drops the blanks around a value and the quotes that enclose it; quoted, a

@@ -64,6 +64,12 @@ public:
 
     // One key's read default (an invalid value when the table lacks it).
     QVariant defaultOf(const QString& key) const;
+    // One key's first-start value: what the window shows before its section is read (an invalid
+    // value when the table lacks it).
+    QVariant designOf(const QString& key) const;
+    // The design title and client area that captionAndGeometry() was given.
+    QString designCaption() const;
+    QSize designClient() const;
 
     // Writes a text so that it reads back unchanged: quoted when blanks surround it or quotes
     // enclose it.

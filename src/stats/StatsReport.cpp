@@ -1,38 +1,22 @@
 #include "stats/StatsReport.h"
 
-#include "settings/AppError.h"
 #include "stats/Statistics.h"
+#include "xlsx/XlsxFile.h"
 
 #include <QDate>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTime>
 
 #include <xlsxwriter.h>
-
-#include <filesystem>
-#include <system_error>
 
 namespace Stats {
 
 namespace {
 
+using XlsxFile::unableToWrite;
+
 constexpr double kSecondsPerDay = 86400.0;
-
-[[noreturn]] void unableToWrite(const QString& path, const QString& reason)
-{
-    QString text = reason;
-    while (text.endsWith(u'.'))
-        text.chop(1);
-    throw AppError(QStringLiteral("Unable to write to %1: %2").arg(QDir::toNativeSeparators(path), text));
-}
-
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(path.toStdU16String());
-}
 
 class Writer
 {
@@ -150,10 +134,7 @@ private:
         if (error != LXW_NO_ERROR)
             fail(error);
     }
-    [[noreturn]] void fail(lxw_error error)
-    {
-        unableToWrite(m_target, QString::fromUtf8(lxw_strerror(error)));
-    }
+    [[noreturn]] void fail(lxw_error error) { unableToWrite(m_target, XlsxFile::reasonOf(error)); }
 
     QString m_target;
     lxw_workbook* m_book = nullptr;
@@ -253,35 +234,19 @@ void writeWorkbook(Writer& w, const Report& report)
 void writeReport(const QString& path, const Report& report)
 {
     const QString target = QFileInfo(path).absoluteFilePath();
-    const QFileInfo targetInfo(target);
     if (path.isEmpty())
         unableToWrite(path, QStringLiteral("no file name given"));
-    if (!targetInfo.absoluteDir().exists())
-        unableToWrite(target, QStringLiteral("the folder does not exist"));
-    if (targetInfo.exists() && (!targetInfo.isFile() || !targetInfo.isWritable()))
-        unableToWrite(target, QStringLiteral("the file cannot be replaced"));
+    XlsxFile::checkTarget(target);
 
-    QString temporary;
-    do {
-        temporary = target + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                           QLatin1Char('0'));
-    } while (QFileInfo::exists(temporary));
-    // Whatever happens, no half-written file is left beside the target.
-    struct RemoveTemporary
-    {
-        QString name;
-        ~RemoveTemporary() { QFile::remove(name); }
-    } cleanup{temporary};
+    const QString temporary = XlsxFile::temporaryNameBeside(target);
+    const XlsxFile::RemoveOnExit cleanup(temporary);
 
     {
         Writer writer(temporary, target);
         writeWorkbook(writer, report);
         writer.close();
     }
-    std::error_code error;
-    std::filesystem::rename(fsPath(temporary), fsPath(target), error);
-    if (error)
-        unableToWrite(target, QString::fromLocal8Bit(error.message()));
+    XlsxFile::replaceTarget(temporary, target);
 }
 
 } // namespace Stats

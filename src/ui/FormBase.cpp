@@ -21,6 +21,12 @@ FormBase::FormBase(const QString& section, const QString& designCaption, QSize d
     applyMinimumSize();
 }
 
+FormBase::FormBase(SettingsTable table, QSize minimumOuter, QWidget* parent)
+    : FormBase(table.section(), table.designCaption(), table.designClient(), minimumOuter, parent)
+{
+    m_table = std::move(table);
+}
+
 void FormBase::FormCreate()
 {
     if (App::firstStart()) {

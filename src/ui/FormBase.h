@@ -22,6 +22,8 @@ public:
     // designClient is the design client area; the outer design size adds a window frame to it.
     FormBase(const QString& section, const QString& designCaption, QSize designClient, QSize minimumOuter,
              QWidget* parent = nullptr);
+    // The section, design caption and design client area taken from the table that describes it.
+    FormBase(SettingsTable table, QSize minimumOuter, QWidget* parent = nullptr);
 
     // Creation: on a first start the comment keys and the defaults, then the reading of the section.
     void FormCreate();
@@ -49,9 +51,10 @@ public:
     static QSize designFrame() { return WindowGeometry::designFrame(); }
 
 protected:
-    // The table that describes the window's section; set once in the constructor.
-    void setSettingsTable(SettingsTable table) { m_table = std::move(table); }
+    // The table that describes the window's section, given to the constructor.
     const SettingsTable& settingsTable() const { return m_table; }
+    // A key's design text from the table, the one a first start writes.
+    QString designText(const QString& key) const { return m_table.designOf(key).toString(); }
     // Every key of the section read with its default.
     SectionValues readSection() const;
     // Caption, Top, Left, Height and Width from values read.
