@@ -80,6 +80,10 @@ public:
         settle();
     }
 
+    // Placed anew before its frame came (centred over its opener): the frame goes there, not back to
+    // where it was stored.
+    void keepPosition(QPoint position) { m_position = position; }
+
     void keepMinimum(QSize outer, QSize frameUsed)
     {
         m_minimumOuter = outer;
@@ -290,6 +294,7 @@ void centreOver(QWidget& window, const QWidget& opener)
         r.moveTop(int(clampTo(r.top(), area.top(), qint64(area.top()) + area.height() - r.height())));
     }
     window.move(r.topLeft());
+    OuterSizeKeeper::of(window).keepPosition(r.topLeft());
 }
 
 } // namespace WindowGeometry
