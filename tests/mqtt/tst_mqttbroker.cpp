@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
@@ -283,10 +284,19 @@ void TestMqttBroker::openCallsAndStatusRetained()
         // A consumer that comes later learns the state from the retained messages alone.
         MqttTestSubscriber sub(m_broker->port(), kTopic + QStringLiteral("/#"));
         QTRY_COMPARE(lastStatus(sub), QStringLiteral("online"));
-        QTRY_VERIFY(!sub.payloads(kTopic + QStringLiteral("/open")).isEmpty());
-        const QList<MqttTestSubscriber::Message> all = sub.messages();
-        for (const auto& m : all)
-            QVERIFY2(m.retained, qPrintable(m.topic));
+        const auto lastOpenSize = [&] {
+            const QList<QByteArray> opens = sub.payloads(kTopic + QStringLiteral("/open"));
+            return opens.isEmpty() ? -1 : QJsonDocument::fromJson(opens.last()).array().size();
+        };
+        // The second list may still be on its way when the consumer subscribes: it then comes live,
+        // after the retained first one. What the consumer is first told of each topic is retained.
+        QTRY_COMPARE(lastOpenSize(), 2);
+        QSet<QString> topicsSeen;
+        for (const auto& m : sub.messages()) {
+            if (!topicsSeen.contains(m.topic))
+                QVERIFY2(m.retained, qPrintable(m.topic));
+            topicsSeen.insert(m.topic);
+        }
         const QJsonArray open =
             QJsonDocument::fromJson(sub.payloads(kTopic + QStringLiteral("/open")).last()).array();
         QCOMPARE(open.size(), 2);
