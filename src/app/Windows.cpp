@@ -80,13 +80,7 @@ void createCallsWindow(Owned& o)
     if (o.FormCalls || !server.openCalls() || !server.antennaWatch())
         return;
     const MainSettingsValues& cfg = server.cfg();
-    LogConst logConst;
-    logConst.s_min = cfg.s_min;
-    logConst.s_sec = cfg.s_sec;
-    logConst.s_noreaction = cfg.s_noreaction;
-    logConst.s_maxreactiontime = cfg.s_maxreactiontime;
-    for (int m = 0; m < 12; ++m)
-        logConst.s_m[m] = cfg.s_m[m];
+    const LogConst logConst = MainSettings::logConst(cfg);
     TFormCalls* calls = createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(),
                                    logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
     forms().FormCalls = calls;

@@ -161,13 +161,7 @@ void TMF::InitForm()
     for (int c = 0; c < JournalModel::kColumns; ++c)
         journal->setCaption(c, cfg.col[c]);
 
-    LogConst logConst;
-    logConst.s_min = cfg.s_min;
-    logConst.s_sec = cfg.s_sec;
-    logConst.s_noreaction = cfg.s_noreaction;
-    logConst.s_maxreactiontime = cfg.s_maxreactiontime;
-    for (int m = 0; m < 12; ++m)
-        logConst.s_m[m] = cfg.s_m[m];
+    const LogConst logConst = MainSettings::logConst(cfg);
     journal->setTexts(logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
     m_logConst = logConst;
 }

@@ -1,8 +1,8 @@
 #include "settings/MainSettings.h"
 
-#include "settings/SettingsTable.h"
-
+#include "antenna/TimeFormat.h"
 #include "settings/IniFile.h"
+#include "settings/SettingsTable.h"
 
 #include <iterator>
 
@@ -261,3 +261,15 @@ void InitSave(IniFile& ini, const QRect& outerGeometry, const std::array<qint32,
 }
 
 } // namespace MainSettings
+
+LogConst MainSettings::logConst(const MainSettingsValues& cfg)
+{
+    LogConst texts;
+    texts.s_min = cfg.s_min;
+    texts.s_sec = cfg.s_sec;
+    texts.s_noreaction = cfg.s_noreaction;
+    texts.s_maxreactiontime = cfg.s_maxreactiontime;
+    for (int m = 0; m < 12; ++m)
+        texts.s_m[m] = cfg.s_m[m];
+    return texts;
+}

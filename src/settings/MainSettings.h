@@ -7,6 +7,7 @@
 #include <array>
 
 class IniFile;
+struct LogConst;
 
 // Everything the main window takes from its sections DB, Antenna, VisualizationClient, LogForm and
 // logConst, apart from its caption and geometry, which the window reads with its current values as
@@ -53,6 +54,9 @@ struct MainSettingsValues
 };
 
 namespace MainSettings {
+
+// The journal's constant texts (section logConst) as the journal and the open calls show times.
+LogConst logConst(const MainSettingsValues& cfg);
 
 // The main window's title as designed; also the default of LogForm/Caption.
 inline const QString kDesignCaption = QStringLiteral("HalvaneServer lite");

@@ -31,13 +31,22 @@ namespace {
 
 QString placeCode(int i) { return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')); }
 
-// A directory holding a copy of the program and a journal with `places` places.
-bool prepareServerDir(const QTemporaryDir& dir, int places)
+// The copy of the program in a directory of its own, so that its settings file and database are the
+// test's. Empty when it could not be copied.
+QString copyServer(const QTemporaryDir& dir)
 {
     const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
     if (!QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe))
-        return false;
+        return QString();
     QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return exe;
+}
+
+// A directory holding a copy of the program and a journal with `places` places.
+bool prepareServerDir(const QTemporaryDir& dir, int places)
+{
+    if (copyServer(dir).isEmpty())
+        return false;
     auto db = db::Database::openDatabase(dir.filePath(QStringLiteral("orv_med.db")));
     db::runSchema(*db);
     db->executeStatement(QStringLiteral("BEGIN"));
@@ -50,14 +59,19 @@ bool prepareServerDir(const QTemporaryDir& dir, int places)
     return true;
 }
 
-void startServer(QProcess& server, const QTemporaryDir& dir)
+void startServer(QProcess& server, const QString& exe)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     server.setProcessEnvironment(env);
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(dir.filePath(QStringLiteral("HalvaneServer")), {QStringLiteral("--headless")});
+    server.start(exe, {QStringLiteral("--headless")});
+}
+
+void startServer(QProcess& server, const QTemporaryDir& dir)
+{
+    startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
 }
 
 // Says hello until the pings come: then the server listens.
@@ -71,6 +85,16 @@ bool helloUntilPinged(QUdpSocket& station)
             return true;
     }
     return false;
+}
+
+// The same, leaving nothing of the greeting to be read.
+bool listening(QUdpSocket& station)
+{
+    if (!helloUntilPinged(station))
+        return false;
+    while (station.hasPendingDatagrams())
+        station.receiveDatagram();
+    return true;
 }
 
 QSet<QString> journaledCodes(const QString& dbPath)
@@ -184,48 +208,12 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
         QVERIFY2(journaled.contains(code), qPrintable(code));
 }
 
-namespace {
-
-// The copy of the program in a directory of its own, so that its settings file and database are the
-// test's.
-QString copyServer(const QTemporaryDir& dir)
-{
-    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
-    QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe);
-    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return exe;
-}
-
-void startServer(QProcess& server, const QString& exe)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(exe, {QStringLiteral("--headless")});
-}
-
-// Says hello until the pings come: then the server listens.
-bool listening(QUdpSocket& station)
-{
-    for (int i = 0; i < 50; ++i) {
-        station.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress::LocalHost, 5566);
-        if (station.waitForReadyRead(200)) {
-            while (station.hasPendingDatagrams())
-                station.receiveDatagram();
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace
 
 void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
 {
     QTemporaryDir dir;
     const QString exe = copyServer(dir);
+    QVERIFY(!exe.isEmpty());
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("broker")));
     MosquittoBroker broker(dir.filePath(QStringLiteral("broker")));
     QVERIFY(broker.start());
