@@ -7,7 +7,7 @@
 // datagram for growing batch sizes. The repeat filter looks texts up in hash sets, so the cost per
 // datagram must stay flat as the batches grow.
 
-#include "antenna/AntennaLink.h"
+#include "core/antenna/AntennaLink.h"
 
 #include <QElapsedTimer>
 

@@ -14,11 +14,11 @@
 //    and the time from the lock's end until every waiting event is written.
 // The lock part binds the fixed UDP ports: run it under the lock file as above.
 
-#include "antenna/UdpSender.h"
-#include "db/Database.h"
-#include "db/Schema.h"
-#include "server/WardServer.h"
-#include "settings/AppState.h"
+#include "core/net/UdpSender.h"
+#include "core/db/Database.h"
+#include "core/db/Schema.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -13,7 +13,7 @@
 
 #include "MosquittoBroker.h"
 
-#include "mqtt/MqttPublisher.h"
+#include "core/mqtt/MqttPublisher.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -15,11 +15,11 @@
 
 #include "MosquittoBroker.h"
 
-#include "antenna/UdpSender.h"
-#include "mqtt/MqttSettings.h"
-#include "server/WardServer.h"
-#include "settings/AppState.h"
-#include "settings/IniFile.h"
+#include "core/net/UdpSender.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
+#include "core/settings/IniFile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

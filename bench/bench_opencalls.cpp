@@ -10,15 +10,15 @@
 //   showing every call (the window is made tall enough to show as many rows as a screen can);
 // - the catch-up with the journal after a press (one look-up per listed call, then the new entries).
 
-#include "calls/AntennaWatch.h"
-#include "calls/OpenCalls.h"
-#include "db/Database.h"
-#include "db/Schema.h"
-#include "journal/OpenCallsModel.h"
-#include "journal/TFormCalls.h"
-#include "settings/AppState.h"
-#include "settings/Clock.h"
-#include "ui/StringGrid.h"
+#include "core/calls/AntennaWatch.h"
+#include "core/calls/OpenCalls.h"
+#include "core/db/Database.h"
+#include "core/db/Schema.h"
+#include "gui/calls/OpenCallsModel.h"
+#include "gui/calls/TFormCalls.h"
+#include "core/settings/AppState.h"
+#include "core/base/Clock.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

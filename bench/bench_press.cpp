@@ -15,12 +15,12 @@
 // the process's peak resident memory. Run it once per size: the peak is the process's own.
 
 #include "app/Windows.h"
-#include "db/Database.h"
+#include "core/db/Database.h"
 #include "app/Forms.h"
-#include "journal/TMF.h"
-#include "settings/AppState.h"
-#include "ui/Dialogs.h"
-#include "ui/StringGrid.h"
+#include "gui/journal/TMF.h"
+#include "core/settings/AppState.h"
+#include "gui/kit/Dialogs.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

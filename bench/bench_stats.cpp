@@ -14,10 +14,10 @@
 // and prints the process's peak resident memory after each (building the journal itself stays small:
 // it streams rows into SQLite).
 
-#include "db/Database.h"
-#include "db/Schema.h"
-#include "stats/StatsCommand.h"
-#include "stats/StatsRunner.h"
+#include "core/db/Database.h"
+#include "core/db/Schema.h"
+#include "core/stats/StatsCommand.h"
+#include "core/stats/StatsRunner.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -9,8 +9,8 @@
 // spread among them. Prints the receive buffer the system granted and how many of the real presses
 // reached a batch, over six runs of each.
 
-#include "antenna/AntennaLink.h"
-#include "antenna/UdpListener.h"
+#include "core/antenna/AntennaLink.h"
+#include "core/net/UdpListener.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

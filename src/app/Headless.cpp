@@ -1,12 +1,12 @@
 #include "app/Headless.h"
 
-#include "calls/StatusTexts.h"
-#include "journal/TFormCalls.h"
-#include "server/WardServer.h"
-#include "settings/AppError.h"
-#include "settings/AppState.h"
-#include "settings/WindowSections.h"
-#include "ui/Dialogs.h"
+#include "core/calls/StatusTexts.h"
+#include "gui/calls/TFormCalls.h"
+#include "core/engine/WardServer.h"
+#include "core/base/AppError.h"
+#include "core/settings/AppState.h"
+#include "core/settings/WindowSections.h"
+#include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,20 +1,21 @@
 #include "app/Windows.h"
 
 #include "app/Forms.h"
-#include "directory/TFormAddButs.h"
-#include "directory/TFormButs.h"
-#include "directory/TFormButsEdit.h"
-#include "directory/TFormGroup.h"
-#include "directory/TFormGroupEdit.h"
-#include "directory/TFormWorkers.h"
-#include "directory/TFormWorkersEdit.h"
-#include "journal/TFormCalls.h"
-#include "journal/TFormClear.h"
-#include "journal/TFormFilter.h"
-#include "journal/TMF.h"
-#include "server/WardServer.h"
-#include "settings/AppState.h"
-#include "ui/Dialogs.h"
+#include "gui/directory/TFormAddButs.h"
+#include "gui/directory/TFormButs.h"
+#include "gui/directory/TFormButsEdit.h"
+#include "gui/directory/TFormGroup.h"
+#include "gui/directory/TFormGroupEdit.h"
+#include "gui/directory/TFormWorkers.h"
+#include "gui/directory/TFormWorkersEdit.h"
+#include "gui/calls/TFormCalls.h"
+#include "gui/journal/TFormClear.h"
+#include "gui/journal/TFormFilter.h"
+#include "gui/journal/TMF.h"
+#include "gui/stats/TFormStats.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
+#include "gui/kit/Dialogs.h"
 
 #include <QLocale>
 
@@ -80,12 +81,13 @@ void createCallsWindow(Owned& o)
     if (o.FormCalls || !server.openCalls() || !server.antennaWatch())
         return;
     const MainSettingsValues& cfg = server.cfg();
-    const LogConst logConst = MainSettings::logConst(cfg);
+    const LogConst logConst = logConstFromSettings(cfg);
     TFormCalls* calls = createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(),
                                    logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
     forms().FormCalls = calls;
     QObject::connect(calls, &TFormCalls::callDismissed, &server, [&server] { server.openCallsEdited(); });
-    o.MF->setCallsWindow(calls);
+    QObject::connect(o.MF.get(), &TMF::callsRequested, calls, [calls] { calls->showOrRaise(); });
+    o.MF->setCallsMenu(calls->mCalls);
     calls->setFallbackOpener(o.MF.get());
     if (server.escalation().ShowAtStart)
         calls->show();
@@ -104,6 +106,9 @@ void wire(Owned& o)
     QObject::connect(o.MF.get(), &TMF::groupsRequested, groups, [groups] { groups->showOrRaise(); });
     QObject::connect(o.MF.get(), &TMF::placesRequested, places, [places] { places->showOrRaise(); });
     QObject::connect(o.MF.get(), &TMF::workersRequested, workers, [workers] { workers->showOrRaise(); });
+    o.MF->NStats->setText(TFormStats::menuCaption());
+    TMF* mf = o.MF.get();
+    QObject::connect(mf, &TMF::statsRequested, mf, [mf] { TFormStats::showFor(mf); });
 
     places->setPartners(add, o.FormButsEdit.get());
     // The places grid's right-button menu is the journal's: it acts on the journal, not on the places.

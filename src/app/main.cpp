@@ -1,10 +1,10 @@
 #include "app/Forms.h"
 #include "app/Headless.h"
 #include "app/Windows.h"
-#include "journal/TMF.h"
-#include "settings/AppError.h"
-#include "stats/StatsCommand.h"
-#include "ui/Dialogs.h"
+#include "gui/journal/TMF.h"
+#include "core/base/AppError.h"
+#include "core/stats/StatsCommand.h"
+#include "gui/kit/Dialogs.h"
 
 #include <QApplication>
 

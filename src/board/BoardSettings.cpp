@@ -1,6 +1,6 @@
 #include "board/BoardSettings.h"
 
-#include "settings/IniFile.h"
+#include "core/settings/IniFile.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>

@@ -6,8 +6,8 @@
 #include "board/BoardStation.h"
 #include "board/BoardWindow.h"
 
-#include "settings/AppError.h"
-#include "settings/IniFile.h"
+#include "core/base/AppError.h"
+#include "core/settings/IniFile.h"
 
 #include <QApplication>
 #include <QMessageBox>

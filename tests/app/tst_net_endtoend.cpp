@@ -3,9 +3,9 @@
 
 #include "AppFixture.h"
 
-#include "db/Database.h"
-#include "journal/TMF.h"
-#include "ui/StringGrid.h"
+#include "core/db/Database.h"
+#include "gui/journal/TMF.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

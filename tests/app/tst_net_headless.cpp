@@ -4,14 +4,14 @@
 // killed during it and arrive in order once both are back. Killed outright while presses wait behind
 // another program's lock, it journals them at its next start.
 
-#include "../mqtt/MosquittoBroker.h"
+#include "MosquittoBroker.h"
 
 #include <sqlite3.h>
 
-#include "db/Database.h"
-#include "db/Schema.h"
-#include "mqtt/MqttSettings.h"
-#include "settings/IniFile.h"
+#include "core/db/Database.h"
+#include "core/db/Schema.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/settings/IniFile.h"
 
 #include <QFile>
 #include <QDir>

@@ -5,12 +5,12 @@
 #include "AppFixture.h"
 #include "app/Forms.h"
 #include "app/Headless.h"
-#include "journal/OpenCallsModel.h"
-#include "journal/TFormCalls.h"
-#include "journal/TMF.h"
-#include "server/WardServer.h"
-#include "settings/AppState.h"
-#include "ui/StringGrid.h"
+#include "gui/calls/OpenCallsModel.h"
+#include "gui/calls/TFormCalls.h"
+#include "gui/journal/TMF.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QAction>
 #include <QFile>

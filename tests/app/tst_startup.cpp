@@ -3,15 +3,15 @@
 
 #include "AppFixture.h"
 #include "app/Headless.h"
-#include "server/WardServer.h"
+#include "core/engine/WardServer.h"
 
-#include "db/Database.h"
+#include "core/db/Database.h"
 #include "app/Forms.h"
-#include "journal/TMF.h"
-#include "settings/AppError.h"
-#include "settings/AppState.h"
-#include "settings/IniFile.h"
-#include "ui/StringGrid.h"
+#include "gui/journal/TMF.h"
+#include "core/base/AppError.h"
+#include "core/settings/AppState.h"
+#include "core/settings/IniFile.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QFile>
 #include <QMenu>

@@ -4,8 +4,8 @@
 
 #include "board/BoardSettings.h"
 
-#include "settings/Cp1251.h"
-#include "settings/IniFile.h"
+#include "core/base/Cp1251.h"
+#include "core/settings/IniFile.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,11 +1,11 @@
 #include "AppFixture.h"
 
-#include "antenna/UdpSender.h"
+#include "core/net/UdpSender.h"
 #include "app/Windows.h"
 #include "app/Forms.h"
-#include "journal/TMF.h"
-#include "settings/AppState.h"
-#include "settings/Clock.h"
+#include "gui/journal/TMF.h"
+#include "core/settings/AppState.h"
+#include "core/base/Clock.h"
 
 AppFixture::AppFixture() : m_now(QDate(2017, 12, 3), QTime(14, 5, 9))
 {

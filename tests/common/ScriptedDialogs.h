@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/Dialogs.h"
+#include "gui/kit/Dialogs.h"
 
 #include <QList>
 #include <QString>

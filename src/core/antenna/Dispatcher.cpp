@@ -1,0 +1,121 @@
+#include "core/antenna/Dispatcher.h"
+
+#include "core/antenna/AntennaLink.h"
+#include "core/base/AppError.h"
+#include "core/base/Clock.h"
+
+#include <exception>
+
+namespace {
+
+// Characters from..to, counted from 1 as the press message layout counts them.
+QString chars(const QString& s, qsizetype from, qsizetype to)
+{
+    return s.mid(from - 1, to - from + 1);
+}
+
+} // namespace
+
+Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs,
+                       std::function<bool()> sButs, std::function<void(const QString& errorMessage)> showError)
+    : m_link(link), m_target(target), m_rButs(std::move(rButs)), m_sButs(std::move(sButs)),
+      m_showError(std::move(showError))
+{
+}
+
+void Dispatcher::TimerObrTimer()
+{
+    const QStringList batch = m_link.takeBatch();
+    for (const QString& s : batch) {
+        // One message's failure (a database error, say) must not cost the rest of the batch.
+        try {
+            handle(s);
+        } catch (const AppError& e) {
+            if (m_showError)
+                m_showError(e.message());
+        } catch (const std::exception& e) {
+            if (m_showError)
+                m_showError(QString::fromLocal8Bit(e.what()));
+        }
+    }
+}
+
+void Dispatcher::handle(const QString& s)
+{
+    if (s.size() < 6)
+        return;
+    const QString f = s.mid(5, 1);
+    if (isButs(f)) {
+        if (m_rButs())
+            ButsAdd(s);
+        else if (m_sButs())
+            ButsSearch(s);
+        else
+            ButsProcess(s);
+    } else if (isKB(f)) {
+        if (!isKBKey(chars(s, 3, 4)))
+            return;
+        if (m_rButs())
+            KBAdd(s);
+        else if (m_sButs())
+            KBSearch(s);
+        else
+            KBProcess(s);
+    }
+}
+
+bool Dispatcher::isButs(const QString& f)
+{
+    return f == QLatin1String("2") || f == QLatin1String("4") || f == QLatin1String("8");
+}
+
+bool Dispatcher::isKB(const QString& f)
+{
+    return f == QLatin1String("b") || f == QLatin1String("d");
+}
+
+bool Dispatcher::isKBKey(const QString& key)
+{
+    const auto isHex = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+    };
+    return key.size() == 2 && isHex(key.at(0)) && isHex(key.at(1));
+}
+
+void Dispatcher::ButsAdd(const QString& s)
+{
+    const QString code = chars(s, 1, 5);
+    m_target.ProcessAddButs(code, code);
+}
+
+void Dispatcher::ButsSearch(const QString& s)
+{
+    m_target.ObrabSearch(chars(s, 1, 5));
+}
+
+void Dispatcher::ButsProcess(const QString& s)
+{
+    // The journal records when the press was handled, not when the datagram arrived.
+    const QDateTime t = Clock::now();
+    if (m_target.IsRegistredButs(chars(s, 1, 5)))
+        m_target.InLogButs(t, chars(s, 1, 5), chars(s, 6, 6));
+}
+
+void Dispatcher::KBAdd(const QString& s)
+{
+    m_target.ProcessAddKB(chars(s, 1, 2));
+}
+
+void Dispatcher::KBSearch(const QString& s)
+{
+    m_target.ObrabSearch(chars(s, 1, 2));
+}
+
+void Dispatcher::KBProcess(const QString& s)
+{
+    // The unit is registered under its 2-character code; the journal keeps the key number too.
+    const QDateTime t = Clock::now();
+    if (m_target.IsRegistredButs(chars(s, 1, 2)))
+        m_target.InLogKB(t, chars(s, 1, 4), chars(s, 6, 6));
+}

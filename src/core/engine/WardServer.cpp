@@ -1,0 +1,473 @@
+#include "core/engine/WardServer.h"
+
+#include "core/clients/ClientLink.h"
+#include "core/db/Database.h"
+#include "core/db/Schema.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/engine/MqttBridge.h"
+#include "core/base/AppError.h"
+#include "core/settings/AppState.h"
+#include "core/base/Clock.h"
+#include "core/settings/IniFile.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+
+namespace {
+// At every start, so that existing installations get the section too.
+void writeMqttSection()
+{
+    IniFile ini = App::settings();
+    try {
+        MqttSettings::writeWhenMissing(ini);
+    } catch (const AppError&) {
+        // Only a file without the section is written to, so publishing stays off, as the section's
+        // defaults say: a file that cannot take it changes nothing.
+    }
+}
+
+// How long a statement waits for another program's lock on the database file (a backup, a viewer)
+// before it fails: a nurse call must be journaled once the lock is gone, not dropped.
+constexpr int kBusyTimeoutMs = 5000;
+} // namespace
+
+WardServer::WardServer(QObject* parent) : QObject(parent)
+{
+    TimerToAnt.setInterval(500);
+    TimerObr.setInterval(300);
+    TimerFromClients.setInterval(2100);
+    TimerToClients.setInterval(500);
+    TimerCalls.setInterval(1000);
+    connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
+    // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
+    // again while its own handler is still running. Posting the tick lets the timer fire on, so
+    // presses keep being journaled while the box is open.
+    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
+    connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
+    connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
+    connect(&TimerCalls, &QTimer::timeout, this, [this] { TimerCallsTimer(); });
+}
+
+WardServer::~WardServer() { stop(); }
+
+void WardServer::create()
+{
+    const QString overridePath = App::exePathOverride();
+    App::setExePath(overridePath.isEmpty() ? QCoreApplication::applicationFilePath() : overridePath);
+    // Left by a save that a crash or a power cut cut short.
+    IniFile(App::settingsPath()).removeStrayTemporaries();
+    App::setFirstStart(!QFileInfo::exists(App::settingsPath()));
+    App::loadSettings();
+    // The first start's file is written once every window has added its section; a place where it
+    // cannot be written ends the start before anything else is made.
+    if (App::firstStart())
+        App::settings().checkWritable();
+    {
+        IniFile ini = App::settings();
+        if (App::firstStart()) {
+            MainSettings::InitComm(ini);
+            MainSettings::InitDef(ini, MainSettings::designOuterGeometry());
+        }
+        m_cfg = MainSettings::read(ini);
+    }
+
+    m_rButs = false;
+    m_sButs = false;
+    m_antenna.btn_add = 0;
+    m_sWHERE.clear();
+    m_sWHEREParams.clear();
+
+    const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + m_cfg.dbFileName;
+    m_dbPath = dbPath;
+    std::unique_ptr<db::Database> database = db::Database::openDatabase(dbPath);
+    database->setSynchronous(true);
+    database->setBusyTimeout(kBusyTimeoutMs);
+    db::runSchema(*database);
+    db::ensureIndexes(*database);
+    m_db = std::move(database);
+
+    m_clients = std::make_unique<ClientLink>(m_sender, m_cfg.ToClientsPort, m_cfg.sFromClient);
+    m_writer = std::make_unique<JournalWriter>(
+        *m_db,
+        [this](const QString& code, const QString& f, const QString& staff, const QString& place) {
+            SendEventToClients(code, f, staff, place);
+        },
+        [this] { emit journalChanged(); });
+    m_writer->setJournaled([this](const JournaledEvent& event) {
+        followJournal(event);
+        emit journaled(event);
+    });
+    const auto report = [this](const QString& message) { emit errorRaised(message); };
+    m_writer->setReporters({report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
+    m_dispatcher = std::make_unique<Dispatcher>(
+        m_antenna, *this, [this] { return m_rButs; }, [this] { return m_sButs; },
+        [this](const QString& message) { emit errorRaised(message); });
+}
+
+bool WardServer::start(QString* errorText)
+{
+    if (m_running)
+        return true;
+    // Every window has written its section by now: what the start held back goes to the file in one
+    // step (nothing when the windows' start-up already wrote it).
+    App::finishStart();
+    // Sections of the features: Escalation, then Mqtt.
+    startOpenCalls();
+    writeMqttSection();
+    if (!m_sender.open(errorText))
+        return false;
+    TimerToAnt.start();
+    if (!m_antListener.start(
+            m_cfg.FromAntPort,
+            [this](const QByteArray& data, const QHostAddress&) { m_antenna.IdUDPServerAntUDPRead(data); },
+            errorText)) {
+        stopTimersAndListeners();
+        return false;
+    }
+    ClientLink* clients = m_clients.get();
+    if (!m_clientListener.start(
+            m_cfg.FromClientsPort,
+            [clients](const QByteArray& data, const QHostAddress& sender) {
+                if (clients)
+                    clients->IdUDPServerClUDPRead(data, sender);
+            },
+            errorText)) {
+        stopTimersAndListeners();
+        return false;
+    }
+    // Only now: a second copy of the server, which cannot bind the ports, must not connect under the
+    // ward's client id, nor touch the outbox of the copy that runs.
+    startMqtt();
+    TimerFromClients.start();
+    TimerToClients.start();
+    TimerObr.start();
+    TimerCalls.start();
+    m_running = true;
+    return true;
+}
+
+void WardServer::stopTimersAndListeners()
+{
+    TimerToAnt.stop();
+    TimerObr.stop();
+    TimerFromClients.stop();
+    TimerToClients.stop();
+    TimerCalls.stop();
+    m_antListener.stop();
+    m_clientListener.stop();
+}
+
+void WardServer::stop()
+{
+    stopTimersAndListeners();
+    m_running = false;
+    m_dispatcher.reset();
+    if (m_writer) {
+        // The writer holds the connection: it writes what waits and goes before the file closes.
+        m_writer->flushQueue();
+        m_writer.reset();
+    }
+    // After the writer: the events of its last write are published too.
+    stopMqtt();
+    if (m_db) {
+        m_db->closeDatabase();
+        m_db.reset();
+    }
+}
+
+void WardServer::startMqtt()
+{
+    const MqttSettingsValues settings = MqttSettings::read(App::settings());
+    if (!settings.enabled() || m_dbPath.isEmpty())
+        return;
+    auto bridge = std::make_unique<MqttBridge>(*this, settings, m_dbPath + QStringLiteral(".mqtt-outbox"));
+    connect(bridge.get(), &MqttBridge::statusChanged, this, [this](const QString& text) {
+        if (text == m_mqttStatus)
+            return;
+        m_mqttStatus = text;
+        emit mqttStatusChanged(text);
+    });
+    QString problem;
+    if (!bridge->start(&problem)) {
+        // The ward runs on without publishing.
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+        return;
+    }
+    m_mqtt = std::move(bridge);
+    if (!problem.isEmpty())
+        emit errorRaised(QStringLiteral("MQTT: %1").arg(problem));
+}
+
+void WardServer::stopMqtt()
+{
+    if (!m_mqtt)
+        return;
+    m_mqtt->stop();
+    m_mqtt.reset();
+}
+
+void WardServer::finish()
+{
+    const bool wasRunning = m_running;
+    stopTimersAndListeners();
+    if (wasRunning)
+        TimerObrTimer();
+    stop();
+}
+
+db::Database& WardServer::db()
+{
+    if (!m_db)
+        throw AppError(QStringLiteral("Database is closed"));
+    return *m_db;
+}
+
+ClientLink& WardServer::clients()
+{
+    if (!m_clients)
+        throw AppError(QStringLiteral("Database is closed"));
+    return *m_clients;
+}
+
+void WardServer::setAddReceivers(AddButsReceiver addButs, AddKBReceiver addKB)
+{
+    m_addButs = std::move(addButs);
+    m_addKB = std::move(addKB);
+}
+
+void WardServer::setSearchReceiver(SearchReceiver search) { m_search = std::move(search); }
+
+void WardServer::setFilter(const QString& clause, const QVariantList& params)
+{
+    m_sWHERE = clause;
+    m_sWHEREParams = params;
+    emit filterChanged();
+}
+
+void WardServer::journalCleared()
+{
+    if (m_openCalls && m_db) {
+        const int before = m_openCalls->count();
+        try {
+            m_openCalls->syncWithJournal(Clock::now());
+        } catch (const AppError& e) {
+            reportOpenCallsError(e.message());
+        }
+        if (m_openCalls->count() != before)
+            emit openCallsChanged(m_openCalls->calls());
+    }
+    emit journalShrank();
+    emit journalChanged();
+}
+
+void WardServer::startOpenCalls()
+{
+    // Once per engine: a window holds the list and the watch from the first start on.
+    if (m_openCalls)
+        return;
+    {
+        IniFile ini = App::settings();
+        EscalationSettings::writeMissing(ini);
+        m_escalation = EscalationSettings::read(ini);
+    }
+    m_openCalls = std::make_unique<OpenCalls>(m_db.get(), m_escalation);
+    m_antennaWatch = std::make_unique<AntennaWatch>(m_escalation.AntennaSilentSec);
+    m_silent.clear();
+    if (m_db) {
+        // The calls still waiting are shown again; a journal that cannot be read now leaves the list
+        // empty until calls come in, and the server starts all the same.
+        try {
+            m_openCalls->rebuild(Clock::now());
+        } catch (const AppError& e) {
+            reportOpenCallsError(e.message());
+        }
+    }
+}
+
+void WardServer::openCallsEdited()
+{
+    if (m_openCalls)
+        emit openCallsChanged(m_openCalls->calls());
+}
+
+void WardServer::reportOpenCallsError(const QString& message) { emit errorRaised(message); }
+
+void WardServer::followJournal(const JournaledEvent& event)
+{
+    if (!m_openCalls)
+        return;
+    const int before = m_openCalls->count();
+    if (event.cancel) {
+        QList<qint64> ids;
+        ids.reserve(event.closed.size());
+        for (const ClosedEntry& entry : event.closed)
+            ids.append(entry.id);
+        m_openCalls->entriesClosed(ids);
+    } else if (OpenCalls::isCallFunction(event.f)) {
+        JournaledCall call;
+        call.id = event.id;
+        call.time = event.time;
+        call.code = event.code;
+        call.f = event.f;
+        // The journal's place name of a KB unit carries the key number; the notice's does not.
+        call.place = event.f == QLatin1String("b") ? event.names.P + JournalWriter::sKBcd(event.code)
+                                                  : event.names.P;
+        call.ward = event.names.G;
+        call.staff = event.names.S;
+        call.notice = {event.code, event.f, event.names.S, event.names.P};
+        m_openCalls->callJournaled(call, Clock::now());
+    }
+    if (m_openCalls->count() != before)
+        emit openCallsChanged(m_openCalls->calls());
+}
+
+void WardServer::TimerCallsTimer()
+{
+    const QDateTime now = Clock::now();
+    if (m_openCalls) {
+        struct Before
+        {
+            CallLevel level;
+            qint64 nextRepeatMs;
+        };
+        QHash<qint64, Before> before;
+        before.reserve(m_openCalls->count());
+        for (const OpenCall& call : m_openCalls->calls())
+            before.insert(call.id, {call.level, call.nextRepeatMs});
+        const QList<EventNotice> due = m_openCalls->tick(now);
+        for (const EventNotice& notice : due)
+            SendEventToClients(notice.code, notice.f, notice.staff, notice.place);
+        const qint64 nowMs = now.toMSecsSinceEpoch();
+        bool levelsChanged = false;
+        for (const OpenCall& call : m_openCalls->calls()) {
+            const auto was = before.constFind(call.id);
+            if (was == before.cend())
+                continue;
+            if (was->nextRepeatMs != 0 && nowMs >= was->nextRepeatMs)
+                emit callRepeated(call);
+            if (call.level != was->level) {
+                levelsChanged = true;
+                if (call.level > was->level)
+                    emit callEscalated(call, call.level);
+            }
+        }
+        if (levelsChanged)
+            emit openCallsChanged(m_openCalls->calls());
+    }
+    if (m_antennaWatch && m_antennaWatch->check(now)) {
+        QStringList silentNow;
+        for (const AntennaWatch::Silent& antenna : m_antennaWatch->silent()) {
+            silentNow << antenna.id;
+            if (!m_silent.contains(antenna.id))
+                emit antennaSilenceChanged(antenna.id, true, antenna.lastHeard);
+        }
+        for (const QString& id : std::as_const(m_silent)) {
+            if (!silentNow.contains(id))
+                emit antennaSilenceChanged(id, false, now);
+        }
+        m_silent = silentNow;
+    }
+}
+
+void WardServer::SendToAntUDP(const QString& str) { BroadcastUDP(str, m_cfg.ToAntPort); }
+
+void WardServer::BroadcastUDP(const QString& text, qint32 port) { m_sender.BroadcastUDP(text, port); }
+
+void WardServer::SendToClientsUDP(const QString& str)
+{
+    if (m_clients)
+        m_clients->SendToClientsUDP(str);
+}
+
+void WardServer::SendEventToClients(const QString& code, const QString& f, const QString& staff,
+                                    const QString& place)
+{
+    if (m_clients)
+        m_clients->SendEventToClients(code, f, staff, place);
+}
+
+bool WardServer::IsRegistredButs(const QString& abcde)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    return m_writer->IsRegistredButs(abcde);
+}
+
+void WardServer::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    m_writer->InLogButs(time_, abcde_, f_);
+}
+
+void WardServer::InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_)
+{
+    if (!m_writer)
+        throw AppError(QStringLiteral("Database is closed"));
+    m_writer->InLogKB(time_, abcd_, f_);
+}
+
+void WardServer::ProcessAddButs(const QString& abcde, const QString& btnclr)
+{
+    if (m_addButs)
+        m_addButs(abcde, btnclr);
+}
+
+void WardServer::ProcessAddKB(const QString& ab)
+{
+    if (m_addKB)
+        m_addKB(ab);
+}
+
+void WardServer::ObrabSearch(const QString& abcde)
+{
+    if (m_search)
+        m_search(abcde);
+}
+
+void WardServer::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
+
+void WardServer::TimerObrTimer()
+{
+    if (m_dispatcher && m_writer) {
+        m_dispatcher->TimerObrTimer();
+        // The tick's presses go into the journal in one transaction.
+        m_writer->flushQueue();
+    }
+}
+
+QString WardServer::journalStatus() const { return m_writer ? m_writer->statusText() : QString(); }
+
+int WardServer::pendingJournalEvents() const { return m_writer ? m_writer->pendingCount() : 0; }
+
+void WardServer::TimerToClientsTimer() { SendToClientsUDP(m_cfg.sToClient); }
+
+QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)
+{
+    if (heard.isEmpty())
+        return cfg.ant0text;
+    if (heard.size() == 1)
+        return cfg.ant1text + u' ' + heard.constFirst() + u'.';
+    std::sort(heard.begin(), heard.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    return cfg.antNtext + u' ' + heard.join(QStringLiteral(", ")) + u'.';
+}
+
+QString WardServer::modeStatus() const
+{
+    return m_rButs ? m_cfg.reg0text : m_sButs ? m_cfg.reg1text : m_cfg.reg2text;
+}
+
+void WardServer::TimerFromClientsTimer()
+{
+    QStringList heard = m_antenna.takeSignOns();
+    std::sort(heard.begin(), heard.end(),
+              [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
+    if (m_antennaWatch)
+        m_antennaWatch->heard(heard, Clock::now());
+    emit antennasHeard(heard);
+    emit statusTexts(modeStatus(), antennaStatus(heard, m_cfg));
+}

@@ -1,0 +1,163 @@
+#pragma once
+
+#include "core/journal/EventSpool.h"
+#include "core/journal/PlaceCache.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <utility>
+
+namespace db {
+class Database;
+} // namespace db
+
+// One entry closed by a cancel: its id and its reaction time in seconds (as stored, at most
+// 99:59:59).
+struct ClosedEntry
+{
+    qint64 id = 0;
+    qint64 reactionSeconds = 0;
+};
+
+// What the writer has just written into the journal for one place: the time, the code and function
+// and the names as the notice to the display stations carried them (for a KB unit, the
+// four-character code and the place name without the key number). A call carries the id of its new
+// entry; a cancel lists the entries it closed.
+struct JournaledEvent
+{
+    QDateTime time;
+    QString code;
+    QString f;
+    ButsNames names;
+    bool cancel = false;
+    QList<ClosedEntry> closed;
+    qint64 id = 0;
+};
+
+// Turns the presses handed over by the dispatcher in normal operation into the event journal: tells
+// the visualization clients, writes an entry for a call, closes the place's open entries for a
+// cancel, then has the journal grid reloaded.
+//
+// A call must reach the display stations and the journal whatever the database file does, so the
+// work is split in two:
+// - InLogButs and InLogKB recognise the code and name the notice from the places held in memory
+//   (PlaceCache), send the notice at once, and queue the journal events. A queued event is mirrored
+//   to the spool file beside the database before the call returns, so it survives a crash; a spool
+//   left by a crash is taken up again when the writer is created.
+// - flushQueue, once per dispatcher tick, writes every queued event, in arrival order and with its
+//   own time, in one transaction, waiting at most kTickBusyTimeoutMs for another program's lock.
+//   If the file cannot take them (locked, read-only, disk full, not a database), the transaction is
+//   rolled back whole and every event stays queued for the next tick: the journal is unavailable
+//   until then, which the status and outage reports tell the operator. An event that can never be
+//   written (an entry a trigger refuses, a cancel whose call has an unreadable timestamp) is left
+//   out, reported, and the others are written.
+class JournalWriter
+{
+public:
+    using SendEvent = std::function<void(const QString& code, const QString& f, const QString& staff,
+                                         const QString& place)>;
+
+    using Journaled = std::function<void(const JournaledEvent& event)>;
+
+    // How long a tick's write waits for another program's lock before the events stay queued.
+    static constexpr int kTickBusyTimeoutMs = 100;
+
+    // The spool is the database file's path followed by ".spool" (none for a database in memory).
+    JournalWriter(db::Database& db, SendEvent sendEventToClients, std::function<void()> refreshLog);
+    ~JournalWriter();
+    JournalWriter(const JournalWriter&) = delete;
+    JournalWriter& operator=(const JournalWriter&) = delete;
+
+    // Called by flushQueue() for every call written and every cancel applied, once the tick's
+    // transaction is committed and before the journal is reloaded; never for an event still queued,
+    // rolled back or left out.
+    void setJournaled(Journaled journaled) { m_journaled = std::move(journaled); }
+
+    // True when some place has the code as its call code or as its cancel code.
+    bool IsRegistredButs(const QString& abcde);
+    // A place-button press: "2" closes, any other function writes an entry, for every place whose
+    // call or cancel code is abcde_. The notices go out now; the journal changes at flushQueue().
+    void InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_);
+    // A KB-unit press with the four-character code (unit code and key number): "d" closes, any
+    // other function writes an entry whose place name carries the key number.
+    void InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_);
+    // The names of the first place whose call or cancel code is the code.
+    ButsNames GetButsNames(const QString& code);
+    // Closes, at once, the open entries of the code that are newer than its newest closed entry,
+    // each with the cancel's time and its own reaction time. Returns the entries closed.
+    QList<ClosedEntry> SetReactionTime(const QString& code, const QDateTime& cancelTime);
+
+    // Once per dispatcher tick, after the batch: writes the queued events (see above) and reloads
+    // the grid when a press was handled. Never throws; what went wrong goes to the reporters.
+    void flushQueue();
+
+    // The program itself changed places, wards or staff members: read them again before the next
+    // press. (Changes through this connection are also noticed by themselves, and changes by other
+    // programs through the file's data version.)
+    void invalidatePlaces();
+
+    // Events accepted but not yet in the journal.
+    int pendingCount() const { return static_cast<int>(m_queue.size()); }
+    // True from a failed write until the queue has drained again.
+    bool journalUnavailable() const { return m_unavailable; }
+    // For the status bar: "Журнал недоступен, ожидают записи: N" while the journal is unavailable,
+    // "" otherwise.
+    QString statusText() const;
+
+    struct Reporters
+    {
+        // Once per outage, when the first write fails: the cause (locked, read-only, disk full,
+        // not a database, ...) and the database's own report.
+        std::function<void(const QString& message)> outageBegan;
+        // Whenever statusText() changes, "" included when the queue has drained.
+        std::function<void(const QString& statusText)> statusChanged;
+        // An error that is no outage: an event that can never be written was left out of the
+        // journal, or the grid could not be reloaded.
+        std::function<void(const QString& message)> errorOccurred;
+    };
+    void setReporters(Reporters reporters) { m_reporters = std::move(reporters); }
+
+    const QString& spoolPath() const { return m_spool.path(); }
+
+    // " (nn)": the key number of a KB-unit code (characters 3 and 4, hexadecimal) in decimal.
+    static QString sKBcd(const QString& abcd_);
+    // Hexadecimal text to integer; a trailing "H" is allowed, any other non-digit gives 0.
+    static int HexToInt(const QString& text);
+
+    // The operator's words for why the journal cannot be written, from SQLite's result code.
+    static QString outageCause(int sqliteCode);
+
+private:
+    void ensurePlaces();
+    void accept(JournalEvent event);
+    // Writes one event and says what was written, for the journaled hook.
+    JournaledEvent apply(const JournalEvent& event);
+    void insertEntry(const QString& ts, const QString& code, const QString& f, const ButsNames& names);
+    // Appends (id, reaction) of the code's open entries newer than its newest closed one.
+    bool collectOpenEntries(const QString& code, const QDateTime& cancelTime,
+                            QList<std::pair<qint64, QString>>& pairs);
+    // The events of the spool in use that an earlier run already committed, by sequence number.
+    qint64 committedThrough();
+    void markCommitted(qint64 seq);
+    void publishStatus();
+    void refresh();
+
+    db::Database& m_db;
+    SendEvent m_sendEventToClients;
+    std::function<void()> m_refreshLog;
+    Journaled m_journaled;
+    PlaceCache m_places;
+    EventSpool m_spool;
+    QList<JournalEvent> m_queue;
+    Reporters m_reporters;
+    bool m_placesCheckedThisTick = false;
+    bool m_placesReadFailedThisTick = false;
+    QString m_placesReadError;
+    bool m_refreshWanted = false;
+    bool m_unavailable = false;
+    bool m_spoolFailed = false;
+    QString m_publishedStatus;
+};

@@ -1,0 +1,147 @@
+#include "core/net/UdpListener.h"
+
+#include <QThread>
+#include <QVariant>
+#include <QUdpSocket>
+
+#include <future>
+
+#ifdef Q_OS_LINUX
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+struct BindResult
+{
+    bool ok = false;
+    quint16 port = 0;
+    int receiveBuffer = 0;
+    QString errorText;
+};
+
+// Asks for a receive buffer of the given size. The system caps an ordinary request at its own limit
+// (net.core.rmem_max on Linux); a process allowed to administer the network may go beyond it, so
+// that is tried first. Returns the size the system granted.
+int growReceiveBuffer(QUdpSocket& socket, int bytes)
+{
+    if (bytes > 0) {
+#ifdef Q_OS_LINUX
+        const int fd = static_cast<int>(socket.socketDescriptor());
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+#else
+        socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, bytes);
+#endif
+    }
+    return socket.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+}
+
+class ListenerThread : public QThread
+{
+public:
+    ListenerThread(quint16 port, int receiveBuffer, UdpListener::Handler handler, std::promise<BindResult> bound)
+        : m_port(port), m_receiveBuffer(receiveBuffer), m_handler(std::move(handler)), m_bound(std::move(bound)),
+          m_buffer(kMaxDatagram, Qt::Uninitialized)
+    {
+    }
+
+protected:
+    void run() override
+    {
+        QUdpSocket socket;
+        // No address sharing: a second copy of the program must fail to bind instead of silently
+        // splitting the datagrams with the first one.
+        if (!socket.bind(QHostAddress::AnyIPv4, m_port, QAbstractSocket::DontShareAddress)) {
+            m_bound.set_value({false, 0, 0, socket.errorString()});
+            return;
+        }
+        // A flood of tens of thousands of datagrams a second must not push a real press out of a
+        // full buffer while this thread is busy: the default buffer holds a fraction of a second.
+        const int granted = growReceiveBuffer(socket, m_receiveBuffer);
+        QObject::connect(&socket, &QUdpSocket::readyRead, &socket, [this, &socket] { drain(socket); });
+        m_bound.set_value({true, socket.localPort(), granted, QString()});
+        exec();
+    }
+
+private:
+    void drain(QUdpSocket& socket)
+    {
+        while (socket.hasPendingDatagrams()) {
+            // Into a buffer that holds the largest datagram there is, so nothing is cut off whatever
+            // a sender puts in it, without asking the system for each datagram's size first; an
+            // empty datagram is legal and yields empty bytes.
+            QHostAddress sender;
+            const qint64 read = socket.readDatagram(m_buffer.data(), m_buffer.size(), &sender);
+            if (read < 0)
+                break; // the socket is notified again when the next datagram arrives
+            m_handler(QByteArray(m_buffer.constData(), read), UdpListener::plainIPv4(sender));
+        }
+    }
+
+    static constexpr qsizetype kMaxDatagram = 65536;
+
+    quint16 m_port;
+    int m_receiveBuffer;
+    UdpListener::Handler m_handler;
+    std::promise<BindResult> m_bound;
+    QByteArray m_buffer;
+};
+
+} // namespace
+
+UdpListener::UdpListener() = default;
+
+UdpListener::~UdpListener()
+{
+    stop();
+}
+
+bool UdpListener::start(qint32 port, Handler onDatagram, QString* errorText)
+{
+    stop();
+    std::promise<BindResult> promise;
+    std::future<BindResult> future = promise.get_future();
+    auto thread = std::make_unique<ListenerThread>(static_cast<quint16>(port & 0xFFFF), m_requestedReceiveBuffer,
+                                                   std::move(onDatagram), std::move(promise));
+    thread->start();
+    const BindResult result = future.get();
+    if (!result.ok) {
+        thread->wait();
+        if (errorText)
+            *errorText = result.errorText;
+        return false;
+    }
+    m_thread = std::move(thread);
+    m_port = result.port;
+    m_receiveBuffer = result.receiveBuffer;
+    return true;
+}
+
+void UdpListener::stop()
+{
+    if (!m_thread)
+        return;
+    m_thread->quit(); // also ends a thread that has not reached its event loop yet
+    m_thread->wait();
+    m_thread.reset();
+    m_port = 0;
+    m_receiveBuffer = 0;
+}
+
+bool UdpListener::isRunning() const
+{
+    return m_thread != nullptr;
+}
+
+quint16 UdpListener::localPort() const
+{
+    return m_port;
+}
+
+QHostAddress UdpListener::plainIPv4(const QHostAddress& address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4) : address;
+}

@@ -1,0 +1,528 @@
+#include "core/settings/IniFile.h"
+
+#include "core/base/AppError.h"
+#include "core/base/Cp1251.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <QRegularExpression>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
+
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The longest text a read returns.
+constexpr qsizetype kMaxValueLength = 2047;
+
+// One line of the file as stored: its bytes and its own ending ("\r\n", "\n", or nothing for a last
+// line without one). Lines are kept as bytes so that those a write does not touch go back unchanged,
+// bytes without a character in the code page included.
+struct Line
+{
+    QByteArray text;
+    QByteArray eol;
+};
+
+std::vector<Line> splitLines(const QByteArray& data)
+{
+    std::vector<Line> lines;
+    qsizetype start = 0;
+    while (start < data.size()) {
+        const qsizetype newline = data.indexOf('\n', start);
+        if (newline < 0) {
+            lines.push_back({data.mid(start), QByteArray()});
+            break;
+        }
+        qsizetype end = newline;
+        if (end > start && data.at(end - 1) == '\r')
+            --end;
+        lines.push_back({data.mid(start, end - start), data.mid(end, newline + 1 - end)});
+        start = newline + 1;
+    }
+    return lines;
+}
+
+QByteArray joinLines(const std::vector<Line>& lines)
+{
+    QByteArray data;
+    for (const Line& line : lines) {
+        data += line.text;
+        data += line.eol;
+    }
+    return data;
+}
+
+bool isBlank(char16_t c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+QByteArrayView trimBlanks(QByteArrayView bytes)
+{
+    qsizetype begin = 0;
+    qsizetype end = bytes.size();
+    while (begin < end && isBlank(static_cast<unsigned char>(bytes[begin])))
+        ++begin;
+    while (end > begin && isBlank(static_cast<unsigned char>(bytes[end - 1])))
+        --end;
+    return bytes.sliced(begin, end - begin);
+}
+
+// A file that begins with a UTF-8 byte order mark was saved as UTF-8 by an editor: it is read and
+// written in UTF-8, with the mark kept in front. Any other file is in the code page.
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+
+enum class Encoding { Cp1251, Utf8 };
+
+QString decode(QByteArrayView bytes, Encoding encoding)
+{
+    if (encoding == Encoding::Utf8)
+        return QString::fromUtf8(bytes);
+    return Cp1251::decode(bytes.data(), bytes.size());
+}
+
+QByteArray encode(const QString& text, Encoding encoding)
+{
+    return encoding == Encoding::Utf8 ? text.toUtf8() : Cp1251::encode(text);
+}
+
+// Takes the byte order mark off the front of the file's bytes and tells how the rest is encoded.
+Encoding withoutBom(QByteArray& data)
+{
+    if (!data.startsWith(kUtf8Bom))
+        return Encoding::Cp1251;
+    data.remove(0, kUtf8Bom.size());
+    return Encoding::Utf8;
+}
+
+bool sameName(QByteArrayView stored, const QString& wanted, Encoding encoding)
+{
+    return decode(stored, encoding).compare(wanted, Qt::CaseInsensitive) == 0;
+}
+
+// The name of a section header line, or nothing when the line is not a header.
+std::optional<QByteArrayView> headerName(const QByteArray& text)
+{
+    const QByteArrayView line = trimBlanks(text);
+    if (line.isEmpty() || line.front() != '[')
+        return std::nullopt;
+    const qsizetype close = line.lastIndexOf(']');
+    if (close < 1)
+        return std::nullopt;
+    return trimBlanks(line.sliced(1, close - 1));
+}
+
+// Where a key stands in the file. `header` is the line of the section's header (-1: no such
+// section), `keyLine` the key's line (-1: not in the section) and `lastKeyLine` the section's last
+// key line, or its header when it holds no key.
+struct Location
+{
+    qsizetype header = -1;
+    qsizetype keyLine = -1;
+    qsizetype lastKeyLine = -1;
+};
+
+Location locate(const std::vector<Line>& lines, const QString& section, const QString& key, Encoding encoding)
+{
+    Location at;
+    const auto count = static_cast<qsizetype>(lines.size());
+    qsizetype i = 0;
+    for (; i < count; ++i) {
+        const auto name = headerName(lines[std::size_t(i)].text);
+        if (name && sameName(*name, section, encoding)) {
+            at.header = i;
+            at.lastKeyLine = i;
+            break;
+        }
+    }
+    if (at.header < 0)
+        return at;
+    for (++i; i < count; ++i) {
+        const QByteArray& text = lines[std::size_t(i)].text;
+        if (headerName(text))
+            break;
+        const qsizetype equals = text.indexOf('=');
+        if (equals < 0)
+            continue;
+        at.lastKeyLine = i;
+        if (at.keyLine < 0 && sameName(trimBlanks(QByteArrayView(text).first(equals)), key, encoding))
+            at.keyLine = i;
+    }
+    return at;
+}
+
+quint64 readsSoFar = 0;
+quint64 writesSoFar = 0;
+
+std::optional<QByteArray> readFile(const QString& path)
+{
+    ++readsSoFar;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return data;
+}
+
+QString withoutTrailingBlanks(const QString& text)
+{
+    qsizetype end = text.size();
+    while (end > 0 && isBlank(text.at(end - 1).unicode()))
+        --end;
+    return text.first(end);
+}
+
+QString withoutEnclosingQuotes(const QString& text)
+{
+    if (text.size() >= 2 && (text.front() == u'"' || text.front() == u'\'') && text.back() == text.front())
+        return text.sliced(1, text.size() - 2);
+    return text;
+}
+
+QString capped(QString text)
+{
+    if (text.size() > kMaxValueLength) {
+        qsizetype length = kMaxValueLength;
+        // Never keep half of a surrogate pair.
+        if (text.at(length - 1).isHighSurrogate())
+            --length;
+        text.truncate(length);
+    }
+    return text;
+}
+
+// A line break inside a name or value would split its line in two and change the file's structure;
+// it is stored as a blank instead.
+QString singleLine(QString text)
+{
+    text.replace(u'\r', u' ');
+    text.replace(u'\n', u' ');
+    return text;
+}
+
+std::optional<qint64> digitsValue(QStringView digits, int base)
+{
+    if (digits.isEmpty())
+        return std::nullopt;
+    qint64 value = 0;
+    for (const QChar ch : digits) {
+        const char16_t c = ch.unicode();
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
+        value = value * base + digit;
+        // Past every 32-bit value: stop before the accumulator itself could overflow.
+        if (value > 0x100000000LL)
+            return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<qint32> parseInteger(const QString& text)
+{
+    constexpr qint64 kMin = std::numeric_limits<qint32>::min();
+    constexpr qint64 kMax = std::numeric_limits<qint32>::max();
+
+    std::optional<qint64> value;
+    if (text.size() > 2 && text.at(0) == u'0' && (text.at(1) == u'x' || text.at(1) == u'X')) {
+        value = digitsValue(QStringView(text).sliced(2), 16);
+    } else if (text.startsWith(u'$')) {
+        value = digitsValue(QStringView(text).sliced(1), 16);
+    } else {
+        QStringView digits(text);
+        bool negative = false;
+        if (!digits.isEmpty() && (digits.front() == u'-' || digits.front() == u'+')) {
+            negative = digits.front() == u'-';
+            digits = digits.sliced(1);
+        }
+        value = digitsValue(digits, 10);
+        if (value && negative)
+            value = -*value;
+    }
+    if (!value || *value < kMin || *value > kMax)
+        return std::nullopt;
+    return static_cast<qint32>(*value);
+}
+
+// The temporary file is created owner-only. The file it becomes keeps the mode of the file it
+// replaces, or, when there was none, gets the mode any program's new file gets: read and write for
+// everyone, less the process umask. (umask can only be read by setting it; the listener threads
+// create no files, so nothing else sees the moment it is 0.)
+void keepOrdinaryMode(QTemporaryFile& temp, const QString& finalPath)
+{
+#ifndef Q_OS_WIN
+    struct stat existing;
+    mode_t mode = 0;
+    if (::stat(QFile::encodeName(finalPath).constData(), &existing) == 0) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(temp.handle(), mode);
+#else
+    if (QFileInfo::exists(finalPath))
+        temp.setPermissions(QFileInfo(finalPath).permissions());
+#endif
+}
+
+// The name a write's temporary file gets beside the settings file: its name, a dot and six random
+// letters and digits. A suffix of six lower-case letters is left alone, since a person may well
+// name a copy "HalvaneServer.ini.backup"; a temporary file almost never gets one.
+bool isTemporaryName(const QString& name, const QString& settingsName)
+{
+    static const QRegularExpression suffix(QStringLiteral("^[A-Za-z0-9]{6}$"));
+    static const QRegularExpression lowerCaseWord(QStringLiteral("^[a-z]{6}$"));
+    if (!name.startsWith(settingsName + u'.'))
+        return false;
+    const QString rest = name.sliced(settingsName.size() + 1);
+    return suffix.match(rest).hasMatch() && !lowerCaseWord.match(rest).hasMatch();
+}
+
+} // namespace
+
+struct IniFile::Loaded
+{
+    // The file's bytes as read, with every write since applied; nothing when it was missing.
+    std::optional<QByteArray> data;
+    // The file was there but could not be read: it must not be replaced.
+    bool unreadable = false;
+    // The bytes the file holds as far as this process knows: what it read, or last wrote.
+    std::optional<QByteArray> onDisk;
+    bool holding = false;
+    // The file as last read or written (inode, size, modification time), to see a hand edit made
+    // since by a look at the directory entry instead of a read.
+    QByteArray stamp;
+};
+
+namespace {
+QByteArray fileStamp(const QString& path)
+{
+#ifndef Q_OS_WIN
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArray();
+    return QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' ' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + ' ' + QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+#else
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QByteArray();
+    return QByteArray::number(info.size()) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+#endif
+}
+} // namespace
+
+IniFile::IniFile(QString path) : m_path(std::move(path)) {}
+
+const QString& IniFile::path() const
+{
+    return m_path;
+}
+
+QString IniFile::pathBesideExecutable(const QString& exePath)
+{
+    const QFileInfo info(exePath);
+    return QDir(info.path()).filePath(info.completeBaseName() + QStringLiteral(".ini"));
+}
+
+QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+{
+    // A hand edit made since the file was read is seen, unless writes are held.
+    if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
+        *m_loaded = *load(m_path).m_loaded;
+    if (auto data = m_loaded ? m_loaded->data : readFile(m_path)) {
+        const Encoding encoding = withoutBom(*data);
+        const std::vector<Line> lines = splitLines(*data);
+        const Location at = locate(lines, section, key, encoding);
+        if (at.keyLine >= 0) {
+            const QByteArray& text = lines[std::size_t(at.keyLine)].text;
+            const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
+            return capped(withoutEnclosingQuotes(decode(value, encoding)));
+        }
+    }
+    return capped(withoutTrailingBlanks(def));
+}
+
+qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const
+{
+    return parseInteger(readString(section, key, QString())).value_or(def);
+}
+
+IniFile IniFile::load(const QString& path)
+{
+    IniFile ini(path);
+    ini.m_loaded = std::make_shared<Loaded>();
+    if (QFileInfo::exists(path)) {
+        ini.m_loaded->data = readFile(path);
+        ini.m_loaded->unreadable = !ini.m_loaded->data;
+    }
+    ini.m_loaded->onDisk = ini.m_loaded->data;
+    ini.m_loaded->stamp = fileStamp(path);
+    return ini;
+}
+
+void IniFile::holdWrites()
+{
+    if (m_loaded)
+        m_loaded->holding = true;
+}
+
+quint64 IniFile::fileReads() { return readsSoFar; }
+quint64 IniFile::fileWrites() { return writesSoFar; }
+
+namespace {
+
+// The file's bytes with one key set to a value, as writeString describes.
+QByteArray withValue(QByteArray data, const QString& section, const QString& key, const QString& value)
+{
+    const Encoding encoding = withoutBom(data);
+    std::vector<Line> lines = splitLines(data);
+    const QString sectionName = singleLine(section);
+    const QString keyName = singleLine(key);
+    const QByteArray crlf("\r\n");
+    const Location at = locate(lines, sectionName, keyName, encoding);
+
+    if (at.keyLine >= 0) {
+        // Keep the key as it is spelled in the file, and the line's own ending.
+        Line& line = lines[std::size_t(at.keyLine)];
+        line.text = line.text.first(line.text.indexOf('=') + 1) + encode(singleLine(value), encoding);
+    } else {
+        const Line keyLine{encode(keyName + u'=' + singleLine(value), encoding), crlf};
+        if (at.header >= 0) {
+            Line& previous = lines[std::size_t(at.lastKeyLine)];
+            if (previous.eol.isEmpty())
+                previous.eol = crlf;
+            lines.insert(lines.begin() + at.lastKeyLine + 1, keyLine);
+        } else {
+            if (!lines.empty() && lines.back().eol.isEmpty())
+                lines.back().eol = crlf;
+            lines.push_back({encode(u'[' + sectionName + u']', encoding), crlf});
+            lines.push_back(keyLine);
+        }
+    }
+    return (encoding == Encoding::Utf8 ? kUtf8Bom : QByteArray()) + joinLines(lines);
+}
+
+// The whole new file goes to a temporary file beside the old one and then takes the old one's
+// place in one rename, so the file is never seen half written and a failed write leaves the old
+// one as it was. No flush to disk: the rename alone already keeps readers from ever seeing a mix
+// of old and new.
+bool replaceFile(const QString& path, const QByteArray& result)
+{
+    const QFileInfo target(path);
+    if (target.exists() && !target.isWritable())
+        return false;
+    const QString finalPath = target.exists() ? target.canonicalFilePath() : target.absoluteFilePath();
+    QTemporaryFile temp(finalPath + QStringLiteral(".XXXXXX"));
+    if (!temp.open())
+        return false;
+    keepOrdinaryMode(temp, finalPath);
+    if (temp.write(result) != result.size() || !temp.flush())
+        return false;
+    temp.close();
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(temp.fileName().toStdU16String()),
+                            std::filesystem::path(finalPath.toStdU16String()), error);
+    if (error)
+        return false;
+    temp.setAutoRemove(false);
+    ++writesSoFar;
+    return true;
+}
+
+} // namespace
+
+void IniFile::writeString(const QString& section, const QString& key, const QString& value)
+{
+    const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
+
+    if (m_loaded && m_loaded->unreadable)
+        fail();
+    if (m_loaded && m_loaded->holding) {
+        m_loaded->data = withValue(m_loaded->data.value_or(QByteArray()), section, key, value);
+        return;
+    }
+
+    QByteArray data;
+    if (QFileInfo::exists(m_path)) {
+        // A file that is there but cannot be read must not be replaced by one holding only this key.
+        const auto old = readFile(m_path);
+        if (!old)
+            fail();
+        data = *old;
+    }
+    const QByteArray result = withValue(data, section, key, value);
+    if (!replaceFile(m_path, result))
+        fail();
+    if (m_loaded) {
+        m_loaded->data = m_loaded->onDisk = result;
+        m_loaded->stamp = fileStamp(m_path);
+    }
+}
+
+void IniFile::writeHeld()
+{
+    if (!m_loaded)
+        return;
+    m_loaded->holding = false;
+    if (m_loaded->data == m_loaded->onDisk)
+        return;
+    if (m_loaded->unreadable || !replaceFile(m_path, m_loaded->data.value_or(QByteArray())))
+        throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
+    m_loaded->onDisk = m_loaded->data;
+    m_loaded->stamp = fileStamp(m_path);
+}
+
+void IniFile::checkWritable() const
+{
+    // A file that can be made beside it: the replacement is made the same way.
+    const QFileInfo target(m_path);
+    QTemporaryFile probe(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if ((target.exists() && !target.isWritable()) || !probe.open())
+        throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
+}
+
+void IniFile::writeInteger(const QString& section, const QString& key, qint32 value)
+{
+    writeString(section, key, QString::number(value));
+}
+
+int IniFile::removeStrayTemporaries() const
+{
+    const QFileInfo settings(m_path);
+    const QDir dir = settings.absoluteDir();
+    const QString name = settings.fileName();
+    int removed = 0;
+    const QStringList candidates = dir.entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+    for (const QString& candidate : candidates) {
+        if (isTemporaryName(candidate, name) && QFile::remove(dir.filePath(candidate)))
+            ++removed;
+    }
+    return removed;
+}
+
+bool IniFile::exists() const
+{
+    return QFileInfo::exists(m_path);
+}

@@ -1,0 +1,210 @@
+#include "gui/journal/JournalModel.h"
+
+#include "core/db/Database.h"
+#include "core/base/AppError.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+// The stored columns the grid shows, in the order displayRow reads them.
+const QString kStoredColumns = QStringLiteral("timest, timestr, groupsname, butsname, workersname, f, reactiontime");
+} // namespace
+
+JournalModel::JournalModel(QObject* parent) : QAbstractTableModel(parent)
+{
+    m_captions.resize(kColumns);
+}
+
+void JournalModel::setDatabase(db::Database* database)
+{
+    m_db = database;
+    m_countValid = false;
+}
+
+void JournalModel::setTexts(const LogConst& logConst, const JournalTypeTexts& types)
+{
+    m_logConst = logConst;
+    m_types = types;
+}
+
+void JournalModel::setCaption(int column, const QString& text)
+{
+    m_captions[column] = text;
+    Q_EMIT headerDataChanged(Qt::Horizontal, column, column);
+}
+
+bool JournalModel::setHeaderData(int section, Qt::Orientation orientation, const QVariant& value, int role)
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumns)
+        return false;
+    setCaption(section, value.toString());
+    return true;
+}
+
+void JournalModel::detach()
+{
+    m_db = nullptr;
+    m_pages.clear();
+    m_pageOrder.clear();
+}
+
+QString JournalModel::selectText() const
+{
+    return QStringLiteral("SELECT ") + kStoredColumns + QStringLiteral(" FROM logs ") + m_where +
+           QStringLiteral(" ORDER BY timest DESC");
+}
+
+void JournalModel::refresh(const QString& where, const QVariantList& whereParams)
+{
+    if (!m_db)
+        return;
+    // Without a filter, and with nothing deleted since the last count, the entries added since then are
+    // those with a larger id: counting them costs nothing however long the journal is. A filter (its
+    // conditions may look at the reaction time, which a cancel changes) counts everything again.
+    const bool incremental = m_countValid && where.isEmpty() && m_where.isEmpty();
+    qint64 count = 0;
+    qint64 maxId = 0;
+    {
+        db::Statement top(*m_db, QStringLiteral("SELECT max(id) FROM logs"));
+        if (top.step() && !top.isNull(0))
+            maxId = top.int64(0);
+    }
+    if (incremental) {
+        count = m_count;
+        if (maxId > m_maxId) {
+            db::Statement added(*m_db, QStringLiteral("SELECT count(*) FROM logs WHERE id > ?"));
+            added.bind(1, m_maxId);
+            if (added.step())
+                count += added.int64(0);
+        }
+    } else {
+        db::Statement all(*m_db, QStringLiteral("SELECT count(*) FROM logs ") + where);
+        all.bindAll(whereParams);
+        if (all.step())
+            count = all.int64(0);
+    }
+
+    // First the rows already shown take their new texts, then rows are added or removed at the end:
+    // the selected position stays where it was, and a view never sees a row change unannounced.
+    const int oldRows = m_rows;
+    const int newRows = static_cast<int>(std::clamp<qint64>(count, 1, std::numeric_limits<int>::max()));
+    m_where = where;
+    m_whereParams = whereParams;
+    m_count = count;
+    m_maxId = maxId;
+    m_countValid = true;
+    m_pages.clear();
+    m_pageOrder.clear();
+    m_conversionReported = false;
+    Q_EMIT dataChanged(index(0, 0), index(oldRows - 1, kColumns - 1));
+    if (newRows > oldRows) {
+        beginInsertRows(QModelIndex(), oldRows, newRows - 1);
+        m_rows = newRows;
+        endInsertRows();
+    } else if (newRows < oldRows) {
+        beginRemoveRows(QModelIndex(), newRows, oldRows - 1);
+        m_rows = newRows;
+        endRemoveRows();
+    }
+}
+
+int JournalModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_rows;
+}
+
+int JournalModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }
+
+QVariant JournalModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return m_captions.value(section);
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+QStringList JournalModel::displayRow(const QStringList& stored) const
+{
+    // stored: timest, timestr, groupsname, butsname, workersname, f, reactiontime
+    QStringList row;
+    row.resize(kColumns);
+    try {
+        row[0] = sDateFromTS(stored[0], m_logConst);
+        row[1] = sTimeFromTS(stored[0]);
+        row[2] = sTimeFromTS(stored[1]);
+        row[3] = stored[2];
+        row[4] = stored[3];
+        row[5] = stored[4];
+        const QString& f = stored[5];
+        row[6] = f == u"8" ? m_types.log_r8 : f == u"4" ? m_types.log_r4 : f == u"b" ? m_types.log_rb : QString();
+        row[7] = sReactionTime(stored[6], m_logConst);
+    } catch (const AppError& e) {
+        if (!m_conversionReported) {
+            m_conversionReported = true;
+            Q_EMIT conversionFailed(e.message());
+        }
+    }
+    return row;
+}
+
+const QList<QStringList>* JournalModel::page(int pageIndex) const
+{
+    auto it = m_pages.constFind(pageIndex);
+    if (it != m_pages.constEnd())
+        return &it.value();
+    if (!m_db)
+        return nullptr;
+
+    QList<QStringList> rows;
+    try {
+        db::Statement select(*m_db, selectText() + QStringLiteral(" LIMIT ? OFFSET ?"));
+        QVariantList params = m_whereParams;
+        params << kPageRows << qint64(pageIndex) * kPageRows;
+        select.bindAll(params);
+        while (select.step()) {
+            QStringList stored;
+            stored.reserve(7);
+            for (int c = 0; c < 7; ++c)
+                stored << select.text(c);
+            rows << displayRow(stored);
+        }
+    } catch (const AppError& e) {
+        if (!m_conversionReported) {
+            m_conversionReported = true;
+            Q_EMIT conversionFailed(e.message());
+        }
+        return nullptr;
+    }
+
+    if (m_pageOrder.size() >= kMaxPages)
+        m_pages.remove(m_pageOrder.takeFirst());
+    m_pageOrder << pageIndex;
+    return &m_pages.insert(pageIndex, rows).value();
+}
+
+QVariant JournalModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || m_count == 0)
+        return QVariant();
+    const QList<QStringList>* rows = page(index.row() / kPageRows);
+    if (!rows)
+        return QVariant();
+    const int offset = index.row() % kPageRows;
+    if (offset >= rows->size())
+        return QVariant();
+    return rows->at(offset).value(index.column());
+}
+
+void JournalModel::forEachEntry(const std::function<void(const QStringList&)>& visit) const
+{
+    if (!m_db)
+        return;
+    db::Statement select(*m_db, selectText());
+    select.bindAll(m_whereParams);
+    while (select.step()) {
+        QStringList stored;
+        for (int c = 0; c < 7; ++c)
+            stored << select.text(c);
+        visit(displayRow(stored));
+    }
+}

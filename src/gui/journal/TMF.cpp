@@ -1,0 +1,296 @@
+#include "gui/journal/TMF.h"
+
+#include "core/calls/StatusTexts.h"
+#include "gui/journal/JournalModel.h"
+#include "gui/journal/TFormClear.h"
+#include "gui/journal/TFormFilter.h"
+#include "core/settings/AppState.h"
+#include "core/base/Clock.h"
+#include "gui/kit/Dialogs.h"
+#include "gui/kit/FormBase.h"
+#include "gui/kit/StringGrid.h"
+#include "gui/kit/WindowGeometry.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+
+#include <algorithm>
+
+namespace {
+const QString kLogForm = QStringLiteral("LogForm");
+} // namespace
+
+TMF::TMF(WardServer& server) : m_server(server)
+{
+    setWindowTitle(QStringLiteral("HalvaneServer lite"));
+    setAttribute(Qt::WA_QuitOnClose, true);
+    buildWindow();
+    WindowGeometry::setOuter(*this, designGeometry());
+}
+
+TMF::~TMF()
+{
+    journal->detach();
+    m_server.stop();
+}
+
+QRect TMF::designGeometry() { return MainSettings::designOuterGeometry(); }
+
+void TMF::buildWindow()
+{
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
+
+    journal = new JournalModel(this);
+    StringGrid1 = new StringGrid(JournalModel::kColumns, this);
+    StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
+    StringGrid1->setModel(journal);
+    StringGrid1->setContextMenuPolicy(Qt::CustomContextMenu);
+    setCentralWidget(StringGrid1);
+    connect(journal, &JournalModel::conversionFailed, this,
+            [this](const QString& message) { Dialogs::error(this, message); }, Qt::QueuedConnection);
+
+    NMain = menuBar()->addMenu(QStringLiteral("Журнал событий"));
+    NMain->setObjectName(QStringLiteral("NMain"));
+    Nnastr = NMain->addAction(QStringLiteral("Фильтр"), this, [this] { NnastrClick(); });
+    Nnastr->setObjectName(QStringLiteral("Nnastr"));
+    Noch = NMain->addAction(QStringLiteral("Очистка"), this, [this] { NochClick(); });
+    Noch->setObjectName(QStringLiteral("Noch"));
+    NStats = NMain->addAction(QString(), this, [this] { emit statsRequested(); });
+    NStats->setObjectName(QStringLiteral("NStats"));
+    NCalls = NMain->addAction(QStringLiteral("Активные вызовы"), this, [this] { emit callsRequested(); });
+    NCalls->setObjectName(QStringLiteral("NCalls"));
+    NCalls->setEnabled(false);
+    NData = menuBar()->addMenu(QStringLiteral("База"));
+    NData->setObjectName(QStringLiteral("NData"));
+    Ngroup = NData->addAction(QStringLiteral("Палаты"), this, [this] { NgroupClick(); });
+    Ngroup->setObjectName(QStringLiteral("Ngroup"));
+    Nplaces = NData->addAction(QStringLiteral("Койки"), this, [this] { NplacesClick(); });
+    Nplaces->setObjectName(QStringLiteral("Nplaces"));
+    Nworkers = NData->addAction(QStringLiteral("Ответственные"), this, [this] { NworkersClick(); });
+    Nworkers->setObjectName(QStringLiteral("Nworkers"));
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    mExcel = PopupMenu1->addAction(QStringLiteral("В Excel"), this, [this] { mExcelClick(); });
+    mExcel->setObjectName(QStringLiteral("mExcel"));
+    N1_f = PopupMenu1->addAction(QStringLiteral("Фильтр"), this, [this] { N1_fClick(); });
+    N1_f->setObjectName(QStringLiteral("N1_f"));
+    connect(StringGrid1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { PopupMenu1->popup(StringGrid1->viewport()->mapToGlobal(at)); });
+
+    StatusPanel0 = new QLabel(this);
+    StatusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
+    StatusPanel0->setFixedWidth(200);
+    StatusPanel1 = new QLabel(this);
+    StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
+    statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+    statusBar()->setFixedHeight(19);
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(StatusPanel0);
+    statusBar()->addWidget(StatusPanel1, 1);
+    StatusPanel2 = new QLabel(this);
+    StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
+    statusBar()->addPermanentWidget(StatusPanel2);
+    StatusPanelCalls = new QLabel(this);
+    StatusPanelCalls->setObjectName(QStringLiteral("StatusPanelCalls"));
+    StatusPanelCalls->setStyleSheet(QStringLiteral("color: #c00000"));
+    statusBar()->addPermanentWidget(StatusPanelCalls);
+    StatusPanel3 = new QLabel(this);
+    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
+    statusBar()->addPermanentWidget(StatusPanel3);
+    StatusPanelErrors = new QLabel(this);
+    StatusPanelErrors->setObjectName(QStringLiteral("StatusPanelErrors"));
+    statusBar()->addPermanentWidget(StatusPanelErrors);
+    connect(&Dialogs::HeldErrors::instance(), &Dialogs::HeldErrors::countChanged, StatusPanelErrors,
+            [this](int count) { StatusPanelErrors->setText(Dialogs::HeldErrors::text(count)); });
+
+    connect(&m_server, &WardServer::journalChanged, this, [this] { RefreshLog(); });
+    connect(&m_server, &WardServer::journalShrank, this, [this] { journalShrank(); });
+    connect(&m_server, &WardServer::statusTexts, this,
+            [this](const QString& mode, const QString& antennas) { showStatus(mode, antennas); });
+    connect(&m_server, &WardServer::journalStatusChanged, StatusPanel2, &QLabel::setText);
+    connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
+    connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
+    connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
+    connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
+}
+
+void TMF::FormCreate()
+{
+    m_server.create();
+    InitForm();
+    journal->setDatabase(&m_server.db());
+}
+
+void TMF::InitForm()
+{
+    const IniFile ini = App::settings();
+    const MainSettingsValues& cfg = m_server.cfg();
+
+    const QRect current = WindowGeometry::outer(*this);
+    m_title = ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
+    setWindowTitle(m_title);
+    const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
+    const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
+    const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
+    const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
+    WindowGeometry::applyStored(*this, left, top, width, height);
+
+    NMain->setTitle(cfg.mm1);
+    Nnastr->setText(cfg.mm11);
+    Noch->setText(cfg.mm12);
+    NData->setTitle(cfg.mm2);
+    Ngroup->setText(cfg.mm21);
+    Nplaces->setText(cfg.mm22);
+    Nworkers->setText(cfg.mm23);
+    mExcel->setText(cfg.mInExcel);
+    N1_f->setText(cfg.mm11);
+
+    for (int c = 0; c < JournalModel::kColumns; ++c)
+        StringGrid1->setColumnWidth(c, qMax(0, cfg.colw[c]));
+    for (int c = 0; c < JournalModel::kColumns; ++c)
+        journal->setCaption(c, cfg.col[c]);
+
+    const LogConst logConst = logConstFromSettings(cfg);
+    journal->setTexts(logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
+    m_logConst = logConst;
+}
+
+void TMF::InitSave()
+{
+    IniFile ini = App::settings();
+    std::array<qint32, 8> widths{};
+    for (int c = 0; c < JournalModel::kColumns; ++c)
+        widths[c] = StringGrid1->columnWidth(c);
+    MainSettings::InitSave(ini, WindowGeometry::outer(*this), widths, m_server.cfg().excelFileName);
+}
+
+bool TMF::FormShow()
+{
+    if (m_shown)
+        return true;
+    m_shown = true;
+    QString errorText;
+    if (!m_server.start(&errorText)) {
+        Dialogs::error(this, errorText);
+        return false;
+    }
+    Dialogs::guard(this, [this] { RefreshLog(); });
+    emit serverStarted();
+    return true;
+}
+
+bool TMF::FormClose()
+{
+    if (m_closed)
+        return true;
+    if (!Dialogs::question(this, m_server.cfg().q1, QString()))
+        return false;
+    m_closed = true;
+    // Nothing may tick or touch the database once it is closed.
+    journal->detach();
+    m_server.stop();
+    Dialogs::guard(this, [this] { InitSave(); });
+    return true;
+}
+
+void TMF::setJournalWindows(TFormFilter* filter, TFormClear* clear)
+{
+    m_filter = filter;
+    m_clear = clear;
+    if (m_filter)
+        m_filter->setRefreshLog([this] { RefreshLog(); });
+}
+
+void TMF::setCallsMenu(const QString& caption)
+{
+    NCalls->setEnabled(true);
+    NCalls->setText(caption);
+    showCallsStatus();
+}
+
+void TMF::showCallsStatus()
+{
+    const EscalationValues& settings = m_server.escalation();
+    const OpenCalls* calls = m_server.openCalls();
+    const QString alarm = StatusTexts::alarmCount(calls ? calls->alarmCount() : 0, settings);
+    QStringList texts;
+    if (!alarm.isEmpty())
+        texts << alarm;
+    if (const AntennaWatch* watch = m_server.antennaWatch()) {
+        const QDateTime now = Clock::now();
+        for (const AntennaWatch::Silent& antenna : watch->silent())
+            texts << StatusTexts::silentAntenna(antenna, settings, now, m_logConst);
+    }
+    StatusPanelCalls->setText(texts.join(QStringLiteral("; ")));
+    // Seen in the task bar too, while the window is behind others.
+    setWindowTitle(alarm.isEmpty() ? m_title : m_title + QStringLiteral(" — ") + alarm);
+}
+
+void TMF::closeEvent(QCloseEvent* event)
+{
+    if (!FormClose()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    // The hidden windows end with the program and save nothing.
+    QCoreApplication::quit();
+}
+
+void TMF::FormResize() { StringGrid1->viewport()->update(); }
+
+void TMF::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TMF::RefreshLog()
+{
+    if (!m_server.databaseOpen())
+        return;
+    journal->refresh(m_server.sWHERE(), m_server.sWHEREParams());
+}
+
+void TMF::journalShrank() { journal->invalidateCount(); }
+
+void TMF::TimerFromClientsTimer() { m_server.TimerFromClientsTimer(); }
+
+void TMF::showStatus(const QString& mode, const QString& antennas)
+{
+    StatusPanel1->setText(antennas);
+    StatusPanel0->setText(mode);
+}
+
+void TMF::NnastrClick()
+{
+    if (m_filter)
+        m_filter->showOrRaise();
+}
+
+void TMF::N1_fClick() { NnastrClick(); }
+
+void TMF::NochClick()
+{
+    TFormClear* clear = m_clear;
+    if (!clear)
+        return;
+    if (clear->exec() == 1) {
+        Dialogs::guard(this, [&] {
+            clear->ClearLog();
+            RefreshLog();
+        });
+    }
+}
+
+void TMF::NgroupClick() { emit groupsRequested(); }
+
+void TMF::NplacesClick() { emit placesRequested(); }
+
+void TMF::NworkersClick() { emit workersRequested(); }

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "core/engine/WardServer.h"
+
+#include <QMainWindow>
+
+class QLabel;
+class QMenu;
+class QAction;
+class StringGrid;
+class JournalModel;
+class TFormClear;
+class TFormFilter;
+
+// The main window: the journal, its menus and the status bar, over the ward engine it is given.
+// It shows what the engine tells (journal changed, status texts, errors) and asks the application
+// through its signals to open the windows of the other folders.
+class TMF : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit TMF(WardServer& server);
+    ~TMF() override;
+
+    WardServer& server() { return m_server; }
+
+    // Creation: the engine's creation (settings file, database), then the window's own part of its
+    // sections. Raises the error that ends the start (settings file or database).
+    void FormCreate();
+    // The engine's sockets, listeners and timers, then the journal. False when a port could not be
+    // bound: the error has been shown and the program must end.
+    bool FormShow();
+    // Asks the close question; true when the operator confirmed and the window may close.
+    bool FormClose();
+    void FormResize();
+
+    void InitForm();
+    void InitSave();
+
+    // The clearing window and the filter window, which the journal menu opens.
+    void setJournalWindows(TFormFilter* filter, TFormClear* clear);
+    // The open-calls window has been made, once the engine has started: the journal menu's item
+    // takes its caption and asks the application to open it (callsRequested).
+    void setCallsMenu(const QString& caption);
+
+    void RefreshLog();
+    // After entries were deleted: the next refill counts the journal again.
+    void journalShrank();
+
+    // Status bar, every 2100 ms.
+    void TimerFromClientsTimer();
+
+    // Menu handlers.
+    void NnastrClick();
+    void N1_fClick();
+    void NochClick();
+    void NgroupClick();
+    void NplacesClick();
+    void NworkersClick();
+    void mExcelClick();
+
+    StringGrid* StringGrid1 = nullptr;
+    JournalModel* journal = nullptr;
+    QLabel* StatusPanel0 = nullptr;
+    QLabel* StatusPanel1 = nullptr;
+    // Whether the journal can be written: empty while it can, the events waiting while it cannot.
+    QLabel* StatusPanel2 = nullptr;
+    // The calls in alarm and the silent antennas; empty while there are none.
+    QLabel* StatusPanelCalls = nullptr;
+    // The broker the events are published to: empty while publishing is off.
+    QLabel* StatusPanel3 = nullptr;
+    // The errors raised while an error box is open, which open no box of their own.
+    QLabel* StatusPanelErrors = nullptr;
+    QMenu* NMain = nullptr;
+    QAction* Nnastr = nullptr;
+    QAction* Noch = nullptr;
+    QAction* NStats = nullptr;
+    QAction* NCalls = nullptr;
+    QMenu* NData = nullptr;
+    QAction* Ngroup = nullptr;
+    QAction* Nplaces = nullptr;
+    QAction* Nworkers = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* mExcel = nullptr;
+    QAction* N1_f = nullptr;
+
+    // The design title, position and outer size.
+    static QRect designGeometry();
+
+signals:
+    // The directory menu: the application opens the windows.
+    void groupsRequested();
+    void placesRequested();
+    void workersRequested();
+    // The journal menu's statistics and open-calls items.
+    void statsRequested();
+    void callsRequested();
+    // The engine has started (sockets, timers, open calls).
+    void serverStarted();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void buildWindow();
+    void showStatus(const QString& mode, const QString& antennas);
+    void showCallsStatus();
+
+    WardServer& m_server;
+    TFormFilter* m_filter = nullptr;
+    TFormClear* m_clear = nullptr;
+    QString m_title; // the caption as read, before the count of calls in alarm
+    LogConst m_logConst;
+    bool m_shown = false;
+    bool m_closed = false;
+};

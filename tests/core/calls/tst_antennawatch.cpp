@@ -1,0 +1,85 @@
+#include "core/calls/AntennaWatch.h"
+#include "core/calls/StatusTexts.h"
+
+#include <QTest>
+
+namespace {
+const QDateTime kStart(QDate(2017, 12, 3), QTime(14, 0, 0));
+
+QString describe(const QList<AntennaWatch::Silent>& silent)
+{
+    QStringList parts;
+    for (const AntennaWatch::Silent& s : silent)
+        parts << s.id + u'@' + QString::number(kStart.secsTo(s.lastHeard));
+    return parts.join(u' ');
+}
+} // namespace
+
+class TestAntennaWatch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void silenceRaisesAndClears_data();
+    void silenceRaisesAndClears();
+    void texts();
+};
+
+void TestAntennaWatch::silenceRaisesAndClears_data()
+{
+    // Steps at seconds after the start: "h<s> <ids>" antennas heard, "c<s>" a check; expected gives,
+    // for every check, whether the list changed and the silent antennas as "id@last heard second".
+    QTest::addColumn<int>("silentSec");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("never heard, nothing to watch")
+        << 60 << QStringList{"c0", "c3600"} << QStringList{"same:", "same:"};
+    QTest::newRow("silent after the bound, not before") << 60 << QStringList{"h0 A1", "c59", "c60", "c61"}
+                                                        << QStringList{"same:", "changed:A1@0", "same:A1@0"};
+    QTest::newRow("heard again clears; letter case aside")
+        << 60 << QStringList{"h0 A1", "c70", "h75 a1", "c76", "c134", "c135"}
+        << QStringList{"changed:A1@0", "changed:", "same:", "changed:A1@75"};
+    QTest::newRow("only the silent one, longest silent first")
+        << 60 << QStringList{"h0 B2", "h10 A1,C3", "h50 C3", "h100 C3", "c100"}
+        << QStringList{"changed:B2@0 A1@10"};
+    QTest::newRow("switched off") << 0 << QStringList{"h0 A1", "c3600"} << QStringList{"same:"};
+}
+
+void TestAntennaWatch::silenceRaisesAndClears()
+{
+    QFETCH(int, silentSec);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, expected);
+
+    AntennaWatch watch(silentSec);
+    QStringList seen;
+    for (const QString& step : std::as_const(steps)) {
+        const QStringList parts = step.mid(1).split(u' ');
+        const QDateTime now = kStart.addSecs(parts.at(0).toInt());
+        if (step.startsWith(u'h')) {
+            watch.heard(parts.at(1).split(u','), now);
+        } else {
+            const bool changed = watch.check(now);
+            seen << (changed ? QStringLiteral("changed:") : QStringLiteral("same:")) +
+                        describe(watch.silent());
+        }
+    }
+    QCOMPARE(seen, expected);
+}
+
+void TestAntennaWatch::texts()
+{
+    const EscalationValues settings;
+    const LogConst logConst;
+    const AntennaWatch::Silent antenna{QStringLiteral("A1"), kStart.addSecs(5)};
+    QCOMPARE(StatusTexts::silentAntenna(antenna, settings, kStart.addSecs(90), logConst),
+             QStringLiteral("Нет сигнала от антенны A1 с 14:00:05"));
+    QCOMPARE(StatusTexts::silentAntenna(antenna, settings, kStart.addDays(1), logConst),
+             QStringLiteral("Нет сигнала от антенны A1 с 3 дек 14:00:05"));
+    QCOMPARE(StatusTexts::alarmCount(2, settings), QStringLiteral("Вызовов в тревоге: 2"));
+    QCOMPARE(StatusTexts::alarmCount(0, settings), QString());
+}
+
+QTEST_GUILESS_MAIN(TestAntennaWatch)
+#include "tst_antennawatch.moc"

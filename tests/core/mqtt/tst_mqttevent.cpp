@@ -1,0 +1,455 @@
+// The Mqtt settings section, the events' JSON and the outbox file, without a broker.
+
+#include "core/mqtt/MqttEvent.h"
+#include "core/mqtt/MqttOutbox.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/base/Cp1251.h"
+#include "core/settings/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+
+namespace {
+
+QDateTime at(const char* text, int offsetSeconds)
+{
+    return QDateTime(QDateTime::fromString(QString::fromLatin1(text), Qt::ISODate).date(),
+                     QDateTime::fromString(QString::fromLatin1(text), Qt::ISODate).time(),
+                     QTimeZone(offsetSeconds));
+}
+
+QJsonObject parse(const QByteArray& json)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        qWarning("not a JSON object: %s", json.constData());
+    return doc.object();
+}
+
+QStringList fileLines(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = Cp1251::decode(f.readAll()).split(QStringLiteral("\r\n"));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+MqttEvent callNumber(int n)
+{
+    return MqttEvent::call(at("2024-03-01T10:00:00", 3 * 3600),
+                           QStringLiteral("c%1").arg(n, 4, 10, QLatin1Char('0')), QStringLiteral("8"),
+                           QStringLiteral("Койка"), QString(), QString());
+}
+
+QList<qint64> drain(MqttOutbox& box)
+{
+    QList<qint64> seqs;
+    qint64 last = 0;
+    while (const auto e = box.nextAfter(last)) {
+        seqs << e->seq;
+        last = e->seq;
+    }
+    return seqs;
+}
+
+} // namespace
+
+class TestMqttEvent : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void settingsWrittenAfterExistingSections();
+    void settingsLeftAloneWhenPresent();
+    void settingsRead_data();
+    void settingsRead();
+    void isoTime_data();
+    void isoTime();
+    void eventJson_data();
+    void eventJson();
+    void openCallsJson();
+    void outboxKeepsOrderAndSeqAcrossReopen();
+    void outboxSkipsTornAndGarbledLines();
+    void outboxAcknowledgesInOrder();
+    void outboxDropsOldestWhenFull();
+    void outboxRewritesWhenGrown();
+    void outboxUnwritableKeepsEventsInMemory();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestMqttEvent::settingsWrittenAfterExistingSections()
+{
+    const QString path = m_dir.filePath(QStringLiteral("first.ini"));
+    IniFile ini(path);
+    ini.writeString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("orv_med.db"));
+    ini.writeString(QStringLiteral("LogForm"), QStringLiteral("Caption"), QStringLiteral("x"));
+    MqttSettings::writeWhenMissing(ini);
+    MqttSettings::writeWhenMissing(ini); // a second start adds nothing
+
+    QFile raw(path);
+    QVERIFY(raw.open(QIODevice::ReadOnly));
+    QVERIFY(raw.readAll().endsWith("CaFile=\r\n"));
+    const QStringList expected = {
+        "[DB]",
+        "FileName=orv_med.db",
+        "[LogForm]",
+        "Caption=x",
+        "[Mqtt]",
+        ";Описание секции=Публикация событий в брокер MQTT",
+        ";Host=адрес брокера MQTT; пусто - публикация выключена",
+        ";Port=порт брокера, 1883 (8883 для TLS)",
+        ";Topic=префикс топиков: <Topic>/events, <Topic>/open, <Topic>/status",
+        ";ClientId=идентификатор клиента; пусто - случайный",
+        ";Username=имя пользователя на брокере; пусто - без имени",
+        ";Password=пароль пользователя на брокере",
+        ";Tls=1 - соединение TLS, 0 - без шифрования",
+        ";CaFile=файл сертификата CA (PEM) для TLS; пусто - системные сертификаты",
+        "Host=",
+        "Port=1883",
+        "Topic=halvane/ward",
+        "ClientId=",
+        "Username=",
+        "Password=",
+        "Tls=0",
+        "CaFile=",
+    };
+    QCOMPARE(fileLines(path), expected);
+    const MqttSettingsValues v = MqttSettings::read(ini);
+    QVERIFY(!v.enabled());
+    QCOMPARE(v.Port, quint16(1883));
+    QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
+}
+
+void TestMqttEvent::settingsLeftAloneWhenPresent()
+{
+    // A section edited by hand, with keys removed, is not filled up again.
+    const QString path = m_dir.filePath(QStringLiteral("edited.ini"));
+    IniFile ini(path);
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QStringLiteral("broker.local"));
+    MqttSettings::writeWhenMissing(ini);
+    QCOMPARE(fileLines(path), QStringList({"[Mqtt]", "Host=broker.local"}));
+}
+
+void TestMqttEvent::settingsRead_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("usable");
+
+    QTest::newRow("host") << "Host"
+                          << " 10.0.0.5 "
+                          << "Host"
+                          << "10.0.0.5" << true;
+    QTest::newRow("port") << "Port"
+                          << "8883"
+                          << "Port"
+                          << "8883" << true;
+    QTest::newRow("port hex") << "Port"
+                              << "0x22B3"
+                              << "Port"
+                              << "8883" << true;
+    QTest::newRow("port too big") << "Port"
+                                  << "70000"
+                                  << "Port"
+                                  << "1883" << true;
+    QTest::newRow("port zero") << "Port"
+                               << "0"
+                               << "Port"
+                               << "1883" << true;
+    QTest::newRow("port text") << "Port"
+                               << "abc"
+                               << "Port"
+                               << "1883" << true;
+    QTest::newRow("topic slash") << "Topic"
+                                 << "site/ward3/"
+                                 << "Topic"
+                                 << "site/ward3" << true;
+    QTest::newRow("topic wildcard") << "Topic"
+                                    << "site/#"
+                                    << "Topic"
+                                    << "site/#" << false;
+    QTest::newRow("topic plus") << "Topic"
+                                << "site/+/x"
+                                << "Topic"
+                                << "site/+/x" << false;
+    QTest::newRow("topic empty") << "Topic"
+                                 << ""
+                                 << "Topic"
+                                 << "" << false;
+    QTest::newRow("tls on") << "Tls"
+                            << "1"
+                            << "Tls"
+                            << "1" << true;
+    QTest::newRow("tls text") << "Tls"
+                              << "yes"
+                              << "Tls"
+                              << "0" << true;
+    QTest::newRow("password quoted") << "Password"
+                                     << "\" a;b \""
+                                     << "Password"
+                                     << " a;b " << true;
+    QTest::newRow("cyrillic id") << "ClientId"
+                                 << "Палата3"
+                                 << "ClientId"
+                                 << "Палата3" << true;
+}
+
+void TestMqttEvent::settingsRead()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, field);
+    QFETCH(QString, expected);
+    QFETCH(bool, usable);
+
+    IniFile ini(m_dir.filePath(QStringLiteral("read_%1.ini").arg(QTest::currentDataTag()).replace(' ', '_')));
+    MqttSettings::writeWhenMissing(ini);
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QStringLiteral("h"));
+    ini.writeString(QStringLiteral("Mqtt"), key, value);
+    const MqttSettingsValues v = MqttSettings::read(ini);
+    const QMap<QString, QString> fields = {
+        {"Host", v.Host},         {"Port", QString::number(v.Port)}, {"Topic", v.Topic},
+        {"ClientId", v.ClientId}, {"Password", v.Password},          {"Tls", QString::number(v.Tls)},
+    };
+    QCOMPARE(fields.value(field), expected);
+    QCOMPARE(v.problem().isEmpty(), usable);
+}
+
+void TestMqttEvent::isoTime_data()
+{
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("moscow") << at("2017-12-03T14:05:09", 3 * 3600) << "2017-12-03T14:05:09+03:00";
+    QTest::newRow("utc") << at("2017-12-03T00:00:00", 0) << "2017-12-03T00:00:00+00:00";
+    QTest::newRow("west, half hour") << at("2017-01-31T23:59:59", -(3 * 3600 + 1800))
+                                     << "2017-01-31T23:59:59-03:30";
+    QTest::newRow("invalid") << QDateTime() << "";
+}
+
+void TestMqttEvent::isoTime()
+{
+    QFETCH(QDateTime, time);
+    QFETCH(QString, expected);
+    QCOMPARE(MqttJson::isoTime(time), expected);
+}
+
+void TestMqttEvent::eventJson_data()
+{
+    QTest::addColumn<MqttEvent>("event");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QDateTime t = at("2024-03-01T10:02:00", 3 * 3600);
+    const QDateTime c1 = at("2024-03-01T10:00:00", 3 * 3600);
+    const QDateTime c2 = at("2024-03-01T10:01:30", 3 * 3600);
+    const QString place = QStringLiteral("Койка № 1");
+    const QString ward = QStringLiteral("Палата \"5\"");
+    const QString staff = QStringLiteral("Иванова");
+
+    QTest::newRow("call") << MqttEvent::call(c1, "f6186", "8", place, ward, staff)
+                          << QByteArray(R"({"code":"f6186","function":"8","place":"Койка № 1",)"
+                                        R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:00:00+03:00",)"
+                                        R"("type":"call","ward":"Палата \"5\""})");
+    QTest::newRow("cancel of two") << MqttEvent::cancel(t, "f6186", "2", place, ward, staff,
+                                                        {{11, c1, 120}, {12, c2, 30}})
+                                   << QByteArray(
+                                          R"({"code":"f6186","function":"2","place":"Койка № 1","reaction":[)"
+                                          R"({"id":11,"seconds":120,"time":"2024-03-01T10:00:00+03:00"},)"
+                                          R"({"id":12,"seconds":30,"time":"2024-03-01T10:01:30+03:00"}],)"
+                                          R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:02:00+03:00",)"
+                                          R"("type":"cancel","ward":"Палата \"5\""})");
+    QTest::newRow("cancel of none")
+        << MqttEvent::cancel(t, "0A1F", "d", "", "", "", {})
+        << QByteArray(R"({"code":"0A1F","function":"d","place":"","reaction":[],"seq":7,"staff":"",)"
+                      R"("time":"2024-03-01T10:02:00+03:00","type":"cancel","ward":""})");
+    QTest::newRow("repeat")
+        << MqttEvent::repeat(t, "f6186", "4", place, "", "", c1)
+        << QByteArray(R"({"code":"f6186","function":"4","place":"Койка № 1","seq":7,)"
+                      R"("since":"2024-03-01T10:00:00+03:00","staff":"","time":"2024-03-01T10:02:00+03:00",)"
+                      R"("type":"repeat","ward":""})");
+    QTest::newRow("escalation")
+        << MqttEvent::escalation(t, "alarm", "f6186", "8", place, "", "", c1)
+        << QByteArray(R"({"code":"f6186","function":"8","level":"alarm","place":"Койка № 1","seq":7,)"
+                      R"("since":"2024-03-01T10:00:00+03:00","staff":"","time":"2024-03-01T10:02:00+03:00",)"
+                      R"("type":"escalation","ward":""})");
+    QTest::newRow("antenna silent")
+        << MqttEvent::antennaSupervision(t, "12", true)
+        << QByteArray(R"({"antenna":"12","seq":7,"silent":true,"time":"2024-03-01T10:02:00+03:00",)"
+                      R"("type":"antenna"})");
+}
+
+void TestMqttEvent::eventJson()
+{
+    QFETCH(MqttEvent, event);
+    QFETCH(QByteArray, expected);
+    event.seq = 7;
+    QCOMPARE(event.toJson(), expected);
+}
+
+void TestMqttEvent::openCallsJson()
+{
+    const QDateTime c1 = at("2024-03-01T10:00:00", 3 * 3600);
+    QCOMPARE(MqttJson::openCalls({}), QByteArray("[]"));
+    const QByteArray json =
+        MqttJson::openCalls({{5, "f6186", "8", QStringLiteral("Койка № 1"), "", "", c1, "alarm"},
+                             {6, "0A1F", "b", "", "", "", c1, ""}});
+    const QJsonArray rows = QJsonDocument::fromJson(json).array();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].toObject().value("id").toInteger(), 5);
+    QCOMPARE(rows[0].toObject().value("place").toString(), QStringLiteral("Койка № 1"));
+    QCOMPARE(rows[0].toObject().value("level").toString(), QStringLiteral("alarm"));
+    QCOMPARE(rows[1].toObject().value("code").toString(), QStringLiteral("0A1F"));
+    QCOMPARE(rows[1].toObject().value("time").toString(), QStringLiteral("2024-03-01T10:00:00+03:00"));
+}
+
+void TestMqttEvent::outboxKeepsOrderAndSeqAcrossReopen()
+{
+    const QString path = m_dir.filePath(QStringLiteral("reopen.mqtt-outbox"));
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 5; ++i)
+            QCOMPARE(box.append(callNumber(i)), qint64(i));
+        box.acknowledge(1);
+        box.acknowledge(2);
+        // The object is left without sync, as a killed process leaves its file.
+    }
+    MqttOutbox again(path);
+    QVERIFY(again.open());
+    QCOMPARE(drain(again), QList<qint64>({3, 4, 5}));
+    const auto third = again.nextAfter(0);
+    QCOMPARE(parse(third->json).value("code").toString(), QStringLiteral("c0003"));
+    QCOMPARE(again.append(callNumber(6)), qint64(6));
+
+    // Everything acknowledged: the numbers still go on after a restart.
+    for (qint64 s = 3; s <= 6; ++s)
+        again.acknowledge(s);
+    QCOMPARE(again.pendingCount(), 0);
+    MqttOutbox third2(path);
+    QVERIFY(third2.open());
+    QCOMPARE(third2.pendingCount(), 0);
+    QCOMPARE(third2.append(callNumber(7)), qint64(7));
+    QCOMPARE(QFileInfo(path).dir().entryList({"*.tmp"}, QDir::Files), QStringList());
+}
+
+void TestMqttEvent::outboxSkipsTornAndGarbledLines()
+{
+    const QString path = m_dir.filePath(QStringLiteral("torn.mqtt-outbox"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("N 40\n");
+    f.write("E {\"seq\":41,\"type\":\"call\",\"code\":\"a\"}\n");
+    f.write("E {\"seq\":42,\"type\":\"call\",\"co\n"); // garbled
+    f.write("something else\n");
+    f.write("A 40\n");
+    f.write("E {\"seq\":43,\"type\":\"call\",\"code\":\"c\"}\n");
+    f.write("E {\"seq\":44,\"type\":\"ca"); // cut short, no end of line
+    f.close();
+
+    MqttOutbox box(path);
+    QVERIFY(box.open());
+    QCOMPARE(drain(box), QList<qint64>({41, 43}));
+    QCOMPARE(box.append(callNumber(1)), qint64(44)); // the number of the torn record is given again:
+                                                     // it was never handed out as published
+}
+
+void TestMqttEvent::outboxAcknowledgesInOrder()
+{
+    const QString path = m_dir.filePath(QStringLiteral("acks.mqtt-outbox"));
+    MqttOutbox box(path);
+    QVERIFY(box.open());
+    for (int i = 1; i <= 4; ++i)
+        box.append(callNumber(i));
+    box.acknowledge(2); // ahead of 1
+    QCOMPARE(box.pendingCount(), 4);
+    QCOMPARE(drain(box), QList<qint64>({1, 3, 4})); // not sent again in this run
+    box.acknowledge(99);                            // unknown: ignored
+    box.acknowledge(1);
+    QCOMPARE(box.pendingCount(), 2);
+    box.acknowledge(1); // twice: ignored
+    QCOMPARE(drain(box), QList<qint64>({3, 4}));
+
+    MqttOutbox reopened(path);
+    QVERIFY(reopened.open());
+    QCOMPARE(drain(reopened), QList<qint64>({3, 4}));
+}
+
+void TestMqttEvent::outboxDropsOldestWhenFull()
+{
+    const QString path = m_dir.filePath(QStringLiteral("full.mqtt-outbox"));
+    {
+        MqttOutbox box(path, 3);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 5; ++i)
+            box.append(callNumber(i));
+        QCOMPARE(drain(box), QList<qint64>({3, 4, 5}));
+        QCOMPARE(box.droppedCount(), 2);
+        box.acknowledge(3);
+        QCOMPARE(drain(box), QList<qint64>({4, 5}));
+    }
+    {
+        MqttOutbox box(path, 3);
+        QVERIFY(box.open());
+        QCOMPARE(drain(box), QList<qint64>({4, 5}));
+        QCOMPARE(box.droppedCount(), 0);
+    }
+    // A smaller bound than the file holds: the oldest go at opening.
+    MqttOutbox small(path, 1);
+    QVERIFY(small.open());
+    QCOMPARE(drain(small), QList<qint64>({5}));
+    QCOMPARE(small.droppedCount(), 1);
+    QCOMPARE(small.append(callNumber(6)), qint64(6));
+}
+
+void TestMqttEvent::outboxRewritesWhenGrown()
+{
+    const QString path = m_dir.filePath(QStringLiteral("grown.mqtt-outbox"));
+    MqttOutbox box(path);
+    QVERIFY(box.open());
+    qint64 last = 0;
+    for (int i = 0; i < 12000; ++i) { // well over a megabyte of records
+        last = box.append(callNumber(i));
+        if (i < 11990)
+            box.acknowledge(last);
+    }
+    const qint64 before = QFileInfo(path).size();
+    QVERIFY(before > (1 << 20));
+    box.sync();
+    QVERIFY(QFileInfo(path).size() < 10000);
+    QCOMPARE(box.pendingCount(), 10);
+    box.append(callNumber(-1)); // appends go on into the new file
+    MqttOutbox reopened(path);
+    QVERIFY(reopened.open());
+    const QList<qint64> seqs = drain(reopened);
+    QCOMPARE(seqs.size(), 11);
+    QCOMPARE(seqs.first(), last - 9);
+    QCOMPARE(seqs.last(), last + 1);
+}
+
+void TestMqttEvent::outboxUnwritableKeepsEventsInMemory()
+{
+    MqttOutbox box(m_dir.filePath(QStringLiteral("no/such/dir/x.mqtt-outbox")));
+    QVERIFY(!box.open());
+    QVERIFY(box.lastError().contains(QStringLiteral("no/such/dir")));
+    QCOMPARE(box.append(callNumber(1)), qint64(1));
+    QCOMPARE(drain(box), QList<qint64>({1}));
+    QCOMPARE(MqttOutbox::pathBesideDatabase(QStringLiteral("/srv/ward/orv_med.db")),
+             QStringLiteral("/srv/ward/orv_med.mqtt-outbox"));
+}
+
+QTEST_GUILESS_MAIN(TestMqttEvent)
+#include "tst_mqttevent.moc"
