@@ -14,17 +14,17 @@
 //    and the time from the lock's end until every waiting event is written.
 // The lock part binds the fixed UDP ports: run it under the lock file as above.
 
-#include "core/net/UdpSender.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
 #include "core/engine/WardServer.h"
+#include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QEventLoop>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -44,7 +44,10 @@ void wait(int ms)
     loop.exec();
 }
 
-QString placeCode(int i) { return QStringLiteral("w%1").arg(i, 4, 10, QLatin1Char('0')); }
+QString placeCode(int i)
+{
+    return QStringLiteral("w%1").arg(i, 4, 10, QLatin1Char('0'));
+}
 
 void addPlaces(const QString& dbPath)
 {
@@ -52,9 +55,10 @@ void addPlaces(const QString& dbPath)
     db::runSchema(*db);
     db->executeStatement(QStringLiteral("BEGIN"));
     for (int i = 0; i < kPlaces; ++i)
-        db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
-                             {placeCode(i), QStringLiteral("v%1").arg(i, 4, 10, QLatin1Char('0')),
-                              QStringLiteral("Койка %1").arg(i)});
+        db->executeStatement(
+            QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
+            {placeCode(i), QStringLiteral("v%1").arg(i, 4, 10, QLatin1Char('0')),
+             QStringLiteral("Койка %1").arg(i)});
     db->executeStatement(QStringLiteral("COMMIT"));
     db->closeDatabase();
 }

@@ -15,9 +15,9 @@
 
 #include "MosquittoBroker.h"
 
-#include "core/net/UdpSender.h"
-#include "core/mqtt/MqttSettings.h"
 #include "core/engine/WardServer.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
 
@@ -96,7 +96,10 @@ void spin(const std::function<bool()>& done, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
 }
 
-double ms(SteadyClock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(SteadyClock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 } // namespace
 
@@ -118,9 +121,8 @@ int main(int argc, char** argv)
     App::setExePathOverride(dir.filePath(QStringLiteral("HalvaneServer")));
     UdpSender::setBroadcastAddressForTests(QHostAddress(QHostAddress::LocalHost));
     WardServer server;
-    QObject::connect(&server, &WardServer::errorRaised, [](const QString& m) {
-        std::fprintf(stderr, "error: %s\n", qPrintable(m));
-    });
+    QObject::connect(&server, &WardServer::errorRaised,
+                     [](const QString& m) { std::fprintf(stderr, "error: %s\n", qPrintable(m)); });
     server.create();
     {
         IniFile ini = App::settings();

@@ -10,14 +10,14 @@
 //   showing every call (the window is made tall enough to show as many rows as a screen can);
 // - the catch-up with the journal after a press (one look-up per listed call, then the new entries).
 
+#include "core/base/Clock.h"
 #include "core/calls/AntennaWatch.h"
 #include "core/calls/OpenCalls.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
+#include "core/settings/AppState.h"
 #include "gui/calls/OpenCallsModel.h"
 #include "gui/calls/TFormCalls.h"
-#include "core/settings/AppState.h"
-#include "core/base/Clock.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QApplication>

@@ -14,11 +14,11 @@
 // the time of a bare "SELECT * FROM logs ORDER BY timest DESC" read to its end on the same file, and
 // the process's peak resident memory. Run it once per size: the peak is the process's own.
 
+#include "app/Forms.h"
 #include "app/Windows.h"
 #include "core/db/Database.h"
-#include "app/Forms.h"
-#include "gui/journal/TMF.h"
 #include "core/settings/AppState.h"
+#include "gui/journal/TMF.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"
 
@@ -40,7 +40,11 @@ class CountingDialogs : public DialogProvider
 public:
     int shown = 0;
     void message(QWidget*, const QString&) override { ++shown; }
-    bool question(QWidget*, const QString&, const QString&) override { ++shown; return false; }
+    bool question(QWidget*, const QString&, const QString&) override
+    {
+        ++shown;
+        return false;
+    }
     void error(QWidget*, const QString&, const QString& text) override
     {
         ++shown;
@@ -50,19 +54,24 @@ public:
     bool openWithDesktop(const QString&) override { return false; }
 };
 
-QString placeCode(int i) { return QStringLiteral("p%1").arg(i, 4, 10, QLatin1Char('0')); }
+QString placeCode(int i)
+{
+    return QStringLiteral("p%1").arg(i, 4, 10, QLatin1Char('0'));
+}
 
 void fillJournal(db::Database& db, qint64 entries)
 {
     db.executeStatement(QStringLiteral("BEGIN"));
     for (int i = 0; i < 100; ++i)
-        db.executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, groupsid, workersid, comm) "
-                                           "VALUES (?, ?, ?, 1, 1, '')"),
-                            {placeCode(i), placeCode(i), QStringLiteral("Койка %1").arg(i)});
+        db.executeStatement(
+            QStringLiteral("INSERT INTO buts (abcde, btnclr, name, groupsid, workersid, comm) "
+                           "VALUES (?, ?, ?, 1, 1, '')"),
+            {placeCode(i), placeCode(i), QStringLiteral("Койка %1").arg(i)});
     const QDateTime start(QDate(2021, 12, 1), QTime(0, 0));
-    db::Statement insert(db, QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
-                                            "workersname, reactiontime) VALUES (?, ?, ?, '8', ?, 'Палата 1', "
-                                            "'Тестова Анна', ?)"));
+    db::Statement insert(db,
+                         QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
+                                        "workersname, reactiontime) VALUES (?, ?, ?, '8', ?, 'Палата 1', "
+                                        "'Тестова Анна', ?)"));
     const qint64 span = 5LL * 365 * 24 * 3600;
     for (qint64 n = 0; n < entries; ++n) {
         const QDateTime t = start.addSecs(n * span / std::max<qint64>(entries, 1));
@@ -153,8 +162,9 @@ int main(int argc, char* argv[])
     double sum = 0;
     for (double c : costs)
         sum += c;
-    std::fprintf(stdout, "press (dispatch, journal write with synchronous %s, grid painted): mean %.2f ms, "
-                         "median %.2f ms, max %.2f ms over %d presses\n",
+    std::fprintf(stdout,
+                 "press (dispatch, journal write with synchronous %s, grid painted): mean %.2f ms, "
+                 "median %.2f ms, max %.2f ms over %d presses\n",
                  sync ? "on" : "off", sum / costs.size(), costs[costs.size() / 2], costs.back(), presses);
     std::fprintf(stdout, "press, processor time of the user-interface thread: median %.2f ms\n",
                  cpuCosts[cpuCosts.size() / 2]);

@@ -33,7 +33,8 @@ int run(bool useDefaultBuffer, bool paced, int* granted)
     UdpListener listener;
     if (useDefaultBuffer)
         listener.setRequestedReceiveBuffer(0);
-    if (!listener.start(0, [&link](const QByteArray& data, const QHostAddress&) { link.IdUDPServerAntUDPRead(data); })) {
+    if (!listener.start(
+            0, [&link](const QByteArray& data, const QHostAddress&) { link.IdUDPServerAntUDPRead(data); })) {
         std::fprintf(stderr, "cannot bind\n");
         return -1;
     }
@@ -48,7 +49,8 @@ int run(bool useDefaultBuffer, bool paced, int* granted)
         for (int i = 0; i < kDatagrams; ++i) {
             QByteArray text;
             if (i % (kDatagrams / kRealPresses) == kDatagrams / kRealPresses / 2)
-                text = "real" + QByteArray::number(i / (kDatagrams / kRealPresses)).rightJustified(2, '0') + "8";
+                text =
+                    "real" + QByteArray::number(i / (kDatagrams / kRealPresses)).rightJustified(2, '0') + "8";
             else
                 text = "j" + QByteArray::number(i) + "x8";
             socket.writeDatagram(text, QHostAddress::LocalHost, port);

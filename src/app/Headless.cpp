@@ -1,21 +1,21 @@
 #include "app/Headless.h"
 
-#include "core/calls/StatusTexts.h"
-#include "gui/calls/TFormCalls.h"
-#include "core/engine/WardServer.h"
 #include "core/base/AppError.h"
+#include "core/calls/StatusTexts.h"
+#include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
 #include "core/settings/WindowSections.h"
+#include "gui/calls/TFormCalls.h"
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <memory>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,20 +134,22 @@ int runHeadless(int argc, char* argv[])
 
     // The open-call supervision, one line on each change: the calls in alarm and the silent antennas.
     auto alarmCount = std::make_shared<int>(0);
-    QObject::connect(&server, &WardServer::openCallsChanged, &server, [&server, alarmCount](const QList<OpenCall>&) {
-        const int count = server.openCalls() ? server.openCalls()->alarmCount() : 0;
-        if (count == *alarmCount)
-            return;
-        *alarmCount = count;
-        reportError(server.escalation().sAlarmCount + u' ' + QString::number(count));
-    });
+    QObject::connect(&server, &WardServer::openCallsChanged, &server,
+                     [&server, alarmCount](const QList<OpenCall>&) {
+                         const int count = server.openCalls() ? server.openCalls()->alarmCount() : 0;
+                         if (count == *alarmCount)
+                             return;
+                         *alarmCount = count;
+                         reportError(server.escalation().sAlarmCount + u' ' + QString::number(count));
+                     });
     QObject::connect(&server, &WardServer::antennaSilenceChanged, &server,
                      [&server](const QString& antenna, bool silent, const QDateTime& since) {
                          if (silent) {
-                             reportError(StatusTexts::silentAntenna({antenna, since}, server.escalation(), since,
-                                                                    LogConst{}));
+                             reportError(StatusTexts::silentAntenna({antenna, since}, server.escalation(),
+                                                                    since, LogConst{}));
                          } else {
-                             reportError(QStringLiteral("Антенна ") + antenna + QStringLiteral(" снова на связи"));
+                             reportError(QStringLiteral("Антенна ") + antenna +
+                                         QStringLiteral(" снова на связи"));
                          }
                      });
 

@@ -1,6 +1,9 @@
 #include "app/Windows.h"
 
 #include "app/Forms.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
+#include "gui/calls/TFormCalls.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
 #include "gui/directory/TFormButsEdit.h"
@@ -8,14 +11,11 @@
 #include "gui/directory/TFormGroupEdit.h"
 #include "gui/directory/TFormWorkers.h"
 #include "gui/directory/TFormWorkersEdit.h"
-#include "gui/calls/TFormCalls.h"
 #include "gui/journal/TFormClear.h"
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
-#include "gui/stats/TFormStats.h"
-#include "core/engine/WardServer.h"
-#include "core/settings/AppState.h"
 #include "gui/kit/Dialogs.h"
+#include "gui/stats/TFormStats.h"
 
 #include <QLocale>
 
@@ -65,8 +65,7 @@ Owned& owned()
     return o;
 }
 
-template <typename Form, typename... Args>
-Form* createForm(std::unique_ptr<Form>& slot, Args&&... args)
+template <typename Form, typename... Args> Form* createForm(std::unique_ptr<Form>& slot, Args&&... args)
 {
     slot = std::make_unique<Form>(std::forward<Args>(args)...);
     slot->FormCreate();
@@ -82,8 +81,9 @@ void createCallsWindow(Owned& o)
         return;
     const MainSettingsValues& cfg = server.cfg();
     const LogConst logConst = logConstFromSettings(cfg);
-    TFormCalls* calls = createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(),
-                                   logConst, JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
+    TFormCalls* calls =
+        createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(), logConst,
+                   JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
     forms().FormCalls = calls;
     QObject::connect(calls, &TFormCalls::callDismissed, &server, [&server] { server.openCallsEdited(); });
     QObject::connect(o.MF.get(), &TMF::callsRequested, calls, [calls] { calls->showOrRaise(); });
@@ -116,8 +116,9 @@ void wire(Owned& o)
     groups->setEditor(o.FormGroupEdit.get());
     workers->setEditor(o.FormWorkersEdit.get());
 
-    server.setAddReceivers([add](const QString& abcde, const QString& btnclr) { add->ProcessAddButs(abcde, btnclr); },
-                           [add](const QString& ab) { add->ProcessAddKB(ab); });
+    server.setAddReceivers(
+        [add](const QString& abcde, const QString& btnclr) { add->ProcessAddButs(abcde, btnclr); },
+        [add](const QString& ab) { add->ProcessAddKB(ab); });
     server.setSearchReceiver([places](const QString& abcde) { places->ObrabSearch(abcde); });
 
     Owned* owner = &o;
@@ -160,9 +161,15 @@ void createWindows()
         destroyWindows();
         throw;
     }
-    forms() = Forms{o.server.get(),        o.MF.get(),        o.FormGroup.get(),  o.FormButs.get(),
-                    o.FormAddButs.get(),   o.FormGroupEdit.get(), o.FormButsEdit.get(), o.FormClear.get(),
-                    o.FormFilter.get(),    o.FormWorkers.get(), o.FormWorkersEdit.get()};
+    forms() = Forms{o.server.get(),         o.MF.get(),
+                    o.FormGroup.get(),      o.FormButs.get(),
+                    o.FormAddButs.get(),    o.FormGroupEdit.get(),
+                    o.FormButsEdit.get(),   o.FormClear.get(),
+                    o.FormFilter.get(),     o.FormWorkers.get(),
+                    o.FormWorkersEdit.get()};
 }
 
-void destroyWindows() { owned().reset(); }
+void destroyWindows()
+{
+    owned().reset();
+}

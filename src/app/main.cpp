@@ -1,9 +1,9 @@
 #include "app/Forms.h"
 #include "app/Headless.h"
 #include "app/Windows.h"
-#include "gui/journal/TMF.h"
 #include "core/base/AppError.h"
 #include "core/stats/StatsCommand.h"
+#include "gui/journal/TMF.h"
 #include "gui/kit/Dialogs.h"
 
 #include <QApplication>

@@ -14,7 +14,10 @@
 namespace {
 const QHostAddress kLocal(QHostAddress::LocalHost);
 
-qint64 journalRows(TMF* mf) { return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); }
+qint64 journalRows(TMF* mf)
+{
+    return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount();
+}
 
 // Everything a socket has received since the last call, as texts. The QTRY macros evaluate their
 // condition once more after it held, so callers gather the texts in a list of their own.
@@ -55,17 +58,19 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     // A display station says hello, is listed and pinged.
     QUdpSocket hello;
     hello.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), kLocal, 5566);
-    QTRY_COMPARE_WITH_TIMEOUT(mf->server().clients().ipsClients(), QStringList{QStringLiteral("127.0.0.1")}, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().clients().ipsClients(), QStringList{QStringLiteral("127.0.0.1")},
+                              3000);
     QStringList pings;
-    QTRY_VERIFY_WITH_TIMEOUT((pings << drain(station), pings.contains(QStringLiteral("#FromOrvikLiteServer"))), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (pings << drain(station), pings.contains(QStringLiteral("#FromOrvikLiteServer"))), 3000);
 
     // The call: a journal row, the notice, the grid's top row.
     app.setNow(QDateTime(QDate(2017, 12, 3), QTime(10, 0, 0)));
     QStringList heard;
     antennaSide.writeDatagram(QByteArrayLiteral("f61868"), kLocal, 5556);
     QTRY_COMPARE_WITH_TIMEOUT(journalRows(mf), qint64(1), 3000);
-    QTRY_VERIFY_WITH_TIMEOUT((heard << drain(station), heard.contains(QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;"))),
-                             3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (heard << drain(station), heard.contains(QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;"))), 3000);
     QCOMPARE(mf->StringGrid1->Cells(1, 1), QStringLiteral("10:00:00"));
     QCOMPARE(mf->StringGrid1->Cells(6, 1), QStringLiteral("вызов"));
 
@@ -73,8 +78,8 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     app.setNow(QDateTime(QDate(2017, 12, 3), QTime(10, 1, 30, 400)));
     antennaSide.writeDatagram(QByteArrayLiteral("f61862"), kLocal, 5556);
     QTRY_COMPARE_WITH_TIMEOUT(mf->StringGrid1->Cells(7, 1), QStringLiteral("1 мин 30 сек"), 3000);
-    QTRY_VERIFY_WITH_TIMEOUT((heard << drain(station), heard.contains(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;"))),
-                             3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (heard << drain(station), heard.contains(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;"))), 3000);
     auto entry = mf->server().db().query(QStringLiteral("SELECT timestr, reactiontime FROM logs"));
     QCOMPARE(entry.fieldByName(QStringLiteral("timestr")), QStringLiteral("2017.12.03 10:01:30"));
     QCOMPARE(entry.fieldByName(QStringLiteral("reactiontime")), QStringLiteral("00:01:30"));
@@ -95,7 +100,8 @@ void TestEndToEnd::hostileDatagramsChangeNothing()
     const QList<QByteArray> hostile{
         QByteArray(),
         binary,
-        QByteArrayLiteral("\xff\xfe\xfd\xfc\xfb" "8"),
+        QByteArrayLiteral("\xff\xfe\xfd\xfc\xfb"
+                          "8"),
         QByteArray(65507, '8'),
         QByteArrayLiteral("\"abc\"8"),
         QByteArrayLiteral("abcde8"),

@@ -13,8 +13,8 @@
 #include "core/mqtt/MqttSettings.h"
 #include "core/settings/IniFile.h"
 
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,7 +29,10 @@
 
 namespace {
 
-QString placeCode(int i) { return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')); }
+QString placeCode(int i)
+{
+    return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0'));
+}
 
 // The copy of the program in a directory of its own, so that its settings file and database are the
 // test's. Empty when it could not be copied.
@@ -51,9 +54,10 @@ bool prepareServerDir(const QTemporaryDir& dir, int places)
     db::runSchema(*db);
     db->executeStatement(QStringLiteral("BEGIN"));
     for (int i = 0; i < places; ++i)
-        db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
-                             {placeCode(i), QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')),
-                              QStringLiteral("P%1").arg(i)});
+        db->executeStatement(
+            QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
+            {placeCode(i), QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')),
+             QStringLiteral("P%1").arg(i)});
     db->executeStatement(QStringLiteral("COMMIT"));
     db->closeDatabase();
     return true;
@@ -136,9 +140,10 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
         db::runSchema(*db);
         db->executeStatement(QStringLiteral("BEGIN"));
         for (int i = 0; i < places; ++i)
-            db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
-                                 {QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')),
-                                  QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("P%1").arg(i)});
+            db->executeStatement(
+                QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
+                {QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')),
+                 QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("P%1").arg(i)});
         db->executeStatement(QStringLiteral("COMMIT"));
         db->closeDatabase();
     }
@@ -208,7 +213,6 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
         QVERIFY2(journaled.contains(code), qPrintable(code));
 }
 
-
 void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
 {
     QTemporaryDir dir;
@@ -218,7 +222,8 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
     MosquittoBroker broker(dir.filePath(QStringLiteral("broker")));
     QVERIFY(broker.start());
     const QString topic = QStringLiteral("test/ward");
-    MqttTestSubscriber sub(broker.port(), topic + QStringLiteral("/#"), {QStringLiteral("headless-subscriber"), {}, {}, {}});
+    MqttTestSubscriber sub(broker.port(), topic + QStringLiteral("/#"),
+                           {QStringLiteral("headless-subscriber"), {}, {}, {}});
     QTRY_VERIFY(sub.subscribed());
 
     QUdpSocket station;
@@ -241,7 +246,8 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
         QVERIFY(text.lastIndexOf("\n[") == mqtt || text.lastIndexOf("\n[") == text.indexOf("\n[CallsForm]"));
         QVERIFY(text.indexOf("\n[CallsForm]") < 0 || text.indexOf("\n[CallsForm]") > mqtt);
         IniFile ini(iniPath);
-        QCOMPARE(ini.readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")), QString());
+        QCOMPARE(ini.readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")),
+                 QString());
         ini.writeString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
         ini.writeInteger(MqttSettings::kSection, QStringLiteral("Port"), broker.port());
         ini.writeString(MqttSettings::kSection, QStringLiteral("Topic"), topic);
@@ -294,7 +300,8 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
         QCOMPARE(got[i].value(QStringLiteral("type")).toString(), types[i]);
         QCOMPARE(got[i].value(QStringLiteral("code")).toString(), QStringLiteral("f6186"));
         if (i > 0)
-            QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(), got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
+            QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(),
+                     got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
     }
     QCOMPARE(got[1].value(QStringLiteral("reaction")).toArray().size(), 1);
 

@@ -5,11 +5,11 @@
 #include "AppFixture.h"
 #include "app/Forms.h"
 #include "app/Headless.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/AppState.h"
 #include "gui/calls/OpenCallsModel.h"
 #include "gui/calls/TFormCalls.h"
 #include "gui/journal/TMF.h"
-#include "core/engine/WardServer.h"
-#include "core/settings/AppState.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QAction>
@@ -98,7 +98,8 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
     // Shown at start by default, over the main window; closed, the journal menu's item shows it again.
     QVERIFY(calls->isVisible());
     const QPoint offCentre = calls->frameGeometry().center() - mf->frameGeometry().center();
-    QVERIFY2(offCentre.manhattanLength() <= 40, qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
+    QVERIFY2(offCentre.manhattanLength() <= 40,
+             qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
     calls->close();
     QVERIFY(!calls->isVisible());
     QVERIFY(mf->NMain->actions().contains(mf->NCalls));
@@ -126,7 +127,8 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
     app.setNow(start.addSecs(server.escalation().AlarmSec));
     server.TimerCallsTimer();
     QCOMPARE(mf->StatusPanelCalls->text(), QStringLiteral("Вызовов в тревоге: 1"));
-    QVERIFY2(mf->windowTitle().startsWith(title) && mf->windowTitle().endsWith(QStringLiteral("Вызовов в тревоге: 1")),
+    QVERIFY2(mf->windowTitle().startsWith(title) &&
+                 mf->windowTitle().endsWith(QStringLiteral("Вызовов в тревоге: 1")),
              qPrintable(mf->windowTitle()));
     QCOMPARE(calls->model()->rowCount(), 1);
     // The panels of before keep their texts.

@@ -5,17 +5,17 @@
 #include "app/Headless.h"
 #include "core/engine/WardServer.h"
 
-#include "core/db/Database.h"
 #include "app/Forms.h"
-#include "gui/journal/TMF.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
+#include "gui/journal/TMF.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QFile>
-#include <QMenu>
 #include <QFileInfo>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -72,18 +72,26 @@ void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
     QVERIFY(QFileInfo::exists(app.iniPath()));
     QVERIFY(QFileInfo::exists(app.dbPath()));
     // Every window adds its section during the same start, in the order the windows are created.
-    const QStringList expected{QStringLiteral("DB"),          QStringLiteral("Antenna"),
-                               QStringLiteral("VisualizationClient"), QStringLiteral("LogForm"),
-                               QStringLiteral("logConst"),    QStringLiteral("GroupForm"),
-                               QStringLiteral("ButsForm"),    QStringLiteral("ButsAddForm"),
-                               QStringLiteral("GroupEditForm"), QStringLiteral("ButsEditForm"),
-                               QStringLiteral("ClearForm"),   QStringLiteral("FilterForm"),
-                               QStringLiteral("WorkerForm"),  QStringLiteral("WorkerEditForm")};
+    const QStringList expected{QStringLiteral("DB"),
+                               QStringLiteral("Antenna"),
+                               QStringLiteral("VisualizationClient"),
+                               QStringLiteral("LogForm"),
+                               QStringLiteral("logConst"),
+                               QStringLiteral("GroupForm"),
+                               QStringLiteral("ButsForm"),
+                               QStringLiteral("ButsAddForm"),
+                               QStringLiteral("GroupEditForm"),
+                               QStringLiteral("ButsEditForm"),
+                               QStringLiteral("ClearForm"),
+                               QStringLiteral("FilterForm"),
+                               QStringLiteral("WorkerForm"),
+                               QStringLiteral("WorkerEditForm")};
     QCOMPARE(sectionsInOrder(app.iniPath()), expected);
 
     TMF* mf = app.mf();
     QCOMPARE(mf->windowTitle(), QStringLiteral("HalvaneServer lite"));
-    auto places = mf->server().db().query(QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
+    auto places = mf->server().db().query(
+        QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
     QCOMPARE(places.rowCount(), 2);
     QCOMPARE(places.fieldByName(QStringLiteral("name")), QStringLiteral("Койка № 1"));
     QCOMPARE(places.fieldByName(QStringLiteral("groupsid")), QStringLiteral("1"));
@@ -131,7 +139,8 @@ void TestStartup::settingsFileThatCannotBeWrittenEndsTheStart()
         app.create();
         QFAIL("the start went on without its settings file");
     } catch (const AppError& e) {
-        QCOMPARE(e.message(), QStringLiteral("Unable to write to ") + dir.filePath(QStringLiteral("blocker/HalvaneServer.ini")));
+        QCOMPARE(e.message(), QStringLiteral("Unable to write to ") +
+                                  dir.filePath(QStringLiteral("blocker/HalvaneServer.ini")));
     }
     // Nothing half-made stays behind: no window, no database.
     QVERIFY(forms().MF == nullptr);
@@ -166,9 +175,10 @@ void TestStartup::databaseThatCannotTakeTheIndexesStillStarts()
         auto db = db::Database::openDatabase(app.dbPath());
         db->executeStatement(QStringLiteral("DROP INDEX logs_timest"));
         db->executeStatement(QStringLiteral("CREATE TABLE logs_timest (x)"));
-        db->executeStatement(QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
-                                            "workersname, reactiontime) VALUES ('2017.12.01 08:00:00', '', "
-                                            "'f6186', '8', 'Койка № 1', 'Палата 1', '', '')"));
+        db->executeStatement(
+            QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, "
+                           "workersname, reactiontime) VALUES ('2017.12.01 08:00:00', '', "
+                           "'f6186', '8', 'Койка № 1', 'Палата 1', '', '')"));
     }
     app.create();
     QVERIFY(app.dialogs.errors.isEmpty());
@@ -274,7 +284,8 @@ void TestStartup::windowAfterTheMainOneFailingEndsTheStartCleanly()
     AppFixture app;
     {
         auto db = db::Database::openDatabase(app.dbPath());
-        db->executeStatement(QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
+        db->executeStatement(
+            QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
         db->closeDatabase();
     }
     QVERIFY_THROWS_EXCEPTION(AppError, app.create());
@@ -334,7 +345,8 @@ void TestStartup::interruptedFirstStartLeavesNoSettingsFile()
     AppFixture app;
     {
         auto db = db::Database::openDatabase(app.dbPath());
-        db->executeStatement(QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
+        db->executeStatement(
+            QStringLiteral("CREATE TABLE logs (id INTEGER PRIMARY KEY, timest TEXT, abcde TEXT)"));
         db->closeDatabase();
     }
     QVERIFY_THROWS_EXCEPTION(AppError, app.create());

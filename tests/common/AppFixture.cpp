@@ -1,11 +1,11 @@
 #include "AppFixture.h"
 
-#include "core/net/UdpSender.h"
-#include "app/Windows.h"
 #include "app/Forms.h"
-#include "gui/journal/TMF.h"
-#include "core/settings/AppState.h"
+#include "app/Windows.h"
 #include "core/base/Clock.h"
+#include "core/net/UdpSender.h"
+#include "core/settings/AppState.h"
+#include "gui/journal/TMF.h"
 
 AppFixture::AppFixture() : m_now(QDate(2017, 12, 3), QTime(14, 5, 9))
 {
@@ -44,6 +44,12 @@ void AppFixture::destroy()
     }
 }
 
-TMF* AppFixture::mf() const { return forms().MF; }
+TMF* AppFixture::mf() const
+{
+    return forms().MF;
+}
 
-void AppFixture::setNow(const QDateTime& now) { m_now = now; }
+void AppFixture::setNow(const QDateTime& now)
+{
+    m_now = now;
+}

@@ -4,11 +4,20 @@
 
 #include <utility>
 
-ScriptedDialogs::ScriptedDialogs() { Dialogs::setProvider(this); }
+ScriptedDialogs::ScriptedDialogs()
+{
+    Dialogs::setProvider(this);
+}
 
-ScriptedDialogs::~ScriptedDialogs() { Dialogs::setProvider(nullptr); }
+ScriptedDialogs::~ScriptedDialogs()
+{
+    Dialogs::setProvider(nullptr);
+}
 
-void ScriptedDialogs::message(QWidget*, const QString& text) { messages.append(text); }
+void ScriptedDialogs::message(QWidget*, const QString& text)
+{
+    messages.append(text);
+}
 
 bool ScriptedDialogs::question(QWidget*, const QString& text, const QString& title)
 {
@@ -16,9 +25,10 @@ bool ScriptedDialogs::question(QWidget*, const QString& text, const QString& tit
     questionTitles.append(title);
     if (m_answers.isEmpty()) {
         ++unexpectedQuestions;
-        QTest::qFail(qPrintable(QStringLiteral("a question the test did not script: \"%1\" (title \"%2\")")
-                                    .arg(text, title)),
-                     __FILE__, __LINE__);
+        QTest::qFail(
+            qPrintable(
+                QStringLiteral("a question the test did not script: \"%1\" (title \"%2\")").arg(text, title)),
+            __FILE__, __LINE__);
         return false;
     }
     return m_answers.takeFirst();

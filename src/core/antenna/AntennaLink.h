@@ -22,7 +22,7 @@ public:
     // Bounds that keep a hostile flood of distinct datagrams (up to 64 KB each) from exhausting
     // memory. A real ward sends a few dozen texts of a few dozen characters per second, far below
     // them; a datagram that would go beyond a bound is dropped.
-    static constexpr qsizetype kMaxQueued = 10000; // press messages between two ticks
+    static constexpr qsizetype kMaxQueued = 10000;                // press messages between two ticks
     static constexpr qsizetype kMaxQueuedChars = 2 * 1024 * 1024; // of the long texts below
     // A press message is a few characters. Only texts longer than this count against the size bound,
     // so a flood of large junk datagrams cannot crowd a real press out of the queue.

@@ -17,7 +17,8 @@ QString chars(const QString& s, qsizetype from, qsizetype to)
 } // namespace
 
 Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs,
-                       std::function<bool()> sButs, std::function<void(const QString& errorMessage)> showError)
+                       std::function<bool()> sButs,
+                       std::function<void(const QString& errorMessage)> showError)
     : m_link(link), m_target(target), m_rButs(std::move(rButs)), m_sButs(std::move(sButs)),
       m_showError(std::move(showError))
 {

@@ -34,8 +34,8 @@ class Dispatcher
 public:
     // rButs and sButs tell the current modes (adding, search); they are asked at every message.
     // showError shows an error that ended the handling of one message.
-    Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs, std::function<bool()> sButs,
-               std::function<void(const QString& errorMessage)> showError);
+    Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<bool()> rButs,
+               std::function<bool()> sButs, std::function<void(const QString& errorMessage)> showError);
 
     // One tick. Receivers may open modal boxes that run the event loop, so a tick can start
     // while another is still handling its batch; each works on a batch of its own.

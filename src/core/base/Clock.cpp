@@ -16,6 +16,9 @@ QDateTime now()
     return source ? source() : QDateTime::currentDateTime();
 }
 
-void setNowOverride(std::function<QDateTime()> source) { overrideSource() = std::move(source); }
+void setNowOverride(std::function<QDateTime()> source)
+{
+    overrideSource() = std::move(source);
+}
 
 } // namespace Clock

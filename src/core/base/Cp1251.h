@@ -9,6 +9,9 @@ namespace Cp1251 {
 
 QByteArray encode(QStringView text);
 QString decode(const char* data, qsizetype size);
-inline QString decode(const QByteArray& bytes) { return decode(bytes.constData(), bytes.size()); }
+inline QString decode(const QByteArray& bytes)
+{
+    return decode(bytes.constData(), bytes.size());
+}
 
 } // namespace Cp1251

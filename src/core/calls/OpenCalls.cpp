@@ -1,8 +1,8 @@
 #include "core/calls/OpenCalls.h"
 
-#include "core/journal/JournalWriter.h"
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
+#include "core/journal/JournalWriter.h"
 
 #include <algorithm>
 

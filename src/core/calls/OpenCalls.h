@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/journal/TimeFormat.h"
 #include "core/calls/EscalationSettings.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/journal/TimeFormat.h"
 #include "core/calls/AntennaWatch.h"
 #include "core/calls/EscalationSettings.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QDateTime>
 #include <QString>

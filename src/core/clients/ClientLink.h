@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QMutex>
-#include <QHash>
 #include <QMap>
+#include <QMutex>
 #include <QString>
 #include <QStringList>
 

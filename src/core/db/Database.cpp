@@ -1,9 +1,9 @@
 #include "core/db/Database.h"
 
-#include "core/db/DatabaseError.h"
-#include "core/db/ErrorReport.h"
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
+#include "core/db/DatabaseError.h"
+#include "core/db/ErrorReport.h"
 
 #include <QMetaType>
 
@@ -66,7 +66,8 @@ QString statementText(sqlite3_stmt* statement, const QString& sql)
 
 [[noreturn]] void failBinding(int code, const QString& sql)
 {
-    throw DatabaseError(code, errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
+    throw DatabaseError(code,
+                        errorReport(code, QString::fromUtf8(sqlite3_errstr(code)), kPrepareFailed, sql));
 }
 
 void bindValue(sqlite3* connection, sqlite3_stmt* statement, int index1, const QVariant& value,

@@ -1,7 +1,7 @@
 #include "core/db/Schema.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 
 #include <cstdio>
 

@@ -6,7 +6,6 @@
 
 #include <optional>
 
-
 namespace db {
 class Database;
 }

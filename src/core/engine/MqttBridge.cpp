@@ -1,8 +1,8 @@
 #include "core/engine/MqttBridge.h"
 
-#include "core/journal/JournalWriter.h"
-#include "core/engine/WardServer.h"
 #include "core/base/Clock.h"
+#include "core/engine/WardServer.h"
+#include "core/journal/JournalWriter.h"
 
 #include <algorithm>
 
@@ -23,8 +23,8 @@ MqttBridge::MqttBridge(WardServer& server, const MqttSettingsValues& settings, c
             [this](MqttPublisher::State, const QString& text) { emit statusChanged(text); });
     connect(&server, &WardServer::journaled, this, [this](const JournaledEvent& e) { journaled(e); });
     connect(&server, &WardServer::callRepeated, this, [this](const OpenCall& call) {
-        m_publisher.publish(MqttEvent::repeat(Clock::now(), call.notice.code, call.notice.f, call.notice.place,
-                                              call.ward, call.notice.staff, call.time));
+        m_publisher.publish(MqttEvent::repeat(Clock::now(), call.notice.code, call.notice.f,
+                                              call.notice.place, call.ward, call.notice.staff, call.time));
     });
     connect(&server, &WardServer::callEscalated, this, [this](const OpenCall& call, CallLevel level) {
         if (level == CallLevel::Normal)
@@ -46,9 +46,15 @@ MqttBridge::MqttBridge(WardServer& server, const MqttSettingsValues& settings, c
     });
 }
 
-MqttBridge::~MqttBridge() { stop(); }
+MqttBridge::~MqttBridge()
+{
+    stop();
+}
 
-void MqttBridge::setTimingForTests(const MqttPublisher::Timing* timing) { timingForTests = timing; }
+void MqttBridge::setTimingForTests(const MqttPublisher::Timing* timing)
+{
+    timingForTests = timing;
+}
 
 bool MqttBridge::start(QString* errorText)
 {
@@ -58,7 +64,10 @@ bool MqttBridge::start(QString* errorText)
     return started;
 }
 
-void MqttBridge::stop() { m_publisher.stop(); }
+void MqttBridge::stop()
+{
+    m_publisher.stop();
+}
 
 QString MqttBridge::levelName(CallLevel level)
 {

@@ -1,13 +1,13 @@
 #include "core/engine/WardServer.h"
 
+#include "core/base/AppError.h"
+#include "core/base/Clock.h"
 #include "core/clients/ClientLink.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
-#include "core/mqtt/MqttSettings.h"
 #include "core/engine/MqttBridge.h"
-#include "core/base/AppError.h"
+#include "core/mqtt/MqttSettings.h"
 #include "core/settings/AppState.h"
-#include "core/base/Clock.h"
 #include "core/settings/IniFile.h"
 
 #include <QCoreApplication>
@@ -45,13 +45,17 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
     // again while its own handler is still running. Posting the tick lets the timer fire on, so
     // presses keep being journaled while the box is open.
-    connect(&TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
+    connect(
+        &TimerObr, &QTimer::timeout, this, [this] { TimerObrTimer(); }, Qt::QueuedConnection);
     connect(&TimerFromClients, &QTimer::timeout, this, [this] { TimerFromClientsTimer(); });
     connect(&TimerToClients, &QTimer::timeout, this, [this] { TimerToClientsTimer(); });
     connect(&TimerCalls, &QTimer::timeout, this, [this] { TimerCallsTimer(); });
 }
 
-WardServer::~WardServer() { stop(); }
+WardServer::~WardServer()
+{
+    stop();
+}
 
 void WardServer::create()
 {
@@ -101,7 +105,8 @@ void WardServer::create()
         emit journaled(event);
     });
     const auto report = [this](const QString& message) { emit errorRaised(message); };
-    m_writer->setReporters({report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
+    m_writer->setReporters(
+        {report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
     m_dispatcher = std::make_unique<Dispatcher>(
         m_antenna, *this, [this] { return m_rButs; }, [this] { return m_sButs; },
         [this](const QString& message) { emit errorRaised(message); });
@@ -238,7 +243,10 @@ void WardServer::setAddReceivers(AddButsReceiver addButs, AddKBReceiver addKB)
     m_addKB = std::move(addKB);
 }
 
-void WardServer::setSearchReceiver(SearchReceiver search) { m_search = std::move(search); }
+void WardServer::setSearchReceiver(SearchReceiver search)
+{
+    m_search = std::move(search);
+}
 
 void WardServer::setFilter(const QString& clause, const QVariantList& params)
 {
@@ -293,7 +301,10 @@ void WardServer::openCallsEdited()
         emit openCallsChanged(m_openCalls->calls());
 }
 
-void WardServer::reportOpenCallsError(const QString& message) { emit errorRaised(message); }
+void WardServer::reportOpenCallsError(const QString& message)
+{
+    emit errorRaised(message);
+}
 
 void WardServer::followJournal(const JournaledEvent& event)
 {
@@ -313,8 +324,8 @@ void WardServer::followJournal(const JournaledEvent& event)
         call.code = event.code;
         call.f = event.f;
         // The journal's place name of a KB unit carries the key number; the notice's does not.
-        call.place = event.f == QLatin1String("b") ? event.names.P + JournalWriter::sKBcd(event.code)
-                                                  : event.names.P;
+        call.place =
+            event.f == QLatin1String("b") ? event.names.P + JournalWriter::sKBcd(event.code) : event.names.P;
         call.ward = event.names.G;
         call.staff = event.names.S;
         call.notice = {event.code, event.f, event.names.S, event.names.P};
@@ -372,9 +383,15 @@ void WardServer::TimerCallsTimer()
     }
 }
 
-void WardServer::SendToAntUDP(const QString& str) { BroadcastUDP(str, m_cfg.ToAntPort); }
+void WardServer::SendToAntUDP(const QString& str)
+{
+    BroadcastUDP(str, m_cfg.ToAntPort);
+}
 
-void WardServer::BroadcastUDP(const QString& text, qint32 port) { m_sender.BroadcastUDP(text, port); }
+void WardServer::BroadcastUDP(const QString& text, qint32 port)
+{
+    m_sender.BroadcastUDP(text, port);
+}
 
 void WardServer::SendToClientsUDP(const QString& str)
 {
@@ -428,7 +445,10 @@ void WardServer::ObrabSearch(const QString& abcde)
         m_search(abcde);
 }
 
-void WardServer::TimerToAntTimer() { SendToAntUDP(QStringLiteral("@REG")); }
+void WardServer::TimerToAntTimer()
+{
+    SendToAntUDP(QStringLiteral("@REG"));
+}
 
 void WardServer::TimerObrTimer()
 {
@@ -439,11 +459,20 @@ void WardServer::TimerObrTimer()
     }
 }
 
-QString WardServer::journalStatus() const { return m_writer ? m_writer->statusText() : QString(); }
+QString WardServer::journalStatus() const
+{
+    return m_writer ? m_writer->statusText() : QString();
+}
 
-int WardServer::pendingJournalEvents() const { return m_writer ? m_writer->pendingCount() : 0; }
+int WardServer::pendingJournalEvents() const
+{
+    return m_writer ? m_writer->pendingCount() : 0;
+}
 
-void WardServer::TimerToClientsTimer() { SendToClientsUDP(m_cfg.sToClient); }
+void WardServer::TimerToClientsTimer()
+{
+    SendToClientsUDP(m_cfg.sToClient);
+}
 
 QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)
 {

@@ -2,12 +2,12 @@
 
 #include "core/antenna/AntennaLink.h"
 #include "core/antenna/Dispatcher.h"
-#include "core/journal/JournalWriter.h"
+#include "core/calls/AntennaWatch.h"
 #include "core/calls/OpenCalls.h"
+#include "core/clients/ClientLink.h"
+#include "core/journal/JournalWriter.h"
 #include "core/net/UdpListener.h"
 #include "core/net/UdpSender.h"
-#include "core/calls/AntennaWatch.h"
-#include "core/clients/ClientLink.h"
 #include "core/settings/MainSettings.h"
 
 #include <QObject>
@@ -18,7 +18,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-
 
 namespace db {
 class Database;
@@ -130,7 +129,8 @@ public:
     void SendToAntUDP(const QString& str);
     void BroadcastUDP(const QString& text, qint32 port);
     void SendToClientsUDP(const QString& str);
-    void SendEventToClients(const QString& code, const QString& f, const QString& staff, const QString& place);
+    void SendEventToClients(const QString& code, const QString& f, const QString& staff,
+                            const QString& place);
 
     // The journal writer, as the dispatcher calls it in normal operation.
     bool IsRegistredButs(const QString& abcde) override;

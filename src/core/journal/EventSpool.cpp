@@ -23,11 +23,20 @@ QByteArray escaped(const QString& text)
     out.reserve(bytes.size());
     for (const char c : bytes) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out += c;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -46,11 +55,20 @@ bool unescaped(const QByteArray& field, QString& text)
         if (++i == field.size())
             return false;
         switch (field.at(i)) {
-        case '\\': out += '\\'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        default: return false;
+        case '\\':
+            out += '\\';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        default:
+            return false;
         }
     }
     text = QString::fromUtf8(out);
@@ -136,8 +154,11 @@ bool EventSpool::decodeEvent(const QByteArray& line, JournalEvent& event)
     decoded.time = QDateTime::fromString(time, Qt::ISODateWithMs);
     if (!decoded.time.isValid())
         return false;
-    for (auto [index, field] : {std::pair{3, &decoded.code}, {4, &decoded.f}, {5, &decoded.names.P},
-                                {6, &decoded.names.G}, {7, &decoded.names.S}}) {
+    for (auto [index, field] : {std::pair{3, &decoded.code},
+                                {4, &decoded.f},
+                                {5, &decoded.names.P},
+                                {6, &decoded.names.G},
+                                {7, &decoded.names.S}}) {
         if (!unescaped(fields.at(index), *field))
             return false;
     }
@@ -242,7 +263,8 @@ bool EventSpool::append(JournalEvent& event)
     if (m_path.isEmpty())
         return true;
     if (!m_file) {
-        const QString token = m_token.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_token;
+        const QString token =
+            m_token.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_token;
         if (!create({}, token))
             return false;
     }

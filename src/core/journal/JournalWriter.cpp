@@ -1,8 +1,8 @@
 #include "core/journal/JournalWriter.h"
 
-#include "core/journal/TimeFormat.h"
 #include "core/db/Database.h"
 #include "core/db/DatabaseError.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QFile>
 #include <QtDebug>
@@ -29,12 +29,12 @@ constexpr int kPlaceCheckBusyTimeoutMs = JournalWriter::kTickBusyTimeoutMs / 5;
 const QString kCreateSpoolMark =
     QStringLiteral("CREATE TABLE IF NOT EXISTS journalspool (spool TEXT, seq INTEGER)");
 
-
 // Failures that belong to one event and would come back however often it is tried; anything else
 // says the file cannot take events for now.
 bool failsForThisEventOnly(int code)
 {
-    return code == SQLITE_CONSTRAINT || code == SQLITE_MISMATCH || code == SQLITE_TOOBIG || code == SQLITE_RANGE;
+    return code == SQLITE_CONSTRAINT || code == SQLITE_MISMATCH || code == SQLITE_TOOBIG ||
+           code == SQLITE_RANGE;
 }
 
 void rollbackIfOpen(db::Database& db)
@@ -284,10 +284,10 @@ void JournalWriter::flushQueue()
             if (!m_unavailable) {
                 m_unavailable = true;
                 if (m_reporters.outageBegan)
-                    m_reporters.outageBegan(QStringLiteral("Журнал недоступен: %1. События будут записаны, "
-                                                           "как только база данных снова примет их.\r%2")
-                                                .arg(outageCause(dbError ? dbError->code() : SQLITE_ERROR),
-                                                     e.message()));
+                    m_reporters.outageBegan(
+                        QStringLiteral("Журнал недоступен: %1. События будут записаны, "
+                                       "как только база данных снова примет их.\r%2")
+                            .arg(outageCause(dbError ? dbError->code() : SQLITE_ERROR), e.message()));
             }
             publishStatus();
             return;
@@ -383,9 +383,9 @@ QList<ClosedEntry> JournalWriter::SetReactionTime(const QString& code, const QDa
         m_db.executeStatement(QStringLiteral("UPDATE logs SET reactiontime = ?, timestr = ? WHERE id = ?"),
                               {reaction, closedAt, QVariant(qlonglong(id))});
         const QStringList hms = reaction.split(u':');
-        const qint64 seconds = hms.size() == 3
-                                   ? hms.at(0).toLongLong() * 3600 + hms.at(1).toLongLong() * 60 + hms.at(2).toLongLong()
-                                   : 0;
+        const qint64 seconds = hms.size() == 3 ? hms.at(0).toLongLong() * 3600 + hms.at(1).toLongLong() * 60 +
+                                                     hms.at(2).toLongLong()
+                                               : 0;
         closed.append({id, seconds});
     }
     return closed;

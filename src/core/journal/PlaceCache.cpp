@@ -1,8 +1,8 @@
 #include "core/journal/PlaceCache.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
+#include "core/db/Database.h"
 
 #include <sqlite3.h>
 
@@ -16,7 +16,6 @@ QString asStored(const QString& code)
 {
     return Cp1251::decode(Cp1251::encode(code));
 }
-
 
 QHash<qint64, QString> namesById(db::Database& db, const QString& sql)
 {
@@ -49,7 +48,8 @@ void PlaceCache::onUpdate(void* self, int, const char*, const char* table, qint6
 {
     if (!table)
         return;
-    if (std::strcmp(table, "buts") == 0 || std::strcmp(table, "groups") == 0 || std::strcmp(table, "workers") == 0)
+    if (std::strcmp(table, "buts") == 0 || std::strcmp(table, "groups") == 0 ||
+        std::strcmp(table, "workers") == 0)
         static_cast<PlaceCache*>(self)->m_stale = true;
 }
 
@@ -84,8 +84,8 @@ void PlaceCache::load()
     const QHash<qint64, QString> staff = namesById(m_db, QStringLiteral("SELECT id, name FROM workers"));
 
     QList<CachedPlace> places;
-    db::Statement rows(m_db,
-                       QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
+    db::Statement rows(
+        m_db, QStringLiteral("SELECT abcde, btnclr, name, groupsid, workersid FROM buts ORDER BY id"));
     while (rows.step()) {
         CachedPlace place;
         place.hasAbcde = !rows.isNull(0);

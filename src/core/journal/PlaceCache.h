@@ -72,9 +72,9 @@ private:
     static void onUpdate(void* self, int operation, const char* database, const char* table, qint64 rowid);
 
     db::Database& m_db;
-    QList<CachedPlace> m_places;            // in id order
-    QHash<QString, QList<int>> m_byCode;    // code -> positions in m_places, call or cancel code
-    QHash<QString, QList<int>> m_byCancel;  // cancel code -> positions
+    QList<CachedPlace> m_places;           // in id order
+    QHash<QString, QList<int>> m_byCode;   // code -> positions in m_places, call or cancel code
+    QHash<QString, QList<int>> m_byCancel; // cancel code -> positions
     bool m_loaded = false;
     bool m_stale = true;
     qint64 m_dataVersion = -1;

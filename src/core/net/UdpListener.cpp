@@ -1,8 +1,8 @@
 #include "core/net/UdpListener.h"
 
 #include <QThread>
-#include <QVariant>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <future>
 
@@ -40,9 +40,10 @@ int growReceiveBuffer(QUdpSocket& socket, int bytes)
 class ListenerThread : public QThread
 {
 public:
-    ListenerThread(quint16 port, int receiveBuffer, UdpListener::Handler handler, std::promise<BindResult> bound)
-        : m_port(port), m_receiveBuffer(receiveBuffer), m_handler(std::move(handler)), m_bound(std::move(bound)),
-          m_buffer(kMaxDatagram, Qt::Uninitialized)
+    ListenerThread(quint16 port, int receiveBuffer, UdpListener::Handler handler,
+                   std::promise<BindResult> bound)
+        : m_port(port), m_receiveBuffer(receiveBuffer), m_handler(std::move(handler)),
+          m_bound(std::move(bound)), m_buffer(kMaxDatagram, Qt::Uninitialized)
     {
     }
 
@@ -102,8 +103,9 @@ bool UdpListener::start(qint32 port, Handler onDatagram, QString* errorText)
     stop();
     std::promise<BindResult> promise;
     std::future<BindResult> future = promise.get_future();
-    auto thread = std::make_unique<ListenerThread>(static_cast<quint16>(port & 0xFFFF), m_requestedReceiveBuffer,
-                                                   std::move(onDatagram), std::move(promise));
+    auto thread =
+        std::make_unique<ListenerThread>(static_cast<quint16>(port & 0xFFFF), m_requestedReceiveBuffer,
+                                         std::move(onDatagram), std::move(promise));
     thread->start();
     const BindResult result = future.get();
     if (!result.ok) {

@@ -22,14 +22,35 @@ State& state()
 
 namespace App {
 
-QString exePath() { return state().exePath; }
-void setExePath(const QString& path) { state().exePath = path; }
-void setExePathOverride(const QString& path) { state().exePathOverride = path; }
-QString exePathOverride() { return state().exePathOverride; }
-bool firstStart() { return state().firstStart; }
-void setFirstStart(bool value) { state().firstStart = value; }
+QString exePath()
+{
+    return state().exePath;
+}
+void setExePath(const QString& path)
+{
+    state().exePath = path;
+}
+void setExePathOverride(const QString& path)
+{
+    state().exePathOverride = path;
+}
+QString exePathOverride()
+{
+    return state().exePathOverride;
+}
+bool firstStart()
+{
+    return state().firstStart;
+}
+void setFirstStart(bool value)
+{
+    state().firstStart = value;
+}
 
-QString settingsPath() { return IniFile::pathBesideExecutable(exePath()); }
+QString settingsPath()
+{
+    return IniFile::pathBesideExecutable(exePath());
+}
 
 void loadSettings()
 {
@@ -50,6 +71,9 @@ void finishStart()
         state().settings->writeHeld();
 }
 
-QString programTitle() { return QFileInfo(exePath()).completeBaseName(); }
+QString programTitle()
+{
+    return QFileInfo(exePath()).completeBaseName();
+}
 
 } // namespace App

@@ -323,12 +323,14 @@ QByteArray fileStamp(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return QByteArray();
     return QByteArray::number(qulonglong(st.st_ino)) + ' ' + QByteArray::number(qlonglong(st.st_size)) + ' ' +
-           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + ' ' + QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + ' ' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
 #else
     const QFileInfo info(path);
     if (!info.exists())
         return QByteArray();
-    return QByteArray::number(info.size()) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+    return QByteArray::number(info.size()) + ' ' +
+           QByteArray::number(info.lastModified().toMSecsSinceEpoch());
 #endif
 }
 } // namespace
@@ -388,8 +390,14 @@ void IniFile::holdWrites()
         m_loaded->holding = true;
 }
 
-quint64 IniFile::fileReads() { return readsSoFar; }
-quint64 IniFile::fileWrites() { return writesSoFar; }
+quint64 IniFile::fileReads()
+{
+    return readsSoFar;
+}
+quint64 IniFile::fileWrites()
+{
+    return writesSoFar;
+}
 
 namespace {
 
@@ -514,7 +522,8 @@ int IniFile::removeStrayTemporaries() const
     const QDir dir = settings.absoluteDir();
     const QString name = settings.fileName();
     int removed = 0;
-    const QStringList candidates = dir.entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+    const QStringList candidates =
+        dir.entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
     for (const QString& candidate : candidates) {
         if (isTemporaryName(candidate, name) && QFile::remove(dir.filePath(candidate)))
             ++removed;

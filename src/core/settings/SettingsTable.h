@@ -11,7 +11,10 @@ class IniFile;
 
 // The frame a window's design client area is measured with before the window system has given it a
 // real one: Top, Left, Height and Width in the settings describe the outer frame.
-inline QSize designFrame() { return QSize(16, 39); }
+inline QSize designFrame()
+{
+    return QSize(16, 39);
+}
 
 // One line of a window's settings section.
 struct SettingsKey
@@ -25,8 +28,8 @@ struct SettingsKey
 
     QString key;
     Kind kind = Kind::Text;
-    QVariant written; // the value a first start writes (a comment's text)
-    QVariant read;    // the default when reading; invalid: the written value
+    QVariant written;       // the value a first start writes (a comment's text)
+    QVariant read;          // the default when reading; invalid: the written value
     bool firstStart = true; // written on a first start
 
     QVariant readDefault() const { return read.isValid() ? read : written; }

@@ -112,8 +112,8 @@ SettingsTable workerEditForm()
 {
     return editSection({QStringLiteral("WorkerEditForm"), QStringLiteral("Добавить"), QSize(323, 116),
                         QStringLiteral("Форма редактирования СОТРУДНИКА"), QStringLiteral("ФИО:"),
-                        QStringLiteral("ФИО не может быть пустым."), QStringLiteral("Такой сотрудник уже есть."),
-                        QStringLiteral("НОВЫЙ СОТРУДНИК")});
+                        QStringLiteral("ФИО не может быть пустым."),
+                        QStringLiteral("Такой сотрудник уже есть."), QStringLiteral("НОВЫЙ СОТРУДНИК")});
 }
 
 SettingsTable butsForm()
@@ -183,9 +183,11 @@ SettingsTable butsAddForm()
     keys << T::comment(QStringLiteral("button2"), QStringLiteral("Надпись:") + button2)
          << T::comment(QStringLiteral("r1"), QStringLiteral("Нумеровать койки начиная с ..."))
          << T::comment(QStringLiteral("r2"), QStringLiteral("Количество цифр в номере..."))
-         << T::comment(QStringLiteral("r3"), QStringLiteral("Шаблон названия (_-заменяется номером): по умолчанию КОЙКА _"))
+         << T::comment(QStringLiteral("r3"),
+                       QStringLiteral("Шаблон названия (_-заменяется номером): по умолчанию КОЙКА _"))
          << T::comment(QStringLiteral("r4"), QStringLiteral("номер в выпадающем списке палат по умолчанию"))
-         << T::comment(QStringLiteral("r6"), QStringLiteral("номер в выпадающем списке сотрудников по умолчанию"))
+         << T::comment(QStringLiteral("r6"),
+                       QStringLiteral("номер в выпадающем списке сотрудников по умолчанию"))
          << T::comment(QStringLiteral("r4_0"), QStringLiteral("строка для пустой палаты"))
          << T::comment(QStringLiteral("r6_0"), QStringLiteral("строка для неназначенного сотрудника"))
          << T::comment(QStringLiteral("r5"), QStringLiteral("комментарий: _"))
@@ -197,7 +199,8 @@ SettingsTable butsAddForm()
          << T::comment(addedKey, says + QStringLiteral("Кнопка была дабавлена в базу."))
          << T::comment(QStringLiteral("lb1_3"), says + QStringLiteral("блок уже есть в базе."))
          << T::comment(QStringLiteral("lb1_4"), says + QStringLiteral("блок был дабавлен в базу."))
-         << T::comment(QStringLiteral("lb2_0"), says + lb2_0) << T::comment(QStringLiteral("lb3_0"), says + lb3_0)
+         << T::comment(QStringLiteral("lb2_0"), says + lb2_0)
+         << T::comment(QStringLiteral("lb3_0"), says + lb3_0)
          << T::comment(QStringLiteral("lb3_1"), says + lb3_1);
     keys << T::captionAndGeometry(QStringLiteral("Режим добавления"), QSize(480, 312));
     for (int i = 0; i < labels.size(); ++i)
@@ -248,17 +251,21 @@ SettingsTable clearForm()
         T::comment(QStringLiteral("bhint1"), hint1),
     };
     keys << T::captionAndGeometry(QStringLiteral("Удалить записи в журнале"), QSize(302, 100));
-    keys << T::text(QStringLiteral("label1"), QStringLiteral("До :")) << T::text(QStringLiteral("bhint0"), hint0)
-         << T::text(QStringLiteral("bhint1"), hint1);
+    keys << T::text(QStringLiteral("label1"), QStringLiteral("До :"))
+         << T::text(QStringLiteral("bhint0"), hint0) << T::text(QStringLiteral("bhint1"), hint1);
     return SettingsTable(QStringLiteral("ClearForm"), keys);
 }
 
 SettingsTable filterForm()
 {
-    const QString labels[] = {QStringLiteral("Дата/время:"), QStringLiteral("от:"),
-                              QStringLiteral("до:"),         QStringLiteral("Палата:"),
-                              QStringLiteral("Койка:"),      QStringLiteral("Функция:"),
-                              QStringLiteral("Время реагирования:"), QStringLiteral("мин.")};
+    const QString labels[] = {QStringLiteral("Дата/время:"),
+                              QStringLiteral("от:"),
+                              QStringLiteral("до:"),
+                              QStringLiteral("Палата:"),
+                              QStringLiteral("Койка:"),
+                              QStringLiteral("Функция:"),
+                              QStringLiteral("Время реагирования:"),
+                              QStringLiteral("мин.")};
     const QString hint0 = QStringLiteral("Сбросить фильтр");
     const QString hint1 = QStringLiteral("Применить фильтр");
     const QString prefix = QStringLiteral("Подстановка:");
@@ -288,8 +295,8 @@ SettingsTable filterForm()
 
 QList<SettingsTable> inCreationOrder()
 {
-    return {groupForm(),    butsForm(),  butsAddForm(), groupEditForm(), butsEditForm(),
-            clearForm(),    filterForm(), workerForm(),  workerEditForm()};
+    return {groupForm(), butsForm(),   butsAddForm(), groupEditForm(), butsEditForm(),
+            clearForm(), filterForm(), workerForm(),  workerEditForm()};
 }
 
 void writeFirstStart(IniFile& ini)

@@ -1,8 +1,8 @@
 #include "core/stats/Statistics.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
+#include "core/db/Database.h"
 
 #include <algorithm>
 #include <string>

@@ -1,7 +1,7 @@
 #include "core/stats/StatsCommand.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "core/settings/AppState.h"
 #include "core/stats/Statistics.h"
 #include "core/stats/StatsReport.h"

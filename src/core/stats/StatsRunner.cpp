@@ -1,7 +1,7 @@
 #include "core/stats/StatsRunner.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "core/stats/StatsSource.h"
 
 #include <QMetaObject>

@@ -1,7 +1,7 @@
 #include "core/stats/StatsSource.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/MainSettings.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/journal/TimeFormat.h"
 #include "core/calls/AntennaWatch.h"
 #include "core/calls/OpenCalls.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>

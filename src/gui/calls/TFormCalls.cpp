@@ -1,8 +1,8 @@
 #include "gui/calls/TFormCalls.h"
 
+#include "core/base/Clock.h"
 #include "core/calls/EscalationSettings.h"
 #include "gui/calls/OpenCallsModel.h"
-#include "core/base/Clock.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"
 
@@ -143,7 +143,8 @@ void TFormCalls::InitForm()
     const QRect r = outerGeometry();
     const IniFile file = ini();
     SectionValues values;
-    values.set(QStringLiteral("Caption"), file.readString(kSection, QStringLiteral("Caption"), windowTitle()));
+    values.set(QStringLiteral("Caption"),
+               file.readString(kSection, QStringLiteral("Caption"), windowTitle()));
     values.set(QStringLiteral("Top"), file.readInteger(kSection, QStringLiteral("Top"), r.top()));
     values.set(QStringLiteral("Left"), file.readInteger(kSection, QStringLiteral("Left"), r.left()));
     values.set(QStringLiteral("Height"), file.readInteger(kSection, QStringLiteral("Height"), r.height()));

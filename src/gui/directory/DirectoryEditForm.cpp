@@ -1,7 +1,7 @@
 #include "gui/directory/DirectoryEditForm.h"
 
-#include "core/engine/WardServer.h"
 #include "core/base/AppError.h"
+#include "core/engine/WardServer.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 

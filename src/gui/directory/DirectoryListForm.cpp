@@ -1,8 +1,8 @@
 #include "gui/directory/DirectoryListForm.h"
 
-#include "gui/directory/DirectoryEditForm.h"
-#include "core/engine/WardServer.h"
 #include "core/base/AppError.h"
+#include "core/engine/WardServer.h"
+#include "gui/directory/DirectoryEditForm.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"

@@ -1,12 +1,12 @@
 #include "gui/directory/TFormAddButs.h"
 
-#include "core/settings/WindowSections.h"
+#include "core/base/Clock.h"
 #include "core/directory/AddButsLogic.h"
 #include "core/directory/PlacesStore.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/WindowSections.h"
 #include "gui/directory/PlacesGrid.h"
 #include "gui/directory/TFormButs.h"
-#include "core/engine/WardServer.h"
-#include "core/base/Clock.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"
 
@@ -164,7 +164,8 @@ TFormAddButs::TFormAddButs(WardServer& server, TFormButs* places, QWidget* paren
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidget(fieldsPanel);
     // Wide enough for every label and its field; only the height scrolls.
-    scroll->setMinimumWidth(fieldsPanel->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width());
+    scroll->setMinimumWidth(fieldsPanel->minimumSizeHint().width() +
+                            scroll->verticalScrollBar()->sizeHint().width());
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -76,9 +76,9 @@ public:
     // The pause between two looks at the antennas' reply to "@ADD".
     std::function<void()> replyPause;
 
-    QStringList sl;  // codes added since it was last emptied
+    QStringList sl;           // codes added since it was last emptied
     AddButsFailures failures; // codes whose addition failed a moment ago
-    qint32 curN = 0; // places added since the window was last shown
+    qint32 curN = 0;          // places added since the window was last shown
 
     // Settings read at creation.
     qint32 r1 = 5;

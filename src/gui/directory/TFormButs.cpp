@@ -1,11 +1,11 @@
 #include "gui/directory/TFormButs.h"
 
-#include "core/settings/WindowSections.h"
 #include "core/directory/PlacesStore.h"
+#include "core/engine/WardServer.h"
+#include "core/settings/WindowSections.h"
 #include "gui/directory/PlacesGrid.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButsEdit.h"
-#include "core/engine/WardServer.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"
@@ -243,5 +243,5 @@ void TFormButs::StringGrid1DblClickCell(int ARow, int)
     if (code.isEmpty())
         return;
     m_server.SendToClientsUDP(PlacesStore::placeNotice(
-            code, StringGrid1->Cells(1, ARow), StringGrid1->Cells(2, ARow), StringGrid1->Cells(3, ARow)));
+        code, StringGrid1->Cells(1, ARow), StringGrid1->Cells(2, ARow), StringGrid1->Cells(3, ARow)));
 }

@@ -1,8 +1,8 @@
 #include "gui/directory/TFormButsEdit.h"
 
-#include "core/settings/WindowSections.h"
 #include "core/directory/PlacesStore.h"
 #include "core/engine/WardServer.h"
+#include "core/settings/WindowSections.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 

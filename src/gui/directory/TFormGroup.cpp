@@ -12,7 +12,8 @@ DirectoryListSetup groupListSetup()
 }
 } // namespace
 
-TFormGroup::TFormGroup(WardServer& server, QWidget* parent) : DirectoryListForm(groupListSetup(), server, parent)
+TFormGroup::TFormGroup(WardServer& server, QWidget* parent)
+    : DirectoryListForm(groupListSetup(), server, parent)
 {
     setObjectName(QStringLiteral("TFormGroup"));
 }

@@ -12,7 +12,8 @@ DirectoryListSetup workerListSetup()
 }
 } // namespace
 
-TFormWorkers::TFormWorkers(WardServer& server, QWidget* parent) : DirectoryListForm(workerListSetup(), server, parent)
+TFormWorkers::TFormWorkers(WardServer& server, QWidget* parent)
+    : DirectoryListForm(workerListSetup(), server, parent)
 {
     setObjectName(QStringLiteral("TFormWorkers"));
 }

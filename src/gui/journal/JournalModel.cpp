@@ -1,14 +1,15 @@
 #include "gui/journal/JournalModel.h"
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
+#include "core/db/Database.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace {
 // The stored columns the grid shows, in the order displayRow reads them.
-const QString kStoredColumns = QStringLiteral("timest, timestr, groupsname, butsname, workersname, f, reactiontime");
+const QString kStoredColumns =
+    QStringLiteral("timest, timestr, groupsname, butsname, workersname, f, reactiontime");
 } // namespace
 
 JournalModel::JournalModel(QObject* parent) : QAbstractTableModel(parent)
@@ -114,7 +115,10 @@ int JournalModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : m_rows;
 }
 
-int JournalModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumns; }
+int JournalModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : kColumns;
+}
 
 QVariant JournalModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
@@ -136,7 +140,10 @@ QStringList JournalModel::displayRow(const QStringList& stored) const
         row[4] = stored[3];
         row[5] = stored[4];
         const QString& f = stored[5];
-        row[6] = f == u"8" ? m_types.log_r8 : f == u"4" ? m_types.log_r4 : f == u"b" ? m_types.log_rb : QString();
+        row[6] = f == u"8"   ? m_types.log_r8
+                 : f == u"4" ? m_types.log_r4
+                 : f == u"b" ? m_types.log_rb
+                             : QString();
         row[7] = sReactionTime(stored[6], m_logConst);
     } catch (const AppError& e) {
         if (!m_conversionReported) {

@@ -1,10 +1,10 @@
 #include "gui/journal/TFormClear.h"
 
-#include "core/settings/WindowSections.h"
-#include "core/db/Database.h"
-#include "core/journal/FilterClause.h"
-#include "core/engine/WardServer.h"
 #include "core/base/Clock.h"
+#include "core/db/Database.h"
+#include "core/engine/WardServer.h"
+#include "core/journal/FilterClause.h"
+#include "core/settings/WindowSections.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 

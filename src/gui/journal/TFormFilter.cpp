@@ -1,9 +1,9 @@
 #include "gui/journal/TFormFilter.h"
 
-#include "core/settings/WindowSections.h"
+#include "core/base/Clock.h"
 #include "core/db/Database.h"
 #include "core/engine/WardServer.h"
-#include "core/base/Clock.h"
+#include "core/settings/WindowSections.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
 

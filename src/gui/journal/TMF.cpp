@@ -1,11 +1,11 @@
 #include "gui/journal/TMF.h"
 
+#include "core/base/Clock.h"
 #include "core/calls/StatusTexts.h"
+#include "core/settings/AppState.h"
 #include "gui/journal/JournalModel.h"
 #include "gui/journal/TFormClear.h"
 #include "gui/journal/TFormFilter.h"
-#include "core/settings/AppState.h"
-#include "core/base/Clock.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/FormBase.h"
 #include "gui/kit/StringGrid.h"
@@ -39,7 +39,10 @@ TMF::~TMF()
     m_server.stop();
 }
 
-QRect TMF::designGeometry() { return MainSettings::designOuterGeometry(); }
+QRect TMF::designGeometry()
+{
+    return MainSettings::designOuterGeometry();
+}
 
 void TMF::buildWindow()
 {
@@ -51,8 +54,9 @@ void TMF::buildWindow()
     StringGrid1->setModel(journal);
     StringGrid1->setContextMenuPolicy(Qt::CustomContextMenu);
     setCentralWidget(StringGrid1);
-    connect(journal, &JournalModel::conversionFailed, this,
-            [this](const QString& message) { Dialogs::error(this, message); }, Qt::QueuedConnection);
+    connect(
+        journal, &JournalModel::conversionFailed, this,
+        [this](const QString& message) { Dialogs::error(this, message); }, Qt::QueuedConnection);
 
     NMain = menuBar()->addMenu(QStringLiteral("Журнал событий"));
     NMain->setObjectName(QStringLiteral("NMain"));
@@ -117,7 +121,8 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
-    connect(&m_server, &WardServer::errorRaised, this, [this](const QString& message) { Dialogs::error(this, message); });
+    connect(&m_server, &WardServer::errorRaised, this,
+            [this](const QString& message) { Dialogs::error(this, message); });
 }
 
 void TMF::FormCreate()
@@ -133,7 +138,8 @@ void TMF::InitForm()
     const MainSettingsValues& cfg = m_server.cfg();
 
     const QRect current = WindowGeometry::outer(*this);
-    m_title = ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
+    m_title =
+        ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
     setWindowTitle(m_title);
     const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
     const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
@@ -243,7 +249,10 @@ void TMF::closeEvent(QCloseEvent* event)
     QCoreApplication::quit();
 }
 
-void TMF::FormResize() { StringGrid1->viewport()->update(); }
+void TMF::FormResize()
+{
+    StringGrid1->viewport()->update();
+}
 
 void TMF::resizeEvent(QResizeEvent* event)
 {
@@ -258,9 +267,15 @@ void TMF::RefreshLog()
     journal->refresh(m_server.sWHERE(), m_server.sWHEREParams());
 }
 
-void TMF::journalShrank() { journal->invalidateCount(); }
+void TMF::journalShrank()
+{
+    journal->invalidateCount();
+}
 
-void TMF::TimerFromClientsTimer() { m_server.TimerFromClientsTimer(); }
+void TMF::TimerFromClientsTimer()
+{
+    m_server.TimerFromClientsTimer();
+}
 
 void TMF::showStatus(const QString& mode, const QString& antennas)
 {
@@ -274,7 +289,10 @@ void TMF::NnastrClick()
         m_filter->showOrRaise();
 }
 
-void TMF::N1_fClick() { NnastrClick(); }
+void TMF::N1_fClick()
+{
+    NnastrClick();
+}
 
 void TMF::NochClick()
 {
@@ -289,8 +307,17 @@ void TMF::NochClick()
     }
 }
 
-void TMF::NgroupClick() { emit groupsRequested(); }
+void TMF::NgroupClick()
+{
+    emit groupsRequested();
+}
 
-void TMF::NplacesClick() { emit placesRequested(); }
+void TMF::NplacesClick()
+{
+    emit placesRequested();
+}
 
-void TMF::NworkersClick() { emit workersRequested(); }
+void TMF::NworkersClick()
+{
+    emit workersRequested();
+}

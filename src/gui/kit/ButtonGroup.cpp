@@ -34,8 +34,17 @@ int ButtonGroup::addItem(const QString& themeIcon, QStyle::StandardPixmap fallba
     return index;
 }
 
-QString ButtonGroup::hint(int index) const { return m_items.at(index)->toolTip(); }
+QString ButtonGroup::hint(int index) const
+{
+    return m_items.at(index)->toolTip();
+}
 
-void ButtonGroup::setHint(int index, const QString& text) { m_items.at(index)->setToolTip(text); }
+void ButtonGroup::setHint(int index, const QString& text)
+{
+    m_items.at(index)->setToolTip(text);
+}
 
-void ButtonGroup::click(int index) { m_items.at(index)->click(); }
+void ButtonGroup::click(int index)
+{
+    m_items.at(index)->click();
+}

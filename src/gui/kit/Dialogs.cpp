@@ -89,8 +89,8 @@ bool installQtTranslations()
     if (installed)
         return true;
     auto translator = std::make_unique<QTranslator>();
-    if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    if (!translator->load(QLocale(QLocale::Russian, QLocale::Russia), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         return false;
     // Lives as long as the program: the application only refers to it.
     installed = translator.release();
@@ -104,11 +104,20 @@ QString shownTitle(const QString& title)
     return title.isEmpty() ? QStringLiteral(" ") : title;
 }
 
-WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+WaitCursor::WaitCursor()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
 
-WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
+WaitCursor::~WaitCursor()
+{
+    QApplication::restoreOverrideCursor();
+}
 
-void setProvider(DialogProvider* provider) { current() = provider; }
+void setProvider(DialogProvider* provider)
+{
+    current() = provider;
+}
 
 DialogProvider& provider()
 {
@@ -116,7 +125,10 @@ DialogProvider& provider()
     return p ? *p : realDialogs();
 }
 
-void message(QWidget* parent, const QString& text) { provider().message(ownerFor(parent), text); }
+void message(QWidget* parent, const QString& text)
+{
+    provider().message(ownerFor(parent), text);
+}
 
 bool question(QWidget* parent, const QString& text, const QString& title)
 {

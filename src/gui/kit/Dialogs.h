@@ -85,8 +85,7 @@ public:
 };
 
 // Runs one operation on behalf of the operator: an error ends it and is shown; the program carries on.
-template <typename F>
-bool guard(QWidget* parent, F&& operation)
+template <typename F> bool guard(QWidget* parent, F&& operation)
 {
     try {
         operation();

@@ -52,7 +52,10 @@ void FormBase::InitDef()
     m_table.writeDefaults(file);
 }
 
-SectionValues FormBase::readSection() const { return m_table.read(ini()); }
+SectionValues FormBase::readSection() const
+{
+    return m_table.read(ini());
+}
 
 void FormBase::applyCaptionAndGeometry(const SectionValues& values)
 {
@@ -65,31 +68,55 @@ void FormBase::applyCaptionAndGeometry(const SectionValues& values)
                                 values.integer(QStringLiteral("Height")));
 }
 
-void FormBase::InitForm() { readCaptionAndGeometry(); }
+void FormBase::InitForm()
+{
+    readCaptionAndGeometry();
+}
 
-void FormBase::InitSave() { saveGeometry(); }
+void FormBase::InitSave()
+{
+    saveGeometry();
+}
 
-IniFile FormBase::ini() const { return App::settings(); }
+IniFile FormBase::ini() const
+{
+    return App::settings();
+}
 
 void FormBase::writeComm(const QString& key, const QString& text)
 {
     ini().writeString(m_section, u';' + key, text);
 }
 
-void FormBase::writeText(const QString& key, const QString& value) { ini().writeString(m_section, key, value); }
+void FormBase::writeText(const QString& key, const QString& value)
+{
+    ini().writeString(m_section, key, value);
+}
 
-void FormBase::writeInt(const QString& key, qint32 value) { ini().writeInteger(m_section, key, value); }
+void FormBase::writeInt(const QString& key, qint32 value)
+{
+    ini().writeInteger(m_section, key, value);
+}
 
 QString FormBase::readText(const QString& key, const QString& def) const
 {
     return ini().readString(m_section, key, def);
 }
 
-qint32 FormBase::readInt(const QString& key, qint32 def) const { return ini().readInteger(m_section, key, def); }
+qint32 FormBase::readInt(const QString& key, qint32 def) const
+{
+    return ini().readInteger(m_section, key, def);
+}
 
-QRect FormBase::outerGeometry() const { return WindowGeometry::outer(*this); }
+QRect FormBase::outerGeometry() const
+{
+    return WindowGeometry::outer(*this);
+}
 
-void FormBase::setOuterGeometry(const QRect& rect) { WindowGeometry::setOuter(*this, rect); }
+void FormBase::setOuterGeometry(const QRect& rect)
+{
+    WindowGeometry::setOuter(*this, rect);
+}
 
 void FormBase::writeCaptionAndGeometry()
 {

@@ -26,7 +26,10 @@ int StringGridModel::rowCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int StringGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : m_columns; }
+int StringGridModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_columns;
+}
 
 QVariant StringGridModel::data(const QModelIndex& index, int role) const
 {
@@ -48,7 +51,10 @@ void StringGridModel::setCaption(int column, const QString& text)
     Q_EMIT headerDataChanged(Qt::Horizontal, column, column);
 }
 
-QString StringGridModel::caption(int column) const { return m_captions.value(column); }
+QString StringGridModel::caption(int column) const
+{
+    return m_captions.value(column);
+}
 
 void StringGridModel::setRowCount(int rowsWithHeader)
 {
@@ -137,9 +143,15 @@ void StringGrid::setModel(QAbstractItemModel* model)
         m_cells = nullptr;
 }
 
-int StringGrid::ColCount() const { return model() ? model()->columnCount() : 0; }
+int StringGrid::ColCount() const
+{
+    return model() ? model()->columnCount() : 0;
+}
 
-int StringGrid::RowCount() const { return model() ? model()->rowCount() + 1 : 1; }
+int StringGrid::RowCount() const
+{
+    return model() ? model()->rowCount() + 1 : 1;
+}
 
 int StringGrid::Row() const
 {

@@ -23,9 +23,15 @@ constexpr qint64 kTitleHeight = 30;
 constexpr qint64 kReachableWidth = 40;
 constexpr qint64 kReachableHeight = 10;
 
-QSize realFrame(const QWidget& window) { return window.frameGeometry().size() - window.size(); }
+QSize realFrame(const QWidget& window)
+{
+    return window.frameGeometry().size() - window.size();
+}
 
-QSize clientFor(QSize outer, QSize frame) { return (outer - frame).expandedTo(QSize(1, 1)); }
+QSize clientFor(QSize outer, QSize frame)
+{
+    return (outer - frame).expandedTo(QSize(1, 1));
+}
 
 bool isFramedWindow(const QWidget& w)
 {
@@ -172,7 +178,10 @@ private:
     bool m_settling = false;
 };
 
-qint64 clampTo(qint64 value, qint64 low, qint64 high) { return std::clamp(value, low, std::max(low, high)); }
+qint64 clampTo(qint64 value, qint64 low, qint64 high)
+{
+    return std::clamp(value, low, std::max(low, high));
+}
 
 // The distance between two rectangles along both axes (0 when they touch or overlap).
 qint64 distance(const QRect& a, const QRect& b)
@@ -186,7 +195,10 @@ qint64 distance(const QRect& a, const QRect& b)
 
 namespace WindowGeometry {
 
-QSize designFrame() { return ::designFrame(); }
+QSize designFrame()
+{
+    return ::designFrame();
+}
 
 QSize frame(const QWidget& window)
 {
@@ -205,7 +217,10 @@ QSize frame(const QWidget& window)
     return unframed.value_or(designFrame());
 }
 
-QRect outer(const QWidget& window) { return QRect(window.frameGeometry().topLeft(), window.size() + frame(window)); }
+QRect outer(const QWidget& window)
+{
+    return QRect(window.frameGeometry().topLeft(), window.size() + frame(window));
+}
 
 void setOuter(QWidget& window, const QRect& rect)
 {
@@ -255,8 +270,8 @@ QRect fitToScreens(qint64 left, qint64 top, qint64 width, qint64 height, const Q
     for (const QRect& s : screens) {
         const QRect shared = s.intersected(title);
         const qint64 share = qint64(shared.width()) * shared.height();
-        if (shared.width() >= std::min(w, kReachableWidth) && shared.height() >= std::min(h, kReachableHeight) &&
-            share > homeShare) {
+        if (shared.width() >= std::min(w, kReachableWidth) &&
+            shared.height() >= std::min(h, kReachableHeight) && share > homeShare) {
             home = &s;
             homeShare = share;
         }

@@ -1,11 +1,11 @@
 #include "gui/stats/TFormStats.h"
 
-#include "core/settings/AppState.h"
 #include "core/base/Clock.h"
-#include "gui/kit/Dialogs.h"
-#include "gui/kit/StringGrid.h"
+#include "core/settings/AppState.h"
 #include "core/stats/StatsReport.h"
 #include "core/stats/StatsRunner.h"
+#include "gui/kit/Dialogs.h"
+#include "gui/kit/StringGrid.h"
 
 #include <QBarCategoryAxis>
 #include <QBarSeries>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "gui/kit/FormBase.h"
 #include "core/stats/Statistics.h"
 #include "core/stats/StatsSource.h"
+#include "gui/kit/FormBase.h"
 
 #include <memory>
 

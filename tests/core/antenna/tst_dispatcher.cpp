@@ -144,7 +144,8 @@ void TestDispatcher::routing_data()
     // every mode, so "k1;;xb" can never put ";" into a notice.
     QTest::newRow("normal: KB key of two hexadecimal digits")
         << false << false << QStringList{"1aFf0b", "1a090d"}
-        << QStringList{"IsRegistredButs(1a)", "InLogKB(now,1aFf,b)", "IsRegistredButs(1a)", "InLogKB(now,1a09,d)"};
+        << QStringList{"IsRegistredButs(1a)", "InLogKB(now,1aFf,b)", "IsRegistredButs(1a)",
+                       "InLogKB(now,1a09,d)"};
     QTest::newRow("dropped: KB key not hexadecimal")
         << false << false << QStringList{"1a;;xb", "1a1Z0b", "1a 10d", "1a1H0b", "1a+10b", "1a\u0661\u06620b"}
         << QStringList{};

@@ -1,5 +1,5 @@
-#include "core/calls/EscalationSettings.h"
 #include "core/base/Cp1251.h"
+#include "core/calls/EscalationSettings.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/MainSettings.h"
 

@@ -1,8 +1,8 @@
-#include "core/journal/JournalWriter.h"
+#include "core/base/AppError.h"
 #include "core/calls/OpenCalls.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
-#include "core/base/AppError.h"
+#include "core/journal/JournalWriter.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "core/net/UdpSender.h"
 #include "core/clients/ClientLink.h"
+#include "core/net/UdpSender.h"
 
 #include <QTest>
 

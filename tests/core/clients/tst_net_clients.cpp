@@ -1,6 +1,6 @@
+#include "core/clients/ClientLink.h"
 #include "core/net/UdpListener.h"
 #include "core/net/UdpSender.h"
-#include "core/clients/ClientLink.h"
 
 #include <QTest>
 #include <QUdpSocket>

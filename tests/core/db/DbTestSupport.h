@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/db/Database.h"
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
+#include "core/db/Database.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 #include "DbTestSupport.h"
 
+#include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/db/ErrorReport.h"
-#include "core/base/AppError.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -372,13 +372,13 @@ void TestDatabase::errorReportsShowTheValuesInPlace_data()
     QTest::addColumn<QString>("sql");
     QTest::addColumn<QVariantList>("params");
     QTest::addColumn<QString>("message");
-    QTest::newRow("execute") << 0 << "INSERT INTO groups (id, name, comm) VALUES (?, ?, ?)"
-                             << QVariantList{1, QStringLiteral("Палата 'Ю'"), QVariant()}
-                             << "Error executing SQL statement.\rError [19]: Abort due to contraint violation.\r"
-                                "\"INSERT INTO groups (id, name, comm) VALUES (1, 'Палата ''Ю''', NULL)\": "
-                                "UNIQUE constraint failed: groups.id";
-    QTest::newRow("query") << 1 << "SELECT abs(?), ?"
-                           << QVariantList{std::numeric_limits<qint64>::min(), 2.5}
+    QTest::newRow("execute")
+        << 0 << "INSERT INTO groups (id, name, comm) VALUES (?, ?, ?)"
+        << QVariantList{1, QStringLiteral("Палата 'Ю'"), QVariant()}
+        << "Error executing SQL statement.\rError [19]: Abort due to contraint violation.\r"
+           "\"INSERT INTO groups (id, name, comm) VALUES (1, 'Палата ''Ю''', NULL)\": "
+           "UNIQUE constraint failed: groups.id";
+    QTest::newRow("query") << 1 << "SELECT abs(?), ?" << QVariantList{std::numeric_limits<qint64>::min(), 2.5}
                            << "Could not retrieve data.\rError [1]: SQL error or missing database.\r"
                               "\"SELECT abs(-9223372036854775808), 2.5\": integer overflow";
 }

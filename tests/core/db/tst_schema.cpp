@@ -1,8 +1,8 @@
 #include "DbTestSupport.h"
 
+#include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
-#include "core/base/AppError.h"
 
 #include <QTemporaryDir>
 #include <QTest>

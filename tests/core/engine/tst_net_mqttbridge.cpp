@@ -5,15 +5,15 @@
 
 #include "MosquittoBroker.h"
 
-#include "core/net/UdpSender.h"
+#include "core/base/Clock.h"
 #include "core/calls/EscalationSettings.h"
 #include "core/db/Database.h"
-#include "core/mqtt/MqttEvent.h"
-#include "core/mqtt/MqttSettings.h"
 #include "core/engine/MqttBridge.h"
 #include "core/engine/WardServer.h"
+#include "core/mqtt/MqttEvent.h"
+#include "core/mqtt/MqttSettings.h"
+#include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
-#include "core/base/Clock.h"
 #include "core/settings/IniFile.h"
 
 #include <QFile>
@@ -159,7 +159,8 @@ void TestMqttBridge::offOrUnusable()
     QVERIFY2(server.start(&error), qPrintable(error));
     // The section is the last of the file, written once.
     QCOMPARE(lastSectionOf(App::settingsPath()), QStringLiteral("[Mqtt]"));
-    QCOMPARE(App::settings().readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")), host);
+    QCOMPARE(App::settings().readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")),
+             host);
 
     press("f61868", server);
     QTRY_COMPARE(server.db().query(QStringLiteral("SELECT id FROM logs")).rowCount(), 1);
@@ -218,7 +219,8 @@ void TestMqttBridge::pressAndCancelArriveAsTwoEvents()
         QCOMPARE(e.value(QStringLiteral("time")).toString(), MqttJson::isoTime(expected[i].time));
     }
     QVERIFY(!got[0].contains(QStringLiteral("reaction")));
-    QCOMPARE(got[1].value(QStringLiteral("seq")).toInteger(), got[0].value(QStringLiteral("seq")).toInteger() + 1);
+    QCOMPARE(got[1].value(QStringLiteral("seq")).toInteger(),
+             got[0].value(QStringLiteral("seq")).toInteger() + 1);
     const QJsonArray reaction = got[1].value(QStringLiteral("reaction")).toArray();
     QCOMPARE(reaction.size(), 1);
     QCOMPARE(reaction[0][QStringLiteral("id")].toInteger(), journaled[0].id);
@@ -250,7 +252,8 @@ void TestMqttBridge::openCallsSignalsArePublished()
     call.place = QStringLiteral("Душ (3)");
     call.ward = QStringLiteral("Палата 2");
     call.staff = QStringLiteral("Петрова");
-    call.notice = {QStringLiteral("0a1b"), QStringLiteral("4"), QStringLiteral("Петрова"), QStringLiteral("Душ")};
+    call.notice = {QStringLiteral("0a1b"), QStringLiteral("4"), QStringLiteral("Петрова"),
+                   QStringLiteral("Душ")};
     call.level = CallLevel::Alarm;
     const QDateTime lastHeard = m_now.addSecs(-61);
 
@@ -263,14 +266,22 @@ void TestMqttBridge::openCallsSignalsArePublished()
     };
     const QList<Case> cases = {
         {[&] { emit server.callRepeated(call); }, QStringLiteral("repeat"), {}, {}},
-        {[&] { emit server.callEscalated(call, CallLevel::Warning); }, QStringLiteral("escalation"),
-         QStringLiteral("warning"), {}},
-        {[&] { emit server.callEscalated(call, CallLevel::Alarm); }, QStringLiteral("escalation"),
-         QStringLiteral("alarm"), {}},
+        {[&] { emit server.callEscalated(call, CallLevel::Warning); },
+         QStringLiteral("escalation"),
+         QStringLiteral("warning"),
+         {}},
+        {[&] { emit server.callEscalated(call, CallLevel::Alarm); },
+         QStringLiteral("escalation"),
+         QStringLiteral("alarm"),
+         {}},
         {[&] { emit server.antennaSilenceChanged(QStringLiteral("ANT1"), true, lastHeard); },
-         QStringLiteral("antenna"), {}, QStringLiteral("true")},
+         QStringLiteral("antenna"),
+         {},
+         QStringLiteral("true")},
         {[&] { emit server.antennaSilenceChanged(QStringLiteral("ANT1"), false, m_now); },
-         QStringLiteral("antenna"), {}, QStringLiteral("false")},
+         QStringLiteral("antenna"),
+         {},
+         QStringLiteral("false")},
     };
     for (const Case& c : cases)
         c.emitIt();
@@ -282,11 +293,13 @@ void TestMqttBridge::openCallsSignalsArePublished()
         QVERIFY2(e.value(QStringLiteral("type")).toString() == cases[i].type, qPrintable(row));
         QVERIFY2(e.value(QStringLiteral("time")).toString() == MqttJson::isoTime(m_now), qPrintable(row));
         if (i > 0)
-            QVERIFY2(e.value(QStringLiteral("seq")).toInteger() == got[i - 1].value(QStringLiteral("seq")).toInteger() + 1,
+            QVERIFY2(e.value(QStringLiteral("seq")).toInteger() ==
+                         got[i - 1].value(QStringLiteral("seq")).toInteger() + 1,
                      qPrintable(row));
         if (cases[i].type == QLatin1String("antenna")) {
             QCOMPARE(e.value(QStringLiteral("antenna")).toString(), QStringLiteral("ANT1"));
-            QCOMPARE(e.value(QStringLiteral("silent")).toBool() ? QStringLiteral("true") : QStringLiteral("false"),
+            QCOMPARE(e.value(QStringLiteral("silent")).toBool() ? QStringLiteral("true")
+                                                                : QStringLiteral("false"),
                      cases[i].silent);
             continue;
         }
@@ -310,7 +323,8 @@ void TestMqttBridge::openCallsSignalsArePublished()
     MqttTestSubscriber late(m_broker->port(), kTopic + QStringLiteral("/+"));
     QTRY_COMPARE(late.messages().size(), 2);
     QList<MqttTestSubscriber::Message> retained = late.messages();
-    std::sort(retained.begin(), retained.end(), [](const auto& a, const auto& b) { return a.topic < b.topic; });
+    std::sort(retained.begin(), retained.end(),
+              [](const auto& a, const auto& b) { return a.topic < b.topic; });
     QCOMPARE(retained[0].topic, kTopic + QStringLiteral("/open"));
     QVERIFY(retained[0].retained);
     const QJsonArray open = QJsonDocument::fromJson(retained[0].payload).array();
@@ -358,7 +372,8 @@ void TestMqttBridge::callsDuringABrokerOutageArriveInOrder()
         QCOMPARE(got[i].value(QStringLiteral("type")).toString(), types[i]);
         QCOMPARE(got[i].value(QStringLiteral("time")).toString(), MqttJson::isoTime(journaled[i].time));
         if (i > 0)
-            QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(), got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
+            QCOMPARE(got[i].value(QStringLiteral("seq")).toInteger(),
+                     got[i - 1].value(QStringLiteral("seq")).toInteger() + 1);
     }
     QTRY_VERIFY(server.mqttStatus().contains(QStringLiteral("связь")));
 }

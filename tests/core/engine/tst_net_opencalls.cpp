@@ -2,10 +2,10 @@
 // display station every RepeatSec and no more after its cancel, the list follows the call and the
 // cancel, and an antenna that signed on and then fell silent raises the alarm and clears it.
 
-#include "core/net/UdpSender.h"
-#include "core/engine/WardServer.h"
-#include "core/settings/AppState.h"
 #include "core/base/Clock.h"
+#include "core/engine/WardServer.h"
+#include "core/net/UdpSender.h"
+#include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
 
 #include <QElapsedTimer>
@@ -115,7 +115,8 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
     QCOMPARE(server.openCalls()->count(), 0);
 
     QList<QList<OpenCall>> lists;
-    connect(&server, &WardServer::openCallsChanged, this, [&](const QList<OpenCall>& calls) { lists << calls; });
+    connect(&server, &WardServer::openCallsChanged, this,
+            [&](const QList<OpenCall>& calls) { lists << calls; });
     QSignalSpy repeated(&server, &WardServer::callRepeated);
     QStringList errors;
     connect(&server, &WardServer::errorRaised, this, [&](const QString& m) { errors << m; });
@@ -144,7 +145,8 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
 
     // The cancel takes the call off the list; nothing is sent again afterwards.
     send("f61862", UdpSender::portFromSetting(cfg.FromAntPort));
-    QTRY_COMPARE_WITH_TIMEOUT(station.times(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")).size(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(station.times(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")).size(), 1,
+                              3000);
     QTRY_COMPARE_WITH_TIMEOUT(server.openCalls()->count(), 0, 3000);
     QVERIFY(lists.last().isEmpty());
     const int sent = station.times(notice).size();
@@ -165,7 +167,9 @@ void TestNetOpenCalls::silentAntennaRaisesAndClearsTheAlarm()
     server.TimerFromClients.stop();
     QList<QVariantList> changes;
     connect(&server, &WardServer::antennaSilenceChanged, this,
-            [&](const QString& id, bool silent, const QDateTime& since) { changes.append({id, silent, since}); });
+            [&](const QString& id, bool silent, const QDateTime& since) {
+                changes.append({id, silent, since});
+            });
 
     send("###A1", UdpSender::portFromSetting(server.cfg().FromAntPort));
     // The sign-on travels through a listener thread; collect until the watch knows the antenna.

@@ -1,12 +1,12 @@
 // The ward engine alone, with no window and no display: a press over the network becomes a journal
 // entry, a notice to the display stations and a journaled event; the timers run at their periods.
 
-#include "core/net/UdpSender.h"
+#include "core/base/AppError.h"
+#include "core/base/Clock.h"
 #include "core/db/Database.h"
 #include "core/engine/WardServer.h"
-#include "core/base/AppError.h"
+#include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
-#include "core/base/Clock.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -121,7 +121,8 @@ void TestWardServer::pressOverTheNetworkIsJournaledAndAnnounced()
     QVERIFY(!events[0].cancel);
     QVERIFY(!changed.isEmpty());
 
-    db::ResultTable entry = server.db().query(QStringLiteral("SELECT id, timest, abcde, f, butsname FROM logs"));
+    db::ResultTable entry =
+        server.db().query(QStringLiteral("SELECT id, timest, abcde, f, butsname FROM logs"));
     QCOMPARE(entry.rowCount(), 1);
     QCOMPARE(entry.fieldByName(QStringLiteral("timest")), QStringLiteral("2017.12.03 14:05:09"));
     QCOMPARE(entry.fieldByName(QStringLiteral("butsname")), QStringLiteral("Койка № 1"));
@@ -136,8 +137,9 @@ void TestWardServer::pressOverTheNetworkIsJournaledAndAnnounced()
     QCOMPARE(events[1].closed.size(), 1);
     QCOMPARE(events[1].closed[0].id, id);
     QCOMPARE(events[1].closed[0].reactionSeconds, 95);
-    QCOMPARE(server.db().query(QStringLiteral("SELECT reactiontime FROM logs")).fieldByName(
-                 QStringLiteral("reactiontime")),
+    QCOMPARE(server.db()
+                 .query(QStringLiteral("SELECT reactiontime FROM logs"))
+                 .fieldByName(QStringLiteral("reactiontime")),
              QStringLiteral("00:01:35"));
     QVERIFY(errors.isEmpty());
 }
@@ -264,8 +266,9 @@ void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
     // Another program holds the write lock for 6.5 s, past the 5 s busy timeout; a call, a call from
     // another place and the first one's cancel arrive during it.
     sqlite3* other = nullptr;
-    QCOMPARE(sqlite3_open(QFile::encodeName(m_dir->filePath(QStringLiteral("orv_med.db"))).constData(), &other),
-             SQLITE_OK);
+    QCOMPARE(
+        sqlite3_open(QFile::encodeName(m_dir->filePath(QStringLiteral("orv_med.db"))).constData(), &other),
+        SQLITE_OK);
     QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     const quint16 antennaPort = UdpSender::portFromSetting(cfg.FromAntPort);
     send("f61868", antennaPort);
@@ -285,7 +288,8 @@ void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
     QTest::qWait(600);
 
     // In order, with their own times: the first call closed by its cancel after 95 s.
-    db::ResultTable rows = server.db().query(QStringLiteral("SELECT abcde, timest, reactiontime FROM logs ORDER BY id"));
+    db::ResultTable rows =
+        server.db().query(QStringLiteral("SELECT abcde, timest, reactiontime FROM logs ORDER BY id"));
     QCOMPARE(rows.rowCount(), 2);
     QCOMPARE(rows.fieldByName(QStringLiteral("abcde")), QStringLiteral("f6186"));
     QCOMPARE(rows.fieldByName(QStringLiteral("timest")), QStringLiteral("2017.12.03 14:05:09"));

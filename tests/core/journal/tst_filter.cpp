@@ -1,10 +1,10 @@
 // The journal filter's clause: its conditions, their order, the bound values, the threshold text,
 // and what each clause lets through from a small journal.
 
+#include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
 #include "core/journal/FilterClause.h"
-#include "core/base/AppError.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -3,9 +3,9 @@
 
 #include "../db/DbTestSupport.h"
 
-#include "core/journal/JournalWriter.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
+#include "core/journal/JournalWriter.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -108,8 +108,9 @@ void TestJournalOutage::newWriter()
         // The journal already holds what the hook is told of.
         if (e.cancel) {
             for (const ClosedEntry& c : e.closed)
-                QCOMPARE(dbtest::rowsOf(*m_db, QStringLiteral("SELECT count(*) FROM logs WHERE id=? AND timestr<>''"),
-                                        {c.id}),
+                QCOMPARE(dbtest::rowsOf(
+                             *m_db, QStringLiteral("SELECT count(*) FROM logs WHERE id=? AND timestr<>''"),
+                             {c.id}),
                          QStringList{QStringLiteral("1")});
         } else {
             QCOMPARE(dbtest::rowsOf(*m_db, QStringLiteral("SELECT abcde FROM logs WHERE id=?"), {e.id}),
@@ -154,8 +155,9 @@ void TestJournalOutage::lockHeldPastTheBusyTimeoutLosesNothing()
     // One report for the whole outage, naming the lock; the status counts the waiting events.
     QCOMPARE(m_outages.size(), 1);
     QVERIFY2(m_outages[0].contains(QStringLiteral("заблокирована")), qPrintable(m_outages[0]));
-    QCOMPARE(m_statuses, (QStringList{"Журнал недоступен, ожидают записи: 1", "Журнал недоступен, ожидают записи: 2",
-                                      "Журнал недоступен, ожидают записи: 3"}));
+    QCOMPARE(m_statuses,
+             (QStringList{"Журнал недоступен, ожидают записи: 1", "Журнал недоступен, ожидают записи: 2",
+                          "Журнал недоступен, ожидают записи: 3"}));
     QCOMPARE(m_writer->pendingCount(), 3);
     QVERIFY(QFile::exists(m_writer->spoolPath()));
 

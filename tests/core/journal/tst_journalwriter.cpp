@@ -1,8 +1,8 @@
-#include "core/journal/JournalWriter.h"
-#include "core/journal/TimeFormat.h"
+#include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
-#include "core/base/AppError.h"
+#include "core/journal/JournalWriter.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -489,7 +489,8 @@ void TestJournalWriter::errorEndsTheCall()
     addEntry(QStringLiteral("f6186"), QStringLiteral("2017.12.03 09:00:00"));
     m_db->executeStatement(setupSql);
     const QStringList journalBefore = journal();
-    m_writer->setReporters({[this](const QString& m) { m_events << "outage " + m; }, {},
+    m_writer->setReporters({[this](const QString& m) { m_events << "outage " + m; },
+                            {},
                             [this](const QString& m) { m_events << "error " + m; }});
 
     m_writer->InLogButs(at(10, 0, 0), QStringLiteral("f6186"), f);

@@ -1,5 +1,5 @@
-#include "core/journal/TimeFormat.h"
 #include "core/base/AppError.h"
+#include "core/journal/TimeFormat.h"
 
 #include <QScopeGuard>
 #include <QTest>

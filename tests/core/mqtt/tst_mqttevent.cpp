@@ -1,9 +1,9 @@
 // The Mqtt settings section, the events' JSON and the outbox file, without a broker.
 
+#include "core/base/Cp1251.h"
 #include "core/mqtt/MqttEvent.h"
 #include "core/mqtt/MqttOutbox.h"
 #include "core/mqtt/MqttSettings.h"
-#include "core/base/Cp1251.h"
 #include "core/settings/IniFile.h"
 
 #include <QDir>

@@ -408,16 +408,19 @@ void TestIniFile::byteOrderMarkMeansUtf8()
     ini.writeInteger(QStringLiteral("DB"), QStringLiteral("Top"), 7);
     QCOMPARE(fileBytes(path), QByteArray("\xEF\xBB\xBF[DB]\r\nFileName=база.db\r\nTop=7\r\n[LogForm]\r\n"
                                          "q1=Закрыть?\r\n"));
-    QCOMPARE(ini.readString(QStringLiteral("LogForm"), QStringLiteral("q1"), QString()), QStringLiteral("Закрыть?"));
+    QCOMPARE(ini.readString(QStringLiteral("LogForm"), QStringLiteral("q1"), QString()),
+             QStringLiteral("Закрыть?"));
 }
 
 void TestIniFile::strayTemporariesRemoved()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("HalvaneServer.ini"));
-    const QStringList stray{"HalvaneServer.ini.a1B2c3", "HalvaneServer.ini.ZZZZZZ", "HalvaneServer.ini.000000"};
-    const QStringList kept{"HalvaneServer.ini", "HalvaneServer.ini.backup", "HalvaneServer.ini.a1B2c",
-                           "HalvaneServer.ini.a1B2c3d", "HalvaneServer.ini.a1-2c3", "Other.ini.a1B2c3",
+    const QStringList stray{"HalvaneServer.ini.a1B2c3", "HalvaneServer.ini.ZZZZZZ",
+                            "HalvaneServer.ini.000000"};
+    const QStringList kept{"HalvaneServer.ini",          "HalvaneServer.ini.backup",
+                           "HalvaneServer.ini.a1B2c",    "HalvaneServer.ini.a1B2c3d",
+                           "HalvaneServer.ini.a1-2c3",   "Other.ini.a1B2c3",
                            "HalvaneServer.ini.a1B2c3.db"};
     for (const QString& name : stray + kept)
         putFile(dir.filePath(name), "[S]\r\n");
@@ -520,9 +523,11 @@ void TestIniFile::loadedFileThatCannotBeReadIsNeverReplaced()
     QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
     auto restore = qScopeGuard([&] { QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner); });
     IniFile ini = IniFile::load(path);
-    QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("def")), QStringLiteral("def"));
+    QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("def")),
+             QStringLiteral("def"));
     ini.holdWrites();
-    QVERIFY_THROWS_EXCEPTION(AppError, ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v")));
+    QVERIFY_THROWS_EXCEPTION(AppError,
+                             ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v")));
     restore.dismiss();
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=one\r\n"));

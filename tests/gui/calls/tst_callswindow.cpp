@@ -3,14 +3,14 @@
 
 #include "AppFixture.h"
 
+#include "core/base/Cp1251.h"
 #include "core/calls/AntennaWatch.h"
 #include "core/calls/OpenCalls.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
+#include "core/settings/AppState.h"
 #include "gui/calls/OpenCallsModel.h"
 #include "gui/calls/TFormCalls.h"
-#include "core/settings/AppState.h"
-#include "core/base/Cp1251.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QAbstractItemModelTester>

@@ -1,14 +1,14 @@
 #include "AppFixture.h"
 
-#include "core/db/Database.h"
-#include "core/directory/AddButsLogic.h"
-#include "gui/directory/TFormAddButs.h"
-#include "gui/directory/TFormButs.h"
 #include "app/Forms.h"
-#include "gui/journal/TMF.h"
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
+#include "core/db/Database.h"
+#include "core/directory/AddButsLogic.h"
 #include "core/settings/IniFile.h"
+#include "gui/directory/TFormAddButs.h"
+#include "gui/directory/TFormButs.h"
+#include "gui/journal/TMF.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 
@@ -25,7 +25,8 @@ namespace {
 // One place as stored: btnclr, name, groupsid, workersid, comm ("NULL" for a missing id).
 QStringList storedPlace(const QString& abcde)
 {
-    db::ResultTable t = forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
+    db::ResultTable t =
+        forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
     if (t.rowCount() != 1)
         return {QStringLiteral("rows: %1").arg(t.rowCount())};
     const auto id = [&](const char* column) {
@@ -38,7 +39,8 @@ QStringList storedPlace(const QString& abcde)
 
 int count(const QString& table)
 {
-    return int(forms().MF->server().db().query(QStringLiteral("SELECT count(*) FROM ") + table).fieldAsInteger(0));
+    return int(
+        forms().MF->server().db().query(QStringLiteral("SELECT count(*) FROM ") + table).fieldAsInteger(0));
 }
 
 // One press message as an antenna sends it, handled by the next dispatcher tick.
@@ -415,7 +417,7 @@ void TestAddButs::everyFieldIsReadableAtTheMinimumSize()
 
     const QList<QWidget*> labels{add()->lt1, add()->lt2, add()->lt3, add()->lt4,
                                  add()->lt5, add()->lt6, add()->lt7, add()->lt8};
-    const QList<QWidget*> fields{add()->e1, add()->e2, add()->e3, add()->cb4, add()->cb6,
+    const QList<QWidget*> fields{add()->e1, add()->e2, add()->e3, add()->cb4,    add()->cb6,
                                  add()->e5, add()->e6, add()->e7, add()->Button2};
     for (QWidget* w : labels + fields) {
         // Whole, neither squashed nor cut: at least the size it asks for at the least.
@@ -433,7 +435,8 @@ void TestAddButs::everyFieldIsReadableAtTheMinimumSize()
     }
     // The drop-downs show their texts.
     QVERIFY(add()->cb4->width() >= add()->cb4->sizeHint().width() ||
-            add()->cb4->width() >= add()->cb4->fontMetrics().horizontalAdvance(add()->cb4->currentText()) + 30);
+            add()->cb4->width() >=
+                add()->cb4->fontMetrics().horizontalAdvance(add()->cb4->currentText()) + 30);
 }
 
 void TestAddButs::startNumberAndWidthTakeDigitsOnly()

@@ -1,11 +1,11 @@
 #include "AppFixture.h"
 
+#include "app/Forms.h"
 #include "core/db/Database.h"
+#include "core/settings/IniFile.h"
 #include "gui/directory/TFormButs.h"
 #include "gui/directory/TFormButsEdit.h"
-#include "app/Forms.h"
 #include "gui/journal/TMF.h"
-#include "core/settings/IniFile.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 

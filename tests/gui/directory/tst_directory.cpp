@@ -3,14 +3,14 @@
 
 #include "AppFixture.h"
 
+#include "app/Forms.h"
+#include "core/base/Clock.h"
 #include "core/db/Database.h"
 #include "gui/directory/TFormGroup.h"
 #include "gui/directory/TFormGroupEdit.h"
 #include "gui/directory/TFormWorkers.h"
 #include "gui/directory/TFormWorkersEdit.h"
-#include "app/Forms.h"
 #include "gui/journal/TMF.h"
-#include "core/base/Clock.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 

@@ -2,13 +2,13 @@
 
 #include "AppFixture.h"
 
+#include "app/Forms.h"
+#include "core/base/Cp1251.h"
+#include "core/settings/AppState.h"
 #include "gui/directory/TFormGroup.h"
 #include "gui/directory/TFormGroupEdit.h"
 #include "gui/directory/TFormWorkers.h"
 #include "gui/directory/TFormWorkersEdit.h"
-#include "app/Forms.h"
-#include "core/settings/AppState.h"
-#include "core/base/Cp1251.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 

@@ -1,9 +1,9 @@
 #include "AppFixture.h"
 
+#include "app/Forms.h"
 #include "core/db/Database.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
-#include "app/Forms.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
@@ -101,7 +101,8 @@ private:
 
 QStringList placeCodes(const QString& abcde)
 {
-    db::ResultTable t = forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
+    db::ResultTable t =
+        forms().MF->server().db().query(QStringLiteral("SELECT * FROM buts WHERE abcde=?"), {abcde});
     if (t.rowCount() != 1)
         return {QStringLiteral("rows: %1").arg(t.rowCount())};
     return {t.fieldByName(QStringLiteral("abcde")), t.fieldByName(QStringLiteral("btnclr"))};
@@ -216,7 +217,8 @@ void TestNetAddButs::doubleClickSendsThePlaceNotice()
 {
     TMF* mf = app->mf();
     QUdpSocket client;
-    QVERIFY(client.bind(QHostAddress::LocalHost, UdpSender::portFromSetting(mf->server().cfg().ToClientsPort)));
+    QVERIFY(
+        client.bind(QHostAddress::LocalHost, UdpSender::portFromSetting(mf->server().cfg().ToClientsPort)));
     client.writeDatagram(mf->server().cfg().sFromClient.toUtf8(), QHostAddress::LocalHost,
                          UdpSender::portFromSetting(mf->server().cfg().FromClientsPort));
     QTRY_COMPARE(mf->server().clients().ipsClients(), QStringList{"127.0.0.1"});

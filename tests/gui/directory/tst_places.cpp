@@ -1,13 +1,13 @@
 #include "AppFixture.h"
 
+#include "app/Forms.h"
+#include "core/base/Cp1251.h"
 #include "core/db/Database.h"
 #include "core/directory/PlacesStore.h"
+#include "core/settings/IniFile.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
-#include "app/Forms.h"
 #include "gui/journal/TMF.h"
-#include "core/base/Cp1251.h"
-#include "core/settings/IniFile.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 

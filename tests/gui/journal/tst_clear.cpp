@@ -3,8 +3,8 @@
 
 #include "AppFixture.h"
 
-#include "core/db/Database.h"
 #include "app/Forms.h"
+#include "core/db/Database.h"
 #include "gui/journal/TFormClear.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/ButtonGroup.h"

@@ -4,11 +4,11 @@
 
 #include "AppFixture.h"
 
-#include "core/db/Database.h"
 #include "app/Forms.h"
+#include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "core/journal/JournalExport.h"
 #include "gui/journal/TMF.h"
-#include "core/base/AppError.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QDir>
@@ -149,7 +149,8 @@ void TestExport::fileName_data()
     QTest::newRow("xlsx") << QStringLiteral("/data/j.xlsx") << QStringLiteral("/data/j.xlsx");
     QTest::newRow("xlsx in capitals") << QStringLiteral("/data/J.XLSX") << QStringLiteral("/data/J.XLSX");
     QTest::newRow("older extension") << QStringLiteral("/data/j.xls") << QStringLiteral("/data/j.xlsx");
-    QTest::newRow("older extension in capitals") << QStringLiteral("/data/J.XLS") << QStringLiteral("/data/J.xlsx");
+    QTest::newRow("older extension in capitals")
+        << QStringLiteral("/data/J.XLS") << QStringLiteral("/data/J.xlsx");
     QTest::newRow("dots within the name")
         << QStringLiteral("/data/журнал_10.12.2026") << QStringLiteral("/data/журнал_10.12.2026.xlsx");
     QTest::newRow("another extension") << QStringLiteral("/data/j.csv") << QStringLiteral("/data/j.csv.xlsx");

@@ -4,11 +4,11 @@
 
 #include "AppFixture.h"
 
-#include "core/db/Database.h"
 #include "app/Forms.h"
+#include "core/base/Cp1251.h"
+#include "core/db/Database.h"
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
-#include "core/base/Cp1251.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
 
@@ -314,10 +314,14 @@ void TestFilterWindow::escapeAppliesEnterResets()
 
 void TestFilterWindow::upperBoundTakesTheWholeLastDay()
 {
-    addEntry(mf, QStringLiteral("2017.12.03 22:58:59"), QStringLiteral("Палата 1"), QStringLiteral("Койка 1"));
-    addEntry(mf, QStringLiteral("2017.12.03 22:59:00"), QStringLiteral("Палата 1"), QStringLiteral("Койка 2"));
-    addEntry(mf, QStringLiteral("2017.12.03 23:59:59"), QStringLiteral("Палата 1"), QStringLiteral("Койка 3"));
-    addEntry(mf, QStringLiteral("2017.12.04 00:00:00"), QStringLiteral("Палата 1"), QStringLiteral("Койка 4"));
+    addEntry(mf, QStringLiteral("2017.12.03 22:58:59"), QStringLiteral("Палата 1"),
+             QStringLiteral("Койка 1"));
+    addEntry(mf, QStringLiteral("2017.12.03 22:59:00"), QStringLiteral("Палата 1"),
+             QStringLiteral("Койка 2"));
+    addEntry(mf, QStringLiteral("2017.12.03 23:59:59"), QStringLiteral("Палата 1"),
+             QStringLiteral("Койка 3"));
+    addEntry(mf, QStringLiteral("2017.12.04 00:00:00"), QStringLiteral("Палата 1"),
+             QStringLiteral("Койка 4"));
     form->show();
 
     // Ticking the upper bound alone, at its default time, keeps every entry of today.

@@ -3,31 +3,33 @@
 
 #include "AppFixture.h"
 
-#include "core/db/Database.h"
 #include "app/Forms.h"
+#include "core/base/AppError.h"
+#include "core/db/Database.h"
 #include "gui/journal/JournalModel.h"
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
-#include "core/base/AppError.h"
 #include "gui/kit/StringGrid.h"
 
 #include <QAbstractItemModelTester>
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
-#include <QTimer>
 #include <QMenu>
+#include <QTimer>
 #include <QtTest>
 
 #include <sqlite3.h>
 
 namespace {
-void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& place, const QString& timestr = {},
-              const QString& reaction = {}, const QString& ward = QStringLiteral("Палата 1"))
+void addEntry(TMF* mf, const QString& timest, const QString& f, const QString& place,
+              const QString& timestr = {}, const QString& reaction = {},
+              const QString& ward = QStringLiteral("Палата 1"))
 {
     mf->server().db().executeStatement(
-        QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
-                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+        QStringLiteral(
+            "INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, reactiontime) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
         {timest, timestr, QStringLiteral("f6186"), f, place, ward, QStringLiteral("Тестова Анна"), reaction});
 }
 
@@ -74,7 +76,10 @@ void TestMainWindow::init()
     mf->server().db().setSynchronous(false);
 }
 
-void TestMainWindow::cleanup() { m_app.reset(); }
+void TestMainWindow::cleanup()
+{
+    m_app.reset();
+}
 
 void TestMainWindow::emptyJournalShowsOneEmptyRow()
 {
@@ -106,20 +111,32 @@ void TestMainWindow::entryTexts_data()
     const QString ward = QStringLiteral("Палата 1");
     const QString place = QStringLiteral("Койка № 1");
     const QString staff = QStringLiteral("Тестова Анна");
-    QTest::newRow("open call") << "2017.12.03 14:05:09" << "8" << "" << ""
-                               << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "вызов", ""};
-    QTest::newRow("closed after 3 min 7 s") << "2017.12.03 14:05:09" << "8" << "2017.12.03 14:08:16" << "00:03:07"
-                                            << QStringList{"3 дек", "14:05:09", "14:08:16", ward, place, staff,
-                                                           "вызов", "3 мин 7 сек"};
-    QTest::newRow("second kind, 5 s") << "2017.01.21 09:00:00" << "4" << "2017.01.21 09:00:05" << "00:00:05"
-                                      << QStringList{"21 янв", "09:00:00", "09:00:05", ward, place, staff, "прием",
-                                                     "5 сек"};
-    QTest::newRow("missed: an hour and a second") << "2017.12.03 14:05:09" << "b" << "2017.12.03 15:05:10"
-                                                  << "01:00:01"
-                                                  << QStringList{"3 дек", "14:05:09", "15:05:10", ward, place,
-                                                                 staff, "вызов отв.", "пропущено"};
-    QTest::newRow("unknown function") << "2017.12.03 14:05:09" << "x" << "" << ""
-                                      << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "", ""};
+    QTest::newRow("open call") << "2017.12.03 14:05:09"
+                               << "8"
+                               << ""
+                               << "" << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "вызов", ""};
+    QTest::newRow("closed after 3 min 7 s")
+        << "2017.12.03 14:05:09"
+        << "8"
+        << "2017.12.03 14:08:16"
+        << "00:03:07"
+        << QStringList{"3 дек", "14:05:09", "14:08:16", ward, place, staff, "вызов", "3 мин 7 сек"};
+    QTest::newRow("second kind, 5 s")
+        << "2017.01.21 09:00:00"
+        << "4"
+        << "2017.01.21 09:00:05"
+        << "00:00:05" << QStringList{"21 янв", "09:00:00", "09:00:05", ward, place, staff, "прием", "5 сек"};
+    QTest::newRow("missed: an hour and a second")
+        << "2017.12.03 14:05:09"
+        << "b"
+        << "2017.12.03 15:05:10"
+        << "01:00:01"
+        << QStringList{"3 дек", "14:05:09", "15:05:10", ward, place, staff, "вызов отв.", "пропущено"};
+    QTest::newRow("unknown function")
+        << "2017.12.03 14:05:09"
+        << "x"
+        << ""
+        << "" << QStringList{"3 дек", "14:05:09", "", ward, place, staff, "", ""};
 }
 
 void TestMainWindow::entryTexts()
@@ -164,7 +181,8 @@ void TestMainWindow::newestFirstAndSelectionKeptByPosition()
 void TestMainWindow::clauseNarrowsAndFailingClauseKeepsTheGrid()
 {
     addEntry(mf, QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("8"), QStringLiteral("А"));
-    addEntry(mf, QStringLiteral("2017.12.03 10:01:00"), QStringLiteral("4"), QStringLiteral("Б"), {}, {}, QString());
+    addEntry(mf, QStringLiteral("2017.12.03 10:01:00"), QStringLiteral("4"), QStringLiteral("Б"), {}, {},
+             QString());
     mf->RefreshLog();
     QCOMPARE(mf->StringGrid1->RowCount(), 3);
 
@@ -192,9 +210,11 @@ void TestMainWindow::clauseNarrowsAndFailingClauseKeepsTheGrid()
 void TestMainWindow::deletionIsCountedAfterShrink()
 {
     for (int i = 0; i < 4; ++i)
-        addEntry(mf, QStringLiteral("2017.12.0%1 10:00:00").arg(i + 1), QStringLiteral("8"), QStringLiteral("М"));
+        addEntry(mf, QStringLiteral("2017.12.0%1 10:00:00").arg(i + 1), QStringLiteral("8"),
+                 QStringLiteral("М"));
     mf->RefreshLog();
-    mf->server().db().executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"), {QStringLiteral("2017.12.03")});
+    mf->server().db().executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"),
+                                       {QStringLiteral("2017.12.03")});
     addEntry(mf, QStringLiteral("2017.12.05 10:00:00"), QStringLiteral("8"), QStringLiteral("Н"));
     mf->journalShrank();
     mf->RefreshLog();
@@ -207,7 +227,10 @@ void TestMainWindow::longJournalReadPageByPage()
     QAbstractItemModelTester tester(mf->journal, QAbstractItemModelTester::FailureReportingMode::QtTest);
     mf->server().db().executeStatement(QStringLiteral("BEGIN"));
     for (int i = 0; i < 1000; ++i)
-        addEntry(mf, QDateTime(QDate(2017, 1, 1), QTime(0, 0)).addSecs(i * 60).toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")),
+        addEntry(mf,
+                 QDateTime(QDate(2017, 1, 1), QTime(0, 0))
+                     .addSecs(i * 60)
+                     .toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")),
                  QStringLiteral("8"), QStringLiteral("Место %1").arg(i));
     mf->server().db().executeStatement(QStringLiteral("COMMIT"));
     mf->RefreshLog();
@@ -252,11 +275,14 @@ void TestMainWindow::ticksGoOnWhileABoxIsOpen()
         QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, "
                        "reactiontime) VALUES ('hand-edited', '', 'f6186', '8', '', '', '', '')"));
     SlowErrorBox box;
-    box.rowsNow = [this] { return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount(); };
+    box.rowsNow = [this] {
+        return mf->server().db().query(QStringLiteral("SELECT id FROM logs")).rowCount();
+    };
     mf->server().TimerObr.start();
     mf->server().antenna().IdUDPServerAntUDPRead(QByteArrayLiteral("f61862"));
     // While the box is open, a call from another place arrives and must be journaled.
-    QTimer::singleShot(500, this, [this] { mf->server().antenna().IdUDPServerAntUDPRead(QByteArrayLiteral("ba5ac8")); });
+    QTimer::singleShot(500, this,
+                       [this] { mf->server().antenna().IdUDPServerAntUDPRead(QByteArrayLiteral("ba5ac8")); });
     QTRY_COMPARE_WITH_TIMEOUT(box.journalRowsWhileOpen, qint64(2), 5000);
     QCOMPARE(box.errors.size(), 1);
     mf->server().TimerObr.stop();
@@ -273,9 +299,11 @@ void TestMainWindow::statusBar_data()
     QTest::newRow("nothing heard") << QStringList{} << false << false << "Режим регистрации."
                                    << "Подключенные антенны не найдены.";
     QTest::newRow("one antenna, several sign-ons")
-        << QStringList{"###A1", "###A1", "###a1"} << false << true << "Режим поиска." << "Подключена антенна A1.";
+        << QStringList{"###A1", "###A1", "###a1"} << false << true << "Режим поиска."
+        << "Подключена антенна A1.";
     QTest::newRow("letter case ignored in the sort")
-        << QStringList{"###B2", "###a1"} << true << false << "Режим добавления." << "Подключены антенны a1, B2.";
+        << QStringList{"###B2", "###a1"} << true << false << "Режим добавления."
+        << "Подключены антенны a1, B2.";
     QTest::newRow("sorted as text") << QStringList{"###7", "###12"} << true << true << "Режим добавления."
                                     << "Подключены антенны 12, 7.";
 }

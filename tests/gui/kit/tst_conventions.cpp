@@ -4,6 +4,9 @@
 
 #include "AppFixture.h"
 
+#include "app/Forms.h"
+#include "core/base/AppError.h"
+#include "core/settings/IniFile.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
 #include "gui/directory/TFormButsEdit.h"
@@ -11,12 +14,9 @@
 #include "gui/directory/TFormGroupEdit.h"
 #include "gui/directory/TFormWorkers.h"
 #include "gui/directory/TFormWorkersEdit.h"
-#include "app/Forms.h"
 #include "gui/journal/TFormClear.h"
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
-#include "core/base/AppError.h"
-#include "core/settings/IniFile.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/StringGrid.h"
 #include "gui/kit/WindowGeometry.h"
@@ -66,14 +66,20 @@ void TestConventions::errorText_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("plain") << "Unable to write to /x/y.ini" << "Unable to write to /x/y.ini.";
-    QTest::newRow("ends with a full stop") << "Done." << "Done.";
+    QTest::newRow("plain") << "Unable to write to /x/y.ini"
+                           << "Unable to write to /x/y.ini.";
+    QTest::newRow("ends with a full stop") << "Done."
+                                           << "Done.";
     QTest::newRow("ends with a character below the full stop") << "Field id Not found. Empty dataset!"
-                                                              << "Field id Not found. Empty dataset!";
-    QTest::newRow("ends with a quote") << "Failed to open database \"x\"" << "Failed to open database \"x\"";
-    QTest::newRow("ends with a letter above") << "Ошибка" << "Ошибка.";
-    QTest::newRow("ends with a digit") << "code 5" << "code 5.";
-    QTest::newRow("empty") << "" << "";
+                                                               << "Field id Not found. Empty dataset!";
+    QTest::newRow("ends with a quote") << "Failed to open database \"x\""
+                                       << "Failed to open database \"x\"";
+    QTest::newRow("ends with a letter above") << "Ошибка"
+                                              << "Ошибка.";
+    QTest::newRow("ends with a digit") << "code 5"
+                                       << "code 5.";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void TestConventions::errorText()
@@ -97,9 +103,9 @@ void TestConventions::minimumSizes()
     app.create();
     const Forms& f = forms();
     const QList<QPair<FormBase*, QSize>> expected{
-        {f.FormGroup, {150, 150}},     {f.FormGroupEdit, {330, 150}}, {f.FormWorkers, {150, 150}},
-        {f.FormWorkersEdit, {330, 150}}, {f.FormButs, {280, 165}},    {f.FormButsEdit, {350, 180}},
-        {f.FormAddButs, {540, 250}},   {f.FormClear, {310, 125}},     {f.FormFilter, {600, 360}},
+        {f.FormGroup, {150, 150}},       {f.FormGroupEdit, {330, 150}}, {f.FormWorkers, {150, 150}},
+        {f.FormWorkersEdit, {330, 150}}, {f.FormButs, {280, 165}},      {f.FormButsEdit, {350, 180}},
+        {f.FormAddButs, {540, 250}},     {f.FormClear, {310, 125}},     {f.FormFilter, {600, 360}},
     };
     for (const auto& [form, size] : expected) {
         QCOMPARE(form->minimumOuterSize(), size);
@@ -245,7 +251,8 @@ void TestConventions::storedGeometryFitsTheScreens_data()
     QTest::newRow("partly off, title reachable")
         << QList<qint64>{1100, 900, 722, 511} << one << QRect(1100, 900, 722, 511);
     QTest::newRow("design position") << QList<qint64>{0, 0, 340, 209} << one << QRect(0, 0, 340, 209);
-    QTest::newRow("monitor removed") << QList<qint64>{2000, 100, 600, 400} << one << QRect(680, 100, 600, 400);
+    QTest::newRow("monitor removed") << QList<qint64>{2000, 100, 600, 400} << one
+                                     << QRect(680, 100, 600, 400);
     QTest::newRow("above the screen") << QList<qint64>{100, -600, 600, 400} << one << QRect(100, 0, 600, 400);
     QTest::newRow("title partly above")
         << QList<qint64>{100, -20, 600, 400} << one << QRect(100, -20, 600, 400);
@@ -253,7 +260,8 @@ void TestConventions::storedGeometryFitsTheScreens_data()
         << QList<qint64>{100, -25, 600, 400} << one << QRect(100, 0, 600, 400);
     QTest::newRow("on the second monitor")
         << QList<qint64>{2000, 100, 600, 400} << two << QRect(2000, 100, 600, 400);
-    QTest::newRow("nearest of two") << QList<qint64>{4000, 2000, 600, 400} << two << QRect(2600, 680, 600, 400);
+    QTest::newRow("nearest of two") << QList<qint64>{4000, 2000, 600, 400} << two
+                                    << QRect(2600, 680, 600, 400);
     QTest::newRow("too large") << QList<qint64>{0, 0, 20000, 20000} << one << QRect(0, 0, 1280, 1024);
     QTest::newRow("held to its own screen")
         << QList<qint64>{0, 0, 20000, 20000} << two << QRect(0, 0, 1280, 1024);
@@ -307,7 +315,8 @@ void TestConventions::secondaryWindowFirstOpensOverItsOpener()
     mf->Nnastr->trigger();
     QVERIFY(filter->isVisible());
     const QPoint offset = WindowGeometry::outer(*filter).center() - WindowGeometry::outer(*mf).center();
-    QVERIFY2(offset.manhattanLength() <= 2, qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
+    QVERIFY2(offset.manhattanLength() <= 2,
+             qPrintable(QStringLiteral("%1,%2").arg(offset.x()).arg(offset.y())));
 
     // Once moved and closed, the stored position is where it opens, also after a restart.
     filter->move(30, 40);
@@ -326,7 +335,8 @@ void TestConventions::secondaryWindowFirstOpensOverItsOpener()
 
 void TestConventions::boxesSpeakRussianAndAnEmptyTitleStaysEmpty()
 {
-    const QString catalogue = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_ru.qm");
+    const QString catalogue =
+        QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_ru.qm");
     if (!QFile::exists(catalogue))
         QSKIP(qPrintable(QStringLiteral("Qt's Russian catalogue %1 is not installed "
                                         "(Debian package qt6-translations-l10n)")

@@ -5,9 +5,9 @@
 #include "AppFixture.h"
 
 #include "core/db/Database.h"
-#include "gui/stats/TFormStats.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/StringGrid.h"
+#include "gui/stats/TFormStats.h"
 
 #include <QAction>
 #include <QChartView>
