@@ -13,16 +13,31 @@ void AntennaWatch::heard(const QStringList& ids, const QDateTime& now)
         const auto known = std::find_if(m_antennas.begin(), m_antennas.end(),
                                         [&folded](const Antenna& a) { return a.folded == folded; });
         if (known != m_antennas.end()) {
+            known->signedOn = known->signedOn || known->lastHeard != now;
             known->lastHeard = now;
             continue;
         }
         if (m_antennas.size() >= kMaxAntennas) {
-            const auto oldest = std::min_element(
-                m_antennas.begin(), m_antennas.end(),
-                [](const Antenna& a, const Antenna& b) { return a.lastHeard < b.lastHeard; });
-            m_antennas.erase(oldest);
+            // Room is made first by a name heard only once (what a flood of made-up names is made
+            // of), then by the antenna heard least recently among those still heard. An antenna that
+            // signed on and fell silent stays in alarm until it is heard again, whatever names
+            // strangers send; with every place taken by one the newcomer is not watched.
+            const auto evictable = [this, &now](const Antenna& a) {
+                return !a.signedOn || a.lastHeard.secsTo(now) < m_seconds;
+            };
+            const auto before = [](const Antenna& a, const Antenna& b) {
+                return a.signedOn != b.signedOn ? !a.signedOn : a.lastHeard < b.lastHeard;
+            };
+            auto victim = m_antennas.end();
+            for (auto a = m_antennas.begin(); a != m_antennas.end(); ++a) {
+                if (evictable(*a) && (victim == m_antennas.end() || before(*a, *victim)))
+                    victim = a;
+            }
+            if (victim == m_antennas.end())
+                continue;
+            m_antennas.erase(victim);
         }
-        m_antennas.append({id, folded, now});
+        m_antennas.append({id, folded, now, false});
     }
 }
 

@@ -36,8 +36,9 @@ public:
     const QList<Silent>& silent() const { return m_silent; }
     bool enabled() const { return m_seconds > 0; }
 
-    // A bound on the antennas remembered, against a flood of made-up identities; the oldest heard
-    // goes first.
+    // A bound on the antennas remembered, against a flood of made-up identities: a newcomer pushes
+    // out a name heard only once first, then the antenna heard least recently among those still
+    // heard; never an antenna that signed on and fell silent.
     static constexpr int kMaxAntennas = 256;
 
 private:
@@ -46,6 +47,7 @@ private:
         QString id;
         QString folded;
         QDateTime lastHeard;
+        bool signedOn = false; // heard at more than one moment
     };
 
     int m_seconds;

@@ -3,6 +3,7 @@
 #include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/journal/JournalWriter.h"
+#include "core/journal/RemovedCalls.h"
 
 #include <algorithm>
 
@@ -12,12 +13,12 @@ namespace {
 // as the journal writer's pairing reads it (a NULL reads as empty there too).
 const QString kOpenCallColumns =
     QStringLiteral("SELECT id, timest, abcde, f, butsname, groupsname, workersname FROM logs ");
-const QString kOpenCallFilter = QStringLiteral("(timestr = '' OR timestr IS NULL) AND f IN ('8', '4', 'b') "
-                                               "AND id NOT IN (SELECT id FROM dismissedcalls)");
+const QString kOpenCallFilter = QStringLiteral("(timestr = '' OR timestr IS NULL) AND f IN ('8', '4', 'b')");
 
+// Equal times keep the order in which the calls came.
 bool earlier(const OpenCall& a, const OpenCall& b)
 {
-    return a.timeMs != b.timeMs ? a.timeMs < b.timeMs : a.id < b.id;
+    return a.timeMs < b.timeMs;
 }
 
 } // namespace
@@ -60,17 +61,25 @@ EventNotice OpenCalls::noticeOfEntry(const QString& code, const QString& f, cons
     return {code, f, staff, noticePlace};
 }
 
+QString OpenCalls::keyOf(const QDateTime& time, const QString& code, const QString& f)
+{
+    return time.toString(QStringLiteral("yyyyMMdd'T'HHmmss")) + u'-' + code + u'-' + f;
+}
+
+qint64 OpenCalls::reactionSeconds(const QDateTime& callTime, const QDateTime& cancelTime)
+{
+    const QString hms = sElapsedFromDateTimes(DateTimeFromTS(sTSFromDateTime(callTime)), cancelTime);
+    const QStringList parts = hms.split(u':');
+    if (parts.size() != 3)
+        return 0;
+    return parts.at(0).toLongLong() * 3600 + parts.at(1).toLongLong() * 60 + parts.at(2).toLongLong();
+}
+
 db::Database& OpenCalls::database()
 {
     if (!m_db || !m_db->isOpen())
         throw AppError(QStringLiteral("Database is closed"));
     return *m_db;
-}
-
-void OpenCalls::ensureDismissedTable()
-{
-    database().executeStatement(
-        QStringLiteral("CREATE TABLE IF NOT EXISTS dismissedcalls (id INTEGER PRIMARY KEY)"));
 }
 
 qint64 OpenCalls::waitingSeconds(const OpenCall& call, qint64 nowMs)
@@ -95,50 +104,141 @@ CallLevel OpenCalls::levelFor(qint64 waitingSeconds) const
     return CallLevel::Normal;
 }
 
-void OpenCalls::rebuild(const QDateTime& now)
+QString OpenCalls::uniqueKey(const QString& base) const
+{
+    QString key = base;
+    for (int n = 2; rowOfKey(key) >= 0; ++n)
+        key = base + u'-' + QString::number(n);
+    return key;
+}
+
+QList<JournaledCall> OpenCalls::readOpenEntries(const QString& condition, const QVariant& bound)
 {
     db::Database& db = database();
-    ensureDismissedTable();
-    // A dismissal matters only while its entry is open; ids are never given out twice.
-    db.executeStatement(QStringLiteral(
-        "DELETE FROM dismissedcalls WHERE NOT EXISTS (SELECT 1 FROM logs WHERE logs.id = dismissedcalls.id "
-        "AND (logs.timestr = '' OR logs.timestr IS NULL))"));
+    QString sql =
+        kOpenCallColumns + QStringLiteral("WHERE ") + condition + QStringLiteral(" AND ") + kOpenCallFilter;
+    if (RemovedCalls::tableExists(db))
+        sql += QStringLiteral(" AND ") + RemovedCalls::notRemoved();
+    db::Statement rows(db, sql + QStringLiteral(" ORDER BY id"));
+    rows.bind(1, bound);
+    QList<JournaledCall> entries;
+    while (rows.step()) {
+        JournaledCall call;
+        try {
+            call.time = DateTimeFromTS(rows.text(1));
+        } catch (const AppError&) {
+            continue; // a hand-edited time that is no time: not a call anyone waits for
+        }
+        call.id = rows.int64(0);
+        call.code = rows.text(2);
+        call.f = rows.text(3);
+        call.place = rows.text(4);
+        call.ward = rows.text(5);
+        call.staff = rows.text(6);
+        call.notice = noticeOfEntry(call.code, call.f, call.place, call.staff);
+        entries.append(call);
+    }
+    return entries;
+}
 
-    QList<OpenCall> calls;
+QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
+{
+    QList<JournaledCall> entries;
     if (m_settings.WindowHours > 0) {
         // The bound as text: timestamp texts order as time, and the journal index on timest serves
         // the range, so a long journal costs only its last hours.
-        const QString since = sTSFromDateTime(now.addSecs(-qint64(m_settings.WindowHours) * 3600));
-        db::Statement rows(db, kOpenCallColumns + QStringLiteral("WHERE timest >= ? AND ") + kOpenCallFilter);
-        rows.bind(1, since);
-        while (rows.step()) {
-            OpenCall call;
-            try {
-                call.time = DateTimeFromTS(rows.text(1));
-            } catch (const AppError&) {
-                continue; // a hand-edited time that is no time: not a call anyone waits for
-            }
-            call.id = rows.int64(0);
-            call.code = rows.text(2);
-            call.f = rows.text(3);
-            call.place = rows.text(4);
-            call.ward = rows.text(5);
-            call.staff = rows.text(6);
-            call.notice = noticeOfEntry(call.code, call.f, call.place, call.staff);
-            start(call, now);
-            calls.append(call);
-        }
-        std::sort(calls.begin(), calls.end(), earlier);
+        entries = readOpenEntries(QStringLiteral("timest >= ?"),
+                                  sTSFromDateTime(now.addSecs(-qint64(m_settings.WindowHours) * 3600)));
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const JournaledCall& a, const JournaledCall& b) { return a.time < b.time; });
     }
-    const db::ResultTable last = db.query(QStringLiteral("SELECT max(id) FROM logs"));
-    const qint64 lastId = last.fieldIsNull(0) ? 0 : last.fieldAsInteger(0);
+    const db::ResultTable last = database().query(QStringLiteral("SELECT max(id) FROM logs"));
+    if (!last.fieldIsNull(0))
+        m_lastSeenId = qMax(m_lastSeenId, last.fieldAsInteger(0));
 
-    if (m_observer)
-        m_observer->beginResetCalls();
-    m_calls = calls;
-    m_lastSeenId = lastId;
-    if (m_observer)
-        m_observer->endResetCalls();
+    QList<OpenCall> added;
+    for (const JournaledCall& entry : std::as_const(entries)) {
+        if (rowOf(entry.id) >= 0)
+            continue;
+        const QString base = keyOf(entry.time, entry.code, entry.f);
+        // A call of a previous run that the journal took just before that run ended, still waiting
+        // in its spool: one call, not two.
+        const int waiting = rowOfKey(base);
+        if (waiting >= 0 && !m_calls.at(waiting).journaled()) {
+            OpenCall& call = m_calls[waiting];
+            call.id = entry.id;
+            call.ticket = 0;
+            if (m_observer)
+                m_observer->callJournaled(waiting);
+            continue;
+        }
+        OpenCall call;
+        static_cast<JournaledCall&>(call) = entry;
+        call.key = uniqueKey(base);
+        start(call, now);
+        added.append(call);
+        insertSorted(call);
+    }
+    return added;
+}
+
+QString OpenCalls::callNoticed(const JournaledCall& noticed, qint64 ticket, const QDateTime& now)
+{
+    return addWaiting(noticed, ticket, now, false);
+}
+
+QString OpenCalls::callWaiting(const JournaledCall& waiting, qint64 ticket, const QDateTime& now)
+{
+    return addWaiting(waiting, ticket, now, true);
+}
+
+QString OpenCalls::addWaiting(const JournaledCall& noticed, qint64 ticket, const QDateTime& now,
+                              bool mayBeInJournal)
+{
+    if (mayBeInJournal) {
+        const int row = rowOfKey(keyOf(noticed.time, noticed.code, noticed.f));
+        if (row >= 0 && m_calls.at(row).journaled())
+            return m_calls.at(row).key;
+    }
+    OpenCall call;
+    static_cast<JournaledCall&>(call) = noticed;
+    call.id = 0;
+    call.ticket = ticket;
+    call.key = uniqueKey(keyOf(call.time, call.code, call.f));
+    start(call, now);
+    const QString key = call.key;
+    insertSorted(std::move(call));
+    return key;
+}
+
+bool OpenCalls::callJournaled(qint64 ticket, qint64 id)
+{
+    m_lastSeenId = qMax(m_lastSeenId, id);
+    for (int row = 0; row < m_calls.size(); ++row) {
+        OpenCall& call = m_calls[row];
+        if (call.journaled() || call.ticket != ticket)
+            continue;
+        call.id = id;
+        call.ticket = 0;
+        if (m_observer)
+            m_observer->callJournaled(row);
+        return true;
+    }
+    return false;
+}
+
+QList<OpenCall> OpenCalls::cancelNoticed(const QString& code)
+{
+    QList<OpenCall> closed;
+    for (int row = 0; row < m_calls.size();) {
+        if (m_calls.at(row).code == code) {
+            closed.append(m_calls.at(row));
+            removeRow(row);
+        } else {
+            ++row;
+        }
+    }
+    return closed;
 }
 
 void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& now)
@@ -148,6 +248,7 @@ void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& n
     m_lastSeenId = qMax(m_lastSeenId, journaled.id);
     OpenCall call;
     static_cast<JournaledCall&>(call) = journaled;
+    call.key = uniqueKey(keyOf(call.time, call.code, call.f));
     start(call, now);
     insertSorted(call);
 }
@@ -155,7 +256,7 @@ void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& n
 void OpenCalls::entriesClosed(const QList<qint64>& ids)
 {
     for (const qint64 id : ids) {
-        const int row = rowOf(id);
+        const int row = id > 0 ? rowOf(id) : -1;
         if (row >= 0)
             removeRow(row);
     }
@@ -164,57 +265,49 @@ void OpenCalls::entriesClosed(const QList<qint64>& ids)
 void OpenCalls::syncWithJournal(const QDateTime& now)
 {
     db::Database& db = database();
-    ensureDismissedTable();
+    const bool removals = RemovedCalls::tableExists(db);
 
     QList<qint64> gone;
     {
-        db::Statement entry(db, QStringLiteral("SELECT timestr FROM logs WHERE id = ?"));
+        db::Statement entry(db, removals
+                                    ? QStringLiteral("SELECT timestr, id IN (SELECT id FROM dismissedcalls) "
+                                                     "FROM logs WHERE id = ?")
+                                    : QStringLiteral("SELECT timestr, 0 FROM logs WHERE id = ?"));
         for (const OpenCall& call : std::as_const(m_calls)) {
+            if (!call.journaled())
+                continue; // still on its way to the journal
             entry.reset();
             entry.bind(1, QVariant(qlonglong(call.id)));
-            if (!entry.step() || !entry.text(0).isEmpty())
+            if (!entry.step() || !entry.text(0).isEmpty() || entry.int64(1) != 0)
                 gone.append(call.id);
         }
     }
-    entriesClosed(gone);
 
-    QList<JournaledCall> added;
-    {
-        db::Statement rows(db, kOpenCallColumns + QStringLiteral("WHERE id > ? AND ") + kOpenCallFilter +
-                                   QStringLiteral(" ORDER BY id"));
-        rows.bind(1, QVariant(qlonglong(m_lastSeenId)));
-        while (rows.step()) {
-            JournaledCall call;
-            try {
-                call.time = DateTimeFromTS(rows.text(1));
-            } catch (const AppError&) {
-                continue;
-            }
-            call.id = rows.int64(0);
-            call.code = rows.text(2);
-            call.f = rows.text(3);
-            call.place = rows.text(4);
-            call.ward = rows.text(5);
-            call.staff = rows.text(6);
-            call.notice = noticeOfEntry(call.code, call.f, call.place, call.staff);
-            added.append(call);
-        }
-    }
+    const QList<JournaledCall> added =
+        readOpenEntries(QStringLiteral("id > ?"), QVariant(qlonglong(m_lastSeenId)));
     const db::ResultTable last = db.query(QStringLiteral("SELECT max(id) FROM logs"));
+    entriesClosed(gone);
     if (!last.fieldIsNull(0))
         m_lastSeenId = qMax(m_lastSeenId, last.fieldAsInteger(0));
-    for (const JournaledCall& call : std::as_const(added))
+    for (const JournaledCall& call : added)
         callJournaled(call, now);
 }
 
-void OpenCalls::dismiss(qint64 id)
+void OpenCalls::dismiss(const QString& key, const QDateTime& now)
 {
-    const int row = rowOf(id);
+    const int row = rowOfKey(key);
     if (row < 0)
         return;
-    ensureDismissedTable();
-    database().executeStatement(QStringLiteral("INSERT OR IGNORE INTO dismissedcalls (id) VALUES (?)"),
-                                {QVariant(qlonglong(id))});
+    const OpenCall& call = m_calls.at(row);
+    if (m_removalSink) {
+        m_removalSink(call, now);
+    } else {
+        if (!call.journaled())
+            throw AppError(QStringLiteral("The call is not in the journal yet"));
+        db::Database& db = database();
+        RemovedCalls::ensureTable(db);
+        RemovedCalls::mark(db, call.id, sTSFromDateTime(now));
+    }
     removeRow(row);
 }
 
@@ -247,8 +340,19 @@ QList<EventNotice> OpenCalls::tick(const QDateTime& now)
     return due;
 }
 
+int OpenCalls::rowOfKey(const QString& key) const
+{
+    for (int row = 0; row < m_calls.size(); ++row) {
+        if (m_calls.at(row).key == key)
+            return row;
+    }
+    return -1;
+}
+
 int OpenCalls::rowOf(qint64 id) const
 {
+    if (id <= 0)
+        return -1;
     for (int row = 0; row < m_calls.size(); ++row) {
         if (m_calls.at(row).id == id)
             return row;

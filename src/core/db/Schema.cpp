@@ -2,6 +2,9 @@
 
 #include "core/base/AppError.h"
 #include "core/db/Database.h"
+#include "core/db/DatabaseError.h"
+
+#include <sqlite3.h>
 
 #include <cstdio>
 
@@ -87,6 +90,10 @@ bool ensureIndexes(Database& db)
         for (const char* sql : kIndexes)
             db.executeStatement(QString::fromLatin1(sql));
     } catch (const AppError& e) {
+        // Another program's lock only postpones them: the caller tries again.
+        const auto* dbError = dynamic_cast<const DatabaseError*>(&e);
+        if (dbError && (dbError->code() == SQLITE_BUSY || dbError->code() == SQLITE_LOCKED))
+            throw;
         // The indexes only make look-ups faster: a file they cannot be added to (read-only, or
         // made by hand) still serves, more slowly. The rest would fail the same way.
         std::fprintf(stderr, "HalvaneServer: working without the database's indexes: %s\n",

@@ -2,48 +2,44 @@
 
 #include "core/base/Clock.h"
 #include "core/engine/WardServer.h"
-#include "core/journal/JournalWriter.h"
-
-#include <algorithm>
 
 namespace {
 const MqttPublisher::Timing* timingForTests = nullptr;
-// More open entries than a ward ever has; beyond it the oldest are timed back from their reaction.
-constexpr std::size_t kMaxCallTimes = 100000;
 } // namespace
 
 MqttBridge::MqttBridge(WardServer& server, const MqttSettingsValues& settings, const QString& outboxPath,
                        QObject* parent)
-    : QObject(parent), m_publisher(settings, outboxPath)
+    : QObject(parent), m_server(server), m_publisher(settings, outboxPath)
 {
     if (timingForTests)
         m_publisher.setTiming(*timingForTests);
     // The publisher reports from its network thread; queued, the text reaches the engine's thread.
     connect(&m_publisher, &MqttPublisher::stateChanged, this,
             [this](MqttPublisher::State, const QString& text) { emit statusChanged(text); });
-    connect(&server, &WardServer::journaled, this, [this](const JournaledEvent& e) { journaled(e); });
+    connect(&server, &WardServer::noticed, this, [this](const NoticedEvent& e) { noticed(e); });
     connect(&server, &WardServer::callRepeated, this, [this](const OpenCall& call) {
-        m_publisher.publish(MqttEvent::repeat(Clock::now(), call.notice.code, call.notice.f,
-                                              call.notice.place, call.ward, call.notice.staff, call.time));
+        MqttEvent event = MqttEvent::repeat(Clock::now(), call.notice.code, call.notice.f, call.notice.place,
+                                            call.ward, call.notice.staff, call.time);
+        event.callKey = call.key;
+        event.id = call.id;
+        m_publisher.publish(event);
     });
     connect(&server, &WardServer::callEscalated, this, [this](const OpenCall& call, CallLevel level) {
         if (level == CallLevel::Normal)
             return;
-        m_publisher.publish(MqttEvent::escalation(Clock::now(), levelName(level), call.notice.code,
-                                                  call.notice.f, call.notice.place, call.ward,
-                                                  call.notice.staff, call.time));
+        MqttEvent event =
+            MqttEvent::escalation(Clock::now(), levelName(level), call.notice.code, call.notice.f,
+                                  call.notice.place, call.ward, call.notice.staff, call.time);
+        event.callKey = call.key;
+        event.id = call.id;
+        m_publisher.publish(event);
     });
     connect(&server, &WardServer::antennaSilenceChanged, this,
             [this](const QString& antenna, bool silent, const QDateTime&) {
                 m_publisher.publish(MqttEvent::antennaSupervision(Clock::now(), antenna, silent));
             });
-    connect(&server, &WardServer::openCallsChanged, this, [this](const QList<OpenCall>& calls) {
-        QList<MqttOpenCall> list;
-        list.reserve(calls.size());
-        for (const OpenCall& call : calls)
-            list << openCall(call);
-        m_publisher.setOpenCalls(list);
-    });
+    connect(&server, &WardServer::openCallsChanged, this,
+            [this](const QList<OpenCall>& calls) { m_publisher.setOpenCalls(openCalls(calls)); });
 }
 
 MqttBridge::~MqttBridge()
@@ -58,6 +54,10 @@ void MqttBridge::setTimingForTests(const MqttPublisher::Timing* timing)
 
 bool MqttBridge::start(QString* errorText)
 {
+    // Kept by the publisher and sent on every connection, also before the first change: a broker
+    // that comes up late, or lost its retained messages, learns the open calls at once.
+    const OpenCalls* calls = m_server.openCalls();
+    m_publisher.setOpenCalls(calls ? openCalls(calls->calls()) : QList<MqttOpenCall>());
     const bool started = m_publisher.start();
     if (errorText)
         *errorText = m_publisher.errorText();
@@ -85,6 +85,7 @@ QString MqttBridge::levelName(CallLevel level)
 MqttOpenCall MqttBridge::openCall(const OpenCall& call)
 {
     MqttOpenCall open;
+    open.call = call.key;
     open.id = call.id;
     open.code = call.code;
     open.function = call.f;
@@ -96,28 +97,26 @@ MqttOpenCall MqttBridge::openCall(const OpenCall& call)
     return open;
 }
 
-void MqttBridge::journaled(const JournaledEvent& e)
+QList<MqttOpenCall> MqttBridge::openCalls(const QList<OpenCall>& calls)
+{
+    QList<MqttOpenCall> list;
+    list.reserve(calls.size());
+    for (const OpenCall& call : calls)
+        list << openCall(call);
+    return list;
+}
+
+void MqttBridge::noticed(const NoticedEvent& e)
 {
     if (!e.cancel) {
-        if (e.id > 0) {
-            m_callTimes[e.id] = e.time;
-            if (m_callTimes.size() > kMaxCallTimes)
-                m_callTimes.erase(m_callTimes.begin());
-        }
-        m_publisher.publish(MqttEvent::call(e.time, e.code, e.f, e.names.P, e.names.G, e.names.S));
+        MqttEvent event = MqttEvent::call(e.time, e.code, e.f, e.names.P, e.names.G, e.names.S);
+        event.callKey = e.call.key;
+        m_publisher.publish(event);
         return;
     }
     QList<MqttReaction> closed;
     closed.reserve(e.closed.size());
-    for (const ClosedEntry& entry : e.closed) {
-        QDateTime callTime = e.time.addSecs(-entry.reactionSeconds);
-        if (const auto it = m_callTimes.find(entry.id); it != m_callTimes.end()) {
-            callTime = it->second;
-            m_callTimes.erase(it);
-        }
-        closed << MqttReaction{entry.id, callTime, entry.reactionSeconds};
-    }
-    std::sort(closed.begin(), closed.end(),
-              [](const MqttReaction& a, const MqttReaction& b) { return a.callTime < b.callTime; });
+    for (const OpenCall& call : e.closed)
+        closed << MqttReaction{call.id, call.time, OpenCalls::reactionSeconds(call.time, e.time), call.key};
     m_publisher.publish(MqttEvent::cancel(e.time, e.code, e.f, e.names.P, e.names.G, e.names.S, closed));
 }

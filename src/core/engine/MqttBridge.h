@@ -7,16 +7,15 @@
 #include <QObject>
 #include <QString>
 
-#include <map>
 #include <memory>
 
 class WardServer;
-struct JournaledEvent;
+struct NoticedEvent;
 
-// Hands what the ward engine reports to the MQTT publisher: every call written and cancel applied,
-// every repeated notice, escalation and antenna falling silent or heard again as one event, and the
-// open calls as the retained list. The publisher only stores and wakes its own network thread, so
-// nothing here waits for the broker.
+// Hands what the ward engine reports to the MQTT publisher: every call and cancel the moment its
+// notice goes out (whether or not the journal can take it yet), every repeated notice, escalation
+// and antenna falling silent or heard again as one event, and the open calls as the retained list.
+// The publisher only stores and wakes its own network thread, so nothing here waits for the broker.
 //
 // Lives on the engine's thread; the engine makes it at start when a broker host is set.
 class MqttBridge : public QObject
@@ -27,7 +26,8 @@ public:
                QObject* parent = nullptr);
     ~MqttBridge() override;
 
-    // The publisher's start; false with the reason when the settings cannot be used. True with a
+    // The publisher's start, with the engine's open calls as the retained list to give the broker
+    // on every connection; false with the reason when the settings cannot be used. True with a
     // reason when it publishes but the outbox file cannot be written (the events then wait in
     // memory only).
     bool start(QString* errorText);
@@ -40,6 +40,7 @@ public:
     static void setTimingForTests(const MqttPublisher::Timing* timing);
 
     static MqttOpenCall openCall(const OpenCall& call);
+    static QList<MqttOpenCall> openCalls(const QList<OpenCall>& calls);
     static QString levelName(CallLevel level);
 
 signals:
@@ -47,11 +48,8 @@ signals:
     void statusChanged(const QString& text);
 
 private:
-    void journaled(const JournaledEvent& event);
+    void noticed(const NoticedEvent& event);
 
+    WardServer& m_server;
     MqttPublisher m_publisher;
-    // The call times of the entries written since the start, until a cancel closes them: the
-    // reaction of a cancel names them. An entry from before the start is timed back from its
-    // reaction seconds.
-    std::map<qint64, QDateTime> m_callTimes;
 };

@@ -4,8 +4,10 @@
 #include "core/base/Clock.h"
 #include "core/clients/ClientLink.h"
 #include "core/db/Database.h"
+#include "core/db/DatabaseError.h"
 #include "core/db/Schema.h"
 #include "core/engine/MqttBridge.h"
+#include "core/journal/RemovedCalls.h"
 #include "core/mqtt/MqttSettings.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
@@ -13,6 +15,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHash>
+
+#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -29,9 +33,34 @@ void writeMqttSection()
     }
 }
 
-// How long a statement waits for another program's lock on the database file (a backup, a viewer)
-// before it fails: a nurse call must be journaled once the lock is gone, not dropped.
-constexpr int kBusyTimeoutMs = 5000;
+// How long a statement of the user-interface thread (the journal's pages, the directory windows)
+// waits for another program's lock on the database file (a backup, a viewer) before it says the file
+// is busy: the windows, the dispatcher and the timers must not stand still behind it. The journal
+// writer keeps what it cannot write in its spool and tries again at the next tick.
+constexpr int kBusyTimeoutMs = 100;
+// The start's own work on the file, at creation and then at every tick until it is done.
+constexpr int kStartWorkBusyTimeoutMs = 20;
+
+// The open call a call's notice makes: the journal's names (a KB unit's place with its key) and the
+// notice as it went out.
+JournaledCall journaledCallOf(const AcceptedEvent& event)
+{
+    JournaledCall call;
+    call.time = event.time;
+    call.code = event.code;
+    call.f = event.f;
+    call.place = event.names.P;
+    call.ward = event.names.G;
+    call.staff = event.names.S;
+    call.notice = {event.code, event.f, event.noticeNames.S, event.noticeNames.P};
+    return call;
+}
+
+bool isLock(const AppError& e)
+{
+    const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
+    return dbError && (dbError->code() == SQLITE_BUSY || dbError->code() == SQLITE_LOCKED);
+}
 } // namespace
 
 WardServer::WardServer(QObject* parent) : QObject(parent)
@@ -87,11 +116,18 @@ void WardServer::create()
     const QString dbPath = QFileInfo(App::exePath()).absolutePath() + u'/' + m_cfg.dbFileName;
     m_dbPath = dbPath;
     std::unique_ptr<db::Database> database = db::Database::openDatabase(dbPath);
-    database->setSynchronous(true);
     database->setBusyTimeout(kBusyTimeoutMs);
-    db::runSchema(*database);
-    db::ensureIndexes(*database);
     m_db = std::move(database);
+    m_filePrepared = false;
+    m_journalCallsTaken = false;
+    m_startWorkError.clear();
+    try {
+        // Another program's lock only postpones this work; anything else ends the start.
+        prepareFile(kBusyTimeoutMs);
+    } catch (...) {
+        m_db.reset();
+        throw;
+    }
 
     m_clients = std::make_unique<ClientLink>(m_sender, m_cfg.ToClientsPort, m_cfg.sFromClient);
     m_writer = std::make_unique<JournalWriter>(
@@ -104,6 +140,7 @@ void WardServer::create()
         followJournal(event);
         emit journaled(event);
     });
+    m_writer->setAccepted([this](const AcceptedEvent& event) { followNotice(event); });
     const auto report = [this](const QString& message) { emit errorRaised(message); };
     m_writer->setReporters(
         {report, [this](const QString& text) { emit journalStatusChanged(text); }, report});
@@ -151,6 +188,12 @@ bool WardServer::start(QString* errorText)
     TimerObr.start();
     TimerCalls.start();
     m_running = true;
+    // The calls found open are told once, as if they had just come: whoever shows or publishes them
+    // (the broker's retained list included, even when it is empty) starts from the real state.
+    if (m_openCalls) {
+        announceCalls(m_openCalls->calls());
+        emit openCallsChanged(m_openCalls->calls());
+    }
     return true;
 }
 
@@ -271,6 +314,72 @@ void WardServer::journalCleared()
     emit journalChanged();
 }
 
+bool WardServer::prepareFile(int busyTimeoutMs)
+{
+    if (m_filePrepared)
+        return true;
+    const db::BusyTimeoutScope wait(*m_db, busyTimeoutMs);
+    try {
+        m_db->setSynchronous(true);
+        db::runSchema(*m_db);
+        db::ensureIndexes(*m_db);
+        RemovedCalls::ensureTable(*m_db);
+    } catch (const AppError& e) {
+        if (!isLock(e))
+            throw;
+        return false;
+    }
+    m_filePrepared = true;
+    return true;
+}
+
+bool WardServer::takeJournalCalls()
+{
+    if (m_journalCallsTaken || !m_openCalls || !m_db)
+        return true;
+    const db::BusyTimeoutScope wait(*m_db, kStartWorkBusyTimeoutMs);
+    try {
+        const QList<OpenCall> added = m_openCalls->rebuild(Clock::now());
+        m_journalCallsTaken = true;
+        if (m_running && !added.isEmpty()) {
+            announceCalls(added);
+            emit openCallsChanged(m_openCalls->calls());
+        }
+    } catch (const AppError& e) {
+        if (!isLock(e)) {
+            // A journal that cannot be read leaves the list to the calls that come in; the server
+            // runs all the same.
+            m_journalCallsTaken = true;
+            reportOpenCallsError(e.message());
+        }
+    }
+    return m_journalCallsTaken;
+}
+
+void WardServer::finishStartWork()
+{
+    if (m_filePrepared && m_journalCallsTaken)
+        return;
+    try {
+        if (prepareFile(kStartWorkBusyTimeoutMs))
+            takeJournalCalls();
+    } catch (const AppError& e) {
+        // Told once; tried again at the next tick.
+        if (e.message() != m_startWorkError) {
+            m_startWorkError = e.message();
+            emit errorRaised(e.message());
+        }
+    }
+}
+
+void WardServer::announceCalls(const QList<OpenCall>& calls)
+{
+    for (const OpenCall& call : calls) {
+        if (call.level != CallLevel::Normal)
+            emit callEscalated(call, call.level);
+    }
+}
+
 void WardServer::startOpenCalls()
 {
     // Once per engine: a window holds the list and the watch from the first start on.
@@ -282,15 +391,28 @@ void WardServer::startOpenCalls()
         m_escalation = EscalationSettings::read(ini);
     }
     m_openCalls = std::make_unique<OpenCalls>(m_db.get(), m_escalation);
+    m_openCalls->setRemovalSink([this](const OpenCall& call, const QDateTime& removedAt) {
+        if (!m_writer)
+            throw AppError(QStringLiteral("Database is closed"));
+        if (call.journaled())
+            m_writer->removeEntry(call.id, removedAt);
+        else if (!m_writer->removeWaiting(call.ticket, removedAt))
+            throw AppError(QStringLiteral("The call is no longer waiting for the journal"));
+    });
     m_antennaWatch = std::make_unique<AntennaWatch>(m_escalation.AntennaSilentSec);
     m_silent.clear();
-    if (m_db) {
-        // The calls still waiting are shown again; a journal that cannot be read now leaves the list
-        // empty until calls come in, and the server starts all the same.
-        try {
-            m_openCalls->rebuild(Clock::now());
-        } catch (const AppError& e) {
-            reportOpenCallsError(e.message());
+    // The journal's open calls first, when the file can be read now; then what a previous run
+    // accepted and could not write, in the order it came (a cancel among it closes calls listed
+    // before it).
+    if (m_filePrepared)
+        takeJournalCalls();
+    if (m_writer) {
+        const QDateTime now = Clock::now();
+        for (const AcceptedEvent& event : m_writer->waitingEvents()) {
+            if (event.cancel)
+                m_openCalls->cancelNoticed(event.code);
+            else if (OpenCalls::isCallFunction(event.f))
+                m_openCalls->callWaiting(journaledCallOf(event), event.ticket, now);
         }
     }
 }
@@ -306,33 +428,44 @@ void WardServer::reportOpenCallsError(const QString& message)
     emit errorRaised(message);
 }
 
+void WardServer::followNotice(const AcceptedEvent& event)
+{
+    if (!m_openCalls)
+        return;
+    NoticedEvent noticed{event.time, event.code, event.f, event.noticeNames, event.cancel, {}, {}};
+    if (event.cancel) {
+        noticed.closed = m_openCalls->cancelNoticed(event.code);
+        emit this->noticed(noticed);
+        if (!noticed.closed.isEmpty())
+            emit openCallsChanged(m_openCalls->calls());
+        return;
+    }
+    if (!OpenCalls::isCallFunction(event.f))
+        return;
+    const QString key = m_openCalls->callNoticed(journaledCallOf(event), event.ticket, Clock::now());
+    noticed.call = m_openCalls->at(m_openCalls->rowOfKey(key));
+    emit this->noticed(noticed);
+    emit openCallsChanged(m_openCalls->calls());
+}
+
 void WardServer::followJournal(const JournaledEvent& event)
 {
     if (!m_openCalls)
         return;
-    const int before = m_openCalls->count();
     if (event.cancel) {
+        // The cancel's notice closed the place's calls already; the journal may close more (a call
+        // of another place that shares the code).
+        const int before = m_openCalls->count();
         QList<qint64> ids;
         ids.reserve(event.closed.size());
         for (const ClosedEntry& entry : event.closed)
             ids.append(entry.id);
         m_openCalls->entriesClosed(ids);
-    } else if (OpenCalls::isCallFunction(event.f)) {
-        JournaledCall call;
-        call.id = event.id;
-        call.time = event.time;
-        call.code = event.code;
-        call.f = event.f;
-        // The journal's place name of a KB unit carries the key number; the notice's does not.
-        call.place =
-            event.f == QLatin1String("b") ? event.names.P + JournalWriter::sKBcd(event.code) : event.names.P;
-        call.ward = event.names.G;
-        call.staff = event.names.S;
-        call.notice = {event.code, event.f, event.names.S, event.names.P};
-        m_openCalls->callJournaled(call, Clock::now());
-    }
-    if (m_openCalls->count() != before)
+        if (m_openCalls->count() != before)
+            emit openCallsChanged(m_openCalls->calls());
+    } else if (event.id > 0 && m_openCalls->callJournaled(event.ticket, event.id)) {
         emit openCallsChanged(m_openCalls->calls());
+    }
 }
 
 void WardServer::TimerCallsTimer()
@@ -344,17 +477,17 @@ void WardServer::TimerCallsTimer()
             CallLevel level;
             qint64 nextRepeatMs;
         };
-        QHash<qint64, Before> before;
+        QHash<QString, Before> before;
         before.reserve(m_openCalls->count());
         for (const OpenCall& call : m_openCalls->calls())
-            before.insert(call.id, {call.level, call.nextRepeatMs});
+            before.insert(call.key, {call.level, call.nextRepeatMs});
         const QList<EventNotice> due = m_openCalls->tick(now);
         for (const EventNotice& notice : due)
             SendEventToClients(notice.code, notice.f, notice.staff, notice.place);
         const qint64 nowMs = now.toMSecsSinceEpoch();
         bool levelsChanged = false;
         for (const OpenCall& call : m_openCalls->calls()) {
-            const auto was = before.constFind(call.id);
+            const auto was = before.constFind(call.key);
             if (was == before.cend())
                 continue;
             if (was->nextRepeatMs != 0 && nowMs >= was->nextRepeatMs)
@@ -453,6 +586,8 @@ void WardServer::TimerToAntTimer()
 void WardServer::TimerObrTimer()
 {
     if (m_dispatcher && m_writer) {
+        // Before the presses: the journal's open calls are listed before a cancel among them.
+        finishStartWork();
         m_dispatcher->TimerObrTimer();
         // The tick's presses go into the journal in one transaction.
         m_writer->flushQueue();

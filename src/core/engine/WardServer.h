@@ -24,6 +24,19 @@ class Database;
 }
 class MqttBridge;
 
+// A press whose notice has just gone out, as the open calls took it: a call with the open call it
+// made, or a cancel with the open calls it closed (oldest first). The names are the notice's.
+struct NoticedEvent
+{
+    QDateTime time;
+    QString code;
+    QString f;
+    ButsNames names;
+    bool cancel = false;
+    OpenCall call;
+    QList<OpenCall> closed;
+};
+
 // The ward engine: everything the server does whether or not a window shows it. It owns the one
 // database connection, the sending socket, the antenna and client listeners with their links, the
 // dispatcher, the journal writer, the four timers, the mode flags and the journal filter. It runs on
@@ -47,18 +60,22 @@ public:
 
     // Creation: decides the first start (the settings file does not exist yet), writes the main
     // sections' comment keys and defaults on a first start, reads them, opens the database (created
-    // when missing) with synchronous writing, runs the schema step and makes the links. Nothing is
-    // received, sent or timed yet. Raises AppError (settings file or database); nothing is left open
-    // then.
+    // when missing) and makes the links. The start's own work on the file (synchronous writing, the
+    // schema step, the indexes, the program's own tables) is done now when the file lets it; while
+    // another program holds the file it is retried at every dispatcher tick instead of holding up the
+    // start. Nothing is received, sent or timed yet. Raises AppError (settings file, or a database
+    // that cannot be opened or used for another reason than a lock); nothing is left open then.
     void create();
 
     // The features' settings sections, written when missing after every window's own: "Escalation"
-    // first, then "Mqtt". Then the open calls taken from the journal and the antenna watch; when a
-    // broker host is set, the publishing of the ward's events to it (a publisher that cannot start
-    // is reported by errorRaised and the ward runs on without it); then the sending socket, the
-    // "@REG" beacon, both listeners and the timers, in this order. False with
-    // the network layer's error text when a socket could not be opened or a port bound (typically a
-    // second copy holds it); everything started is stopped again then.
+    // first, then "Mqtt". Then the open calls: those the journal holds open (taken later when the
+    // file cannot be read now) and those a previous run left waiting in the spool, and the antenna
+    // watch; then the sending socket, the "@REG" beacon, both listeners, when a broker host is set
+    // the publishing of the ward's events to it (a publisher that cannot start is reported by
+    // errorRaised and the ward runs on without it), and the timers, in this order. The open calls
+    // found are announced once: openCallsChanged, and callEscalated for each call already past a
+    // level. False with the network layer's error text when a socket could not be opened or a port
+    // bound (typically a second copy holds it); everything started is stopped again then.
     bool start(QString* errorText);
 
     // Stops the timers and the listeners, writes the events the journal writer still holds (those the
@@ -104,6 +121,8 @@ public:
     // "" while the journal can be written; otherwise what the status bar shows: the journal is
     // unavailable and how many events wait.
     QString journalStatus() const;
+    // Whether the start's own work on the file is done (see create()).
+    bool filePrepared() const { return m_filePrepared; }
     // Events handled but not yet in the journal.
     int pendingJournalEvents() const;
 
@@ -120,7 +139,8 @@ public:
     OpenCalls* openCalls() { return m_openCalls.get(); }
     AntennaWatch* antennaWatch() { return m_antennaWatch.get(); }
     const EscalationValues& escalation() const { return m_escalation; }
-    // The operator changed the list (took a call off): openCallsChanged tells whoever shows it.
+    // The operator changed the list (took a call off): openCallsChanged tells whoever shows it. The
+    // removal itself goes to the journal writer, which marks the entry at its next write.
     void openCallsEdited();
     // Once a second: levels, repeated notices and the antenna watch, at Clock::now().
     void TimerCallsTimer();
@@ -164,6 +184,8 @@ signals:
     void filterChanged();
     // One call written or one cancel applied, as the notice told the display stations.
     void journaled(const JournaledEvent& event);
+    // A press's notice went out to the display stations (before the journal has it).
+    void noticed(const NoticedEvent& event);
     // Every 2100 ms: the identities heard since the last update (sorted as shown) and the two
     // status texts.
     void antennasHeard(const QStringList& identities);
@@ -193,6 +215,11 @@ private:
     void ObrabSearch(const QString& abcde) override;
     void stopTimersAndListeners();
     void startOpenCalls();
+    bool prepareFile(int busyTimeoutMs);
+    void finishStartWork();
+    bool takeJournalCalls();
+    void announceCalls(const QList<OpenCall>& calls);
+    void followNotice(const AcceptedEvent& event);
     void followJournal(const JournaledEvent& event);
     void reportOpenCallsError(const QString& message);
     void startMqtt();
@@ -221,6 +248,9 @@ private:
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
     QStringList m_silent; // the antennas silent at the last check, as the watch spells them
+    bool m_filePrepared = false;
+    bool m_journalCallsTaken = false;
+    QString m_startWorkError; // the last error of the start's work on the file, reported once
     QString m_dbPath;
     std::unique_ptr<MqttBridge> m_mqtt;
     QString m_mqttStatus;

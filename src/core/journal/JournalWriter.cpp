@@ -2,6 +2,7 @@
 
 #include "core/db/Database.h"
 #include "core/db/DatabaseError.h"
+#include "core/journal/RemovedCalls.h"
 #include "core/journal/TimeFormat.h"
 
 #include <QFile>
@@ -156,6 +157,42 @@ void JournalWriter::accept(JournalEvent event)
     m_queue.append(std::move(event));
 }
 
+AcceptedEvent JournalWriter::acceptedOf(const JournalEvent& event, qint64 ticket) const
+{
+    AcceptedEvent accepted;
+    accepted.ticket = ticket;
+    accepted.cancel = event.kind == JournalEvent::Kind::Close;
+    accepted.time = event.time;
+    accepted.code = event.code;
+    accepted.f = event.f;
+    accepted.names = event.names;
+    accepted.noticeNames = event.noticeNames;
+    return accepted;
+}
+
+QList<AcceptedEvent> JournalWriter::waitingEvents() const
+{
+    QList<AcceptedEvent> events;
+    events.reserve(m_queue.size());
+    for (qsizetype i = 0; i < m_queue.size(); ++i)
+        events.append(acceptedOf(m_queue.at(i), m_firstTicket + i));
+    return events;
+}
+
+void JournalWriter::removeEntry(qint64 id, const QDateTime& removedAt)
+{
+    m_removals.append({id, sTSFromDateTime(removedAt)});
+}
+
+bool JournalWriter::removeWaiting(qint64 ticket, const QDateTime& removedAt)
+{
+    const qint64 index = ticket - m_firstTicket;
+    if (index < 0 || index >= m_queue.size() || m_queue.at(index).kind != JournalEvent::Kind::Entry)
+        return false;
+    m_removedWaiting.insert(ticket, sTSFromDateTime(removedAt));
+    return true;
+}
+
 void JournalWriter::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
 {
     ensurePlaces();
@@ -173,10 +210,13 @@ void JournalWriter::InLogButs(const QDateTime& time_, const QString& abcde_, con
         } else {
             event.kind = JournalEvent::Kind::Close;
         }
+        const AcceptedEvent accepted = acceptedOf(event, m_firstTicket + m_queue.size());
         accept(std::move(event));
         // The clients hear of every press, cancels included, before the journal changes.
         if (m_sendEventToClients)
             m_sendEventToClients(place.abcde, f_, place.names.S, place.names.P);
+        if (m_accepted)
+            m_accepted(accepted);
     }
     m_refreshWanted = true;
 }
@@ -198,9 +238,12 @@ void JournalWriter::InLogKB(const QDateTime& time_, const QString& abcd_, const 
     } else {
         event.kind = JournalEvent::Kind::Close;
     }
+    const AcceptedEvent accepted = acceptedOf(event, m_firstTicket + m_queue.size());
     accept(std::move(event));
     if (m_sendEventToClients)
         m_sendEventToClients(abcd_, f_, names.S, names.P);
+    if (m_accepted)
+        m_accepted(accepted);
     m_refreshWanted = true;
 }
 
@@ -223,12 +266,21 @@ void JournalWriter::markCommitted(qint64 seq)
                           {m_spool.token(), QVariant(qlonglong(seq))});
 }
 
-JournaledEvent JournalWriter::apply(const JournalEvent& event)
+void JournalWriter::ensureOwnTables()
 {
-    JournaledEvent written{event.time, event.code, event.f, event.noticeNames, false, {}, 0};
+    if (!m_ownTablesReady)
+        RemovedCalls::ensureTable(m_db);
+}
+
+JournaledEvent JournalWriter::apply(const JournalEvent& event, qint64 ticket)
+{
+    JournaledEvent written{event.time, event.code, event.f, event.noticeNames, false, {}, 0, ticket};
     if (event.kind == JournalEvent::Kind::Entry) {
         insertEntry(sTSFromDateTime(event.time), event.code, event.f, event.names);
         written.id = sqlite3_last_insert_rowid(m_db.handle());
+        // Taken off the open list before the journal had it: removed together with its entry.
+        if (const auto removed = m_removedWaiting.constFind(ticket); removed != m_removedWaiting.cend())
+            RemovedCalls::mark(m_db, written.id, *removed);
     } else {
         written.cancel = true;
         written.closed = SetReactionTime(event.code, event.time);
@@ -245,24 +297,29 @@ void JournalWriter::flushQueue()
     const db::BusyTimeoutScope wait(m_db, kTickBusyTimeoutMs);
     QStringList errors;
     QList<JournaledEvent> written;
-    if (!m_queue.isEmpty()) {
+    if (!m_queue.isEmpty() || !m_removals.isEmpty()) {
         // Power-cut safety for this tick's events before the journal is touched.
-        if (!m_spool.sync() && !m_spoolFailed) {
+        if (!m_queue.isEmpty() && !m_spool.sync() && !m_spoolFailed) {
             qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be flushed to disk";
             m_spoolFailed = true;
         }
         try {
             // The write lock first: once it is held, nothing of the batch waits for another program.
             m_db.executeStatement(QStringLiteral("BEGIN IMMEDIATE"));
+            ensureOwnTables();
+            // Removals first: a cancel written after them must not pair with a removed call.
+            for (const auto& [id, removedAt] : std::as_const(m_removals))
+                RemovedCalls::mark(m_db, id, removedAt);
             const qint64 alreadyWritten = committedThrough();
             qint64 lastSeq = 0;
-            for (const JournalEvent& event : std::as_const(m_queue)) {
+            for (qsizetype i = 0; i < m_queue.size(); ++i) {
+                const JournalEvent& event = m_queue.at(i);
                 lastSeq = qMax(lastSeq, event.seq);
                 if (event.seq <= alreadyWritten)
                     continue;
                 m_db.executeStatement(QStringLiteral("SAVEPOINT journal_event"));
                 try {
-                    written.append(apply(event));
+                    written.append(apply(event, m_firstTicket + i));
                 } catch (const db::DatabaseError& e) {
                     if (!failsForThisEventOnly(e.code()))
                         throw;
@@ -292,8 +349,14 @@ void JournalWriter::flushQueue()
             publishStatus();
             return;
         }
+        m_ownTablesReady = true;
+        const bool hadEvents = !m_queue.isEmpty();
+        m_firstTicket += m_queue.size();
         m_queue.clear();
-        m_spool.discard();
+        m_removedWaiting.clear();
+        m_removals.clear();
+        if (hadEvents)
+            m_spool.discard();
         m_unavailable = false;
         m_spoolFailed = false;
     }
@@ -323,7 +386,7 @@ QString JournalWriter::statusText() const
 {
     if (!m_unavailable)
         return {};
-    return QStringLiteral("Журнал недоступен, ожидают записи: %1").arg(m_queue.size());
+    return QStringLiteral("Журнал недоступен, ожидают записи: %1").arg(pendingCount());
 }
 
 void JournalWriter::publishStatus()
@@ -363,6 +426,7 @@ QList<ClosedEntry> JournalWriter::SetReactionTime(const QString& code, const QDa
 {
     const QString closedAt = sTSFromDateTime(cancelTime);
     QList<std::pair<qint64, QString>> pairs;
+    ensureOwnTables();
 
     if (!collectOpenEntries(code, cancelTime, pairs)) {
         // No entry under this code: it may be the cancel code of places whose entries carry their
@@ -396,9 +460,10 @@ bool JournalWriter::collectOpenEntries(const QString& code, const QDateTime& can
 {
     // Newest first, stopping at the first closed entry: an open entry below a closed one belongs
     // to an earlier cancel that missed it and stays open. The walk reads only the open entries on
-    // top, however long the code's history is.
-    db::Statement entries(
-        m_db, QStringLiteral("SELECT id, timest, timestr FROM logs WHERE abcde=? ORDER BY timest DESC"));
+    // top, however long the code's history is. A call the operator removed is closed for good and
+    // passed over: it neither takes this cancel nor hides the calls below it from it.
+    db::Statement entries(m_db, QStringLiteral("SELECT id, timest, timestr FROM logs WHERE abcde=? AND ") +
+                                    RemovedCalls::notRemoved() + QStringLiteral(" ORDER BY timest DESC"));
     entries.bind(1, code);
     bool any = false;
     while (entries.step()) {

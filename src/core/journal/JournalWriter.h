@@ -4,6 +4,7 @@
 #include "core/journal/PlaceCache.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -25,7 +26,7 @@ struct ClosedEntry
 // What the writer has just written into the journal for one place: the time, the code and function
 // and the names as the notice to the display stations carried them (for a KB unit, the
 // four-character code and the place name without the key number). A call carries the id of its new
-// entry; a cancel lists the entries it closed.
+// entry; a cancel lists the entries it closed. The ticket is the one the event was accepted under.
 struct JournaledEvent
 {
     QDateTime time;
@@ -35,6 +36,21 @@ struct JournaledEvent
     bool cancel = false;
     QList<ClosedEntry> closed;
     qint64 id = 0;
+    qint64 ticket = 0;
+};
+
+// One press the writer has accepted for one place, at the moment its notice went out: the journal
+// will hold it once the file takes it. The ticket names the event until then (and in the journaled
+// report afterwards); it is unique for the writer's life.
+struct AcceptedEvent
+{
+    qint64 ticket = 0;
+    bool cancel = false;
+    QDateTime time;
+    QString code;
+    QString f;
+    ButsNames names;       // as the journal entry will carry them (a KB unit's place with its key)
+    ButsNames noticeNames; // as the notice carried them
 };
 
 // Turns the presses handed over by the dispatcher in normal operation into the event journal: tells
@@ -61,6 +77,7 @@ public:
                                          const QString& place)>;
 
     using Journaled = std::function<void(const JournaledEvent& event)>;
+    using Accepted = std::function<void(const AcceptedEvent& event)>;
 
     // How long a tick's write waits for another program's lock before the events stay queued.
     static constexpr int kTickBusyTimeoutMs = 100;
@@ -75,6 +92,19 @@ public:
     // transaction is committed and before the journal is reloaded; never for an event still queued,
     // rolled back or left out.
     void setJournaled(Journaled journaled) { m_journaled = std::move(journaled); }
+    // Called for every event InLogButs and InLogKB accept, right after its notice went out.
+    void setAccepted(Accepted accepted) { m_accepted = std::move(accepted); }
+    // The events accepted and not yet written, in order: those a previous run left in the spool
+    // first (their notices went out in that run).
+    QList<AcceptedEvent> waitingEvents() const;
+
+    // The operator took a call off the open list: its entry (id) is marked removed in the journal's
+    // own table at the next write, before any cancel that follows, so no cancel pairs with it. A call
+    // not written yet is named by its ticket and marked together with its entry. Nothing here waits
+    // for the file; a removal that cannot be written waits like the events. False when the ticket
+    // names no waiting event.
+    void removeEntry(qint64 id, const QDateTime& removedAt);
+    bool removeWaiting(qint64 ticket, const QDateTime& removedAt);
 
     // True when some place has the code as its call code or as its cancel code.
     bool IsRegistredButs(const QString& abcde);
@@ -99,8 +129,8 @@ public:
     // programs through the file's data version.)
     void invalidatePlaces();
 
-    // Events accepted but not yet in the journal.
-    int pendingCount() const { return static_cast<int>(m_queue.size()); }
+    // Events accepted and removals asked for, not yet in the journal.
+    int pendingCount() const { return static_cast<int>(m_queue.size() + m_removals.size()); }
     // True from a failed write until the queue has drained again.
     bool journalUnavailable() const { return m_unavailable; }
     // For the status bar: "Журнал недоступен, ожидают записи: N" while the journal is unavailable,
@@ -133,8 +163,10 @@ public:
 private:
     void ensurePlaces();
     void accept(JournalEvent event);
+    AcceptedEvent acceptedOf(const JournalEvent& event, qint64 ticket) const;
+    void ensureOwnTables();
     // Writes one event and says what was written, for the journaled hook.
-    JournaledEvent apply(const JournalEvent& event);
+    JournaledEvent apply(const JournalEvent& event, qint64 ticket);
     void insertEntry(const QString& ts, const QString& code, const QString& f, const ButsNames& names);
     // Appends (id, reaction) of the code's open entries newer than its newest closed one.
     bool collectOpenEntries(const QString& code, const QDateTime& cancelTime,
@@ -149,9 +181,16 @@ private:
     SendEvent m_sendEventToClients;
     std::function<void()> m_refreshLog;
     Journaled m_journaled;
+    Accepted m_accepted;
     PlaceCache m_places;
     EventSpool m_spool;
     QList<JournalEvent> m_queue;
+    // The ticket of m_queue's first event; the queue only grows or empties whole, so the event at
+    // position i has the ticket m_firstTicket + i.
+    qint64 m_firstTicket = 1;
+    QHash<qint64, QString> m_removedWaiting;      // ticket -> removal's timestamp text
+    QList<std::pair<qint64, QString>> m_removals; // written entries: id, removal's timestamp text
+    bool m_ownTablesReady = false;
     Reporters m_reporters;
     bool m_placesCheckedThisTick = false;
     bool m_placesReadFailedThisTick = false;

@@ -6,6 +6,12 @@
 
 namespace {
 
+// A journal id, or null while the journal does not have the entry yet.
+QJsonValue journalId(qint64 id)
+{
+    return id > 0 ? QJsonValue(id) : QJsonValue(QJsonValue::Null);
+}
+
 MqttEvent placeEvent(const QString& type, const QDateTime& time, const QString& code, const QString& function,
                      const QString& place, const QString& ward, const QString& staff)
 {
@@ -84,12 +90,20 @@ QByteArray MqttEvent::toJson() const
     }
     if (type == QLatin1String("cancel")) {
         QJsonArray closed;
-        for (const MqttReaction& r : reaction)
-            closed.append(QJsonObject{{QStringLiteral("id"), r.id},
-                                      {QStringLiteral("time"), MqttJson::isoTime(r.callTime)},
-                                      {QStringLiteral("seconds"), r.seconds}});
+        for (const MqttReaction& r : reaction) {
+            QJsonObject entry{{QStringLiteral("id"), journalId(r.id)},
+                              {QStringLiteral("time"), MqttJson::isoTime(r.callTime)},
+                              {QStringLiteral("seconds"), r.seconds}};
+            if (!r.call.isEmpty())
+                entry.insert(QStringLiteral("call"), r.call);
+            closed.append(entry);
+        }
         o.insert(QStringLiteral("reaction"), closed);
     }
+    if (!callKey.isEmpty())
+        o.insert(QStringLiteral("call"), callKey);
+    if (id > 0)
+        o.insert(QStringLiteral("id"), id);
     if (type == QLatin1String("repeat") || type == QLatin1String("escalation"))
         o.insert(QStringLiteral("since"), MqttJson::isoTime(since));
     if (type == QLatin1String("escalation"))
@@ -116,7 +130,8 @@ QByteArray openCalls(const QList<MqttOpenCall>& calls)
 {
     QJsonArray rows;
     for (const MqttOpenCall& c : calls)
-        rows.append(QJsonObject{{QStringLiteral("id"), c.id},
+        rows.append(QJsonObject{{QStringLiteral("call"), c.call},
+                                {QStringLiteral("id"), journalId(c.id)},
                                 {QStringLiteral("code"), c.code},
                                 {QStringLiteral("function"), c.function},
                                 {QStringLiteral("place"), c.place},

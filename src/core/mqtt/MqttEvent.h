@@ -6,13 +6,14 @@
 #include <QString>
 #include <QtGlobal>
 
-// One journal entry closed by a cancel: the entry's id in the journal, the moment of its call and
-// the seconds from that call to the cancel.
+// One open call closed by a cancel: the call's key, its entry's id in the journal (0 while the
+// journal does not have it yet), the moment of the call and the seconds from that call to the cancel.
 struct MqttReaction
 {
     qint64 id = 0;
     QDateTime callTime;
     qint64 seconds = 0;
+    QString call;
 };
 
 // One event of the ward as published to <Topic>/events. Build it with one of the named makers;
@@ -22,8 +23,11 @@ struct MqttReaction
 //   every event:  "type", "time" (local, ISO 8601 with the UTC offset: "2024-03-01T14:05:09+03:00"),
 //                 "seq" (grows by one per event, never repeats)
 //   call, repeat, escalation, cancel: "code", "function", "place", "ward", "staff" ("" when none)
-//   cancel:       "reaction": [{"id": journal entry id, "time": its call time, "seconds": n}, ...],
-//                 one object per entry the cancel closed, oldest call first; [] when it closed none
+//   call, repeat, escalation: "call", the open call's key, the same from the call's notice to its
+//                 end; repeat and escalation also "id", the journal entry's id, once the journal has it
+//   cancel:       "reaction": [{"call": key, "id": journal entry id or null while the journal does not
+//                 have it, "time": its call time, "seconds": n}, ...], one object per open call the
+//                 cancel closed, oldest call first; [] when it closed none
 //   repeat, escalation: "since", the time of the call that is still open
 //   escalation:   "level": "warning" or "alarm"
 //   antenna:      "antenna" (the antenna's id), "silent" (true: fell silent, false: heard again)
@@ -42,6 +46,8 @@ struct MqttEvent
     QString antenna;
     bool silent = false;
     qint64 seq = 0;
+    QString callKey; // the open call's key (call, repeat, escalation)
+    qint64 id = 0;   // its journal entry's id, 0 while unknown (repeat, escalation)
 
     static MqttEvent call(const QDateTime& time, const QString& code, const QString& function,
                           const QString& place, const QString& ward, const QString& staff);
@@ -62,12 +68,14 @@ struct MqttEvent
 
 // One row of the open calls, as published (retained) to <Topic>/open in a JSON array, longest
 // waiting first as the caller orders them:
-//   [{"id": journal entry id, "code", "function", "place", "ward", "staff", "time": call time,
+//   [{"call": the call's key, "id": journal entry id (null while the journal does not have it yet),
+//     "code", "function", "place", "ward", "staff", "time": call time,
 //     "level": "" | "warning" | "alarm"}, ...]
 // The waiting time is left to the consumer (now minus "time"), so the topic changes only when the
 // list or a level does.
 struct MqttOpenCall
 {
+    QString call;
     qint64 id = 0;
     QString code;
     QString function;

@@ -3,6 +3,7 @@
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
 #include "core/db/Database.h"
+#include "core/journal/RemovedCalls.h"
 
 #include <algorithm>
 #include <string>
@@ -56,6 +57,7 @@ struct Accumulator
     qint64 answered = 0;
     qint64 missed = 0;
     qint64 open = 0;
+    qint64 removed = 0;
     qint64 function4 = 0;
     std::vector<int> times; // the answered calls' reaction times
 
@@ -67,6 +69,7 @@ struct Accumulator
         row.answered = answered;
         row.missed = missed;
         row.open = open;
+        row.removed = removed;
         row.function4 = function4;
         if (!times.empty()) {
             std::sort(times.begin(), times.end());
@@ -176,9 +179,10 @@ QString groupingTitle(Grouping grouping)
 
 QStringList columnCaptions()
 {
-    return {QStringLiteral("Группа"),          QStringLiteral("Вызовов"),      QStringLiteral("Отвечено"),
-            QStringLiteral("Пропущено"),       QStringLiteral("Открыто"),      QStringLiteral("Медиана"),
-            QStringLiteral("90-й процентиль"), QStringLiteral("Самое долгое"), QStringLiteral("Приёмов (4)")};
+    return {QStringLiteral("Группа"),     QStringLiteral("Вызовов"),         QStringLiteral("Отвечено"),
+            QStringLiteral("Пропущено"),  QStringLiteral("Открыто"),         QStringLiteral("Убрано"),
+            QStringLiteral("Медиана"),    QStringLiteral("90-й процентиль"), QStringLiteral("Самое долгое"),
+            QStringLiteral("Приёмов (4)")};
 }
 
 QString hourName(int hour)
@@ -212,6 +216,8 @@ QString exceptionKindText(ExceptionRow::Kind kind)
         return QStringLiteral("пропущен");
     case ExceptionRow::Open:
         return QStringLiteral("не отвечен");
+    case ExceptionRow::Removed:
+        return QStringLiteral("убран из активных");
     case ExceptionRow::Slow:
         break;
     }
@@ -289,10 +295,16 @@ Report compute(db::Database& database, const Options& options, const Progress& p
     std::array<Accumulator, 7> weekdays;
     Accumulator total;
 
-    // In timestamp order, ties by entry, so the exceptions read newest first once reversed.
-    db::Statement select(database,
-                         QStringLiteral("SELECT timest, f, groupsname, workersname, butsname, reactiontime "
-                                        "FROM logs WHERE timest >= ? AND timest <= ? ORDER BY timest, id"));
+    // In timestamp order, ties by entry, so the exceptions read newest first once reversed. A journal
+    // kept before calls could be removed has no table of removals.
+    const QString removed = RemovedCalls::tableExists(database)
+                                ? QStringLiteral("logs.id IN (SELECT id FROM dismissedcalls)")
+                                : QStringLiteral("0");
+    db::Statement select(
+        database, QStringLiteral("SELECT timest, f, groupsname, workersname, butsname, reactiontime, ") +
+                      removed +
+                      QStringLiteral(" FROM logs WHERE timest >= ? AND timest <= ? "
+                                     "ORDER BY timest, id"));
     for (int d = 0; d < days; ++d) {
         if (progress && !progress(d, days))
             throw Cancelled{};
@@ -307,7 +319,10 @@ Report compute(db::Database& database, const Options& options, const Progress& p
                 continue;
             const std::string_view ts = select.bytes(0);
             const int hour = hourOf(ts);
-            const std::string_view reactionText = select.bytes(5);
+            const bool isRemoved = isCall && select.int64(6) != 0;
+            // A removed call was closed by the operator, never by a cancel: a reaction time it may
+            // hold from before removals were kept apart is no nurse's.
+            const std::string_view reactionText = isRemoved ? std::string_view() : select.bytes(5);
             // Entries of function "4" are never answered: their reaction time does not count.
             const std::optional<int> reaction =
                 isCall && !reactionText.empty() ? parseReaction(reactionText) : std::nullopt;
@@ -332,7 +347,11 @@ Report compute(db::Database& database, const Options& options, const Progress& p
             ++report.callsPerDay[d];
             ExceptionRow::Kind kind = ExceptionRow::Open;
             bool exceptional = true;
-            if (!reaction) {
+            if (isRemoved) {
+                for (Accumulator* g : groups)
+                    ++g->calls, ++g->removed;
+                kind = ExceptionRow::Removed;
+            } else if (!reaction) {
                 for (Accumulator* g : groups)
                     ++g->calls, ++g->open;
             } else if (bound.answered(reactionText, *reaction)) {

@@ -23,7 +23,8 @@ class Database;
 //   counted on their own and are not calls; other functions are not counted;
 // - a call is answered when its reaction time is at most the bound (logConst/s_maxreactiontime,
 //   the bound beyond which the journal shows "пропущено"), missed when it is above it, open when it
-//   has none yet;
+//   has none yet; a call the operator took off the open list (its cancel was lost) is removed,
+//   whatever its entry holds, and has no reaction time;
 // - over the answered calls of a group: the median and the 90th percentile by the nearest rank (the
 //   value at rank ceil(p * n) of the sorted times) and the longest.
 namespace Stats {
@@ -52,16 +53,18 @@ struct GroupRow
     qint64 answered = 0;
     qint64 missed = 0;
     qint64 open = 0;
+    qint64 removed = 0;
     std::optional<int> median;
     std::optional<int> percentile90;
     std::optional<int> longest;
     qint64 function4 = 0;
 };
 
-// A call that was missed, is still open, or was answered later than the threshold.
+// A call that was missed, is still open, was removed from the open list, or was answered later than
+// the threshold.
 struct ExceptionRow
 {
-    enum Kind { Missed, Open, Slow };
+    enum Kind { Missed, Open, Slow, Removed };
     QString timest; // the entry's timestamp text
     QString ward;
     QString place;
@@ -84,7 +87,7 @@ struct Report
 
 // Names of the groups and of the sheets, as the operator reads them.
 QString groupingTitle(Grouping grouping); // "Палаты", "Ответственные", "Места", "Часы", "Дни недели"
-QStringList columnCaptions();    // the nine columns of every grouping table
+QStringList columnCaptions();    // the ten columns of every grouping table
 QString hourName(int hour);      // "08:00–08:59"
 QString weekdayName(int isoDay); // 1 "Понедельник" ... 7 "Воскресенье"
 QString emptyName();             // shown for an entry without ward or staff member

@@ -153,15 +153,16 @@ void groupRow(Writer& w, const GroupRow& g)
     w.number(2, g.answered);
     w.number(3, g.missed);
     w.number(4, g.open);
-    w.duration(5, g.median);
-    w.duration(6, g.percentile90);
-    w.duration(7, g.longest);
-    w.number(8, g.function4);
+    w.number(5, g.removed);
+    w.duration(6, g.median);
+    w.duration(7, g.percentile90);
+    w.duration(8, g.longest);
+    w.number(9, g.function4);
 }
 
 void writeWorkbook(Writer& w, const Report& report)
 {
-    const QList<double> groupWidths{34, 10, 10, 10, 10, 10, 16, 14, 12};
+    const QList<double> groupWidths{34, 10, 10, 10, 10, 10, 10, 16, 14, 12};
     for (int g = 0; g < GroupingCount; ++g) {
         const QList<GroupRow>& rows = report.groups[static_cast<std::size_t>(g)];
         w.sheet(groupingTitle(static_cast<Grouping>(g)), columnCaptions(), groupWidths);
@@ -209,19 +210,19 @@ void writeWorkbook(Writer& w, const Report& report)
     w.nextRow();
     const GroupRow& t = report.total;
     const QStringList captions = columnCaptions();
-    const qint64 counts[] = {t.calls, t.answered, t.missed, t.open};
-    for (int i = 0; i < 4; ++i) {
+    const qint64 counts[] = {t.calls, t.answered, t.missed, t.open, t.removed};
+    for (int i = 0; i < 5; ++i) {
         line(captions.at(i + 1));
         w.number(1, counts[i]);
         w.nextRow();
     }
     const std::optional<int> times[] = {t.median, t.percentile90, t.longest};
     for (int i = 0; i < 3; ++i) {
-        line(captions.at(i + 5));
+        line(captions.at(i + 6));
         w.duration(1, times[i]);
         w.nextRow();
     }
-    line(captions.at(8));
+    line(captions.at(9));
     w.number(1, t.function4);
     w.nextRow();
     line(QStringLiteral("Нечитаемых записей пропущено"));

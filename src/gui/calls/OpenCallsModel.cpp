@@ -38,6 +38,19 @@ qint64 OpenCallsModel::callIdAt(int row) const
     return m_calls.at(call).id;
 }
 
+QString OpenCallsModel::callKeyAt(int row) const
+{
+    const int call = row - antennaRows();
+    if (row < 0 || call < 0 || call >= m_calls.count())
+        return {};
+    return m_calls.at(call).key;
+}
+
+QString OpenCallsModel::notJournaledText()
+{
+    return QStringLiteral("не записан в журнал");
+}
+
 void OpenCallsModel::refreshAntennas()
 {
     QStringList texts;
@@ -114,7 +127,8 @@ QVariant OpenCallsModel::data(const QModelIndex& index, int role) const
         case 2:
             return call.staff;
         case 3:
-            return typeText(call.f);
+            return call.journaled() ? typeText(call.f)
+                                    : typeText(call.f) + QStringLiteral(" (") + notJournaledText() + u')';
         case 4:
             return sTimeFromTS(sTSFromDateTime(call.time));
         case kWaitingColumn:
@@ -128,8 +142,22 @@ QVariant OpenCallsModel::data(const QModelIndex& index, int role) const
         if (call.level == CallLevel::Warning)
             return QBrush(kWarningBack);
         return {};
+    case Qt::FontRole:
+        if (!call.journaled()) {
+            QFont italic;
+            italic.setItalic(true);
+            return italic;
+        }
+        return {};
+    case Qt::ToolTipRole:
+        if (!call.journaled())
+            return QStringLiteral("Вызов ещё не записан в журнал: база данных сейчас недоступна, "
+                                  "запись будет сделана, как только она освободится.");
+        return {};
     case CallIdRole:
         return QVariant(qlonglong(call.id));
+    case CallKeyRole:
+        return call.key;
     default:
         return {};
     }
@@ -180,6 +208,12 @@ void OpenCallsModel::endResetCalls()
 {
     endResetModel();
     Q_EMIT antennasChanged();
+}
+
+void OpenCallsModel::callJournaled(int row)
+{
+    const int shown = row + antennaRows();
+    Q_EMIT dataChanged(index(shown, 0), index(shown, kColumns - 1));
 }
 
 void OpenCallsModel::callsTicked(const QDateTime& now, const QList<int>& levelChangedRows)

@@ -8,16 +8,21 @@
 #include <QStringList>
 
 // The open-calls grid: a red line for each silent antenna on top, then one row per open call,
-// longest waiting first. It follows the list row by row; a tick only repaints the waiting times and
-// the rows whose colour changed.
+// longest waiting first. A call the journal does not have yet is shown in italics, its type marked
+// so, until the journal takes it. It follows the list row by row; a tick only repaints the waiting
+// times and the rows whose colour changed.
 class OpenCallsModel : public QAbstractTableModel, private OpenCallsObserver
 {
     Q_OBJECT
 public:
     static constexpr int kColumns = 6; // place, ward, staff, type, time of the call, waiting time
     static constexpr int kWaitingColumn = 5;
-    // The journal id of a call row; none for an antenna row.
+    // The journal id of a call row (0 while the journal does not have it); none for an antenna row.
     static constexpr int CallIdRole = Qt::UserRole + 1;
+    // The key of a call row; none for an antenna row.
+    static constexpr int CallKeyRole = Qt::UserRole + 2;
+    // What a call not yet in the journal shows after its type.
+    static QString notJournaledText();
 
     OpenCallsModel(OpenCalls& calls, AntennaWatch& antennas, const EscalationValues& settings,
                    const LogConst& logConst, const JournalTypeTexts& types, const QDateTime& now,
@@ -25,8 +30,11 @@ public:
     ~OpenCallsModel() override;
 
     int antennaRows() const { return static_cast<int>(m_antennaTexts.size()); }
-    // The journal id shown in a row, -1 for an antenna row or no row.
+    // The journal id shown in a row, -1 for an antenna row or no row, 0 for a call the journal does
+    // not have yet.
     qint64 callIdAt(int row) const;
+    // The key of the call shown in a row, "" for an antenna row or no row.
+    QString callKeyAt(int row) const;
     // Takes the silent antennas as they now stand.
     void refreshAntennas();
 
@@ -47,6 +55,7 @@ private:
     void endRemoveCalls() override;
     void beginResetCalls() override;
     void endResetCalls() override;
+    void callJournaled(int row) override;
     void callsTicked(const QDateTime& now, const QList<int>& levelChangedRows) override;
 
     QString typeText(const QString& f) const;

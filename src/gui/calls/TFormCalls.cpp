@@ -59,7 +59,7 @@ TFormCalls::TFormCalls(OpenCalls& calls, AntennaWatch& antennas, const Escalatio
         const QModelIndex at = StringGrid1->indexAt(pos);
         if (at.isValid())
             StringGrid1->setRow(at.row() + 1);
-        mDismiss->setEnabled(m_model->callIdAt(StringGrid1->currentIndex().row()) >= 0);
+        mDismiss->setEnabled(!m_model->callKeyAt(StringGrid1->currentIndex().row()).isEmpty());
         PopupMenu1->popup(StringGrid1->viewport()->mapToGlobal(pos));
     });
     connect(m_model, &OpenCallsModel::antennasChanged, this, [this] { setAntennaSpans(); });
@@ -168,20 +168,20 @@ void TFormCalls::InitSave()
 
 void TFormCalls::mDismissClick()
 {
-    // The id, not the row: while the question is open a cancel may take the call off, or a new call
+    // The key, not the row: while the question is open a cancel may take the call off, or a new call
     // may push it down.
-    const qint64 id = m_model->callIdAt(StringGrid1->currentIndex().row());
-    if (id < 0)
+    const QString key = m_model->callKeyAt(StringGrid1->currentIndex().row());
+    if (key.isEmpty())
         return;
     if (!Dialogs::question(this, q1))
         return;
     bool done = false;
     Dialogs::guard(this, [&] {
-        m_calls.dismiss(id);
+        m_calls.dismiss(key, Clock::now());
         done = true;
     });
     if (done)
-        emit callDismissed(id);
+        emit callDismissed(key);
 }
 
 bool TFormCalls::eventFilter(QObject* watched, QEvent* event)

@@ -48,7 +48,7 @@ public:
 
 Q_SIGNALS:
     // A call was taken off the list by the operator.
-    void callDismissed(qint64 id);
+    void callDismissed(const QString& key);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

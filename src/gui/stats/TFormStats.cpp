@@ -98,6 +98,7 @@ QStringList rowTexts(const Stats::GroupRow& g)
             QString::number(g.answered),
             QString::number(g.missed),
             QString::number(g.open),
+            QString::number(g.removed),
             timeCell(g.median),
             timeCell(g.percentile90),
             timeCell(g.longest),
@@ -301,18 +302,21 @@ void TFormStats::showReport(std::shared_ptr<const Stats::Report> report)
     fillCharts(r);
 
     const Stats::GroupRow& t = r.total;
-    QString summary = QStringLiteral("%1 – %2: вызовов %3, отвечено %4, пропущено %5, не отвечено %6; "
-                                     "медиана %7, 90-й процентиль %8, самое долгое %9; превышений %10.")
-                          .arg(r.options.first.toString(QStringLiteral("dd.MM.yyyy")),
-                               r.options.last.toString(QStringLiteral("dd.MM.yyyy")))
-                          .arg(t.calls)
-                          .arg(t.answered)
-                          .arg(t.missed)
-                          .arg(t.open)
-                          .arg(t.median ? Stats::durationText(*t.median) : QStringLiteral("—"),
-                               t.percentile90 ? Stats::durationText(*t.percentile90) : QStringLiteral("—"),
-                               t.longest ? Stats::durationText(*t.longest) : QStringLiteral("—"))
-                          .arg(r.exceptions.size());
+    QString summary =
+        QStringLiteral("%1 – %2: вызовов %3, отвечено %4, пропущено %5, не отвечено %6, "
+                       "убрано из активных %7; медиана %8, 90-й процентиль %9, самое долгое %10; "
+                       "превышений %11.")
+            .arg(r.options.first.toString(QStringLiteral("dd.MM.yyyy")),
+                 r.options.last.toString(QStringLiteral("dd.MM.yyyy")))
+            .arg(t.calls)
+            .arg(t.answered)
+            .arg(t.missed)
+            .arg(t.open)
+            .arg(t.removed)
+            .arg(t.median ? Stats::durationText(*t.median) : QStringLiteral("—"),
+                 t.percentile90 ? Stats::durationText(*t.percentile90) : QStringLiteral("—"),
+                 t.longest ? Stats::durationText(*t.longest) : QStringLiteral("—"))
+            .arg(r.exceptions.size());
     if (r.unreadable > 0)
         summary += QStringLiteral(" Записей с нечитаемым временем пропущено: %1.").arg(r.unreadable);
     lSummary->setText(summary);

@@ -22,6 +22,7 @@ class TestAntennaWatch : public QObject
 private slots:
     void silenceRaisesAndClears_data();
     void silenceRaisesAndClears();
+    void strangersNeverPushOutARealAntenna();
     void texts();
 };
 
@@ -66,6 +67,38 @@ void TestAntennaWatch::silenceRaisesAndClears()
         }
     }
     QCOMPARE(seen, expected);
+}
+
+void TestAntennaWatch::strangersNeverPushOutARealAntenna()
+{
+    // Two real antennas heard at every status update; B2 all along, A1 until second 10 and again at
+    // 100 only. Floods of made-up names, each heard once, far beyond the bound: before A1 falls
+    // silent, while it is silent, and after it was heard again.
+    AntennaWatch watch(60);
+    const auto flood = [&watch](int second, const QString& prefix) {
+        QStringList names;
+        for (int i = 0; i < 4 * AntennaWatch::kMaxAntennas; ++i)
+            names << prefix + QString::number(i);
+        watch.heard(names, kStart.addSecs(second));
+    };
+    const auto silentSince = [&watch](const QString& id) {
+        for (const AntennaWatch::Silent& s : watch.silent()) {
+            if (s.id == id)
+                return kStart.secsTo(s.lastHeard);
+        }
+        return qint64(-1);
+    };
+    for (int second = 0; second <= 220; second += 2) {
+        if (second <= 10 || second == 100)
+            watch.heard({QStringLiteral("A1")}, kStart.addSecs(second));
+        watch.heard({QStringLiteral("B2")}, kStart.addSecs(second));
+        if (second == 20 || second == 80 || second == 102)
+            flood(second + 1, QStringLiteral("x%1-").arg(second));
+        watch.check(kStart.addSecs(second + 1));
+        const qint64 expected = second >= 70 && second < 100 ? 10 : second >= 160 ? 100 : -1;
+        QVERIFY2(silentSince(QStringLiteral("A1")) == expected, qPrintable(QString::number(second)));
+        QCOMPARE(silentSince(QStringLiteral("B2")), -1);
+    }
 }
 
 void TestAntennaWatch::texts()

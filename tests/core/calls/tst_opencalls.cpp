@@ -50,7 +50,8 @@ private slots:
     void levelsAndRepeats_data();
     void levelsAndRepeats();
     void rebuiltAtStart();
-    void dismissalIsRemembered();
+    void openFromTheNotice();
+    void removalIsKeptForGood();
     void waitingTime_data();
     void waitingTime();
 
@@ -59,6 +60,7 @@ private:
     qint64 addEntry(const QString& timest, const QString& abcde, const QString& f, const QString& place,
                     const QString& timestr = {});
     QStringList journal();
+    QStringList rowsOf(const QString& sql);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<db::Database> m_db;
@@ -100,9 +102,13 @@ qint64 TestOpenCalls::addEntry(const QString& timest, const QString& abcde, cons
 
 QStringList TestOpenCalls::journal()
 {
+    return rowsOf(QStringLiteral("SELECT * FROM logs ORDER BY id"));
+}
+
+QStringList TestOpenCalls::rowsOf(const QString& sql)
+{
     QStringList rows;
-    db::ResultTable t = m_db->query(QStringLiteral("SELECT * FROM logs ORDER BY id"));
-    for (; !t.endOfRows(); t.nextRow()) {
+    for (db::ResultTable t = m_db->query(sql); !t.endOfRows(); t.nextRow()) {
         QStringList fields;
         for (int c = 0; c < t.columnCount(); ++c)
             fields << t.fieldAsText(c);
@@ -315,41 +321,117 @@ void TestOpenCalls::rebuiltAtStart()
     QCOMPARE(none.count(), 0);
 }
 
-void TestOpenCalls::dismissalIsRemembered()
+void TestOpenCalls::openFromTheNotice()
+{
+    EscalationValues settings;
+    settings.WarnSec = 60;
+    OpenCalls calls(m_db.get(), settings);
+    const QDateTime t0 = at(10, 0, 0);
+    const EventNotice notice{QStringLiteral("f6186"), QStringLiteral("8"), QStringLiteral("Тестова Анна"),
+                             QStringLiteral("Койка № 1")};
+    const JournaledCall noticed{0,
+                                t0,
+                                QStringLiteral("f6186"),
+                                QStringLiteral("8"),
+                                QStringLiteral("Койка № 1"),
+                                QStringLiteral("Палата 1"),
+                                QStringLiteral("Тестова Анна"),
+                                notice};
+
+    // Listed the moment the notice goes out, before the journal has it; a second call of the same
+    // second and place is another call with a key of its own.
+    const QString first = calls.callNoticed(noticed, 1, t0);
+    const QString second = calls.callNoticed(noticed, 2, t0.addMSecs(700));
+    QCOMPARE(first, QStringLiteral("20171203T100000-f6186-8"));
+    QCOMPARE(second, QStringLiteral("20171203T100000-f6186-8-2"));
+    QCOMPARE(calls.count(), 2);
+    QVERIFY(!calls.at(0).journaled());
+    // It ages like any call.
+    calls.tick(t0.addSecs(60));
+    QCOMPARE(calls.at(0).level, CallLevel::Warning);
+
+    // The journal's id follows; the key stays.
+    QVERIFY(!calls.callJournaled(7, 40));
+    QVERIFY(calls.callJournaled(1, 41));
+    QCOMPARE(calls.at(calls.rowOfKey(first)).id, 41);
+    QVERIFY(calls.at(calls.rowOfKey(first)).journaled());
+    QCOMPARE(calls.rowOf(41), calls.rowOfKey(first));
+
+    // A cancel's notice closes both at once, oldest first.
+    const QList<OpenCall> closed = calls.cancelNoticed(QStringLiteral("f6186"));
+    QCOMPARE(closed.size(), 2);
+    QCOMPARE(closed.at(0).key, first);
+    QCOMPARE(closed.at(1).key, second);
+    QCOMPARE(calls.count(), 0);
+    QCOMPARE(OpenCalls::reactionSeconds(t0.addMSecs(700), t0.addSecs(95).addMSecs(300)), 95);
+
+    // After a restart the journal's call has the key it had, and a call the previous run left waiting
+    // in its spool that the journal took just before that run ended is that same call, listed once.
+    const qint64 id = addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"),
+                               QStringLiteral("8"), QStringLiteral("Койка № 1"));
+    OpenCalls seededFirst(m_db.get(), settings);
+    seededFirst.callWaiting(noticed, 1, t0.addSecs(5));
+    QCOMPARE(seededFirst.rebuild(t0.addSecs(5)).size(), 0);
+    QCOMPARE(seededFirst.count(), 1);
+    QCOMPARE(seededFirst.at(0).id, id);
+    QCOMPARE(seededFirst.at(0).key, first);
+    OpenCalls journalFirst(m_db.get(), settings);
+    QCOMPARE(journalFirst.rebuild(t0.addSecs(5)).size(), 1);
+    QCOMPARE(journalFirst.callWaiting(noticed, 1, t0.addSecs(5)), first);
+    QCOMPARE(journalFirst.count(), 1);
+    QCOMPARE(journalFirst.at(0).id, id);
+}
+
+void TestOpenCalls::removalIsKeptForGood()
 {
     const QDateTime now = at(10, 0, 0);
     const qint64 first = addEntry(QStringLiteral("2017.12.03 09:50:00"), QStringLiteral("f6186"),
                                   QStringLiteral("8"), QStringLiteral("Койка № 1"));
     const qint64 second = addEntry(QStringLiteral("2017.12.03 09:55:00"), QStringLiteral("ba5ac"),
                                    QStringLiteral("8"), QStringLiteral("Койка № 2"));
+    // A table of removals as an earlier version kept it: ids only.
+    m_db->executeStatement(QStringLiteral("CREATE TABLE dismissedcalls (id INTEGER PRIMARY KEY)"));
     const QStringList journalBefore = journal();
 
     OpenCalls calls(m_db.get(), EscalationValues{});
     calls.rebuild(now);
-    calls.dismiss(first);
+    calls.dismiss(calls.at(0).key, now);
     QCOMPARE(calls.count(), 1);
     QCOMPARE(calls.at(0).id, second);
     QCOMPARE(journal(), journalBefore);
+    QCOMPARE(rowsOf(QStringLiteral("SELECT id, removedat FROM dismissedcalls")),
+             QStringList{QStringLiteral("%1|2017.12.03 10:00:00").arg(first)});
     calls.syncWithJournal(now); // the journal still holds it open; it stays off the list
     QCOMPARE(calls.count(), 1);
 
+    // Closed for good: a later start does not list it, and does not forget the removal even once its
+    // entry is closed (the statistics tell it apart by it).
+    m_db->executeStatement(QStringLiteral("UPDATE logs SET timestr = '2017.12.03 10:01:00' WHERE id = ?"),
+                           {QVariant(qlonglong(first))});
     OpenCalls restarted(m_db.get(), EscalationValues{});
     restarted.rebuild(now);
     QCOMPARE(restarted.count(), 1);
     QCOMPARE(restarted.at(0).id, second);
     QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM dismissedcalls")).fieldAsInteger(0), 1);
 
-    // Once its entry is closed, the dismissal is forgotten at the next start.
-    m_db->executeStatement(QStringLiteral("UPDATE logs SET timestr = '2017.12.03 10:01:00' WHERE id = ?"),
-                           {QVariant(qlonglong(first))});
-    OpenCalls later(m_db.get(), EscalationValues{});
-    later.rebuild(now);
-    QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM dismissedcalls")).fieldAsInteger(0), 0);
+    // A removal goes to its sink when there is one; a sink that fails leaves the call listed.
+    QList<qint64> sunk;
+    restarted.setRemovalSink([&sunk](const OpenCall& call, const QDateTime&) {
+        if (!sunk.isEmpty())
+            throw AppError(QStringLiteral("busy"));
+        sunk << call.id;
+    });
+    const QString key = restarted.at(0).key;
+    restarted.callNoticed({0, now, QStringLiteral("ba5ac"), QStringLiteral("8"), {}, {}, {}, {}}, 3, now);
+    restarted.dismiss(key, now);
+    QCOMPARE(sunk, QList<qint64>{second});
+    QVERIFY_THROWS_EXCEPTION(AppError, restarted.dismiss(restarted.at(0).key, now));
+    QCOMPARE(restarted.count(), 1);
 
-    // Without a database the call stays listed and the operator hears why.
+    // Without a database, and for a call the journal does not have, the operator hears why.
     OpenCalls detached(nullptr, EscalationValues{});
     detached.callJournaled({5, now, QStringLiteral("f6186"), QStringLiteral("8"), {}, {}, {}, {}}, now);
-    QVERIFY_THROWS_EXCEPTION(AppError, detached.dismiss(5));
+    QVERIFY_THROWS_EXCEPTION(AppError, detached.dismiss(detached.at(0).key, now));
     QCOMPARE(detached.count(), 1);
 }
 

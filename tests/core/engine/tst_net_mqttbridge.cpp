@@ -1,9 +1,13 @@
 // The ward engine publishing to a real broker (Debian's mosquitto on 127.0.0.1 at a free port): a
 // press and its cancel over the network arrive as two events, the engine's open-calls signals as
 // repeat, escalation and antenna events and the retained open list, and calls made while the broker
-// is away arrive in order once it is back. Without a broker host nothing is published.
+// is away arrive in order once it is back. A call and its cancel are published with their notices,
+// also while another program locks the journal; a broker that comes up after the server learns the
+// open calls at once. Without a broker host nothing is published.
 
 #include "MosquittoBroker.h"
+
+#include "../db/DbTestSupport.h"
 
 #include "core/base/Clock.h"
 #include "core/calls/EscalationSettings.h"
@@ -80,6 +84,8 @@ private slots:
     void openCallsSignalsArePublished();
     void callsDuringABrokerOutageArriveInOrder();
     void secondCopyLeavesTheBrokerAlone();
+    void callDuringAJournalLockIsPublishedAtOnce();
+    void brokerComingUpLateLearnsTheOpenCalls();
 
 private:
     // The section as an operator fills it in, before the engine starts.
@@ -400,6 +406,86 @@ void TestMqttBridge::secondCopyLeavesTheBrokerAlone()
     QCOMPARE(statuses.size(), 0);
     QCOMPARE(sub.payloads(kTopic + QStringLiteral("/status")), QList<QByteArray>{"online"});
     QVERIFY(running.mqttStatus().contains(QStringLiteral("связь")));
+}
+
+void TestMqttBridge::callDuringAJournalLockIsPublishedAtOnce()
+{
+    MqttTestSubscriber sub(m_broker->port(), kTopic + QStringLiteral("/#"));
+    QTRY_VERIFY(sub.subscribed());
+    WardServer server;
+    server.create();
+    configure(QStringLiteral("127.0.0.1"), kTopic);
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    QTRY_VERIFY(server.mqttStatus().contains(QStringLiteral("связь")));
+    const auto openList = [&sub] {
+        const QList<QByteArray> lists = sub.payloads(kTopic + QStringLiteral("/open"));
+        return lists.isEmpty() ? QJsonArray() : QJsonDocument::fromJson(lists.last()).array();
+    };
+
+    dbtest::PlainConnection other(m_dir->filePath(QStringLiteral("orv_med.db")));
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    const QDateTime callTime = m_now;
+    press("f61868", server);
+    QTRY_COMPARE(events(sub).size(), 1);
+    const QJsonObject call = events(sub).at(0);
+    QCOMPARE(call.value(QStringLiteral("type")).toString(), QStringLiteral("call"));
+    const QString key = QStringLiteral("20171203T140509-f6186-8");
+    QCOMPARE(call.value(QStringLiteral("call")).toString(), key);
+    QVERIFY(!call.contains(QStringLiteral("id")));
+    QTRY_COMPARE(openList().size(), 1);
+    QCOMPARE(openList()[0][QStringLiteral("call")].toString(), key);
+    QVERIFY(openList()[0][QStringLiteral("id")].isNull());
+
+    m_now = m_now.addSecs(95);
+    press("f61862", server);
+    QTRY_COMPARE(events(sub).size(), 2);
+    const QJsonObject cancel = events(sub).at(1);
+    QCOMPARE(cancel.value(QStringLiteral("type")).toString(), QStringLiteral("cancel"));
+    const QJsonArray reaction = cancel.value(QStringLiteral("reaction")).toArray();
+    QCOMPARE(reaction.size(), 1);
+    QCOMPARE(reaction[0][QStringLiteral("call")].toString(), key);
+    QVERIFY(reaction[0][QStringLiteral("id")].isNull());
+    QCOMPARE(reaction[0][QStringLiteral("time")].toString(), MqttJson::isoTime(callTime));
+    QCOMPARE(reaction[0][QStringLiteral("seconds")].toInteger(), 95);
+    QTRY_COMPARE(openList().size(), 0);
+    QVERIFY(!server.journalStatus().isEmpty());
+
+    // The journal takes both once the lock goes; nothing is published twice.
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    QTRY_VERIFY(server.journalStatus().isEmpty());
+    QCOMPARE(server.db().query(QStringLiteral("SELECT reactiontime FROM logs")).fieldAsText(0),
+             QStringLiteral("00:01:35"));
+    QTest::qWait(300);
+    QCOMPARE(events(sub).size(), 2);
+}
+
+void TestMqttBridge::brokerComingUpLateLearnsTheOpenCalls()
+{
+    WardServer server;
+    server.create();
+    configure(QStringLiteral("127.0.0.1"), kTopic);
+    // A call the last run left open.
+    server.db().executeStatement(
+        QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, "
+                       "reactiontime) VALUES ('2017.12.03 14:04:09', '', 'f6186', '8', 'Койка № 1', "
+                       "'Палата 1', 'Тестова Анна', '')"));
+    const qint64 id = server.db().query(QStringLiteral("SELECT max(id) FROM logs")).fieldAsInteger(0);
+    m_broker->stop();
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    QTRY_VERIFY_WITH_TIMEOUT(server.mqttStatus().contains(QStringLiteral("недоступен")), 10000);
+
+    // The broker comes up; nothing happens in the ward, yet the open list is there.
+    QVERIFY(m_broker->start());
+    QTRY_VERIFY_WITH_TIMEOUT(server.mqttStatus().contains(QStringLiteral("связь")), 10000);
+    MqttTestSubscriber sub(m_broker->port(), kTopic + QStringLiteral("/open"));
+    QTRY_COMPARE(sub.payloads(kTopic + QStringLiteral("/open")).size(), 1);
+    const QJsonArray open =
+        QJsonDocument::fromJson(sub.payloads(kTopic + QStringLiteral("/open")).at(0)).array();
+    QCOMPARE(open.size(), 1);
+    QCOMPARE(open[0][QStringLiteral("id")].toInteger(), id);
+    QCOMPARE(open[0][QStringLiteral("call")].toString(), QStringLiteral("20171203T140409-f6186-8"));
 }
 
 QTEST_GUILESS_MAIN(TestMqttBridge)

@@ -1,8 +1,13 @@
 // The engine's open calls over the network: a call still open is announced again to a listening
 // display station every RepeatSec and no more after its cancel, the list follows the call and the
-// cancel, and an antenna that signed on and then fell silent raises the alarm and clears it.
+// cancel, and an antenna that signed on and then fell silent raises the alarm and clears it. A call
+// is open from its notice on, also while another program locks the journal; a call taken off the
+// list is never closed by a later cancel; the calls found open at start are announced once.
+
+#include "../db/DbTestSupport.h"
 
 #include "core/base/Clock.h"
+#include "core/db/Database.h"
 #include "core/engine/WardServer.h"
 #include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
@@ -67,6 +72,9 @@ private slots:
     void cleanup();
     void openCallIsRepeatedUntilItsCancel();
     void silentAntennaRaisesAndClearsTheAlarm();
+    void callIsOpenFromItsNoticeWhileTheJournalIsLocked();
+    void removedCallIsNeverClosedByALaterCancel();
+    void callsFoundAtStartAreAnnouncedOnce();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -202,6 +210,136 @@ void TestNetOpenCalls::silentAntennaRaisesAndClearsTheAlarm()
         3000);
     QCOMPARE(changes[1][0].toString(), QStringLiteral("A1"));
     QCOMPARE(changes[1][1].toBool(), false);
+}
+
+void TestNetOpenCalls::callIsOpenFromItsNoticeWhileTheJournalIsLocked()
+{
+    WardServer server;
+    server.create();
+    App::finishStart();
+    {
+        IniFile ini(App::settingsPath());
+        ini.writeString(QStringLiteral("Escalation"), QStringLiteral("RepeatSec"), QStringLiteral("2"));
+        ini.writeString(QStringLiteral("Escalation"), QStringLiteral("WarnSec"), QStringLiteral("3"));
+    }
+    const MainSettingsValues& cfg = server.cfg();
+    Station station;
+    QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    station.socket.writeDatagram(cfg.sFromClient.toUtf8(), QHostAddress::LocalHost,
+                                 UdpSender::portFromSetting(cfg.FromClientsPort));
+    QTRY_VERIFY_WITH_TIMEOUT(!station.times(cfg.sToClient).isEmpty(), 3000);
+    QList<NoticedEvent> noticed;
+    connect(&server, &WardServer::noticed, this, [&](const NoticedEvent& e) { noticed << e; });
+    QSignalSpy repeated(&server, &WardServer::callRepeated);
+    QSignalSpy escalated(&server, &WardServer::callEscalated);
+
+    // Another program holds the file for the whole call.
+    const QString dbPath = m_dir->filePath(QStringLiteral("orv_med.db"));
+    dbtest::PlainConnection other(dbPath);
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    const QString notice = QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;");
+    QTRY_COMPARE_WITH_TIMEOUT(station.times(notice).size(), 1, 3000);
+    // Listed with its notice, not yet journaled; the journal says it waits.
+    QCOMPARE(server.openCalls()->count(), 1);
+    const OpenCall call = server.openCalls()->at(0);
+    QVERIFY(!call.journaled());
+    QCOMPARE(noticed.size(), 1);
+    QCOMPARE(noticed[0].call.key, call.key);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.journalStatus().isEmpty(), 3000);
+
+    // It repeats and escalates while the journal still cannot take it.
+    QTRY_COMPARE_WITH_TIMEOUT(station.times(notice).size(), 2, 5000);
+    QVERIFY(!repeated.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!escalated.isEmpty(), 3000);
+    QCOMPARE(escalated.at(0).at(0).value<OpenCall>().key, call.key);
+    QCOMPARE(escalated.at(0).at(1).value<CallLevel>(), CallLevel::Warning);
+    QVERIFY(!server.openCalls()->at(0).journaled());
+
+    // The lock goes: the journal id follows, the key stays.
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    QTRY_VERIFY_WITH_TIMEOUT(server.openCalls()->at(0).journaled(), 3000);
+    QCOMPARE(server.openCalls()->at(0).key, call.key);
+    QCOMPARE(server.db().query(QStringLiteral("SELECT max(id) FROM logs")).fieldAsInteger(0),
+             server.openCalls()->at(0).id);
+    QVERIFY(server.journalStatus().isEmpty());
+}
+
+void TestNetOpenCalls::removedCallIsNeverClosedByALaterCancel()
+{
+    WardServer server;
+    server.create();
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    const quint16 antennaPort = UdpSender::portFromSetting(server.cfg().FromAntPort);
+    const auto journaled = [&server] {
+        return server.db().query(QStringLiteral("SELECT count(*) FROM logs WHERE f = '8'")).fieldAsInteger(0);
+    };
+
+    // A call whose cancel was lost is taken off the list.
+    send("f61868", antennaPort);
+    QTRY_COMPARE_WITH_TIMEOUT(journaled(), 1, 3000);
+    QTRY_VERIFY(server.openCalls()->count() == 1 && server.openCalls()->at(0).journaled());
+    const qint64 removed = server.openCalls()->at(0).id;
+    server.openCalls()->dismiss(server.openCalls()->at(0).key, Clock::now());
+    server.openCallsEdited();
+    QCOMPARE(server.openCalls()->count(), 0);
+
+    // A later call at the same bed (past the antenna link's suppression of repeats), and its cancel
+    // three minutes on.
+    QTest::qWait(700);
+    m_jumpMs += 60000;
+    send("f61868", antennaPort);
+    QTRY_COMPARE_WITH_TIMEOUT(journaled(), 2, 3000);
+    m_jumpMs += 180000;
+    send("f61862", antennaPort);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        server.db().query(QStringLiteral("SELECT count(*) FROM logs WHERE timestr <> ''")).fieldAsInteger(0),
+        1, 3000);
+    const db::ResultTable first =
+        server.db().query(QStringLiteral("SELECT timestr, reactiontime FROM logs WHERE id = ?"), {removed});
+    QCOMPARE(first.fieldAsText(0), QString());
+    QCOMPARE(first.fieldAsText(1), QString());
+    QCOMPARE(server.db()
+                 .query(QStringLiteral("SELECT reactiontime FROM logs WHERE id <> ? AND f = '8'"), {removed})
+                 .fieldAsText(0),
+             QStringLiteral("00:03:00"));
+    QCOMPARE(
+        server.db()
+            .query(QStringLiteral("SELECT count(*) FROM dismissedcalls WHERE id = ? AND removedat <> ''"),
+                   {removed})
+            .fieldAsInteger(0),
+        1);
+    QCOMPARE(server.openCalls()->count(), 0);
+}
+
+void TestNetOpenCalls::callsFoundAtStartAreAnnouncedOnce()
+{
+    WardServer server;
+    server.create();
+    // Left open by the last run: one in alarm, one in warning, one just come.
+    const QStringList times = {QStringLiteral("2017.12.03 13:55:00"), QStringLiteral("2017.12.03 14:01:00"),
+                               QStringLiteral("2017.12.03 14:05:00")};
+    for (const QString& t : times)
+        server.db().executeStatement(
+            QStringLiteral("INSERT INTO logs (timest, timestr, abcde, f, butsname, groupsname, workersname, "
+                           "reactiontime) VALUES (?, '', 'f6186', '8', 'Койка № 1', 'Палата 1', '', '')"),
+            {t});
+    QList<QList<OpenCall>> lists;
+    connect(&server, &WardServer::openCallsChanged, this,
+            [&](const QList<OpenCall>& calls) { lists << calls; });
+    QList<CallLevel> levels;
+    connect(&server, &WardServer::callEscalated, this,
+            [&](const OpenCall&, CallLevel level) { levels << level; });
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    QCOMPARE(levels, (QList<CallLevel>{CallLevel::Alarm, CallLevel::Warning}));
+    QCOMPARE(lists.size(), 1);
+    QCOMPARE(lists[0].size(), 3);
+    server.TimerCallsTimer();
+    QCOMPARE(levels.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestNetOpenCalls)

@@ -49,6 +49,7 @@ private slots:
     void journaledOnlyOnceWritten();
     void journaledEventsTakenUpFromTheSpool();
     void burstWhileThePlacesCannotBeReadWaitsOnce();
+    void removedCallsAreNeverPairedWithACancel();
 
 private:
     void newWriter();
@@ -433,6 +434,62 @@ void TestJournalOutage::burstWhileThePlacesCannotBeReadWaitsOnce()
     tick([this] { m_writer->InLogButs(at(10, 0, 5), "f6186", "8"); });
     QCOMPARE(m_notices.last(), QStringLiteral("f6186|8|Тестова Анна|Койка № 1А"));
     QCOMPARE(journal().size(), 201);
+}
+
+void TestJournalOutage::removedCallsAreNeverPairedWithACancel()
+{
+    QList<AcceptedEvent> accepted;
+    m_writer->setAccepted([&accepted](const AcceptedEvent& e) { accepted << e; });
+    const auto entries = [this] {
+        return dbtest::rowsOf(
+            *m_db,
+            QStringLiteral("SELECT timest, timestr, reactiontime, "
+                           "coalesce((SELECT removedat FROM dismissedcalls d WHERE d.id = logs.id), '') "
+                           "FROM logs ORDER BY id"));
+    };
+
+    // A call taken off the open list is closed for good; the next call at the same bed is answered.
+    tick([this] { m_writer->InLogButs(at(10, 0, 0), "f6186", "8"); });
+    QCOMPARE(m_journaled.size(), 1);
+    m_writer->removeEntry(m_journaled[0].id, at(10, 5, 0));
+    QCOMPARE(m_writer->pendingCount(), 1);
+    tick([this] { m_writer->InLogButs(at(10, 6, 0), "f6186", "8"); });
+    tick([this] { m_writer->InLogButs(at(10, 9, 0), "f6186", "2"); });
+    QCOMPARE(entries(), (QStringList{"2017.12.03 10:00:00|||2017.12.03 10:05:00",
+                                     "2017.12.03 10:06:00|2017.12.03 10:09:00|00:03:00|"}));
+
+    // A removed call on top does not hide an older open one from the cancel.
+    tick([this] { m_writer->InLogButs(at(11, 0, 0), "ba5ac", "8"); });
+    tick([this] { m_writer->InLogButs(at(11, 1, 0), "ba5ac", "8"); });
+    m_writer->removeEntry(m_journaled.last().id, at(11, 2, 0));
+    tick([this] { m_writer->InLogButs(at(11, 3, 0), "ba5ac", "2"); });
+    QCOMPARE(entries().mid(2), (QStringList{"2017.12.03 11:00:00|2017.12.03 11:03:00|00:03:00|",
+                                            "2017.12.03 11:01:00|||2017.12.03 11:02:00"}));
+
+    // While the file is locked: a call is removed before the journal has it, then its bed's cancel
+    // comes. Once the lock goes, the entry is written removed and the cancel leaves it alone.
+    dbtest::PlainConnection other(m_path);
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    accepted.clear();
+    tick([this] { m_writer->InLogButs(at(12, 0, 0), "f6186", "8"); });
+    QCOMPARE(accepted.size(), 1);
+    QVERIFY(!accepted[0].cancel);
+    QCOMPARE(m_writer->waitingEvents().size(), 1);
+    QCOMPARE(m_writer->waitingEvents()[0].ticket, accepted[0].ticket);
+    QVERIFY(!m_writer->removeWaiting(accepted[0].ticket + 1, at(12, 1, 0)));
+    QVERIFY(m_writer->removeWaiting(accepted[0].ticket, at(12, 1, 0)));
+    tick([this] { m_writer->InLogButs(at(12, 2, 0), "f6186", "2"); });
+    QCOMPARE(accepted.size(), 2);
+    QVERIFY(accepted[1].cancel);
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    const qsizetype before = m_journaled.size();
+    tick();
+    QCOMPARE(m_journaled.size(), before + 2);
+    QCOMPARE(m_journaled[before].ticket, accepted[0].ticket);
+    QVERIFY(m_journaled[before + 1].closed.isEmpty());
+    QCOMPARE(entries().last(), QStringLiteral("2017.12.03 12:00:00|||2017.12.03 12:01:00"));
+    QCOMPARE(m_writer->pendingCount(), 0);
+    QVERIFY(m_errors.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestJournalOutage)

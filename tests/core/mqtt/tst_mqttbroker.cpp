@@ -238,7 +238,8 @@ void TestMqttBroker::callAndCancelArrive()
     const qint64 first = publisher.publish(MqttEvent::call(called, "f6186", "8", QStringLiteral("Койка № 1"),
                                                            QStringLiteral("Палата 5"), QString()));
     publisher.publish(MqttEvent::cancel(now, "f6186", "2", QStringLiteral("Койка № 1"),
-                                        QStringLiteral("Палата 5"), QString(), {{31, called, 90}}));
+                                        QStringLiteral("Палата 5"), QString(),
+                                        {{31, called, 90, QStringLiteral("20240301T100000-f6186-8")}}));
     QTRY_COMPARE(sub.payloads(kTopic + QStringLiteral("/events")).size(), 2);
     QTRY_COMPARE(publisher.pendingCount(), 0);
 
@@ -276,9 +277,9 @@ void TestMqttBroker::openCallsAndStatusRetained()
     QVERIFY(publisher->start());
     QTRY_COMPARE(publisher->state(), MqttPublisher::State::Connected);
     const QDateTime t = QDateTime::currentDateTime();
-    publisher->setOpenCalls({{7, "f6186", "8", QStringLiteral("Койка № 1"), "", "", t, ""}});
-    publisher->setOpenCalls({{7, "f6186", "8", QStringLiteral("Койка № 1"), "", "", t, "warning"},
-                             {8, "a1234", "4", QStringLiteral("Койка № 2"), "", "", t, ""}});
+    publisher->setOpenCalls({{"k7", 7, "f6186", "8", QStringLiteral("Койка № 1"), "", "", t, ""}});
+    publisher->setOpenCalls({{"k7", 7, "f6186", "8", QStringLiteral("Койка № 1"), "", "", t, "warning"},
+                             {"k8", 8, "a1234", "4", QStringLiteral("Койка № 2"), "", "", t, ""}});
 
     {
         // A consumer that comes later learns the state from the retained messages alone.

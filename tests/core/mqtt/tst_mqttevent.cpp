@@ -264,14 +264,23 @@ void TestMqttEvent::eventJson_data()
                           << QByteArray(R"({"code":"f6186","function":"8","place":"Койка № 1",)"
                                         R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:00:00+03:00",)"
                                         R"("type":"call","ward":"Палата \"5\""})");
-    QTest::newRow("cancel of two") << MqttEvent::cancel(t, "f6186", "2", place, ward, staff,
-                                                        {{11, c1, 120}, {12, c2, 30}})
-                                   << QByteArray(
-                                          R"({"code":"f6186","function":"2","place":"Койка № 1","reaction":[)"
-                                          R"({"id":11,"seconds":120,"time":"2024-03-01T10:00:00+03:00"},)"
-                                          R"({"id":12,"seconds":30,"time":"2024-03-01T10:01:30+03:00"}],)"
-                                          R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:02:00+03:00",)"
-                                          R"("type":"cancel","ward":"Палата \"5\""})");
+    MqttEvent keyed = MqttEvent::call(c1, "f6186", "8", place, ward, staff);
+    keyed.callKey = QStringLiteral("20240301T100000-f6186-8");
+    QTest::newRow("call with its key")
+        << keyed
+        << QByteArray(
+               R"({"call":"20240301T100000-f6186-8","code":"f6186","function":"8","place":"Койка № 1",)"
+               R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:00:00+03:00",)"
+               R"("type":"call","ward":"Палата \"5\""})");
+    // The second call was not in the journal yet: its id is null, its key names it.
+    QTest::newRow("cancel of two")
+        << MqttEvent::cancel(t, "f6186", "2", place, ward, staff,
+                             {{11, c1, 120, {}}, {0, c2, 30, QStringLiteral("k2")}})
+        << QByteArray(R"({"code":"f6186","function":"2","place":"Койка № 1","reaction":[)"
+                      R"({"id":11,"seconds":120,"time":"2024-03-01T10:00:00+03:00"},)"
+                      R"({"call":"k2","id":null,"seconds":30,"time":"2024-03-01T10:01:30+03:00"}],)"
+                      R"("seq":7,"staff":"Иванова","time":"2024-03-01T10:02:00+03:00",)"
+                      R"("type":"cancel","ward":"Палата \"5\""})");
     QTest::newRow("cancel of none")
         << MqttEvent::cancel(t, "0A1F", "d", "", "", "", {})
         << QByteArray(R"({"code":"0A1F","function":"d","place":"","reaction":[],"seq":7,"staff":"",)"
@@ -281,11 +290,15 @@ void TestMqttEvent::eventJson_data()
         << QByteArray(R"({"code":"f6186","function":"4","place":"Койка № 1","seq":7,)"
                       R"("since":"2024-03-01T10:00:00+03:00","staff":"","time":"2024-03-01T10:02:00+03:00",)"
                       R"("type":"repeat","ward":""})");
+    MqttEvent escalation = MqttEvent::escalation(t, "alarm", "f6186", "8", place, "", "", c1);
+    escalation.callKey = QStringLiteral("k1");
+    escalation.id = 11;
     QTest::newRow("escalation")
-        << MqttEvent::escalation(t, "alarm", "f6186", "8", place, "", "", c1)
-        << QByteArray(R"({"code":"f6186","function":"8","level":"alarm","place":"Койка № 1","seq":7,)"
-                      R"("since":"2024-03-01T10:00:00+03:00","staff":"","time":"2024-03-01T10:02:00+03:00",)"
-                      R"("type":"escalation","ward":""})");
+        << escalation
+        << QByteArray(
+               R"({"call":"k1","code":"f6186","function":"8","id":11,"level":"alarm","place":"Койка № 1","seq":7,)"
+               R"("since":"2024-03-01T10:00:00+03:00","staff":"","time":"2024-03-01T10:02:00+03:00",)"
+               R"("type":"escalation","ward":""})");
     QTest::newRow("antenna silent")
         << MqttEvent::antennaSupervision(t, "12", true)
         << QByteArray(R"({"antenna":"12","seq":7,"silent":true,"time":"2024-03-01T10:02:00+03:00",)"
@@ -305,11 +318,13 @@ void TestMqttEvent::openCallsJson()
     const QDateTime c1 = at("2024-03-01T10:00:00", 3 * 3600);
     QCOMPARE(MqttJson::openCalls({}), QByteArray("[]"));
     const QByteArray json =
-        MqttJson::openCalls({{5, "f6186", "8", QStringLiteral("Койка № 1"), "", "", c1, "alarm"},
-                             {6, "0A1F", "b", "", "", "", c1, ""}});
+        MqttJson::openCalls({{"k5", 5, "f6186", "8", QStringLiteral("Койка № 1"), "", "", c1, "alarm"},
+                             {"k6", 0, "0A1F", "b", "", "", "", c1, ""}});
     const QJsonArray rows = QJsonDocument::fromJson(json).array();
     QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].toObject().value("call").toString(), QStringLiteral("k5"));
     QCOMPARE(rows[0].toObject().value("id").toInteger(), 5);
+    QVERIFY(rows[1].toObject().value("id").isNull()); // not in the journal yet
     QCOMPARE(rows[0].toObject().value("place").toString(), QStringLiteral("Койка № 1"));
     QCOMPARE(rows[0].toObject().value("level").toString(), QStringLiteral("alarm"));
     QCOMPARE(rows[1].toObject().value("code").toString(), QStringLiteral("0A1F"));

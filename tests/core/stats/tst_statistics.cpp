@@ -6,6 +6,7 @@
 #include "StatsTestSupport.h"
 
 #include "core/base/AppError.h"
+#include "core/journal/RemovedCalls.h"
 #include "core/stats/Statistics.h"
 #include "core/stats/StatsRunner.h"
 #include "core/stats/StatsSource.h"
@@ -69,6 +70,7 @@ private Q_SLOTS:
     void periodBounds();
     void classification_data();
     void classification();
+    void removedCallsCountApart();
     void percentiles_data();
     void percentiles();
     void groupsByStoredNamesHoursAndWeekdays();
@@ -185,6 +187,30 @@ void TestStatistics::classification()
         QCOMPARE(Stats::exceptionKindText(report.exceptions.first().kind), exception);
         QCOMPARE(report.exceptions.first().reaction.has_value(), !reaction.isEmpty());
     }
+}
+
+void TestStatistics::removedCallsCountApart()
+{
+    Journal journal;
+    journal.add(QStringLiteral("2024.03.10 10:00:00"), QStringLiteral("8"), QString());
+    // Taken off the list and then closed by a later cancel, as an earlier version did: the reaction is
+    // no nurse's.
+    journal.add(QStringLiteral("2024.03.10 10:05:00"), QStringLiteral("8"), QStringLiteral("00:03:00"));
+    journal.add(QStringLiteral("2024.03.10 10:10:00"), QStringLiteral("8"), QStringLiteral("00:01:00"));
+    RemovedCalls::ensureTable(journal.db());
+    RemovedCalls::mark(journal.db(), 1, QStringLiteral("2024.03.10 10:01:00"));
+    RemovedCalls::mark(journal.db(), 2, QString());
+    const Stats::Report report = computeOn(journal);
+    const Stats::GroupRow& t = report.total;
+    QCOMPARE((QList<int>{int(t.calls), int(t.answered), int(t.missed), int(t.open), int(t.removed)}),
+             (QList<int>{3, 1, 0, 0, 2}));
+    QCOMPARE(t.longest, 60);
+    QCOMPARE(report.exceptions.size(), 2);
+    for (const Stats::ExceptionRow& e : report.exceptions) {
+        QCOMPARE(e.kind, Stats::ExceptionRow::Removed);
+        QVERIFY(!e.reaction);
+    }
+    QCOMPARE(Stats::exceptionKindText(Stats::ExceptionRow::Removed), QStringLiteral("убран из активных"));
 }
 
 void TestStatistics::percentiles_data()

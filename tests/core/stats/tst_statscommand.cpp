@@ -3,6 +3,7 @@
 
 #include "StatsTestSupport.h"
 
+#include "core/journal/RemovedCalls.h"
 #include "core/settings/IniFile.h"
 #include "core/stats/StatsCommand.h"
 
@@ -61,6 +62,12 @@ void TestStatsCommand::writesTheReport()
     journal.add("2024.03.02 21:00:00", "8", "01:30:00", "Палата 2", "Койка № 3", "Петрова Мария");
     journal.add("2024.03.02 21:05:00", "4", "", "Палата 2", "Койка № 3", "Петрова Мария");
     journal.add("2024.04.01 00:00:00", "8", "", "Палата 2", "Койка № 3", "Петрова Мария"); // after the period
+    // A call the operator took off the open list: counted apart, not as open.
+    journal.add("2024.03.01 09:00:00", "8", "", "Палата 1", "Койка № 1", "Тестова Анна");
+    RemovedCalls::ensureTable(journal.db());
+    RemovedCalls::mark(journal.db(),
+                       journal.db().query(QStringLiteral("SELECT max(id) FROM logs")).fieldAsInteger(0),
+                       QStringLiteral("2024.03.01 09:20:00"));
     // The bound is the journal's, from the settings file; the command must not touch that file.
     const QString ini = journal.dir() + QStringLiteral("/HalvaneServer.ini");
     {
@@ -88,32 +95,36 @@ void TestStatsCommand::writesTheReport()
     const statstest::Workbook book = statstest::readWorkbook(file);
     QCOMPARE(book.names, (QStringList{"Палаты", "Ответственные", "Места", "Часы", "Дни недели", "Превышения",
                                       "По дням", "Сводка"}));
-    const QStringList headings{"Группа",  "Вызовов",         "Отвечено",     "Пропущено",  "Открыто",
-                               "Медиана", "90-й процентиль", "Самое долгое", "Приёмов (4)"};
+    const QStringList headings{"Группа", "Вызовов", "Отвечено",        "Пропущено",    "Открыто",
+                               "Убрано", "Медиана", "90-й процентиль", "Самое долгое", "Приёмов (4)"};
     for (int s = 0; s < 5; ++s)
         QCOMPARE(book.sheets.at(s).rows.value(1), headings);
 
     const statstest::Sheet& wards = book.sheets.at(0);
     QCOMPARE(wards.rows.keys(), (QList<int>{1, 2, 3}));
-    QCOMPARE(inSeconds(wards.rows.value(2), {5, 6, 7}),
-             (QStringList{"Палата 1", "2", "2", "0", "0", "60", "180", "180", "0"}));
+    QCOMPARE(inSeconds(wards.rows.value(2), {6, 7, 8}),
+             (QStringList{"Палата 1", "3", "2", "0", "0", "1", "60", "180", "180", "0"}));
     // With the bound at two hours, an hour and a half is answered.
-    QCOMPARE(inSeconds(wards.rows.value(3), {5, 6, 7}),
-             (QStringList{"Палата 2", "1", "1", "0", "0", "5400", "5400", "5400", "1"}));
+    QCOMPARE(inSeconds(wards.rows.value(3), {6, 7, 8}),
+             (QStringList{"Палата 2", "1", "1", "0", "0", "0", "5400", "5400", "5400", "1"}));
     // Reaction times are time values shown as [h]:mm:ss.
     QVERIFY(book.styles.contains("formatCode=\"[h]:mm:ss\""));
-    QVERIFY(wards.styles.contains(QStringLiteral("F2")));
+    QVERIFY(wards.styles.contains(QStringLiteral("G2")));
 
     const statstest::Sheet& hours = book.sheets.at(3);
     QCOMPARE(hours.rows.size(), 25);
     QCOMPARE(hours.rows.value(10).mid(0, 3), (QStringList{"08:00–08:59", "2", "2"}));
+    QCOMPARE(hours.rows.value(11).mid(0, 6), (QStringList{"09:00–09:59", "1", "0", "0", "0", "1"}));
     QCOMPARE(book.sheets.at(4).rows.size(), 8);
 
-    // Exceptions over the default five minutes: only the hour and a half, with its moment.
+    // Exceptions over the default five minutes: the hour and a half, with its moment, then the removed
+    // call, without a reaction time.
     const statstest::Sheet& exceptions = book.sheets.at(5);
     QCOMPARE(exceptions.rows.value(1),
              (QStringList{"Дата и время", "Палата", "Место", "Ответственный", "Тип", "Реакция", "Причина"}));
-    QCOMPARE(exceptions.rows.size(), 2);
+    QCOMPARE(exceptions.rows.size(), 3);
+    QCOMPARE(exceptions.rows.value(3).mid(1),
+             (QStringList{"Палата 1", "Койка № 1", "Тестова Анна", "вызов", "", "убран из активных"}));
     const QStringList slow = exceptions.rows.value(2);
     QCOMPARE(inSeconds(slow, {5}).mid(1),
              (QStringList{"Палата 2", "Койка № 3", "Петрова Мария", "вызов", "5400", "дольше порога"}));
@@ -122,7 +133,7 @@ void TestStatsCommand::writesTheReport()
 
     const statstest::Sheet& days = book.sheets.at(6);
     QCOMPARE(days.rows.size(), 32);
-    QCOMPARE(days.rows.value(2).at(1), QStringLiteral("2"));
+    QCOMPARE(days.rows.value(2).at(1), QStringLiteral("3"));
     QCOMPARE(days.rows.value(3).at(1), QStringLiteral("1"));
 
     // No temporary file is left beside the report.

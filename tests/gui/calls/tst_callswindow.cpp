@@ -1,5 +1,6 @@
 // The open-calls window: rows in waiting order with their colours, a tick that repaints only what
-// moved, the red line of a silent antenna, taking a call off the list, and its settings section.
+// moved, the red line of a silent antenna, a call not yet in the journal marked until it is, taking a
+// call off the list, and its settings section.
 
 #include "AppFixture.h"
 
@@ -17,6 +18,7 @@
 #include <QAction>
 #include <QBrush>
 #include <QFile>
+#include <QFont>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -34,6 +36,7 @@ private Q_SLOTS:
     void cleanup();
     void rowsInWaitingOrderWithColours();
     void silentAntennaLine();
+    void callNotYetJournaledIsMarked();
     void dismissal();
     void settingsSection();
 
@@ -192,6 +195,31 @@ void TestCallsWindow::silentAntennaLine()
     m_antennas->check(kNow.addSecs(62));
     QCOMPARE(rows().size(), 3);
     QCOMPARE(m_form->StringGrid1->columnSpan(0, 0), 1);
+}
+
+void TestCallsWindow::callNotYetJournaledIsMarked()
+{
+    QAbstractItemModelTester tester(m_form->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const EventNotice notice{QStringLiteral("ba5ac"), QStringLiteral("8"), QString(),
+                             QStringLiteral("Койка № 2")};
+    m_calls->callNoticed({0, kNow.addSecs(5), QStringLiteral("ba5ac"), QStringLiteral("8"),
+                          QStringLiteral("Койка № 2"), QStringLiteral("Палата 1"), QString(), notice},
+                         9, kNow.addSecs(5));
+    QCOMPARE(rows().size(), 4);
+    QCOMPARE(rows().at(3), QStringLiteral("Койка № 2|Палата 1||вызов (не записан в журнал)|14:05:14|0 сек"));
+    const QModelIndex type = m_form->model()->index(3, 3);
+    QVERIFY(type.data(Qt::FontRole).value<QFont>().italic());
+    QVERIFY(!type.data(Qt::ToolTipRole).toString().isEmpty());
+    QVERIFY(!m_form->model()->index(0, 3).data(Qt::FontRole).isValid());
+
+    // The journal takes it: the row is repainted as any other.
+    QSignalSpy changed(m_form->model(), &QAbstractItemModel::dataChanged);
+    QVERIFY(m_calls->callJournaled(9, 77));
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(changed.at(0).at(0).toModelIndex().row(), 3);
+    QCOMPARE(rows().at(3), QStringLiteral("Койка № 2|Палата 1||вызов|14:05:14|0 сек"));
+    QVERIFY(!type.data(Qt::FontRole).isValid());
+    QCOMPARE(m_form->model()->callIdAt(3), 77);
 }
 
 void TestCallsWindow::dismissal()

@@ -102,11 +102,11 @@ void TestStatsWindow::opensFromTheMenuWithTheLastThirtyDays()
     QCOMPARE(wards->RowCount(), 3);
     QCOMPARE(wards->Cells(0, 1), QStringLiteral("Палата 1"));
     QCOMPARE(wards->Cells(1, 1), QStringLiteral("1"));
-    QCOMPARE(wards->Cells(5, 1), QStringLiteral("0:01:00"));
+    QCOMPARE(wards->Cells(6, 1), QStringLiteral("0:01:00"));
     QCOMPARE(wards->Cells(0, 2), QStringLiteral("Палата 2"));
-    const QStringList second{wards->Cells(1, 2), wards->Cells(2, 2), wards->Cells(3, 2), wards->Cells(4, 2),
-                             wards->Cells(8, 2)};
-    QCOMPARE(second, (QStringList{"2", "0", "1", "1", "1"}));
+    const QStringList second{wards->Cells(1, 2), wards->Cells(2, 2), wards->Cells(3, 2),
+                             wards->Cells(4, 2), wards->Cells(5, 2), wards->Cells(9, 2)};
+    QCOMPARE(second, (QStringList{"2", "0", "1", "1", "0", "1"}));
     QCOMPARE(form->Grids[Stats::ByHour]->RowCount(), 25);
     QCOMPARE(form->GridExceptions->model()->rowCount(), 2);
     QCOMPARE(form->GridExceptions->model()->index(0, 0).data().toString(),
