@@ -32,7 +32,7 @@ public:
 
 const char kUsage[] =
     "Usage: HalvaneServer [--headless | --help]\n"
-    "       HalvaneServer --statistics FIRST LAST FILE.xlsx\n"
+    "       HalvaneServer --statistics FIRST LAST FILE.xlsx [--force]\n"
     "\n"
     "The server of the ward call system: it receives the antennas (UDP 5556), journals every call and\n"
     "cancel in the database beside the executable, and notifies and pings the display stations\n"
@@ -43,11 +43,12 @@ const char kUsage[] =
     "  --headless    without any window and without a display, as a service: errors are written to\n"
     "                standard error, one line each; SIGINT or SIGTERM ends it cleanly. Exits with\n"
     "                status 1 when it cannot start (settings file, database, or a port in use).\n"
-    "  --statistics FIRST LAST FILE.xlsx\n"
+    "  --statistics FIRST LAST FILE.xlsx [--force]\n"
     "                writes the statistics of the journal's days FIRST to LAST (YYYY-MM-DD) into the\n"
     "                workbook FILE.xlsx, without any window and without opening the ports; the\n"
-    "                journal is only read. Exits with status 0 when the file is written, 2 for bad\n"
-    "                arguments, 1 otherwise.\n"
+    "                journal is only read. FILE must end in .xlsx and may not be the database, the\n"
+    "                settings file or the executable; an existing FILE is replaced only with --force.\n"
+    "                Exits with status 0 when the file is written, 2 for bad arguments, 1 otherwise.\n"
     "  --help        this text.\n";
 
 bool hasOption(int argc, char* argv[], const char* option)

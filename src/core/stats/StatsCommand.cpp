@@ -3,11 +3,14 @@
 #include "core/base/AppError.h"
 #include "core/db/Database.h"
 #include "core/settings/AppState.h"
+#include "core/settings/IniFile.h"
 #include "core/stats/Statistics.h"
 #include "core/stats/StatsReport.h"
 #include "core/stats/StatsSource.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTextStream>
 
@@ -20,7 +23,8 @@ constexpr int kFailed = 1;
 
 QString usage()
 {
-    return QStringLiteral("usage: HalvaneServer --statistics FIRST LAST FILE.xlsx (dates as YYYY-MM-DD)");
+    return QStringLiteral(
+        "usage: HalvaneServer --statistics FIRST LAST FILE.xlsx [--force] (dates as YYYY-MM-DD)");
 }
 
 // Exactly YYYY-MM-DD and a day of the calendar.
@@ -33,6 +37,34 @@ QDate dateArgument(const QString& text, const QString& which)
     return date;
 }
 
+// The same file, through links and relative names alike.
+bool sameFile(const QFileInfo& a, const QString& b)
+{
+    const QFileInfo other(b);
+    if (a.exists() && other.exists())
+        return a.canonicalFilePath() == other.canonicalFilePath();
+    return QDir::cleanPath(a.absoluteFilePath()) == QDir::cleanPath(other.absoluteFilePath());
+}
+
+// The report may only go to a workbook of its own: never over the journal, the settings or the
+// program, and over an existing file only when asked to.
+void checkReportPath(const QString& path, const QString& exe, const Source& source, bool force)
+{
+    const QFileInfo target(path);
+    if (target.suffix().compare(QLatin1String("xlsx"), Qt::CaseInsensitive) != 0)
+        throw AppError(QStringLiteral("the report file \"%1\" does not end in .xlsx").arg(path));
+    const std::pair<QString, QString> kept[] = {
+        {source.databasePath, QStringLiteral("the database")},
+        {IniFile::pathBesideExecutable(exe), QStringLiteral("the settings file")},
+        {exe, QStringLiteral("the executable")}};
+    for (const auto& [file, what] : kept) {
+        if (sameFile(target, file))
+            throw AppError(QStringLiteral("the report file \"%1\" is %2").arg(path, what));
+    }
+    if (target.exists() && !force)
+        throw AppError(QStringLiteral("the report file \"%1\" exists; add --force to replace it").arg(path));
+}
+
 } // namespace
 
 int runStatisticsCommand(const QStringList& args, QTextStream& err, const QString& exePath)
@@ -41,15 +73,17 @@ int runStatisticsCommand(const QStringList& args, QTextStream& err, const QStrin
         err << "HalvaneServer --statistics: " << message << Qt::endl;
         return status;
     };
-    if (args.size() != 3)
+    QStringList words = args;
+    const bool force = words.removeAll(QStringLiteral("--force")) > 0;
+    if (words.size() != 3)
         return report(usage(), kBadArguments);
 
     Options options;
     try {
-        options.first = dateArgument(args.at(0), QStringLiteral("first"));
-        options.last = dateArgument(args.at(1), QStringLiteral("last"));
+        options.first = dateArgument(words.at(0), QStringLiteral("first"));
+        options.last = dateArgument(words.at(1), QStringLiteral("last"));
         checkOptions(options);
-        if (args.at(2).trimmed().isEmpty())
+        if (words.at(2).trimmed().isEmpty())
             throw AppError(QStringLiteral("no report file given"));
     } catch (const AppError& e) {
         return report(e.message() + QStringLiteral("; ") + usage(), kBadArguments);
@@ -61,6 +95,11 @@ int runStatisticsCommand(const QStringList& args, QTextStream& err, const QStrin
             exe = App::exePathOverride().isEmpty() ? QCoreApplication::applicationFilePath()
                                                    : App::exePathOverride();
         const Source source = sourceBesideExecutable(exe);
+        try {
+            checkReportPath(words.at(2), exe, source, force);
+        } catch (const AppError& e) {
+            return report(e.message(), kBadArguments);
+        }
         options.maxReactionTime = source.maxReactionTime;
         options.typeText8 = source.typeText8;
         options.typeTextB = source.typeTextB;
@@ -69,7 +108,7 @@ int runStatisticsCommand(const QStringList& args, QTextStream& err, const QStrin
             const std::unique_ptr<db::Database> database = openJournal(source.databasePath);
             result = compute(*database, options);
         }
-        writeReport(args.at(2), result);
+        writeReport(words.at(2), result);
     } catch (const AppError& e) {
         // The database layer separates the parts of its reports with carriage returns.
         QString message = e.message();

@@ -1,5 +1,6 @@
 // HalvaneServer --statistics FIRST LAST FILE.xlsx end to end: the exit status, the sheets and their
-// cells on a small journal, the settings file left alone, and every kind of bad argument.
+// cells on a small journal, the settings file left alone, every kind of bad argument, and the files
+// a report may never replace.
 
 #include "StatsTestSupport.h"
 
@@ -51,6 +52,8 @@ private Q_SLOTS:
     void writesTheReport();
     void badArguments_data();
     void badArguments();
+    void refusedReportFiles_data();
+    void refusedReportFiles();
     void failures();
 };
 
@@ -178,6 +181,76 @@ void TestStatsCommand::badArguments()
     QVERIFY(!QFile::exists(journal.dir() + QStringLiteral("/HalvaneServer.ini")));
 }
 
+void TestStatsCommand::refusedReportFiles_data()
+{
+    // The report file as given (in the journal's folder), the link it is made as when not empty
+    // (to a file beside it), and the reason it is refused.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("linkTo");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("not a workbook") << "r.txt"
+                                    << ""
+                                    << "does not end in .xlsx";
+    QTest::newRow("the database itself") << "orv_med.db"
+                                         << ""
+                                         << "does not end in .xlsx";
+    QTest::newRow("the database by another name") << "j.xlsx"
+                                                  << "orv_med.db"
+                                                  << "is the database";
+    QTest::newRow("the settings file") << "s.XLSX"
+                                       << "HalvaneServer.ini"
+                                       << "is the settings file";
+    QTest::newRow("the executable") << "e.xlsx"
+                                    << "HalvaneServer"
+                                    << "is the executable";
+    QTest::newRow("an existing workbook") << "old.xlsx"
+                                          << "old.bin"
+                                          << "exists; add --force to replace it";
+}
+
+void TestStatsCommand::refusedReportFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, linkTo);
+    QFETCH(QString, message);
+    Journal journal;
+    journal.add("2024.03.01 08:00:00", "8", "00:01:00");
+    const QDir dir(journal.dir());
+    for (const char* file : {"HalvaneServer.ini", "HalvaneServer", "old.bin"}) {
+        QFile f(dir.filePath(QLatin1String(file)));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("kept\n");
+    }
+    if (!linkTo.isEmpty())
+        QVERIFY(QFile::link(dir.filePath(linkTo), dir.filePath(name)));
+    const auto contents = [&dir] {
+        QStringList texts;
+        for (const QString& file : dir.entryList(QDir::Files)) {
+            QFile f(dir.filePath(file));
+            texts << file + u'=' + QString::number(f.open(QIODevice::ReadOnly) ? qHash(f.readAll()) : 0);
+        }
+        return texts;
+    };
+    const QStringList before = contents();
+
+    const QStringList args{"2024-03-01", "2024-03-31", dir.filePath(name)};
+    const Run run = runCommand(journal, args);
+    QCOMPARE(run.status, 2);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(contents(), before);
+
+    // Asked to replace: a workbook of its own is replaced; the journal, the settings and the program
+    // never are.
+    const Run forced = runCommand(journal, args + QStringList{"--force"});
+    if (name == QLatin1String("old.xlsx")) {
+        QVERIFY2(forced.status == 0, qPrintable(forced.err));
+        QVERIFY(contents() != before);
+    } else {
+        QCOMPARE(forced.status, 2);
+        QCOMPARE(contents(), before);
+    }
+}
+
 void TestStatsCommand::failures()
 {
     Journal journal;
@@ -191,7 +264,8 @@ void TestStatsCommand::failures()
     QVERIFY2(run.err.contains(QStringLiteral("Unable to write to")) &&
                  run.err.contains(QStringLiteral("folder does not exist")),
              qPrintable(run.err));
-    run = runCommand(journal, period + QStringList{journal.dir()});
+    QVERIFY(QDir(journal.dir()).mkdir(QStringLiteral("d.xlsx")));
+    run = runCommand(journal, period + QStringList{journal.dir() + QStringLiteral("/d.xlsx"), "--force"});
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains(QStringLiteral("Unable to write to")), qPrintable(run.err));
 
