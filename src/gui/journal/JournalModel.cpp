@@ -2,9 +2,13 @@
 
 #include "core/base/AppError.h"
 #include "core/db/Database.h"
+#include "core/db/DatabaseError.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 // The stored columns the grid shows, in the order displayRow reads them.
@@ -12,9 +16,28 @@ const QString kStoredColumns =
     QStringLiteral("timest, timestr, groupsname, butsname, workersname, f, reactiontime");
 } // namespace
 
-JournalModel::JournalModel(QObject* parent) : QAbstractTableModel(parent)
+JournalModel::JournalModel(QObject* parent) : QAbstractTableModel(parent), m_retry(new QTimer(this))
 {
     m_captions.resize(kColumns);
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(kRetryMs);
+    connect(m_retry, &QTimer::timeout, this, &JournalModel::retryBusyPages);
+}
+
+QString JournalModel::busyText()
+{
+    return QStringLiteral("База данных занята другой программой, повтор…");
+}
+
+void JournalModel::retryBusyPages()
+{
+    const QSet<int> pages = std::exchange(m_busyPages, {});
+    for (const int p : pages) {
+        const int first = p * kPageRows;
+        const int last = std::min(m_rows, first + kPageRows) - 1;
+        if (first <= last)
+            Q_EMIT dataChanged(index(first, 0), index(last, kColumns - 1));
+    }
 }
 
 void JournalModel::setDatabase(db::Database* database)
@@ -48,6 +71,7 @@ void JournalModel::detach()
     m_db = nullptr;
     m_pages.clear();
     m_pageOrder.clear();
+    m_busyPages.clear();
 }
 
 QString JournalModel::selectText() const
@@ -97,6 +121,7 @@ void JournalModel::refresh(const QString& where, const QVariantList& whereParams
     m_countValid = true;
     m_pages.clear();
     m_pageOrder.clear();
+    m_busyPages.clear();
     m_conversionReported = false;
     Q_EMIT dataChanged(index(0, 0), index(oldRows - 1, kColumns - 1));
     if (newRows > oldRows) {
@@ -159,7 +184,7 @@ const QList<QStringList>* JournalModel::page(int pageIndex) const
     auto it = m_pages.constFind(pageIndex);
     if (it != m_pages.constEnd())
         return &it.value();
-    if (!m_db)
+    if (!m_db || m_busyPages.contains(pageIndex))
         return nullptr;
 
     QList<QStringList> rows;
@@ -176,6 +201,14 @@ const QList<QStringList>* JournalModel::page(int pageIndex) const
             rows << displayRow(stored);
         }
     } catch (const AppError& e) {
+        const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
+        if (dbError && (dbError->code() == SQLITE_BUSY || dbError->code() == SQLITE_LOCKED)) {
+            // Asked again for every cell of the page: once kept back, it is not tried before the retry.
+            m_busyPages.insert(pageIndex);
+            if (!m_retry->isActive())
+                m_retry->start();
+            return nullptr;
+        }
         if (!m_conversionReported) {
             m_conversionReported = true;
             Q_EMIT conversionFailed(e.message());
@@ -194,8 +227,11 @@ QVariant JournalModel::data(const QModelIndex& index, int role) const
     if (role != Qt::DisplayRole || !index.isValid() || m_count == 0)
         return QVariant();
     const QList<QStringList>* rows = page(index.row() / kPageRows);
-    if (!rows)
+    if (!rows) {
+        if (index.column() == 0 && m_busyPages.contains(index.row() / kPageRows))
+            return busyText();
         return QVariant();
+    }
     const int offset = index.row() % kPageRows;
     if (offset >= rows->size())
         return QVariant();

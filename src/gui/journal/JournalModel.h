@@ -4,7 +4,9 @@
 
 #include <QAbstractTableModel>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantList>
 
 #include <functional>
@@ -15,12 +17,18 @@ class Database;
 
 // The journal, newest first, read from the database page by page as the grid asks for rows: the
 // journal holds years of entries, and a refill after every press must not read all of them.
-// The grid always has at least one data row; an empty journal shows one empty row.
+// The grid always has at least one data row; an empty journal shows one empty row. A page another
+// program's lock keeps from being read is not waited for: its rows say so and it is read again a
+// moment later.
 class JournalModel : public QAbstractTableModel
 {
     Q_OBJECT
 public:
     static constexpr int kColumns = 8;
+    // How long a page kept back by another program's lock shows busyText() before it is read again.
+    static constexpr int kRetryMs = 1000;
+    // What the first cell of such a page's rows shows meanwhile.
+    static QString busyText();
 
     explicit JournalModel(QObject* parent = nullptr);
 
@@ -58,6 +66,7 @@ private:
     QStringList displayRow(const QStringList& stored) const;
     const QList<QStringList>* page(int pageIndex) const;
     QString selectText() const;
+    void retryBusyPages();
 
     db::Database* m_db = nullptr;
     LogConst m_logConst;
@@ -74,4 +83,6 @@ private:
     mutable QHash<int, QList<QStringList>> m_pages;
     mutable QList<int> m_pageOrder;
     mutable bool m_conversionReported = false;
+    mutable QSet<int> m_busyPages; // pages kept back by a lock, read again when m_retry fires
+    QTimer* m_retry;
 };

@@ -12,6 +12,7 @@
 #include "gui/kit/StringGrid.h"
 
 #include <QAbstractItemModelTester>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
@@ -55,6 +56,7 @@ private Q_SLOTS:
     void clauseNarrowsAndFailingClauseKeepsTheGrid();
     void deletionIsCountedAfterShrink();
     void longJournalReadPageByPage();
+    void lockedPageIsNotWaitedFor();
     void ticksGoOnWhileABoxIsOpen();
     void statusBar_data();
     void statusBar();
@@ -246,6 +248,40 @@ void TestMainWindow::longJournalReadPageByPage()
     QCOMPARE(places.size(), 1000);
     QCOMPARE(places.first(), QStringLiteral("Место 999"));
     QCOMPARE(places.last(), QStringLiteral("Место 0"));
+}
+
+void TestMainWindow::lockedPageIsNotWaitedFor()
+{
+    mf->server().db().executeStatement(QStringLiteral("BEGIN"));
+    for (int i = 0; i < 200; ++i)
+        addEntry(mf,
+                 QDateTime(QDate(2017, 1, 1), QTime(0, 0))
+                     .addSecs(i * 60)
+                     .toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")),
+                 QStringLiteral("8"), QStringLiteral("Место %1").arg(i));
+    mf->server().db().executeStatement(QStringLiteral("COMMIT"));
+    mf->RefreshLog();
+
+    // Another program holds the file: the rows of a page not read yet say so at once, however many
+    // of their cells the grid asks for, and nothing is reported as an error.
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_app->dbPath()).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QElapsedTimer timer;
+    timer.start();
+    for (int row = 150; row < 160; ++row) {
+        for (int c = 0; c < 8; ++c)
+            QCOMPARE(mf->StringGrid1->Cells(c, row), c == 0 ? JournalModel::busyText() : QString());
+    }
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(m_app->dialogs.errors.size(), 0);
+
+    // Once the file is free the page is read again by itself.
+    QCOMPARE(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->StringGrid1->Cells(4, 150), QStringLiteral("Место 50"),
+                              3 * JournalModel::kRetryMs);
+    QCOMPARE(m_app->dialogs.errors.size(), 0);
 }
 
 namespace {
