@@ -9,6 +9,7 @@
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -21,16 +22,51 @@
 
 namespace {
 
-// The write end of the self-pipe: the signal handler may only write a byte to it; the event loop
-// reads it and ends the server outside the handler.
+// The self-pipe: the signal handler may only write what the system told it (the signal and its
+// sender) to one end; the event loop reads it and ends the server outside the handler.
 int signalFd[2] = {-1, -1};
 
-extern "C" void onTerminationSignal(int)
+struct SignalNote
+{
+    int signal = 0;
+    int code = 0; // si_code: at most 0 when a process sent it, and then pid names that process
+    pid_t pid = 0;
+};
+
+extern "C" void onTerminationSignal(int signal, siginfo_t* info, void*)
 {
     const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &byte, 1);
+    SignalNote note;
+    note.signal = signal;
+    if (info) {
+        note.code = info->si_code;
+        note.pid = info->si_pid;
+    }
+    // Smaller than PIPE_BUF: written whole or not at all.
+    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &note, sizeof note);
     errno = saved;
+}
+
+// The line a stop by a signal leaves: which signal, and the sending process as far as the system
+// names it (a signal from the terminal or the kernel has no sender process).
+QString stopLine(const SignalNote& note)
+{
+    const QString name = note.signal == SIGINT    ? QStringLiteral("SIGINT")
+                         : note.signal == SIGTERM ? QStringLiteral("SIGTERM")
+                                                  : QStringLiteral("№ %1").arg(note.signal);
+    QString line = QStringLiteral("Сервер остановлен сигналом %1").arg(name);
+    if (note.code <= 0 && note.pid > 0) {
+        line += QStringLiteral(" от процесса %1").arg(note.pid);
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(note.pid));
+        if (comm.open(QIODevice::ReadOnly)) {
+            const QString command = QString::fromLocal8Bit(comm.readAll()).trimmed();
+            if (!command.isEmpty())
+                line += QStringLiteral(" (%1)").arg(command);
+        }
+    } else {
+        line += QStringLiteral(" (отправитель не известен системе)");
+    }
+    return line;
 }
 
 // The error box's text, on one line of standard error.
@@ -70,9 +106,9 @@ bool installSignalHandlers()
     ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
     ::fcntl(signalFd[1], F_SETFL, O_NONBLOCK);
     struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
+    action.sa_sigaction = onTerminationSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
@@ -161,10 +197,14 @@ int runHeadless(int argc, char* argv[])
 
     QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        char byte = 0;
-        while (::read(signalFd[1], &byte, 1) > 0) {
+        SignalNote note;
+        bool first = true;
+        for (SignalNote next; ::read(signalFd[1], &next, sizeof next) == sizeof next; first = false) {
+            if (first)
+                note = next;
         }
         notifier.setEnabled(false);
+        reportError(stopLine(note));
         // What the antennas sent before the signal is journaled before the database closes.
         server.finish();
         QCoreApplication::quit();

@@ -1,5 +1,6 @@
 // The headless server as a process: SIGTERM in the middle of a burst of presses ends it within two
-// seconds, and every press it announced before the signal is in the journal afterwards. Publishing to
+// seconds with one line naming the signal and its sender, and every press it announced before the
+// signal is in the journal afterwards. Publishing to
 // a broker (Debian's mosquitto at a free port): the calls of a broker outage survive the server
 // killed during it and arrive in order once both are back. Killed outright while presses wait behind
 // another program's lock, it journals them at its next start.
@@ -104,6 +105,8 @@ bool listening(QUdpSocket& station)
 QSet<QString> journaledCodes(const QString& dbPath)
 {
     auto db = db::Database::openDatabase(dbPath);
+    // The server may be writing meanwhile.
+    db->setBusyTimeout(2000);
     db::ResultTable rows = db->query(QStringLiteral("SELECT abcde FROM logs"));
     QSet<QString> codes;
     while (!rows.endOfRows()) {
@@ -124,6 +127,8 @@ private slots:
     void sigtermDuringABurstLosesNoPress();
     void killedDuringABrokerOutageLosesNoEvent();
     void killWhileEventsWaitBehindALockLosesNothing();
+    void startUnderALockServesAtOnce_data();
+    void startUnderALockServesAtOnce();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -155,9 +160,11 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(exe, {QStringLiteral("--headless")});
     QVERIFY(server.waitForStarted());
+    QElapsedTimer signalAt;
+    qint64 endedAfterMs = -1;
+    connect(&server, &QProcess::finished, this, [&] { endedAfterMs = signalAt.elapsed(); });
 
     // Say hello until the pings come: then the server listens.
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -178,7 +185,6 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
                 announced.insert(text.mid(1, 5));
         }
     };
-    QElapsedTimer signalAt;
     for (int i = 0; i < places; ++i) {
         antenna.writeDatagram((QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')) + u'8').toUtf8(),
                               QHostAddress::LocalHost, 5556);
@@ -195,10 +201,16 @@ void TestHeadless::sigtermDuringABurstLosesNoPress()
     // The burst's pauses run the event loop, so the end may already have been noticed.
     if (server.state() != QProcess::NotRunning)
         QVERIFY(server.waitForFinished(5000));
-    QVERIFY2(signalAt.elapsed() < 2000 + 1000, qPrintable(QString::number(signalAt.elapsed())));
+    // Measured at the process's end, not at the burst's: the promise is two seconds.
+    QVERIFY2(endedAfterMs >= 0 && endedAfterMs < 2000, qPrintable(QString::number(endedAfterMs)));
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
     QCOMPARE(server.exitCode(), 0);
     drain();
+    // The stop leaves one line naming the signal and this test as its sender.
+    const QString errors = QString::fromLocal8Bit(server.readAllStandardError());
+    QVERIFY2(errors.contains(QStringLiteral("Сервер остановлен сигналом SIGTERM от процесса %1 (")
+                                 .arg(QCoreApplication::applicationPid())),
+             qPrintable(errors));
 
     auto db = db::Database::openDatabase(dir.filePath(QStringLiteral("orv_med.db")));
     db::ResultTable rows = db->query(QStringLiteral("SELECT abcde FROM logs"));
@@ -362,6 +374,79 @@ void TestHeadless::killWhileEventsWaitBehindALockLosesNothing()
     QCOMPARE(restarted.exitCode(), 0);
     QCOMPARE(journaledCodes(dbPath), announced);
     QVERIFY(!QFile::exists(dbPath + QStringLiteral(".spool")));
+}
+
+void TestHeadless::startUnderALockServesAtOnce_data()
+{
+    // How another program holds the file while the server starts, and whether the places can still
+    // be read meanwhile (a write lock lets readers in; an exclusive one does not).
+    QTest::addColumn<QByteArray>("lock");
+    QTest::addColumn<bool>("placesReadable");
+    QTest::newRow("write lock") << QByteArray("BEGIN IMMEDIATE") << true;
+    QTest::newRow("exclusive lock") << QByteArray("BEGIN EXCLUSIVE") << false;
+}
+
+void TestHeadless::startUnderALockServesAtOnce()
+{
+    QFETCH(QByteArray, lock);
+    QFETCH(bool, placesReadable);
+    QTemporaryDir dir;
+    const int places = 10;
+    QVERIFY(prepareServerDir(dir, places));
+    const QString dbPath = dir.filePath(QStringLiteral("orv_med.db"));
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(dbPath).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, lock.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    if (!placesReadable) {
+        // An exclusive lock is taken for real only by a write.
+        QCOMPARE(sqlite3_exec(other, "UPDATE buts SET comm = comm", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    QProcess server;
+    QElapsedTimer started;
+    started.start();
+    startServer(server, dir);
+    QVERIFY(server.waitForStarted());
+    // The first ping comes as soon as the program is up, not after the lock's end.
+    QVERIFY(listening(station));
+    QVERIFY2(started.elapsed() < 2000, qPrintable(QString::number(started.elapsed())));
+    QCOMPARE(server.state(), QProcess::Running);
+
+    QUdpSocket antenna;
+    QSet<QString> announced;
+    const auto drain = [&] {
+        while (station.hasPendingDatagrams()) {
+            const QString text = QString::fromUtf8(station.receiveDatagram().data());
+            if (text.startsWith(QLatin1String("#q")))
+                announced.insert(text.mid(1, 5));
+        }
+    };
+    for (int i = 0; i < places; ++i)
+        antenna.writeDatagram((placeCode(i) + u'8').toUtf8(), QHostAddress::LocalHost, 5556);
+    if (placesReadable) {
+        // Every press is announced while the journal cannot be written.
+        QTRY_VERIFY_WITH_TIMEOUT((drain(), announced.size() == places), 3000);
+    } else {
+        QTest::qWait(500);
+        drain();
+    }
+
+    // The lock ends: every press is journaled, and announced if it could not be before.
+    QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    QTRY_COMPARE_WITH_TIMEOUT(journaledCodes(dbPath).size(), places, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((drain(), announced.size() == places), 3000);
+    QCOMPARE(journaledCodes(dbPath), announced);
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(5000));
+    QCOMPARE(server.exitCode(), 0);
+    // The start's own work on the file was done once the file was free: the program's table of
+    // removed calls is there.
+    auto db = db::Database::openDatabase(dbPath);
+    QVERIFY(db->tableExists(QStringLiteral("dismissedcalls")));
+    db->closeDatabase();
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

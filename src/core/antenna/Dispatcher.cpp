@@ -3,8 +3,12 @@
 #include "core/antenna/AntennaLink.h"
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
+#include "core/db/DatabaseError.h"
+
+#include <sqlite3.h>
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -26,19 +30,56 @@ Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<
 
 void Dispatcher::TimerObrTimer()
 {
+    // What an earlier tick held back comes first, in the order it came.
+    const QList<Held> held = std::exchange(m_held, {});
     const QStringList batch = m_link.takeBatch();
+    bool holding = !held.isEmpty();
+    for (const Held& h : held)
+        handleOrHold(h.message, h.time);
+    const QDateTime now = Clock::now();
     for (const QString& s : batch) {
-        // One message's failure (a database error, say) must not cost the rest of the batch.
-        try {
-            handle(s);
-        } catch (const AppError& e) {
+        if (!handleOrHold(s, now) && !holding) {
+            holding = true;
             if (m_showError)
-                m_showError(e.message());
-        } catch (const std::exception& e) {
-            if (m_showError)
-                m_showError(QString::fromLocal8Bit(e.what()));
+                m_showError(m_holdError);
         }
     }
+    if (m_held.size() > kMaxHeld) {
+        const qsizetype dropped = m_held.size() - kMaxHeld;
+        m_held.remove(0, dropped);
+        if (m_showError)
+            m_showError(QStringLiteral("Database is busy: %1 press message(s) dropped").arg(dropped));
+    }
+    m_time = QDateTime();
+}
+
+bool Dispatcher::handleOrHold(const QString& s, const QDateTime& time)
+{
+    m_time = time;
+    // One message's failure (a database error, say) must not cost the rest of the batch.
+    try {
+        handle(s);
+    } catch (const db::DatabaseError& e) {
+        if (e.code() == SQLITE_BUSY || e.code() == SQLITE_LOCKED) {
+            m_held.append({s, time});
+            m_holdError = e.message();
+            return false;
+        }
+        if (m_showError)
+            m_showError(e.message());
+    } catch (const AppError& e) {
+        if (m_showError)
+            m_showError(e.message());
+    } catch (const std::exception& e) {
+        if (m_showError)
+            m_showError(QString::fromLocal8Bit(e.what()));
+    }
+    return true;
+}
+
+QDateTime Dispatcher::pressTime() const
+{
+    return m_time.isValid() ? m_time : Clock::now();
 }
 
 void Dispatcher::handle(const QString& s)
@@ -97,8 +138,9 @@ void Dispatcher::ButsSearch(const QString& s)
 
 void Dispatcher::ButsProcess(const QString& s)
 {
-    // The journal records when the press was handled, not when the datagram arrived.
-    const QDateTime t = Clock::now();
+    // The journal records when the press was first taken from the antennas, not when the datagram
+    // arrived.
+    const QDateTime t = pressTime();
     if (m_target.IsRegistredButs(chars(s, 1, 5)))
         m_target.InLogButs(t, chars(s, 1, 5), chars(s, 6, 6));
 }
@@ -116,7 +158,7 @@ void Dispatcher::KBSearch(const QString& s)
 void Dispatcher::KBProcess(const QString& s)
 {
     // The unit is registered under its 2-character code; the journal keeps the key number too.
-    const QDateTime t = Clock::now();
+    const QDateTime t = pressTime();
     if (m_target.IsRegistredButs(chars(s, 1, 2)))
         m_target.InLogKB(t, chars(s, 1, 4), chars(s, 6, 6));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -38,8 +39,15 @@ public:
                std::function<bool()> sButs, std::function<void(const QString& errorMessage)> showError);
 
     // One tick. Receivers may open modal boxes that run the event loop, so a tick can start
-    // while another is still handling its batch; each works on a batch of its own.
+    // while another is still handling its batch; each works on a batch of its own. A message that
+    // another program's lock on the database keeps from being handled (the places cannot be read
+    // yet, at a start under a lock) is held, with the moment it was first taken, and handled first
+    // at the next tick; the error is shown once, when the holding starts.
     void TimerObrTimer();
+    // Messages held for the next tick.
+    int heldCount() const { return static_cast<int>(m_held.size()); }
+    // More than a ward sends in hours; beyond it the oldest held message is dropped and reported.
+    static constexpr int kMaxHeld = 100000;
 
     static bool isButs(const QString& f);
     static bool isKB(const QString& f);
@@ -56,11 +64,22 @@ public:
     void KBProcess(const QString& s);
 
 private:
+    struct Held
+    {
+        QString message;
+        QDateTime time;
+    };
     void handle(const QString& s);
+    // Handles one message taken at `time`; false when a lock held it back.
+    bool handleOrHold(const QString& s, const QDateTime& time);
+    QDateTime pressTime() const;
 
     AntennaLink& m_link;
     DispatchTarget& m_target;
     std::function<bool()> m_rButs;
     std::function<bool()> m_sButs;
     std::function<void(const QString&)> m_showError;
+    QList<Held> m_held;
+    QDateTime m_time; // the moment the message being handled was first taken
+    QString m_holdError;
 };

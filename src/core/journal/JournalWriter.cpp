@@ -112,7 +112,8 @@ void JournalWriter::ensurePlaces()
     if (m_placesReadFailedThisTick) {
         if (m_places.isLoaded())
             return;
-        throw AppError(m_placesReadError);
+        // The same error again, its kind included: a lock tells the dispatcher to hold the press.
+        throw db::DatabaseError(m_placesReadCode, m_placesReadError);
     }
     if (m_placesCheckedThisTick && m_places.isLoaded() && !m_places.isStale())
         return;
@@ -123,6 +124,8 @@ void JournalWriter::ensurePlaces()
     } catch (const AppError& e) {
         m_placesReadFailedThisTick = true;
         m_placesReadError = e.message();
+        const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
+        m_placesReadCode = dbError ? dbError->code() : SQLITE_ERROR;
         throw;
     }
 }

@@ -195,6 +195,7 @@ private:
     bool m_placesCheckedThisTick = false;
     bool m_placesReadFailedThisTick = false;
     QString m_placesReadError;
+    int m_placesReadCode = 0; // its SQLite result code
     bool m_refreshWanted = false;
     bool m_unavailable = false;
     bool m_spoolFailed = false;
