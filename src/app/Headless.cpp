@@ -172,5 +172,12 @@ int runHeadless(int argc, char* argv[])
 
     const int status = app.exec();
     server.stop();
+    // A stop that loses events is no clean stop, whatever ended the loop.
+    if (server.lostAtStop() > 0) {
+        reportError(
+            QStringLiteral("Остановка: потеряно событий, не записанных ни в журнал, ни в файл ожидания: %1")
+                .arg(server.lostAtStop()));
+        return status != 0 ? status : 1;
+    }
     return status;
 }

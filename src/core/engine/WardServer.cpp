@@ -173,6 +173,7 @@ void WardServer::stop()
     if (m_writer) {
         // The writer holds the connection: it writes what waits and goes before the file closes.
         m_writer->flushQueue();
+        m_lostAtStop = m_writer->unsavedCount();
         m_writer.reset();
     }
     // After the writer: the events of its last write are published too.

@@ -66,6 +66,8 @@ public:
     // and closes the database: nothing ticks or touches the database afterwards. The publisher then
     // says "offline" to the broker, waiting at most a second. Harmless when called twice.
     void stop();
+    // Events the last stop() could keep neither in the journal nor in the spool: they are lost.
+    int lostAtStop() const { return m_lostAtStop; }
     // The orderly end of a running server: the listeners stop, the presses already received are
     // handed out in one last tick, then stop().
     void finish();
@@ -206,6 +208,7 @@ private:
     AntennaLink m_antenna;
     std::unique_ptr<ClientLink> m_clients;
     std::unique_ptr<JournalWriter> m_writer;
+    int m_lostAtStop = 0;
     std::unique_ptr<Dispatcher> m_dispatcher;
 
     bool m_rButs = false;

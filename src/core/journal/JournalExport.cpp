@@ -145,11 +145,10 @@ void writeXlsx(const QString& path, const QStringList& captions, const EntrySour
     const QString target = QFileInfo(path).absoluteFilePath();
     XlsxFile::checkTarget(target);
 
-    const QString temporary = XlsxFile::temporaryNameBeside(target);
-    const XlsxFile::RemoveOnExit cleanup(temporary);
+    XlsxFile::Replacement file(target);
 
     {
-        Workbook book(temporary, target);
+        Workbook book(file.temporaryPath(), target);
         lxw_worksheet* first = workbook_add_worksheet(book.get(), nullptr);
         lxw_worksheet* second = workbook_add_worksheet(book.get(), nullptr);
         lxw_format* blank = workbook_add_format(book.get());
@@ -169,7 +168,7 @@ void writeXlsx(const QString& path, const QStringList& captions, const EntrySour
             unableToWrite(target, reasonOf(error));
     }
 
-    XlsxFile::replaceTarget(temporary, target);
+    file.commit();
 }
 
 } // namespace JournalExport

@@ -79,9 +79,9 @@ public:
     bool exists() const;
 
     // Removes what writes cut short by the end of the process left beside the file: their
-    // temporary files, named after the file with a dot and six random letters and digits
-    // ("HalvaneServer.ini.a1B2c3"). Called once at start, before the file is first used. Returns
-    // how many were removed.
+    // temporary files, by their exact name ("HalvaneServer.ini.partial-a1B2c3"); a copy a person
+    // made beside it ("HalvaneServer.ini.old123") stays. Called once at start, before the file is
+    // first used. Returns how many were removed.
     int removeStrayTemporaries() const;
 
 private:

@@ -238,15 +238,14 @@ void writeReport(const QString& path, const Report& report)
         unableToWrite(path, QStringLiteral("no file name given"));
     XlsxFile::checkTarget(target);
 
-    const QString temporary = XlsxFile::temporaryNameBeside(target);
-    const XlsxFile::RemoveOnExit cleanup(temporary);
+    XlsxFile::Replacement file(target);
 
     {
-        Writer writer(temporary, target);
+        Writer writer(file.temporaryPath(), target);
         writeWorkbook(writer, report);
         writer.close();
     }
-    XlsxFile::replaceTarget(temporary, target);
+    file.commit();
 }
 
 } // namespace Stats

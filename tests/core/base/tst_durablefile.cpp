@@ -28,8 +28,12 @@ void writeRaw(const QString& path, const QByteArray& bytes)
 QList<QByteArray> readAll(AppendLog& log, AppendLog::ReadResult* result, bool* ok = nullptr)
 {
     QList<QByteArray> records;
-    const bool read =
-        log.read([&](QByteArrayView payload) { records.append(payload.toByteArray()); }, result);
+    const bool read = log.read(
+        [&](QByteArrayView payload) {
+            records.append(payload.toByteArray());
+            return true;
+        },
+        result);
     if (ok)
         *ok = read;
     return records;
@@ -67,6 +71,10 @@ private Q_SLOTS:
     void foreignFileIsRefusedUntouched();
     void compactionReplacesTheLog();
     void failedAppendLeavesNothingToJoin();
+    void sequenceNumbersAreReadAsUntrusted_data();
+    void sequenceNumbersAreReadAsUntrusted();
+    void sequenceMarkKeepsItsNumber();
+    void endOfTheLogWithoutReadingItWhole();
 };
 
 void TestDurableFile::replaceWritesWholeFileAndKeepsMode()
@@ -169,10 +177,12 @@ void TestDurableFile::damagedRecordsAreSkippedCountedAndKeptAside()
     writeRaw(path, kHeader + '\n' + Durable::recordLine("a") + badSum + crlf + Durable::recordLine("b"));
     AppendLog log(path, kMagic);
     AppendLog::ReadResult result;
-    QCOMPARE(readAll(log, &result), (QList<QByteArray>{"a", "b"}));
-    QCOMPARE(result.damaged, 2);
+    // A line whose end became CR LF is whole: it is read as it was written, not damage.
+    QCOMPARE(readAll(log, &result), (QList<QByteArray>{"a", "crlf", "b"}));
+    QCOMPARE(result.damaged, 1);
+    QCOMPARE(result.mended, 1);
     QCOMPARE(result.keptAside, path + QStringLiteral(".damaged"));
-    QCOMPARE(contentOf(result.keptAside), badSum + crlf);
+    QCOMPARE(contentOf(result.keptAside), badSum);
     QVERIFY(!result.tornTail);
 }
 
@@ -277,6 +287,99 @@ void TestDurableFile::failedAppendLeavesNothingToJoin()
     AppendLog::ReadResult result;
     QCOMPARE(readAll(again, &result), (QList<QByteArray>{"a", "b", "c"}));
     QCOMPARE(result.damaged, 0);
+}
+
+void TestDurableFile::sequenceNumbersAreReadAsUntrusted_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<qint64>("value"); // 0: no number
+    QTest::newRow("one") << QByteArray("1") << qint64(1);
+    QTest::newRow("largest") << QByteArray("9007199254740991") << Durable::kMaxSequence;
+    QTest::newRow("leading zeros") << QByteArray("0042") << qint64(42);
+    QTest::newRow("zero") << QByteArray("0") << qint64(0);
+    QTest::newRow("one beyond") << QByteArray("9007199254740992") << qint64(0);
+    QTest::newRow("int64 max") << QByteArray("9223372036854775807") << qint64(0);
+    QTest::newRow("beyond int64") << QByteArray("99999999999999999999") << qint64(0);
+    QTest::newRow("negative") << QByteArray("-3") << qint64(0);
+    QTest::newRow("plus") << QByteArray("+3") << qint64(0);
+    QTest::newRow("blank") << QByteArray(" 3") << qint64(0);
+    QTest::newRow("empty") << QByteArray() << qint64(0);
+    QTest::newRow("hex") << QByteArray("0x10") << qint64(0);
+}
+
+void TestDurableFile::sequenceNumbersAreReadAsUntrusted()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(qint64, value);
+    QCOMPARE(Durable::parseSequence(text).value_or(0), value);
+}
+
+void TestDurableFile::sequenceMarkKeepsItsNumber()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("x.seq"));
+    Durable::SequenceMark mark(path);
+    QVERIFY(mark.load());
+    QVERIFY(!mark.exists());
+    QVERIFY(mark.store(1000, "token-a"));
+    QCOMPARE(contentOf(path), QByteArray("HALVANE-SEQ 1 token-a\n1000\n"));
+    Durable::SequenceMark again(path);
+    QVERIFY(again.load());
+    QVERIFY(again.exists());
+    QCOMPARE(again.value(), qint64(1000));
+    QCOMPARE(again.owner(), QByteArray("token-a"));
+    {
+        // A mark that cannot be recorded is not taken as recorded.
+        const FailAt full(Step::WriteTemporary);
+        QVERIFY(!again.store(2000, "token-a"));
+    }
+    QCOMPARE(contentOf(path), QByteArray("HALVANE-SEQ 1 token-a\n1000\n"));
+    // Anything but a whole mark is refused and left as it is.
+    for (const QByteArray& bad : {QByteArray("HALVANE-SEQ 1 t\n9223372036854775807\n"),
+                                  QByteArray("HALVANE-SEQ 1 t\n12"), QByteArray("garbage\n5\n")}) {
+        writeRaw(path, bad);
+        Durable::SequenceMark damaged(path);
+        QVERIFY2(!damaged.load(), bad.constData());
+        QVERIFY(!damaged.errorString().isEmpty());
+        QCOMPARE(contentOf(path), bad);
+    }
+}
+
+void TestDurableFile::endOfTheLogWithoutReadingItWhole()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log"));
+    const QByteArray records = Durable::recordLine("1") + Durable::recordLine("2") + Durable::recordLine("x");
+    writeRaw(path, kHeader + '\n' + records + "3\ttorn");
+    const auto numeric = [](QByteArrayView payload) { return payload != "x"; };
+    AppendLog log(path, kMagic);
+    AppendLog::End end;
+    QVERIFY(log.inspectEnd(numeric, &end));
+    QVERIFY(end.exists);
+    QCOMPARE(end.header, kHeader);
+    // The last record the check accepts, searched backwards past one it refuses.
+    QCOMPARE(end.lastRecord.value_or("none"), QByteArray("2"));
+    QCOMPARE(end.end, qint64(kHeader.size() + 1 + records.size()));
+    QVERIFY(end.tornTail);
+    QCOMPARE(contentOf(end.keptAside), QByteArray("3\ttorn\n"));
+    // The torn line goes before the next append; the records before are read a part at a time.
+    QVERIFY(log.append("4", kHeader));
+    QCOMPARE(contentOf(path), kHeader + '\n' + records + Durable::recordLine("4"));
+    Durable::LogReader reader(path, kMagic, AppendLog::kDefaultMaxRecord);
+    QVERIFY(reader.open());
+    reader.stopAt(end.end);
+    QList<QByteArray> read;
+    const auto take = [&read](QByteArrayView payload) {
+        read << payload.toByteArray();
+        return payload != "x";
+    };
+    QVERIFY(reader.read(2, take));
+    QCOMPARE(read, (QList<QByteArray>{"1", "2"}));
+    QVERIFY(!reader.atEnd());
+    QVERIFY(reader.read(2, take));
+    QVERIFY(reader.atEnd());
+    QCOMPARE(read.size(), 3);
+    QCOMPARE(reader.damaged(), qint64(1));
 }
 
 QTEST_GUILESS_MAIN(TestDurableFile)
