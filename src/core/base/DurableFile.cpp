@@ -435,6 +435,12 @@ LineReader::Status LineReader::next(QByteArray* line, const std::function<void(Q
 {
     line->clear();
     m_lineStart = m_offset;
+    // A stop set after a read went past it: the bytes beyond it were never there.
+    if (m_stop >= 0 && m_readOffset > m_stop) {
+        const qint64 bufferStart = m_readOffset - m_buffer.size();
+        m_buffer.truncate(qsizetype(std::max<qint64>(m_stop - bufferStart, m_pos)));
+        m_readOffset = bufferStart + m_buffer.size();
+    }
     bool tooLong = false;
     qsizetype scanned = 0; // bytes after m_pos already searched for the line's end
     const auto handOut = [&](qsizetype count) {

@@ -121,7 +121,8 @@ void TestEventSpool::damagedLinesAreKeptAsideAndTheRestReplayed()
         lines += Durable::recordLine(EventSpool::encodeEvent(e));
     }
     // A file transfer turned every line end into CR LF.
-    QByteArray content = ("HALVANE-SPOOL 1 " + kToken + '\n' + lines).replace("\n", "\r\n");
+    QByteArray content = "HALVANE-SPOOL 1 " + kToken + '\n' + lines;
+    content.replace("\n", "\r\n");
     // Lines nothing can read: a number no counter reaches (checksum intact), a number that goes
     // back, a garbled line, a line far beyond the bound of a record, and a last line cut short.
     JournalEvent huge = callAt(30);
