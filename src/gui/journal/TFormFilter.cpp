@@ -275,7 +275,9 @@ FilterSelection TFormFilter::selection() const
     s.placeText = cbp->currentText();
     s.functionIndex = cbf->currentIndex();
     s.functionCode = cbf_.value(cbf->currentIndex());
+    s.functionText = cbf->currentText();
     s.reactionIndex = cbtr->currentIndex();
+    s.reactionText = cbtr->currentText();
     s.thresholdMinutes = etr1->text();
     return s;
 }
@@ -283,7 +285,9 @@ FilterSelection TFormFilter::selection() const
 void TFormFilter::SetFilter()
 {
     // A threshold that is no number raises here, before the main window's clause changes.
-    const FilterClause clause = Filter::buildClause(selection());
+    const FilterSelection chosen = selection();
+    const FilterClause clause = Filter::buildClause(chosen);
+    m_appliedDescription = Filter::describe(chosen);
     m_server.setFilter(clause.where, clause.params);
     if (m_refreshLog)
         m_refreshLog();
