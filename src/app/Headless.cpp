@@ -9,6 +9,8 @@
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -78,12 +80,30 @@ bool installSignalHandlers()
 
 } // namespace
 
+QString headlessStartLine(const WardServer& server)
+{
+    const MainSettingsValues& cfg = server.cfg();
+    const QString dir = QFileInfo(App::exePath()).absolutePath();
+    return QStringLiteral("HalvaneServer %1 без окон: антенны — UDP-порт %2 (команды антеннам на %3), "
+                          "табло — UDP-порт %4 (извещения на %5); база данных %6; настройки %7")
+        .arg(QStringLiteral(HALVANE_VERSION))
+        .arg(cfg.FromAntPort)
+        .arg(cfg.ToAntPort)
+        .arg(cfg.FromClientsPort)
+        .arg(cfg.ToClientsPort)
+        .arg(QDir::toNativeSeparators(dir + u'/' + cfg.dbFileName),
+             QDir::toNativeSeparators(App::settingsPath()));
+}
+
 void createHeadless(WardServer& server)
 {
     server.create();
-    if (App::firstStart()) {
+    {
         IniFile ini = App::settings();
-        WindowSections::writeFirstStart(ini);
+        if (App::firstStart())
+            WindowSections::writeFirstStart(ini);
+        else
+            WindowSections::writeMissing(ini);
     }
     App::finishStart();
 }
@@ -158,6 +178,9 @@ int runHeadless(int argc, char* argv[])
         reportError(errorText);
         return 1;
     }
+    // Who runs, on which ports, with which files: the first line of the service's log.
+    std::fprintf(stderr, "%s\n", headlessStartLine(server).toLocal8Bit().constData());
+    std::fflush(stderr);
 
     QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {

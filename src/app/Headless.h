@@ -17,3 +17,7 @@ void createHeadless(WardServer& server);
 // open-calls window's section, where a start with windows writes it. False with the error's text
 // when a port could not be bound.
 bool startHeadless(WardServer& server, QString* errorText);
+
+// The one line the headless server writes once it runs: its version, its ports, its database and its
+// settings file.
+QString headlessStartLine(const WardServer& server);

@@ -152,6 +152,19 @@ QHostAddress serverAddressFromText(const QString& text, bool* ok)
     return *ok ? address : QHostAddress();
 }
 
+QString boardUsage()
+{
+    return QStringLiteral(
+        "Запуск: HalvaneBoard [--server АДРЕС] [--window]\n"
+        "\n"
+        "Табло вызовов отделения: показывает каждый вызов, пока сервер не получит его отмену.\n"
+        "  --server АДРЕС  IPv4-адрес сервера; без него сервер ищется широковещательно\n"
+        "  --window        в окне, а не на весь экран (F11 переключает)\n"
+        "  --help          эта справка\n"
+        "Настройки лежат рядом с программой в HalvaneBoard.ini. Табло показывается на экране: ему нужен\n"
+        "дисплей (графический сеанс).\n");
+}
+
 BoardOptions parseBoardArguments(const QStringList& arguments)
 {
     BoardOptions options;
@@ -159,10 +172,25 @@ BoardOptions parseBoardArguments(const QStringList& arguments)
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("IPv4-адрес сервера"),
                                     QStringLiteral("ADDRESS"));
     const QCommandLineOption window(QStringLiteral("window"), QStringLiteral("показать табло в окне"));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("справка"));
     parser.addOption(server);
     parser.addOption(window);
+    parser.addOption(help);
     if (!parser.parse(arguments)) {
-        options.error = parser.errorText();
+        // Qt's own texts are English; the person at the station reads Russian.
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            options.error = QStringLiteral("Неизвестный параметр: ") +
+                            (unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) +
+                            unknown.first();
+        else if (parser.errorText().contains(QLatin1String("Missing value")))
+            options.error = QStringLiteral("Не указан адрес после --server");
+        else
+            options.error = QStringLiteral("Неверная командная строка: ") + arguments.mid(1).join(u' ');
+        return options;
+    }
+    if (parser.isSet(help)) {
+        options.help = true;
         return options;
     }
     if (!parser.positionalArguments().isEmpty()) {

@@ -71,8 +71,11 @@ struct BoardOptions
 {
     QString server; // from --server; empty when not given
     bool windowed = false;
-    QString error; // a message for the person starting the board; empty when the line is good
+    bool help = false; // --help or -h: the usage is all that is asked for
+    QString error;     // a message for the person starting the board; empty when the line is good
 };
+// What the board takes on its command line, for --help and after a mistake.
+QString boardUsage();
 BoardOptions parseBoardArguments(const QStringList& arguments);
 
 // The address the hello goes to: an IPv4 address, or a null address for the broadcast when the

@@ -1,5 +1,7 @@
 #include "board/BoardStation.h"
 
+#include "core/net/UdpListener.h"
+
 #include <QUdpSocket>
 
 namespace {
@@ -45,7 +47,8 @@ bool BoardStation::start(QString* errorText)
     // No address sharing: a second board on the same machine would split the notices with this one.
     if (!socket->bind(QHostAddress::AnyIPv4, m_settings.fromPort(), QAbstractSocket::DontShareAddress)) {
         if (errorText)
-            *errorText = socket->errorString();
+            *errorText =
+                UdpListener::bindErrorText(socket->error(), m_settings.fromPort(), socket->errorString());
         return false;
     }
     m_socket = std::move(socket);

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -97,6 +98,11 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
     QVERIFY(calls);
     // Shown at start by default, over the main window; closed, the journal menu's item shows it again.
     QVERIFY(calls->isVisible());
+    // A window of the main one: the window system keeps it above the journal, and not above other
+    // programs.
+    QCOMPARE(calls->parentWidget(), static_cast<QWidget*>(mf));
+    QVERIFY(calls->windowHandle() && calls->windowHandle()->transientParent() == mf->windowHandle());
+    QVERIFY(!(calls->windowFlags() & Qt::WindowStaysOnTopHint));
     const QPoint offCentre = calls->frameGeometry().center() - mf->frameGeometry().center();
     QVERIFY2(offCentre.manhattanLength() <= 40,
              qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));

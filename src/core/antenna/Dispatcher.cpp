@@ -27,17 +27,21 @@ Dispatcher::Dispatcher(AntennaLink& link, DispatchTarget& target, std::function<
 void Dispatcher::TimerObrTimer()
 {
     const QStringList batch = m_link.takeBatch();
-    for (const QString& s : batch) {
-        // One message's failure (a database error, say) must not cost the rest of the batch.
-        try {
-            handle(s);
-        } catch (const AppError& e) {
-            if (m_showError)
-                m_showError(e.message());
-        } catch (const std::exception& e) {
-            if (m_showError)
-                m_showError(QString::fromLocal8Bit(e.what()));
-        }
+    // One message's failure (a database error, say) must not cost the rest of the batch.
+    for (const QString& s : batch)
+        guarded([&] { handle(s); });
+}
+
+void Dispatcher::guarded(const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const AppError& e) {
+        if (m_showError)
+            m_showError(e.message());
+    } catch (const std::exception& e) {
+        if (m_showError)
+            m_showError(QString::fromLocal8Bit(e.what()));
     }
 }
 
@@ -46,22 +50,28 @@ void Dispatcher::handle(const QString& s)
     if (s.size() < 6)
         return;
     const QString f = s.mid(5, 1);
+    // A registered place's press is a call (or its cancel) in every mode: a nurse's call must not be
+    // lost because the installer is registering or looking for buttons. It goes to the journal first,
+    // so that a question the mode asks cannot hold it back, and its failure does not keep the mode
+    // from its own work with the press.
     if (isButs(f)) {
-        if (m_rButs())
+        const bool adding = m_rButs();
+        const bool searching = !adding && m_sButs();
+        guarded([&] { ButsProcess(s); });
+        if (adding)
             ButsAdd(s);
-        else if (m_sButs())
+        else if (searching)
             ButsSearch(s);
-        else
-            ButsProcess(s);
     } else if (isKB(f)) {
         if (!isKBKey(chars(s, 3, 4)))
             return;
-        if (m_rButs())
+        const bool adding = m_rButs();
+        const bool searching = !adding && m_sButs();
+        guarded([&] { KBProcess(s); });
+        if (adding)
             KBAdd(s);
-        else if (m_sButs())
+        else if (searching)
             KBSearch(s);
-        else
-            KBProcess(s);
     }
 }
 

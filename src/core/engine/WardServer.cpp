@@ -249,6 +249,22 @@ void WardServer::setSearchReceiver(SearchReceiver search)
     m_search = std::move(search);
 }
 
+void WardServer::setRButs(bool on)
+{
+    if (m_rButs == on)
+        return;
+    m_rButs = on;
+    emit modeChanged();
+}
+
+void WardServer::setSButs(bool on)
+{
+    if (m_sButs == on)
+        return;
+    m_sButs = on;
+    emit modeChanged();
+}
+
 void WardServer::setFilter(const QString& clause, const QVariantList& params)
 {
     m_sWHERE = clause;

@@ -90,8 +90,8 @@ public:
     // search). Adding wins when both are on.
     bool rButs() const { return m_rButs; }
     bool sButs() const { return m_sButs; }
-    void setRButs(bool on) { m_rButs = on; }
-    void setSButs(bool on) { m_sButs = on; }
+    void setRButs(bool on);
+    void setSButs(bool on);
 
     // Receivers of the presses in adding and search mode. Without a receiver such a press does
     // nothing. A receiver may raise AppError; it is reported and the batch goes on.
@@ -164,6 +164,8 @@ signals:
     void journalShrank();
     // The filter changed; whoever shows the journal reloads it through the new clause.
     void filterChanged();
+    // Adding mode or search mode was switched on or off.
+    void modeChanged();
     // One call written or one cancel applied, as the notice told the display stations.
     void journaled(const JournaledEvent& event);
     // Every 2100 ms: the identities heard since the last update (sorted as shown) and the two

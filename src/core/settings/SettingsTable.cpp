@@ -38,6 +38,31 @@ void SettingsTable::writeDefaults(IniFile& ini) const
     }
 }
 
+void SettingsTable::writeMissing(IniFile& ini) const
+{
+    for (const SettingsKey& k : m_keys) {
+        if (k.firstStart)
+            continue;
+        const QString key = k.kind == SettingsKey::Kind::Comment ? u';' + k.key : k.key;
+        // No value the file can hold reads back as this.
+        const QString absent = QStringLiteral("\x01missing\x01");
+        if (ini.readString(m_section, key, absent) != absent)
+            continue;
+        switch (k.kind) {
+        case SettingsKey::Kind::Comment:
+        case SettingsKey::Kind::Text:
+            ini.writeString(m_section, key, k.written.toString());
+            break;
+        case SettingsKey::Kind::KeptText:
+            writeKept(ini, m_section, key, k.written.toString());
+            break;
+        case SettingsKey::Kind::Integer:
+            ini.writeInteger(m_section, key, k.written.toInt());
+            break;
+        }
+    }
+}
+
 SectionValues SettingsTable::read(const IniFile& ini) const
 {
     SectionValues values;
@@ -114,6 +139,12 @@ SettingsKey SettingsTable::kept(const QString& key, const QString& value, const 
 SettingsKey SettingsTable::integer(const QString& key, qint32 value)
 {
     return {key, SettingsKey::Kind::Integer, value, {}, true};
+}
+
+SettingsKey SettingsTable::addedLater(SettingsKey key)
+{
+    key.firstStart = false;
+    return key;
 }
 
 QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient)

@@ -28,9 +28,11 @@ struct SettingsKey
 
     QString key;
     Kind kind = Kind::Text;
-    QVariant written;       // the value a first start writes (a comment's text)
-    QVariant read;          // the default when reading; invalid: the written value
-    bool firstStart = true; // written on a first start
+    QVariant written; // the value a first start writes (a comment's text)
+    QVariant read;    // the default when reading; invalid: the written value
+    // Written with the section on a first start; otherwise a key added to the section later, written
+    // (comment and value alike) on every start whose file lacks it, after the section's existing keys.
+    bool firstStart = true;
 
     QVariant readDefault() const { return read.isValid() ? read : written; }
 };
@@ -62,6 +64,9 @@ public:
     void writeComments(IniFile& ini) const;
     // First start: the other keys with their first-start values, in table order.
     void writeDefaults(IniFile& ini) const;
+    // Every start, after the first start's writing: the keys added to the section later that the
+    // file lacks, in table order.
+    void writeMissing(IniFile& ini) const;
     // Every key but the comments, each with its read default.
     SectionValues read(const IniFile& ini) const;
 
@@ -83,6 +88,8 @@ public:
     static SettingsKey text(const QString& key, const QString& value, const QVariant& readDefault = {});
     static SettingsKey kept(const QString& key, const QString& value, const QVariant& readDefault = {});
     static SettingsKey integer(const QString& key, qint32 value);
+    // The row of a key added to the section later (written when missing).
+    static SettingsKey addedLater(SettingsKey key);
     // Caption, Top, Left, Height, Width: the design title at 0, 0 with the outer size that belongs
     // to the design client area, also where the window's minimum is larger (the window itself is
     // then held at its minimum when it is shown).

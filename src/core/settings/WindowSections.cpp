@@ -153,6 +153,11 @@ SettingsTable butsForm()
     for (int c = 0; c < captions.size(); ++c)
         keys << T::integer(QStringLiteral("col%1w").arg(c), widths[c]);
     keys << T::text(QStringLiteral("q1"), q1) << T::text(QStringLiteral("q2"), q2);
+    keys << T::addedLater(T::comment(
+                QStringLiteral("SearchIdleSec"),
+                QStringLiteral(
+                    "через сколько секунд без нажатия режим поиска выключается сам (0 - не выключается)")))
+         << T::addedLater(T::integer(QStringLiteral("SearchIdleSec"), 120));
     return SettingsTable(QStringLiteral("ButsForm"), keys);
 }
 
@@ -304,7 +309,14 @@ void writeFirstStart(IniFile& ini)
     for (const SettingsTable& table : inCreationOrder()) {
         table.writeComments(ini);
         table.writeDefaults(ini);
+        table.writeMissing(ini);
     }
+}
+
+void writeMissing(IniFile& ini)
+{
+    for (const SettingsTable& table : inCreationOrder())
+        table.writeMissing(ini);
 }
 
 } // namespace WindowSections

@@ -24,5 +24,7 @@ QList<SettingsTable> inCreationOrder();
 
 // First start: every secondary section's comment keys and then its keys, section after section.
 void writeFirstStart(IniFile& ini);
+// Every later start: the keys added to the sections later that the file lacks.
+void writeMissing(IniFile& ini);
 
 } // namespace WindowSections

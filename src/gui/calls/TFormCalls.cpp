@@ -9,6 +9,8 @@
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPainter>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 namespace {
@@ -29,6 +31,37 @@ QString columnCaption(int n)
     return QString::fromUtf16(kColumnCaptions[n]);
 }
 
+// A selected row keeps the colour of its level: the selection is drawn as a frame around the row
+// instead of the highlight that would hide a call in alarm.
+class LevelKeepingDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        if (!(option.state & QStyle::State_Selected) ||
+            !index.data(Qt::BackgroundRole).canConvert<QBrush>()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem plain(option);
+        plain.state &= ~QStyle::State_Selected;
+        QStyledItemDelegate::paint(painter, plain, index);
+
+        const QRect r = option.rect.adjusted(0, 0, -1, -1);
+        painter->save();
+        painter->setPen(QPen(option.palette.color(QPalette::Active, QPalette::Highlight), 2));
+        painter->drawLine(r.topLeft() + QPoint(0, 1), r.topRight() + QPoint(0, 1));
+        painter->drawLine(r.bottomLeft(), r.bottomRight());
+        if (index.column() == 0)
+            painter->drawLine(r.topLeft() + QPoint(1, 0), r.bottomLeft() + QPoint(1, 0));
+        if (index.column() == index.model()->columnCount() - 1)
+            painter->drawLine(r.topRight(), r.bottomRight());
+        painter->restore();
+    }
+};
+
 } // namespace
 
 TFormCalls::TFormCalls(OpenCalls& calls, AntennaWatch& antennas, const EscalationValues& settings,
@@ -43,6 +76,7 @@ TFormCalls::TFormCalls(OpenCalls& calls, AntennaWatch& antennas, const Escalatio
     StringGrid1 = new StringGrid(OpenCallsModel::kColumns, this);
     StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
     StringGrid1->setModel(m_model);
+    StringGrid1->setItemDelegate(new LevelKeepingDelegate(StringGrid1));
     for (int c = 0; c < OpenCallsModel::kColumns; ++c) {
         StringGrid1->setCaption(c, columnCaption(c));
         StringGrid1->setColumnWidth(c, kColumnWidths[c]);

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 // Grid column N shows the caption of key kCaptionKeys[N]; the width keys follow the columns.
@@ -90,6 +92,8 @@ TFormButs::TFormButs(WardServer& server, QWidget* parent)
 
     Timer1.setInterval(1000);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    SearchIdle.setSingleShot(true);
+    connect(&SearchIdle, &QTimer::timeout, this, [this] { SearchIdleTimer(); });
 }
 
 void TFormButs::InitForm()
@@ -104,6 +108,8 @@ void TFormButs::InitForm()
     bSearch->setText(v.text(QStringLiteral("bscaption")));
     q1 = v.text(QStringLiteral("q1"));
     q2 = v.text(QStringLiteral("q2"));
+    // Seconds; at most a day, so that the timer's milliseconds cannot overflow.
+    SearchIdle.setInterval(std::clamp(v.integer(QStringLiteral("SearchIdleSec")), 0, 86400) * 1000);
     for (int c = 0; c < PlacesStore::kColumns; ++c)
         StringGrid1->setColumnWidth(c, qMax(0, v.integer(widthKey(c))));
     for (int c = 0; c < PlacesStore::kColumns; ++c)
@@ -156,13 +162,18 @@ void TFormButs::RefreshForm()
 
 void TFormButs::ObrabSearch(const QString& abcde)
 {
+    restartSearchIdle();
     const int row = PlacesGrid::findCallCode(*StringGrid1, abcde);
     if (row > 0) {
         StringGrid1->setRow(row);
         return;
     }
+    // The operator is at the window while the question is open: the search does not end under it.
+    SearchIdle.stop();
     if (Dialogs::question(this, q1))
         ToAddButs();
+    else
+        restartSearchIdle();
 }
 
 void TFormButs::ToAddButs()
@@ -215,6 +226,7 @@ void TFormButs::ButtonGroup5Items0Click()
     Timer1.start();
     m_server.setSButs(true);
     bSearch->setVisible(true);
+    restartSearchIdle();
 }
 
 void TFormButs::bSearchClick()
@@ -222,6 +234,19 @@ void TFormButs::bSearchClick()
     m_server.setSButs(false);
     bSearch->setVisible(false);
     Timer1.stop();
+    SearchIdle.stop();
+}
+
+void TFormButs::restartSearchIdle()
+{
+    if (m_server.sButs() && SearchIdle.interval() > 0)
+        SearchIdle.start();
+}
+
+void TFormButs::SearchIdleTimer()
+{
+    if (m_server.sButs())
+        bSearchClick();
 }
 
 void TFormButs::Timer1Timer()

@@ -33,6 +33,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void rowsInWaitingOrderWithColours();
+    void selectedRowKeepsItsColour();
     void silentAntennaLine();
     void dismissal();
     void settingsSection();
@@ -166,6 +167,29 @@ void TestCallsWindow::rowsInWaitingOrderWithColours()
     QCOMPARE(rows().size(), 2);
     QVERIFY(rows().at(0).startsWith(QStringLiteral("Койка № 2|")));
     QCOMPARE(reset.size(), 0);
+}
+
+// A selected call in alarm is still painted in the alarm colour; the selection shows as a frame.
+void TestCallsWindow::selectedRowKeepsItsColour()
+{
+    StringGrid* grid = m_form->StringGrid1;
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    QCOMPARE(colourOf(0), QStringLiteral("alarm"));
+    grid->setRow(1);
+    QVERIFY(grid->selectionModel()->isRowSelected(0, QModelIndex()));
+    const QImage shot = grid->viewport()->grab().toImage();
+    const int top = grid->rowViewportPosition(0);
+    const int middle = top + grid->rowHeight(0) / 2;
+    for (int c = 0; c < grid->ColCount(); ++c) {
+        // Right of the text, inside the cell.
+        const int x = grid->columnViewportPosition(c) + grid->columnWidth(c) - 5;
+        QCOMPARE(shot.pixelColor(x, middle), QColor(255, 150, 150));
+    }
+    const QColor highlight = grid->palette().color(QPalette::Active, QPalette::Highlight);
+    bool framed = false;
+    for (int y = top; y <= top + 3; ++y)
+        framed = framed || shot.pixelColor(grid->columnViewportPosition(1) + 10, y) == highlight;
+    QVERIFY(framed);
 }
 
 void TestCallsWindow::silentAntennaLine()
