@@ -107,6 +107,9 @@ void TMF::buildWindow()
     StatusPanel3 = new QLabel(this);
     StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
     statusBar()->addPermanentWidget(StatusPanel3);
+    StatusPanelAlerts = new QLabel(this);
+    StatusPanelAlerts->setObjectName(QStringLiteral("StatusPanelAlerts"));
+    statusBar()->addPermanentWidget(StatusPanelAlerts);
     StatusPanelErrors = new QLabel(this);
     StatusPanelErrors->setObjectName(QStringLiteral("StatusPanelErrors"));
     statusBar()->addPermanentWidget(StatusPanelErrors);
@@ -121,6 +124,7 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
+    connect(&m_server, &WardServer::alertsStatusChanged, StatusPanelAlerts, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this,
             [this](const QString& message) { Dialogs::error(this, message); });
 }

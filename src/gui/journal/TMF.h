@@ -69,6 +69,9 @@ public:
     QLabel* StatusPanelCalls = nullptr;
     // The broker the events are published to: empty while publishing is off.
     QLabel* StatusPanel3 = nullptr;
+    // The alert manager the calls are reported to: empty while reporting is off; its state and the
+    // messages waiting otherwise.
+    QLabel* StatusPanelAlerts = nullptr;
     // The errors raised while an error box is open, which open no box of their own.
     QLabel* StatusPanelErrors = nullptr;
     QMenu* NMain = nullptr;
