@@ -26,7 +26,7 @@ public:
         Kind kind = Kind::Ack;
         QByteArray code = "AA";
         QByteArray text;
-        QByteArray raw;
+        QByteArray bytes;
 
         static Reply ack(const QByteArray& code, const QByteArray& text = {})
         {
@@ -34,7 +34,7 @@ public:
         }
         static Reply silent() { return {Kind::Silent, {}, {}, {}}; }
         static Reply close() { return {Kind::Close, {}, {}, {}}; }
-        static Reply raw(const QByteArray& bytes) { return {Kind::Raw, {}, {}, bytes}; }
+        static Reply raw(const QByteArray& b) { return {Kind::Raw, {}, {}, b}; }
     };
 
     struct Received
@@ -168,7 +168,7 @@ private:
             s->abort();
             return false;
         case Reply::Kind::Raw:
-            s->write(reply.raw);
+            s->write(reply.bytes);
             return true;
         }
         return true;
