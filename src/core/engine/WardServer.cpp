@@ -1,5 +1,6 @@
 #include "core/engine/WardServer.h"
 
+#include "core/alerts/AlertOutbox.h"
 #include "core/alerts/AlertsSettings.h"
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
@@ -235,7 +236,7 @@ void WardServer::startAlerts()
     const AlertsSettingsValues settings = AlertsSettings::read(App::settings());
     if (!settings.enabled() || m_dbPath.isEmpty())
         return;
-    auto bridge = std::make_unique<AlertBridge>(*this, settings, m_dbPath + QStringLiteral(".alerts-outbox"));
+    auto bridge = std::make_unique<AlertBridge>(*this, settings, AlertOutbox::pathBesideDatabase(m_dbPath));
     connect(bridge.get(), &AlertBridge::panelChanged, this, [this](const QString& text) {
         if (text == m_alertsStatus)
             return;
