@@ -140,6 +140,11 @@ int runHeadless(int argc, char* argv[])
         if (!text.isEmpty())
             reportError(text);
     });
+    // The alert manager's state likewise: one line per change (not per message waiting).
+    QObject::connect(&server, &WardServer::alertsStateChanged, &server, [](const QString& line) {
+        if (!line.isEmpty())
+            reportError(line);
+    });
     try {
         // The windows' sections are written without creating a window: the file is the one a first
         // start with windows writes.

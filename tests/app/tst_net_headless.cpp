@@ -4,6 +4,7 @@
 // killed during it and arrive in order once both are back. Killed outright while presses wait behind
 // another program's lock, it journals them at its next start.
 
+#include "HeadlessServer.h"
 #include "MosquittoBroker.h"
 
 #include <sqlite3.h>
@@ -34,17 +35,6 @@ QString placeCode(int i)
     return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0'));
 }
 
-// The copy of the program in a directory of its own, so that its settings file and database are the
-// test's. Empty when it could not be copied.
-QString copyServer(const QTemporaryDir& dir)
-{
-    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
-    if (!QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe))
-        return QString();
-    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return exe;
-}
-
 // A directory holding a copy of the program and a journal with `places` places.
 bool prepareServerDir(const QTemporaryDir& dir, int places)
 {
@@ -63,42 +53,9 @@ bool prepareServerDir(const QTemporaryDir& dir, int places)
     return true;
 }
 
-void startServer(QProcess& server, const QString& exe)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(exe, {QStringLiteral("--headless")});
-}
-
 void startServer(QProcess& server, const QTemporaryDir& dir)
 {
-    startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
-}
-
-// Says hello until the pings come: then the server listens.
-bool helloUntilPinged(QUdpSocket& station)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 10000) {
-        station.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress::LocalHost, 5566);
-        if (station.waitForReadyRead(200))
-            return true;
-    }
-    return false;
-}
-
-// The same, leaving nothing of the greeting to be read.
-bool listening(QUdpSocket& station)
-{
-    if (!helloUntilPinged(station))
-        return false;
-    while (station.hasPendingDatagrams())
-        station.receiveDatagram();
-    return true;
+    ::startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
 }
 
 QSet<QString> journaledCodes(const QString& dbPath)

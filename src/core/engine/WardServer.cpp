@@ -1,10 +1,13 @@
 #include "core/engine/WardServer.h"
 
+#include "core/alerts/AlertOutbox.h"
+#include "core/alerts/AlertsSettings.h"
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
 #include "core/clients/ClientLink.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
+#include "core/engine/AlertBridge.h"
 #include "core/engine/MqttBridge.h"
 #include "core/mqtt/MqttSettings.h"
 #include "core/settings/AppState.h"
@@ -26,6 +29,17 @@ void writeMqttSection()
     } catch (const AppError&) {
         // Only a file without the section is written to, so publishing stays off, as the section's
         // defaults say: a file that cannot take it changes nothing.
+    }
+}
+
+// The same for the alert manager's section, after the broker's.
+void writeAlertsSection()
+{
+    IniFile ini = App::settings();
+    try {
+        AlertsSettings::writeWhenMissing(ini);
+    } catch (const AppError&) {
+        // As for the broker: without the section, reporting stays off.
     }
 }
 
@@ -119,9 +133,10 @@ bool WardServer::start(QString* errorText)
     // Every window has written its section by now: what the start held back goes to the file in one
     // step (nothing when the windows' start-up already wrote it).
     App::finishStart();
-    // Sections of the features: Escalation, then Mqtt.
+    // Sections of the features: Escalation, then Mqtt, then Alerts.
     startOpenCalls();
     writeMqttSection();
+    writeAlertsSection();
     if (!m_sender.open(errorText))
         return false;
     TimerToAnt.start();
@@ -146,6 +161,7 @@ bool WardServer::start(QString* errorText)
     // Only now: a second copy of the server, which cannot bind the ports, must not connect under the
     // ward's client id, nor touch the outbox of the copy that runs.
     startMqtt();
+    startAlerts();
     TimerFromClients.start();
     TimerToClients.start();
     TimerObr.start();
@@ -178,6 +194,7 @@ void WardServer::stop()
     }
     // After the writer: the events of its last write are published too.
     stopMqtt();
+    stopAlerts();
     if (m_db) {
         m_db->closeDatabase();
         m_db.reset();
@@ -213,6 +230,38 @@ void WardServer::stopMqtt()
         return;
     m_mqtt->stop();
     m_mqtt.reset();
+}
+
+void WardServer::startAlerts()
+{
+    const AlertsSettingsValues settings = AlertsSettings::read(App::settings());
+    if (!settings.enabled() || m_dbPath.isEmpty())
+        return;
+    auto bridge = std::make_unique<AlertBridge>(*this, settings, AlertOutbox::pathBesideDatabase(m_dbPath));
+    connect(bridge.get(), &AlertBridge::panelChanged, this, [this](const QString& text) {
+        if (text == m_alertsStatus)
+            return;
+        m_alertsStatus = text;
+        emit alertsStatusChanged(text);
+    });
+    connect(bridge.get(), &AlertBridge::stateChanged, this, &WardServer::alertsStateChanged);
+    QString problem;
+    if (!bridge->start(&problem)) {
+        // The ward runs on without reporting.
+        emit errorRaised(QStringLiteral("Оповещения: %1").arg(problem));
+        return;
+    }
+    m_alerts = std::move(bridge);
+    if (!problem.isEmpty())
+        emit errorRaised(QStringLiteral("Оповещения: %1").arg(problem));
+}
+
+void WardServer::stopAlerts()
+{
+    if (!m_alerts)
+        return;
+    m_alerts->stop();
+    m_alerts.reset();
 }
 
 void WardServer::finish()

@@ -23,6 +23,7 @@ namespace db {
 class Database;
 }
 class MqttBridge;
+class AlertBridge;
 
 // The ward engine: everything the server does whether or not a window shows it. It owns the one
 // database connection, the sending socket, the antenna and client listeners with their links, the
@@ -53,9 +54,10 @@ public:
     void create();
 
     // The features' settings sections, written when missing after every window's own: "Escalation"
-    // first, then "Mqtt". Then the open calls taken from the journal and the antenna watch; when a
-    // broker host is set, the publishing of the ward's events to it (a publisher that cannot start
-    // is reported by errorRaised and the ward runs on without it); then the sending socket, the
+    // first, then "Mqtt", then "Alerts". Then the open calls taken from the journal and the antenna watch;
+    // when a broker host is set, the publishing of the ward's events to it (a publisher that cannot start is
+    // reported by errorRaised and the ward runs on without it), and likewise the reports to the alert manager
+    // when its host is set; then the sending socket, the
     // "@REG" beacon, both listeners and the timers, in this order. False with
     // the network layer's error text when a socket could not be opened or a port bound (typically a
     // second copy holds it); everything started is stopped again then.
@@ -112,6 +114,11 @@ public:
     // What the status bar shows of the broker the events are published to: "" while publishing is
     // off, otherwise whether it is connected, being connected to, or cannot be reached.
     QString mqttStatus() const { return m_mqttStatus; }
+    // The same for the alert manager the calls are reported to: "" while reporting is off; otherwise
+    // its state and how many messages wait.
+    QString alertsStatus() const { return m_alertsStatus; }
+    // The reporting to the alert manager while it runs; null otherwise.
+    AlertBridge* alerts() { return m_alerts.get(); }
 
     // After entries were deleted from the journal by the operator.
     void journalCleared();
@@ -174,6 +181,9 @@ signals:
     void statusTexts(const QString& mode, const QString& antennas);
     // mqttStatus() changed.
     void mqttStatusChanged(const QString& text);
+    // alertsStatus() changed; and the line of the alert manager's state, once per change of it.
+    void alertsStatusChanged(const QString& text);
+    void alertsStateChanged(const QString& line);
     // An error ended one operation; the message is as the error box shows it before the full stop.
     // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
@@ -201,6 +211,8 @@ private:
     void reportOpenCallsError(const QString& message);
     void startMqtt();
     void stopMqtt();
+    void startAlerts();
+    void stopAlerts();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -229,4 +241,6 @@ private:
     QString m_dbPath;
     std::unique_ptr<MqttBridge> m_mqtt;
     QString m_mqttStatus;
+    std::unique_ptr<AlertBridge> m_alerts;
+    QString m_alertsStatus;
 };

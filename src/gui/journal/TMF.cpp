@@ -105,6 +105,7 @@ void TMF::buildWindow()
     StatusPanelCalls = panel("StatusPanelCalls");
     StatusPanelCalls->setAlarm(true);
     StatusPanel3 = panel("StatusPanel3");
+    StatusPanelAlerts = panel("StatusPanelAlerts");
     StatusPanelErrors = panel("StatusPanelErrors");
     // At the window's width the calls in alarm, a silent antenna and a journal that cannot be
     // written stay whole; the antennas heard are cut first.
@@ -114,6 +115,7 @@ void TMF::buildWindow()
     row->addPanel(StatusPanel2, 8);
     row->addPanel(StatusPanelCalls, 9);
     row->addPanel(StatusPanel3, 7);
+    row->addPanel(StatusPanelAlerts, 7);
     row->addPanel(StatusPanelErrors, 4);
     statusBar()->addWidget(panels, 1);
     connect(&Dialogs::HeldErrors::instance(), &Dialogs::HeldErrors::countChanged, StatusPanelErrors,
@@ -127,6 +129,7 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
+    connect(&m_server, &WardServer::alertsStatusChanged, StatusPanelAlerts, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this,
             [this](const QString& message) { Dialogs::error(this, message); });
     connect(&m_server, &WardServer::modeChanged, this, [this] { showMode(); });

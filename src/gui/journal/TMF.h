@@ -72,6 +72,9 @@ public:
     StatusPanel* StatusPanelCalls = nullptr;
     // The broker the events are published to: empty while publishing is off.
     StatusPanel* StatusPanel3 = nullptr;
+    // The alert manager the calls are reported to: empty while reporting is off; its state and the
+    // messages waiting otherwise.
+    StatusPanel* StatusPanelAlerts = nullptr;
     // The errors raised while an error box is open, which open no box of their own.
     StatusPanel* StatusPanelErrors = nullptr;
     QMenu* NMain = nullptr;
