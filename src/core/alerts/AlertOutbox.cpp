@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 
 namespace {
@@ -45,29 +46,40 @@ bool AlertOutbox::open()
     Durable::AppendLog::ReadResult found;
     const bool read = m_log.read(
         [&](QByteArrayView record) {
+            // A record this program cannot use is damage: kept aside, never a guess.
             if (record.size() < 3 || record[1] != ' ')
-                return;
+                return false;
             const QByteArrayView body = record.sliced(2);
             if (record[0] == 'M') {
                 const qsizetype space = body.indexOf(' ');
                 bool ok = false;
                 const qint64 id = space > 0 ? body.first(space).toLongLong(&ok) : 0;
-                if (ok && id > 0) {
-                    messages[id] = body.sliced(space + 1).toByteArray();
-                    highest = std::max(highest, id);
-                }
-            } else if (record[0] == 'D') {
+                if (!ok || id <= 0 || id == std::numeric_limits<qint64>::max())
+                    return false;
+                messages[id] = body.sliced(space + 1).toByteArray();
+                highest = std::max(highest, id);
+                return true;
+            }
+            if (record[0] == 'D') {
                 bool ok = false;
                 const qint64 id = body.toLongLong(&ok);
-                if (ok)
-                    messages.erase(id);
-            } else if (record[0] == 'L') {
-                AlertSubject subject;
-                if (AlertSubject::fromRecord(body, &subject))
-                    m_live.insert(subject.key, subject);
-            } else if (record[0] == 'E') {
-                m_live.remove(QString::fromUtf8(body));
+                if (!ok)
+                    return false;
+                messages.erase(id);
+                return true;
             }
+            if (record[0] == 'L') {
+                AlertSubject subject;
+                if (!AlertSubject::fromRecord(body, &subject))
+                    return false;
+                m_live.insert(subject.key, subject);
+                return true;
+            }
+            if (record[0] == 'E') {
+                m_live.remove(QString::fromUtf8(body));
+                return true;
+            }
+            return false;
         },
         &found);
     if (!read) {
@@ -82,7 +94,7 @@ bool AlertOutbox::open()
     if (headerNext.startsWith("next=")) {
         bool ok = false;
         const qint64 n = headerNext.mid(5).toLongLong(&ok);
-        if (ok)
+        if (ok && n > 0 && n < std::numeric_limits<qint64>::max() / 2)
             next = std::max(next, n);
     }
     m_nextId = std::max(next, highest + 1);
