@@ -24,16 +24,22 @@
 
 namespace {
 
-// A press at the antenna, announced to the station before this returns.
+// A press at the antenna ("f61868": place f6186, function 8), once the display station has its notice
+// (the pings the station gets meanwhile do not count).
 bool press(QUdpSocket& station, const QByteArray& datagram)
 {
     QUdpSocket antenna;
     antenna.writeDatagram(datagram, QHostAddress::LocalHost, 5556);
-    if (!station.waitForReadyRead(3000))
-        return false;
-    while (station.hasPendingDatagrams())
-        station.receiveDatagram();
-    return true;
+    const QByteArray notice = '#' + datagram.left(5) + ';' + datagram.mid(5) + ';';
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 3000) {
+        if (!station.hasPendingDatagrams() && !station.waitForReadyRead(100))
+            continue;
+        if (station.receiveDatagram().data().startsWith(notice))
+            return true;
+    }
+    return false;
 }
 
 void stopServer(QProcess& server)
