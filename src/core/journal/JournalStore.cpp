@@ -105,7 +105,8 @@ QStringList JournalStore::placeNamesWithoutWard()
 QStringList JournalStore::placeNamesOfWard(const QString& ward)
 {
     return firstColumn(
-        QStringLiteral("SELECT DISTINCT butsname, groupsname FROM logs WHERE groupsname = ? ORDER BY butsname"),
+        QStringLiteral(
+            "SELECT DISTINCT butsname, groupsname FROM logs WHERE groupsname = ? ORDER BY butsname"),
         QStringLiteral("butsname"), {ward});
 }
 

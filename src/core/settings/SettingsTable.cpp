@@ -2,6 +2,7 @@
 
 #include "core/settings/IniFile.h"
 
+#include <algorithm>
 #include <utility>
 
 SettingsTable::SettingsTable(QString section, QList<SettingsKey> keys)
@@ -40,14 +41,21 @@ void SettingsTable::writeDefaults(IniFile& ini) const
 
 void SettingsTable::writeMissing(IniFile& ini) const
 {
+    // No value the file can hold reads back as this.
+    const QString absent = QStringLiteral("\x01missing\x01");
+    const auto stored = [&](const SettingsKey& k) {
+        const QString key = k.kind == SettingsKey::Kind::Comment ? u';' + k.key : k.key;
+        return ini.readString(m_section, key, absent) != absent;
+    };
+    // A section the file lacks altogether is read with its defaults and stays unwritten, the keys
+    // added later with it.
+    if (std::none_of(m_keys.cbegin(), m_keys.cend(),
+                     [&](const SettingsKey& k) { return k.firstStart && stored(k); }))
+        return;
     for (const SettingsKey& k : m_keys) {
-        if (k.firstStart)
+        if (k.firstStart || stored(k))
             continue;
         const QString key = k.kind == SettingsKey::Kind::Comment ? u';' + k.key : k.key;
-        // No value the file can hold reads back as this.
-        const QString absent = QStringLiteral("\x01missing\x01");
-        if (ini.readString(m_section, key, absent) != absent)
-            continue;
         switch (k.kind) {
         case SettingsKey::Kind::Comment:
         case SettingsKey::Kind::Text:

@@ -65,7 +65,7 @@ public:
     // First start: the other keys with their first-start values, in table order.
     void writeDefaults(IniFile& ini) const;
     // Every start, after the first start's writing: the keys added to the section later that the
-    // file lacks, in table order.
+    // file lacks, in table order, when the file holds the section at all.
     void writeMissing(IniFile& ini) const;
     // Every key but the comments, each with its read default.
     SectionValues read(const IniFile& ini) const;

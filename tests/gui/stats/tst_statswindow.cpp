@@ -5,6 +5,7 @@
 #include "AppFixture.h"
 
 #include "core/db/Database.h"
+#include "core/settings/IniFile.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/StringGrid.h"
 #include "gui/stats/TFormStats.h"
@@ -163,6 +164,12 @@ void TestStatsWindow::tablesFitTheWindowAndNameTheirRows()
     QVERIFY(form);
     QVERIFY(QTest::qWaitForWindowExposed(form));
     QTRY_VERIFY(form->report() && !form->computing());
+    // The size the first start writes; the test screen may be smaller than a ward's.
+    {
+        IniFile ini(m_app->iniPath());
+        form->resize(ini.readInteger(QStringLiteral("StatsForm"), QStringLiteral("Width"), 0),
+                     ini.readInteger(QStringLiteral("StatsForm"), QStringLiteral("Height"), 0));
+    }
     const QStringList firsts{"Палата", "Ответственный", "Место", "Час", "День недели"};
     for (int g = 0; g < Stats::GroupingCount; ++g) {
         StringGrid* grid = form->Grids[g];
