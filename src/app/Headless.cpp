@@ -5,7 +5,6 @@
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
 #include "core/settings/WindowSections.h"
-#include "gui/calls/TFormCalls.h"
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
@@ -93,8 +92,11 @@ bool startHeadless(WardServer& server, QString* errorText)
     if (!server.start(errorText))
         return false;
     if (App::firstStart()) {
+        // The open-calls window's section, as the window writes it when it is made after the start.
         IniFile ini = App::settings();
-        TFormCalls::writeFirstStart(ini);
+        const SettingsTable calls = WindowSections::callsForm();
+        calls.writeComments(ini);
+        calls.writeDefaults(ini);
     }
     return true;
 }

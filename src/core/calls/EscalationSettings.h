@@ -43,7 +43,3 @@ void writeMissing(IniFile& ini);
 EscalationValues read(const IniFile& ini);
 
 } // namespace EscalationSettings
-
-// Shared by the sections of this feature: writes the key only when the section lacks it, so hand
-// edits stay and nothing else in the file changes.
-void writeStringIfMissing(IniFile& ini, const QString& section, const QString& key, const QString& value);
