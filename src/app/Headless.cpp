@@ -84,21 +84,12 @@ void createHeadless(WardServer& server)
         IniFile ini = App::settings();
         WindowSections::writeFirstStart(ini);
     }
-    App::finishStart();
+    server.finishSettings();
 }
 
 bool startHeadless(WardServer& server, QString* errorText)
 {
-    if (!server.start(errorText))
-        return false;
-    if (App::firstStart()) {
-        // The open-calls window's section, as the window writes it when it is made after the start.
-        IniFile ini = App::settings();
-        const SettingsTable calls = WindowSections::callsForm();
-        calls.writeComments(ini);
-        calls.writeDefaults(ini);
-    }
-    return true;
+    return server.start(errorText);
 }
 
 int runHeadless(int argc, char* argv[])

@@ -60,9 +60,9 @@ const K& section()
 
 namespace EscalationSettings {
 
-void writeMissing(IniFile& ini)
+bool writeMissing(IniFile& ini)
 {
-    section().writeLaterStart(ini);
+    return section().writeLaterStart(ini);
 }
 
 EscalationValues read(const IniFile& ini)

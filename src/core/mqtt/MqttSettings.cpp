@@ -48,13 +48,9 @@ QString MqttSettingsValues::problem() const
 
 namespace MqttSettings {
 
-void writeWhenMissing(IniFile& ini)
+bool writeWhenMissing(IniFile& ini)
 {
-    if (ini.value(kSection, QStringLiteral(";Описание секции")) ||
-        ini.value(kSection, QStringLiteral("Host")))
-        return;
-    section().writeComments(ini);
-    section().writeDefaults(ini);
+    return section().writeMissing(ini);
 }
 
 MqttSettingsValues read(const IniFile& ini)

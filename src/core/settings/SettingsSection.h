@@ -83,15 +83,20 @@ public:
 
     // The comment keys a first start writes (InitComm).
     void writeComments(IniFile& ini) const { m_table.writeComments(ini); }
+    // Every comment key and key the section lacks: see SettingsTable::writeMissing.
+    bool writeMissing(IniFile& ini, const S& values = S{}) const
+    {
+        return m_table.writeMissing(ini, writtenOf(values));
+    }
     // The keys a first start writes (InitDef), each with its member's value in `values`.
     void writeDefaults(IniFile& ini, const S& values = S{}) const
     {
         m_table.writeDefaults(ini, writtenOf(values));
     }
     // What a later start writes: see SettingsTable::writeLaterStart.
-    void writeLaterStart(IniFile& ini, const S& values = S{}) const
+    bool writeLaterStart(IniFile& ini, const S& values = S{}) const
     {
-        m_table.writeLaterStart(ini, writtenOf(values));
+        return m_table.writeLaterStart(ini, writtenOf(values));
     }
     void writeStart(IniFile& ini, bool firstStart, const S& values = S{}) const
     {

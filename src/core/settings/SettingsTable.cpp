@@ -68,15 +68,17 @@ void SettingsTable::writeDefaults(IniFile& ini, const ValueOf& written) const
     }
 }
 
-void SettingsTable::writeLaterStart(IniFile& ini, const ValueOf& written) const
+bool SettingsTable::writeLaterStart(IniFile& ini, const ValueOf& written) const
 {
+    bool added = false;
     for (qsizetype i = 0; i < m_keys.size(); ++i) {
         const SettingsKey& k = m_keys.at(i);
-        const bool write = k.when == SettingsKey::When::EveryStart ||
-                           (k.when == SettingsKey::When::Missing && lacks(ini, m_section, k));
-        if (write)
+        const bool missing = k.when == SettingsKey::When::Missing && lacks(ini, m_section, k);
+        if (k.when == SettingsKey::When::EveryStart || missing)
             writeKey(ini, k, k.written.isValid() || !written ? k.written : written(i));
+        added = added || missing;
     }
+    return added;
 }
 
 void SettingsTable::writeKeys(IniFile& ini, const QStringList& names, const ValueOf& written) const
@@ -88,6 +90,16 @@ void SettingsTable::writeKeys(IniFile& ini, const QStringList& names, const Valu
                 writeKey(ini, k, written(i));
         }
     }
+}
+
+bool SettingsTable::writeMissing(IniFile& ini, const ValueOf& written) const
+{
+    bool added = false;
+    for (const SettingsKey& k : m_keys)
+        added = added || lacks(ini, m_section, k);
+    writeComments(ini);
+    writeDefaults(ini, written);
+    return added;
 }
 
 void SettingsTable::writeStart(IniFile& ini, bool firstStart, const ValueOf& written) const

@@ -87,11 +87,15 @@ public:
     // First start: the other keys with their written values, in table order.
     void writeDefaults(IniFile& ini, const ValueOf& written = {}) const;
     // A later start: the keys written on every start, and the comment keys and keys written when
-    // missing that the section lacks. Nothing else in the file changes.
-    void writeLaterStart(IniFile& ini, const ValueOf& written = {}) const;
+    // missing that the section lacks. Nothing else in the file changes. True when a key the section
+    // lacked was added.
+    bool writeLaterStart(IniFile& ini, const ValueOf& written = {}) const;
     // The named keys, in the order named, with the values `written` gives them: what a window
     // remembers when it closes.
     void writeKeys(IniFile& ini, const QStringList& names, const ValueOf& written) const;
+    // Every comment key and key the section lacks, the comment keys first, whenever each is written
+    // otherwise: a section a start finds missing or incomplete. True when anything was added.
+    bool writeMissing(IniFile& ini, const ValueOf& written = {}) const;
     // Whichever of the two a start does.
     void writeStart(IniFile& ini, bool firstStart, const ValueOf& written = {}) const;
 
