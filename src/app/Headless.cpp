@@ -5,7 +5,6 @@
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
 #include "core/settings/WindowSections.h"
-#include "gui/calls/TFormCalls.h"
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
@@ -103,20 +102,14 @@ void createHeadless(WardServer& server)
         if (App::firstStart())
             WindowSections::writeFirstStart(ini);
         else
-            WindowSections::writeMissing(ini);
+            WindowSections::writeAddedLater(ini);
     }
-    App::finishStart();
+    server.finishSettings();
 }
 
 bool startHeadless(WardServer& server, QString* errorText)
 {
-    if (!server.start(errorText))
-        return false;
-    if (App::firstStart()) {
-        IniFile ini = App::settings();
-        TFormCalls::writeFirstStart(ini);
-    }
-    return true;
+    return server.start(errorText);
 }
 
 int runHeadless(int argc, char* argv[])

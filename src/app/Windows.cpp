@@ -157,8 +157,9 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
-        // Every window has added its section: what the start changed is written in one step.
-        App::finishStart();
+        // Every window has added its section: the features' sections follow, and what the start changed
+        // is written in one step.
+        server.finishSettings();
     } catch (...) {
         destroyWindows();
         throw;

@@ -9,7 +9,8 @@ class IniFile;
 
 // Everything the board takes from its settings file HalvaneBoard.ini (beside the executable, in the
 // server's style: Windows-1251, CR LF, a comment key before every key, written on the first start).
-// Texts arrive without their trailing blanks; whoever joins them with other text adds the blanks.
+// Each member's initialiser is what a first start writes and what a missing key reads as. Texts
+// arrive without their trailing blanks; whoever joins them with other text adds the blanks.
 struct BoardSettings
 {
     // [Server]
@@ -20,21 +21,21 @@ struct BoardSettings
     QString ToPing = QStringLiteral("#FromOrvikLiteServer");
 
     // [Board]
-    QString Caption;
+    QString Caption = QStringLiteral("Табло вызовов");
     qint32 WarnTime = 180;  // seconds
     qint32 AlarmTime = 300; // seconds
     qint32 Sound = 1;
     qint32 MaxTiles = 100;
-    QString log_r8;
-    QString log_r4;
-    QString log_rb;
-    QString placeText;
-    QString lostText;
-    QString lastPingText;
-    QString noPingText;
-    QString staleText;
-    QString emptyText;
-    QString moreText;
+    QString log_r8 = QStringLiteral("вызов");
+    QString log_r4 = QStringLiteral("прием ");
+    QString log_rb = QStringLiteral("вызов отв.");
+    QString placeText = QStringLiteral("Место указано оператором");
+    QString lostText = QStringLiteral("Нет связи с сервером.");
+    QString lastPingText = QStringLiteral("Последний сигнал в ");
+    QString noPingText = QStringLiteral("Сервер ещё не найден.");
+    QString staleText = QStringLiteral("возможно, устарело");
+    QString emptyText = QStringLiteral("Вызовов нет");
+    QString moreText = QStringLiteral("Ещё вызовов: ");
 
     // The type label of a calling function, as the server's journal names it.
     QString typeLabel(const QString& function) const;

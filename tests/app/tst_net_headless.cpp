@@ -81,6 +81,7 @@ private slots:
     void sigtermDuringABurstLosesNoPress();
     void killedDuringABrokerOutageLosesNoEvent();
     void killWhileEventsWaitBehindALockLosesNothing();
+    void settingsFileThatCannotBeWrittenStillStarts();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -319,6 +320,54 @@ void TestHeadless::killWhileEventsWaitBehindALockLosesNothing()
     QCOMPARE(restarted.exitCode(), 0);
     QCOMPARE(journaledCodes(dbPath), announced);
     QVERIFY(!QFile::exists(dbPath + QStringLiteral(".spool")));
+}
+
+void TestHeadless::settingsFileThatCannotBeWrittenStillStarts()
+{
+    // An installation from before the features' sections whose settings file the service cannot
+    // write. No replacement can be made beside a file whose name leaves no room for the temporary
+    // file's suffix, whoever runs the test: the program is named so.
+    QTemporaryDir dir;
+    const QString exe = dir.filePath(QString(240, u'H') + QStringLiteral("Server"));
+    QVERIFY(QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe));
+    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString iniPath = IniFile::pathBesideExecutable(exe);
+    const QByteArray before =
+        "[DB]\r\nFileName=orv_med.db\r\n[VisualizationClient]\r\nToPort=5567\r\n"
+        "FromPort=5566\r\nToPing=#FromOrvikLiteServer\r\nFromPing=#ToOrvikLiteServer\r\n";
+    {
+        QFile ini(iniPath);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(before);
+    }
+
+    QProcess server;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    server.setProcessEnvironment(env);
+    server.start(exe, {QStringLiteral("--headless")});
+    QVERIFY(server.waitForStarted());
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    const bool pinged = helloUntilPinged(station);
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(10000));
+    const QString errors = QString::fromLocal8Bit(server.readAllStandardError());
+    QVERIFY2(pinged, qPrintable(errors));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+
+    // One line says what was not saved; the file is as it was.
+    const QStringList lines = errors.split(u'\n', Qt::SkipEmptyParts);
+    const QStringList said = lines.filter(QStringLiteral("Escalation"));
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().contains(QStringLiteral("Unable to write to")) &&
+                 said.first().contains(QStringLiteral("Mqtt")),
+             qPrintable(said.first()));
+    QFile ini(iniPath);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), before);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

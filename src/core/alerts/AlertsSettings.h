@@ -31,11 +31,11 @@ namespace AlertsSettings {
 
 inline const QString kSection = QStringLiteral("Alerts");
 
-// Appends the section with its comment keys and defaults when the file has none of it (neither its
-// description nor Host), so existing installations get it on their next start, after the sections
-// they have. A section that is there, even with keys removed by hand, is left as it is. Throws
-// AppError when the write fails.
-void writeWhenMissing(IniFile& ini);
+// Every start: writes each comment key and key of the section that the file lacks, so existing
+// installations get the section on their next start, after the sections they have, and a section
+// left incomplete gets the keys it lacks; the values that are there stay. True when a key was added.
+// Throws AppError when the write fails (the start holds its writes and makes them in one step).
+bool writeWhenMissing(IniFile& ini);
 
 // Reads the section; a missing key, or a number out of its range, yields the default.
 AlertsSettingsValues read(const IniFile& ini);

@@ -12,36 +12,16 @@
 #include "core/mqtt/MqttSettings.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
+#include "core/settings/WindowSections.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QHash>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
-// At every start, so that existing installations get the section too.
-void writeMqttSection()
-{
-    IniFile ini = App::settings();
-    try {
-        MqttSettings::writeWhenMissing(ini);
-    } catch (const AppError&) {
-        // Only a file without the section is written to, so publishing stays off, as the section's
-        // defaults say: a file that cannot take it changes nothing.
-    }
-}
-
-// The same for the alert manager's section, after the broker's.
-void writeAlertsSection()
-{
-    IniFile ini = App::settings();
-    try {
-        AlertsSettings::writeWhenMissing(ini);
-    } catch (const AppError&) {
-        // As for the broker: without the section, reporting stays off.
-    }
-}
 
 // How long a statement waits for another program's lock on the database file (a backup, a viewer)
 // before it fails: a nurse call must be journaled once the lock is gone, not dropped.
@@ -130,13 +110,12 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
-    // Every window has written its section by now: what the start held back goes to the file in one
-    // step (nothing when the windows' start-up already wrote it).
-    App::finishStart();
-    // Sections of the features: Escalation, then Mqtt, then Alerts.
+    // Every window has written its section by now (nothing is left to write when the windows'
+    // start-up has finished the file already).
+    finishSettings();
+    for (const QString& problem : std::exchange(m_startProblems, {}))
+        emit errorRaised(problem);
     startOpenCalls();
-    writeMqttSection();
-    writeAlertsSection();
     if (!m_sender.open(errorText))
         return false;
     TimerToAnt.start();
@@ -337,16 +316,42 @@ void WardServer::journalCleared()
     emit journalChanged();
 }
 
+void WardServer::finishSettings()
+{
+    IniFile ini = App::settings();
+    ini.holdWrites();
+    QStringList added;
+    if (EscalationSettings::writeMissing(ini))
+        added << EscalationSettings::kSection;
+    if (MqttSettings::writeWhenMissing(ini))
+        added << MqttSettings::kSection;
+    const SettingsTable calls = WindowSections::callsForm();
+    if (calls.writeMissing(ini))
+        added << calls.section();
+    if (AlertsSettings::writeWhenMissing(ini))
+        added << AlertsSettings::kSection;
+    try {
+        App::finishStart();
+    } catch (const AppError& e) {
+        // A first start that cannot leave a whole file behind ends: the next start would not be a
+        // first start and would never complete it.
+        if (App::firstStart())
+            throw;
+        // The keys stay in memory, so they read as their defaults; the ward runs.
+        m_startProblems
+            << (added.isEmpty()
+                    ? QStringLiteral("%1: the start's changes to it are not saved").arg(e.message())
+                    : QStringLiteral("%1: sections %2 are not saved; their defaults are used")
+                          .arg(e.message(), added.join(QStringLiteral(", "))));
+    }
+}
+
 void WardServer::startOpenCalls()
 {
     // Once per engine: a window holds the list and the watch from the first start on.
     if (m_openCalls)
         return;
-    {
-        IniFile ini = App::settings();
-        EscalationSettings::writeMissing(ini);
-        m_escalation = EscalationSettings::read(ini);
-    }
+    m_escalation = EscalationSettings::read(App::settings());
     m_openCalls = std::make_unique<OpenCalls>(m_db.get(), m_escalation);
     m_antennaWatch = std::make_unique<AntennaWatch>(m_escalation.AntennaSilentSec);
     m_silent.clear();

@@ -53,11 +53,18 @@ public:
     // then.
     void create();
 
-    // The features' settings sections, written when missing after every window's own: "Escalation"
-    // first, then "Mqtt", then "Alerts". Then the open calls taken from the journal and the antenna watch;
-    // when a broker host is set, the publishing of the ward's events to it (a publisher that cannot start is
-    // reported by errorRaised and the ward runs on without it), and likewise the reports to the alert manager
-    // when its host is set; then the sending socket, the
+    // After every window's section: the features' sections, "Escalation", "Mqtt" and the open-calls
+    // window's "CallsForm", then "Alerts", each key the file lacks (all of them on a first start); then
+    // everything the start added goes to the file in one replace. A later start whose file cannot take them
+    // keeps them in memory, so they read as their defaults, and start() reports it in one line; a
+    // first start raises the write's error. The windows' start-up and the headless one call it once
+    // every window's section is there; start() calls it too (nothing to write by then).
+    void finishSettings();
+
+    // The settings, finished as above. Then the open calls taken from the journal and the antenna watch; when
+    // a broker host is set, the publishing of the ward's events to it (a publisher that cannot start is
+    // reported by errorRaised and the ward runs on without it), and likewise the reports to the alert
+    // manager when its host is set; then the sending socket, the
     // "@REG" beacon, both listeners and the timers, in this order. False with
     // the network layer's error text when a socket could not be opened or a port bound (typically a
     // second copy holds it); everything started is stopped again then.
@@ -237,7 +244,8 @@ private:
     EscalationValues m_escalation;
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
-    QStringList m_silent; // the antennas silent at the last check, as the watch spells them
+    QStringList m_startProblems; // what the start could not do with the settings file, said at start()
+    QStringList m_silent;        // the antennas silent at the last check, as the watch spells them
     QString m_dbPath;
     std::unique_ptr<MqttBridge> m_mqtt;
     QString m_mqttStatus;

@@ -309,7 +309,7 @@ QString IniFile::pathBesideExecutable(const QString& exePath)
     return QDir(info.path()).filePath(info.completeBaseName() + QStringLiteral(".ini"));
 }
 
-QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+std::optional<QString> IniFile::value(const QString& section, const QString& key) const
 {
     // A hand edit made since the file was read is seen, unless writes are held.
     if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
@@ -321,10 +321,15 @@ QString IniFile::readString(const QString& section, const QString& key, const QS
         if (at.keyLine >= 0) {
             const QByteArray& text = lines[std::size_t(at.keyLine)].text;
             const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
-            return capped(withoutEnclosingQuotes(decode(value, encoding)));
+            return withoutEnclosingQuotes(decode(value, encoding));
         }
     }
-    return capped(withoutTrailingBlanks(def));
+    return std::nullopt;
+}
+
+QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+{
+    return capped(value(section, key).value_or(withoutTrailingBlanks(def)));
 }
 
 qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const

@@ -22,10 +22,6 @@
 
 #include <algorithm>
 
-namespace {
-const QString kLogForm = QStringLiteral("LogForm");
-} // namespace
-
 TMF::TMF(WardServer& server) : m_server(server)
 {
     setWindowTitle(QStringLiteral("HalvaneServer lite"));
@@ -145,18 +141,20 @@ void TMF::FormCreate()
 
 void TMF::InitForm()
 {
-    const IniFile ini = App::settings();
     const MainSettingsValues& cfg = m_server.cfg();
 
+    // The title and the place are read with the window's current ones as defaults.
     const QRect current = WindowGeometry::outer(*this);
-    m_title =
-        ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
+    MainSettingsValues now;
+    now.Caption = m_title.isEmpty() ? windowTitle() : m_title;
+    now.Top = current.top();
+    now.Left = current.left();
+    now.Height = current.height();
+    now.Width = current.width();
+    const MainSettingsValues place = MainSettings::readStored(App::settings(), now);
+    m_title = place.Caption;
     showTitle();
-    const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
-    const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
-    const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
-    const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
-    WindowGeometry::applyStored(*this, left, top, width, height);
+    WindowGeometry::applyStored(*this, place.Left, place.Top, place.Width, place.Height);
 
     NMain->setTitle(cfg.mm1);
     Nnastr->setText(cfg.mm11);

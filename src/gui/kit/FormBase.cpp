@@ -35,7 +35,7 @@ void FormBase::FormCreate()
     }
     // The keys added to the section since it was first written, on the first start after the update.
     IniFile file = ini();
-    m_table.writeMissing(file);
+    m_table.writeAddedLater(file);
     InitForm();
 }
 

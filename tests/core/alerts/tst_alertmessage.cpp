@@ -116,13 +116,16 @@ void TestAlertMessage::settingsSectionWrittenOnceAfterTheOthers()
     QVERIFY(text.indexOf("[Alerts]") > text.indexOf("[Mqtt]"));
     QCOMPARE(text.count("[Alerts]"), 1);
     QCOMPARE(text.count("\r\nPort="), 1);
-    // A section written by hand with keys left out is left as it is.
+    // A section written by hand with keys left out gets the keys it lacks; its own values stay.
     {
         IniFile hand(dir.filePath(QStringLiteral("hand.ini")));
         hand.writeString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("10.2.2.2"));
-        AlertsSettings::writeWhenMissing(hand);
+        QVERIFY(AlertsSettings::writeWhenMissing(hand));
         QCOMPARE(hand.readString(AlertsSettings::kSection, QStringLiteral("Port"), QStringLiteral("none")),
-                 QStringLiteral("none"));
+                 QStringLiteral("2575"));
+        QCOMPARE(hand.readString(AlertsSettings::kSection, QStringLiteral("Host"), QString()),
+                 QStringLiteral("10.2.2.2"));
+        QVERIFY(!AlertsSettings::writeWhenMissing(hand));
     }
     IniFile ini(path);
     const qsizetype section = text.indexOf("[Alerts]");

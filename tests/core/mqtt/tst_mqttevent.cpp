@@ -75,7 +75,7 @@ class TestMqttEvent : public QObject
 
 private slots:
     void settingsWrittenAfterExistingSections();
-    void settingsLeftAloneWhenPresent();
+    void settingsCompletedWhenIncomplete();
     void settingsRead_data();
     void settingsRead();
     void isoTime_data();
@@ -142,14 +142,29 @@ void TestMqttEvent::settingsWrittenAfterExistingSections()
     QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
 }
 
-void TestMqttEvent::settingsLeftAloneWhenPresent()
+void TestMqttEvent::settingsCompletedWhenIncomplete()
 {
-    // A section edited by hand, with keys removed, is not filled up again.
+    // A start cut short after the first keys, or keys removed by hand: the next start adds what the
+    // section lacks and keeps what it holds.
     const QString path = m_dir.filePath(QStringLiteral("edited.ini"));
     IniFile ini(path);
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral(";Описание секции"), QStringLiteral("x"));
     ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QStringLiteral("broker.local"));
-    MqttSettings::writeWhenMissing(ini);
-    QCOMPARE(fileLines(path), QStringList({"[Mqtt]", "Host=broker.local"}));
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Port"), QStringLiteral("8883"));
+    QVERIFY(MqttSettings::writeWhenMissing(ini));
+    QVERIFY(!MqttSettings::writeWhenMissing(ini));
+
+    const QStringList lines = fileLines(path);
+    QCOMPARE(lines.mid(0, 4),
+             QStringList({"[Mqtt]", ";Описание секции=x", "Host=broker.local", "Port=8883"}));
+    QCOMPARE(lines.size(), 1 + 9 + 8);
+    for (const QString key : {"Topic=halvane/ward", "ClientId=", "Tls=0",
+                              "CaFile=", ";Tls=1 - соединение TLS, 0 - без шифрования"})
+        QCOMPARE(lines.count(key), 1);
+    const MqttSettingsValues v = MqttSettings::read(ini);
+    QCOMPARE(v.Host, QStringLiteral("broker.local"));
+    QCOMPARE(v.Port, quint16(8883));
+    QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
 }
 
 void TestMqttEvent::settingsRead_data()
