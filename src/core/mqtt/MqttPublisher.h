@@ -64,7 +64,8 @@ public:
     // flight, and ends the network thread. Events not acknowledged stay in the outbox.
     void stop();
 
-    // Queues the event with the next seq and returns that seq; 0 when not started.
+    // Queues the event with the next seq and returns that seq; 0 when not started, or while the
+    // outbox cannot be written (the event then waits in memory, in order, for its number).
     qint64 publish(const MqttEvent& event);
 
     // The open calls, longest waiting first; only the newest list is kept until it can be sent.
