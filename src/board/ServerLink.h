@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board/Notice.h"
+#include "core/net/StationNotice.h"
 
 #include <QHostAddress>
 #include <QtGlobal>

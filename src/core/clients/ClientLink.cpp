@@ -1,6 +1,7 @@
 #include "core/clients/ClientLink.h"
 
 #include "core/net/DatagramText.h"
+#include "core/net/StationNotice.h"
 #include "core/net/UdpListener.h"
 #include "core/net/UdpSender.h"
 
@@ -60,15 +61,7 @@ void ClientLink::SendToClientsUDP(const QString& text)
 void ClientLink::SendEventToClients(const QString& code, const QString& f, const QString& staff,
                                     const QString& place)
 {
-    SendToClientsUDP(eventNotice(code, f, staff, place));
-}
-
-QString ClientLink::eventNotice(const QString& code, const QString& f, const QString& staff,
-                                const QString& place)
-{
-    // Nothing is escaped: the clients split the notice at ";" as it stands.
-    return QLatin1Char('#') + code + QLatin1Char(';') + f + QLatin1Char(';') + staff + QLatin1Char(';') +
-           place + QLatin1Char(';');
+    SendToClientsUDP(Stations::eventNotice(code, f, staff, place));
 }
 
 QStringList ClientLink::ipsClients() const

@@ -40,8 +40,6 @@ public:
     // The event notice "#{code};{f};{staff};{place};" to every listed client.
     void SendEventToClients(const QString& code, const QString& f, const QString& staff,
                             const QString& place);
-    static QString eventNotice(const QString& code, const QString& f, const QString& staff,
-                               const QString& place);
 
     // The listed addresses in dotted IPv4 text, in the order of their first hello.
     QStringList ipsClients() const;

@@ -7,6 +7,7 @@
 #include "core/db/Schema.h"
 #include "core/engine/MqttBridge.h"
 #include "core/mqtt/MqttSettings.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
 
@@ -39,7 +40,7 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     TimerToAnt.setInterval(500);
     TimerObr.setInterval(300);
     TimerFromClients.setInterval(2100);
-    TimerToClients.setInterval(500);
+    TimerToClients.setInterval(Stations::kPingEveryMs);
     TimerCalls.setInterval(1000);
     connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
     // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer

@@ -1,5 +1,6 @@
 #include "core/settings/MainSettings.h"
 
+#include "core/net/StationNotice.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/SettingsTable.h"
 
@@ -72,10 +73,10 @@ const TextKey kComments[] = {
 constexpr const char16_t* kDefFileName = u"orv_med.db";
 constexpr qint32 kDefToAntPort = 5557;
 constexpr qint32 kDefFromAntPort = 5556;
-constexpr qint32 kDefToClientsPort = 5567;
-constexpr qint32 kDefFromClientsPort = 5566;
-constexpr const char16_t* kDefToPing = u"#FromOrvikLiteServer";
-constexpr const char16_t* kDefFromPing = u"#ToOrvikLiteServer";
+constexpr qint32 kDefToClientsPort = Stations::kStationPort;
+constexpr qint32 kDefFromClientsPort = Stations::kServerPort;
+const QString kDefToPing = QLatin1String(Stations::kPing);
+const QString kDefFromPing = QLatin1String(Stations::kHello);
 constexpr qint32 kDefColumnWidth = 50;
 
 // LogForm texts from ant0text to mm23, in the order the first start writes them.
@@ -174,8 +175,8 @@ void InitDef(IniFile& ini, const QRect& designOuterGeometry)
     ini.writeInteger(kAntenna, QStringLiteral("FromPort"), kDefFromAntPort);
     ini.writeInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
     ini.writeInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);
-    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), text(kDefToPing));
-    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), text(kDefFromPing));
+    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), kDefToPing);
+    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), kDefFromPing);
 
     ini.writeString(kLogForm, QStringLiteral("Caption"), kDesignCaption);
     writeGeometry(ini, designOuterGeometry);
@@ -202,8 +203,8 @@ MainSettingsValues read(IniFile& ini)
     // The client keys are always put back to their defaults before they are read.
     ini.writeInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
     ini.writeInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);
-    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), text(kDefToPing));
-    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), text(kDefFromPing));
+    ini.writeString(kVisualizationClient, QStringLiteral("ToPing"), kDefToPing);
+    ini.writeString(kVisualizationClient, QStringLiteral("FromPing"), kDefFromPing);
     return readStored(ini);
 }
 
@@ -218,8 +219,8 @@ MainSettingsValues readStored(const IniFile& ini)
     v.ToClientsPort = ini.readInteger(kVisualizationClient, QStringLiteral("ToPort"), kDefToClientsPort);
     v.FromClientsPort =
         ini.readInteger(kVisualizationClient, QStringLiteral("FromPort"), kDefFromClientsPort);
-    v.sToClient = ini.readString(kVisualizationClient, QStringLiteral("ToPing"), text(kDefToPing));
-    v.sFromClient = ini.readString(kVisualizationClient, QStringLiteral("FromPing"), text(kDefFromPing));
+    v.sToClient = ini.readString(kVisualizationClient, QStringLiteral("ToPing"), kDefToPing);
+    v.sFromClient = ini.readString(kVisualizationClient, QStringLiteral("FromPing"), kDefFromPing);
 
     QString* const logFormFields[] = {
         &v.ant0text,      &v.ant1text, &v.antNtext, &v.reg0text, &v.reg1text, &v.reg2text,

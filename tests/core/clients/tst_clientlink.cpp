@@ -12,8 +12,6 @@ private slots:
     void listing();
     void fullListNeverLocksOutAStation();
     void nothingSentWithoutClients();
-    void eventNotice_data();
-    void eventNotice();
 };
 
 namespace {
@@ -118,28 +116,6 @@ void TestClientLink::nothingSentWithoutClients()
     link.SendToClientsUDP("#FromOrvikLiteServer");
     link.SendEventToClients("f6186", "8", "", "Койка № 1");
     QVERIFY(!sender.isOpen()); // not a single datagram was attempted
-}
-
-void TestClientLink::eventNotice_data()
-{
-    QTest::addColumn<QStringList>("fields");
-    QTest::addColumn<QString>("notice");
-
-    QTest::newRow("place call, no staff")
-        << QStringList{"f6186", "8", "", "Койка № 1"} << QStringLiteral("#f6186;8;;Койка № 1;");
-    QTest::newRow("place cancel") << QStringList{"f6186", "2", "Петрова", "Койка № 1"}
-                                  << QStringLiteral("#f6186;2;Петрова;Койка № 1;");
-    QTest::newRow("KB key, code as received")
-        << QStringList{"1a0C", "b", "", "Палата 3"} << QStringLiteral("#1a0C;b;;Палата 3;");
-    QTest::newRow("separators in names are not escaped")
-        << QStringList{"f6186", "4", "a;b", "#c"} << QStringLiteral("#f6186;4;a;b;#c;");
-    QTest::newRow("all empty") << QStringList{"", "", "", ""} << QStringLiteral("#;;;;");
-}
-
-void TestClientLink::eventNotice()
-{
-    QFETCH(QStringList, fields);
-    QTEST(ClientLink::eventNotice(fields.at(0), fields.at(1), fields.at(2), fields.at(3)), "notice");
 }
 
 QTEST_GUILESS_MAIN(TestClientLink)

@@ -3,12 +3,32 @@
 #include <QByteArray>
 #include <QString>
 
-// One datagram from the server, understood. The server sends three kinds of text to a display
-// station, each as one UTF-8 datagram:
-//   ping          "#FromOrvikLiteServer" (the text is a setting), every 500 ms;
-//   event notice  "#{code};{function};{staff};{place};" for every call and cancel it handles;
-//   place notice  "#{code};0;{ward};{place};{cancel code};" when the operator points at a place.
-// Nothing in them is escaped, so a name holding ";" adds fields; see parseNotice.
+// The exchange between the server and the display stations (visualization clients), written once
+// for the server, the board and the tools. Every datagram carries one UTF-8 text with no terminator.
+//
+//   station -> server, port kServerPort:
+//     hello         "#ToOrvikLiteServer": list me; the server pings every listed station
+//   server -> station, port kStationPort:
+//     ping          "#FromOrvikLiteServer", every kPingEveryMs
+//     event notice  "#{code};{function};{staff};{place};" for every call and cancel handled
+//     place notice  "#{code};0;{ward};{place};{cancel code};" when the operator points at a place
+//
+// The hello and the ping are settings of both programs; these are their defaults. Nothing in the
+// notices is escaped, so a name holding ";" adds fields; see parseNotice.
+namespace Stations {
+
+constexpr qint32 kServerPort = 5566;  // the server hears the stations here
+constexpr qint32 kStationPort = 5567; // the stations hear the server here
+constexpr char kHello[] = "#ToOrvikLiteServer";
+constexpr char kPing[] = "#FromOrvikLiteServer";
+constexpr int kPingEveryMs = 500;
+
+QString eventNotice(const QString& code, const QString& f, const QString& staff, const QString& place);
+QString placeNotice(const QString& abcde, const QString& btnclr, const QString& name, const QString& ward);
+
+} // namespace Stations
+
+// One datagram from the server, understood.
 struct Notice
 {
     enum class Kind {
@@ -34,6 +54,13 @@ constexpr qsizetype kMaxDatagramBytes = 1024;
 // Longest code: place buttons have five characters, KB keys four.
 constexpr qsizetype kMaxCodeLength = 16;
 } // namespace NoticeLimits
+
+// Whether a code may stand in a notice: not empty, not too long, no blank or control character.
+bool isPlainNoticeCode(const QString& code);
+
+// Control characters in a name would only garble what shows it; they become blanks, and the name
+// loses its leading and trailing blanks.
+QString printableName(QString name);
 
 // Decodes and classifies one datagram. Invalid UTF-8, an oversized datagram, a text that is not the
 // ping and does not have the shape of a notice, an empty code or an unknown function give Invalid.

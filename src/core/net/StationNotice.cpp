@@ -1,4 +1,4 @@
-#include "board/Notice.h"
+#include "core/net/StationNotice.h"
 
 #include <QStringDecoder>
 #include <QStringList>
@@ -15,7 +15,21 @@ bool isCancelFunction(const QString& f)
     return f == QLatin1String("2") || f == QLatin1String("d");
 }
 
-bool isPlainCode(const QString& code)
+} // namespace
+
+QString Stations::eventNotice(const QString& code, const QString& f, const QString& staff,
+                              const QString& place)
+{
+    return u'#' + code + u';' + f + u';' + staff + u';' + place + u';';
+}
+
+QString Stations::placeNotice(const QString& abcde, const QString& btnclr, const QString& name,
+                              const QString& ward)
+{
+    return u'#' + abcde + QStringLiteral(";0;") + ward + u';' + name + u';' + btnclr + u';';
+}
+
+bool isPlainNoticeCode(const QString& code)
 {
     if (code.isEmpty() || code.size() > NoticeLimits::kMaxCodeLength)
         return false;
@@ -26,8 +40,7 @@ bool isPlainCode(const QString& code)
     return true;
 }
 
-// Control characters in a name would only garble the tile; they are shown as blanks.
-QString printable(QString name)
+QString printableName(QString name)
 {
     for (QChar& c : name) {
         if (!c.isPrint())
@@ -35,8 +48,6 @@ QString printable(QString name)
     }
     return name.trimmed();
 }
-
-} // namespace
 
 Notice parseNotice(const QByteArray& datagram, const QString& pingText)
 {
@@ -58,18 +69,18 @@ Notice parseNotice(const QByteArray& datagram, const QString& pingText)
 
     // "#a;b;c;d;" -> a, b, c, d: every field is followed by ";".
     const QStringList fields = text.mid(1, text.size() - 2).split(QLatin1Char(';'));
-    if (fields.size() < 4 || !isPlainCode(fields.at(0)))
+    if (fields.size() < 4 || !isPlainNoticeCode(fields.at(0)))
         return notice;
 
     const QString& f = fields.at(1);
     if (isCallFunction(f) || isCancelFunction(f)) {
         notice.kind = isCallFunction(f) ? Notice::Kind::Call : Notice::Kind::Cancel;
-        notice.staff = printable(fields.at(2));
-        notice.place = printable(fields.mid(3).join(QLatin1Char(';')));
+        notice.staff = printableName(fields.at(2));
+        notice.place = printableName(fields.mid(3).join(QLatin1Char(';')));
     } else if (f == QLatin1String("0") && fields.size() >= 5) {
         notice.kind = Notice::Kind::Place;
-        notice.ward = printable(fields.at(2));
-        notice.place = printable(fields.mid(3, fields.size() - 4).join(QLatin1Char(';')));
+        notice.ward = printableName(fields.at(2));
+        notice.place = printableName(fields.mid(3, fields.size() - 4).join(QLatin1Char(';')));
     } else {
         return notice;
     }
