@@ -473,6 +473,27 @@ int WardServer::pendingJournalEvents() const
 void WardServer::TimerToClientsTimer()
 {
     SendToClientsUDP(m_cfg.sToClient);
+    answerCallsRequests();
+}
+
+void WardServer::answerCallsRequests()
+{
+    if (!m_clients || !m_openCalls || !m_clients->hasCallsRequests())
+        return;
+    const qint64 nowMs = Clock::now().toMSecsSinceEpoch();
+    QList<Stations::ListedCall> listed;
+    listed.reserve(m_openCalls->count());
+    for (const OpenCall& call : m_openCalls->calls()) {
+        listed.append({call.notice.code, call.notice.f, call.notice.staff, call.notice.place,
+                       std::max<qint64>(nowMs - call.timeMs, 0), int(call.level), call.ward});
+    }
+    const QList<QByteArray> answer =
+        Stations::callsAnswer(m_answerNumber + 1, m_escalation.WarnSec, m_escalation.AlarmSec, listed);
+    const QList<QHostAddress> asked = m_clients->takeCallsRequests(m_clients->nowMs(), answer.size());
+    if (!asked.isEmpty())
+        ++m_answerNumber;
+    for (const QHostAddress& address : asked)
+        m_clients->sendTo(address, answer);
 }
 
 QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)

@@ -141,6 +141,7 @@ public:
     void TimerToAntTimer();
     void TimerObrTimer();
     void TimerFromClientsTimer();
+    // Pings the listed stations, then answers the requests for the open calls that are due.
     void TimerToClientsTimer();
 
     // The status texts the last TimerFromClients tick computed: the mode (panel 0) and the antennas
@@ -197,6 +198,7 @@ private:
     void reportOpenCallsError(const QString& message);
     void startMqtt();
     void stopMqtt();
+    void answerCallsRequests();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -224,4 +226,5 @@ private:
     QString m_dbPath;
     std::unique_ptr<MqttBridge> m_mqtt;
     QString m_mqttStatus;
+    quint32 m_answerNumber = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // The exchange between the server and the display stations (visualization clients), written once
@@ -15,6 +16,21 @@
 //
 // The hello and the ping are settings of both programs; these are their defaults. Nothing in the
 // notices is escaped, so a name holding ";" adds fields; see parseNotice.
+//
+// HalvaneBoard also asks for the open calls, so that it shows what the server has, with the true
+// waiting times and levels, at once after its start and after every loss of the link:
+//
+//   station -> server, port kServerPort:
+//     calls request "#HalvaneOpenCalls?" (kCallsRequest), from a listed station only
+//   server -> that station alone, port kStationPort:
+//     calls answer  one or more datagrams, each of them whole by itself:
+//                   "#HalvaneOpenCalls;{list};{part};{parts};{warn s};{alarm s}" and then one line
+//                   "\n{code}\t{function}\t{waited ms}\t{level}\t{ward}\t{staff}\t{place}" per call.
+//                   {list} numbers the answer; the board has the whole list when it holds parts 1 to
+//                   {parts} of one {list}. {level} is 0 (normal), 1 (warning) or 2 (alarm); the warn
+//                   and alarm seconds are the server's thresholds, 0 when that level is off. Names
+//                   hold no control character and at most kMaxAnswerNameChars characters.
+// A station that never asks receives none of it.
 namespace Stations {
 
 constexpr qint32 kServerPort = 5566;  // the server hears the stations here
@@ -25,6 +41,43 @@ constexpr int kPingEveryMs = 500;
 
 QString eventNotice(const QString& code, const QString& f, const QString& staff, const QString& place);
 QString placeNotice(const QString& abcde, const QString& btnclr, const QString& name, const QString& ward);
+
+constexpr char kCallsRequest[] = "#HalvaneOpenCalls?";
+constexpr char kCallsAnswerHead[] = "#HalvaneOpenCalls;";
+constexpr qsizetype kMaxAnswerBytes = 1024; // every part fits what a station reads of a datagram
+constexpr qsizetype kMaxAnswerNameChars = 120;
+constexpr int kMaxAnswerParts = 256; // hundreds of calls even with the longest names
+
+// One open call as the answer carries it.
+struct ListedCall
+{
+    QString code;
+    QString function; // "8", "4" or "b"
+    QString staff;
+    QString place;
+    qint64 waitedMs = 0;
+    int level = 0; // 0 normal, 1 warning, 2 alarm
+    QString ward;  // the place's ward; empty when it has none
+
+    friend bool operator==(const ListedCall&, const ListedCall&) = default;
+};
+
+struct CallsAnswer
+{
+    bool valid = false;
+    quint32 list = 0;
+    int part = 0; // 1 to parts
+    int parts = 0;
+    qint32 warnSec = 0;
+    qint32 alarmSec = 0;
+    QList<ListedCall> calls;
+};
+
+// The datagrams of one answer, in order. A call whose code could not stand in a notice is left out.
+QList<QByteArray> callsAnswer(quint32 list, qint32 warnSec, qint32 alarmSec, const QList<ListedCall>& calls);
+// One datagram of an answer; valid is false for anything that is not one, whole and in range.
+CallsAnswer parseCallsAnswer(const QByteArray& datagram);
+bool isCallsAnswer(const QByteArray& datagram);
 
 } // namespace Stations
 
