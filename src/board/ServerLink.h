@@ -12,8 +12,8 @@ struct LinkTiming
     // Without a configured address, the server found is kept until it has been silent this long;
     // only then may another address become the server.
     qint64 forgetAfterMs = 60'000;
-    qint64 askAgainMs = 2500;   // the open calls asked for again while no whole answer came
-    int asksPerLink = 4;        // and given up for this link after so many requests
+    qint64 askAgainMs = 1000;   // the open calls asked for again while no whole answer came
+    int asksPerLink = 6;        // and given up for this link after so many requests
     qint64 refreshMs = 120'000; // the open calls asked for again while the link holds
 };
 
