@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/net/StationNotice.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -15,10 +17,10 @@ struct BoardSettings
 {
     // [Server]
     QString Address; // empty: the hello goes out as a broadcast
-    qint32 ToPort = 5566;
-    qint32 FromPort = 5567;
-    QString FromPing = QStringLiteral("#ToOrvikLiteServer");
-    QString ToPing = QStringLiteral("#FromOrvikLiteServer");
+    qint32 ToPort = Stations::kServerPort;
+    qint32 FromPort = Stations::kStationPort;
+    QString FromPing = QLatin1String(Stations::kHello);
+    QString ToPing = QLatin1String(Stations::kPing);
 
     // [Board]
     QString Caption = QStringLiteral("Табло вызовов");

@@ -70,10 +70,18 @@ void BoardStation::sayHello()
     Q_EMIT helloSaid();
 }
 
+void BoardStation::askCalls()
+{
+    m_socket->writeDatagram(QByteArray(Stations::kCallsRequest), m_state.link().server(),
+                            m_settings.toPort());
+}
+
 void BoardStation::report(const BoardState::Effect& effect)
 {
     if (effect.sayHello)
         sayHello();
+    if (effect.askCalls)
+        askCalls();
     if (effect.alarmsReached > 0)
         Q_EMIT cue(Cue::Alarm);
     else if (effect.newCall)
@@ -102,6 +110,7 @@ void BoardStation::readDatagrams()
             m_lastPingAt = QDateTime::currentDateTime();
         all.changed = all.changed || effect.changed;
         all.newCall = all.newCall || effect.newCall;
+        all.alarmsReached += effect.alarmsReached;
     }
     report(all);
 }

@@ -10,6 +10,7 @@
 #include "core/engine/AlertBridge.h"
 #include "core/engine/MqttBridge.h"
 #include "core/mqtt/MqttSettings.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/WindowSections.h"
@@ -33,7 +34,7 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     TimerToAnt.setInterval(500);
     TimerObr.setInterval(300);
     TimerFromClients.setInterval(2100);
-    TimerToClients.setInterval(500);
+    TimerToClients.setInterval(Stations::kPingEveryMs);
     TimerCalls.setInterval(1000);
     connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
     // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
@@ -543,6 +544,27 @@ int WardServer::pendingJournalEvents() const
 void WardServer::TimerToClientsTimer()
 {
     SendToClientsUDP(m_cfg.sToClient);
+    answerCallsRequests();
+}
+
+void WardServer::answerCallsRequests()
+{
+    if (!m_clients || !m_openCalls || !m_clients->hasCallsRequests())
+        return;
+    const qint64 nowMs = Clock::now().toMSecsSinceEpoch();
+    QList<Stations::ListedCall> listed;
+    listed.reserve(m_openCalls->count());
+    for (const OpenCall& call : m_openCalls->calls()) {
+        listed.append({call.notice.code, call.notice.f, call.notice.staff, call.notice.place,
+                       std::max<qint64>(nowMs - call.timeMs, 0), int(call.level), call.ward});
+    }
+    const QList<QByteArray> answer =
+        Stations::callsAnswer(m_answerNumber + 1, m_escalation.WarnSec, m_escalation.AlarmSec, listed);
+    const QList<QHostAddress> asked = m_clients->takeCallsRequests(m_clients->nowMs(), answer.size());
+    if (!asked.isEmpty())
+        ++m_answerNumber;
+    for (const QHostAddress& address : asked)
+        m_clients->sendTo(address, answer);
 }
 
 QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)

@@ -157,6 +157,7 @@ public:
     void TimerToAntTimer();
     void TimerObrTimer();
     void TimerFromClientsTimer();
+    // Pings the listed stations, then answers the requests for the open calls that are due.
     void TimerToClientsTimer();
 
     // The status texts the last TimerFromClients tick computed: the mode (panel 0) and the antennas
@@ -220,6 +221,7 @@ private:
     void stopMqtt();
     void startAlerts();
     void stopAlerts();
+    void answerCallsRequests();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -251,4 +253,5 @@ private:
     QString m_mqttStatus;
     std::unique_ptr<AlertBridge> m_alerts;
     QString m_alertsStatus;
+    quint32 m_answerNumber = 0;
 };

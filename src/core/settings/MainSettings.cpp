@@ -1,5 +1,6 @@
 #include "core/settings/MainSettings.h"
 
+#include "core/net/StationNotice.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/SettingsSection.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/net/StationNotice.h"
+
 #include <QRect>
 #include <QString>
 #include <QtGlobal>
@@ -17,10 +19,10 @@ struct MainSettingsValues
     QString dbFileName = QStringLiteral("orv_med.db");
     qint32 ToAntPort = 5557;
     qint32 FromAntPort = 5556;
-    qint32 ToClientsPort = 5567;
-    qint32 FromClientsPort = 5566;
-    QString sToClient = QStringLiteral("#FromOrvikLiteServer");
-    QString sFromClient = QStringLiteral("#ToOrvikLiteServer");
+    qint32 ToClientsPort = Stations::kStationPort;
+    qint32 FromClientsPort = Stations::kServerPort;
+    QString sToClient = QLatin1String(Stations::kPing);
+    QString sFromClient = QLatin1String(Stations::kHello);
 
     // The main window's title, position and outer size: its design values, which the window reads
     // its own current values in place of.

@@ -2,6 +2,7 @@
 
 #include "core/directory/PlacesStore.h"
 #include "core/engine/WardServer.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/WindowSections.h"
 #include "gui/directory/PlacesGrid.h"
 #include "gui/directory/TFormAddButs.h"
@@ -267,6 +268,6 @@ void TFormButs::StringGrid1DblClickCell(int ARow, int)
     const QString code = StringGrid1->Cells(0, ARow);
     if (code.isEmpty())
         return;
-    m_server.SendToClientsUDP(PlacesStore::placeNotice(
+    m_server.SendToClientsUDP(Stations::placeNotice(
         code, StringGrid1->Cells(1, ARow), StringGrid1->Cells(2, ARow), StringGrid1->Cells(3, ARow)));
 }

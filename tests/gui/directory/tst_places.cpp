@@ -4,6 +4,7 @@
 #include "core/base/Cp1251.h"
 #include "core/db/Database.h"
 #include "core/directory/PlacesStore.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/IniFile.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
@@ -159,7 +160,7 @@ void TestPlaces::listShowsEveryPlaceWithItsNames()
 
     // The place notice carries the cells as shown.
     QCOMPARE(
-        PlacesStore::placeNotice(grid->Cells(0, 1), grid->Cells(1, 1), grid->Cells(2, 1), grid->Cells(3, 1)),
+        Stations::placeNotice(grid->Cells(0, 1), grid->Cells(1, 1), grid->Cells(2, 1), grid->Cells(3, 1)),
         QStringLiteral("#f6186;0;Палата 1;Койка № 1;f6186;"));
 
     // A ward renamed elsewhere shows its new name at the next refill; names with quotes as typed.
