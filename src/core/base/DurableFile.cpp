@@ -360,7 +360,8 @@ void KeptAside::endLine()
 
 QString KeptAside::errorString() const
 {
-    return m_failed ? QStringLiteral("cannot write %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(m_errno)))
+    return m_failed ? QStringLiteral("cannot write %1: %2")
+                          .arg(m_path, QString::fromLocal8Bit(std::strerror(m_errno)))
                     : QString();
 }
 
