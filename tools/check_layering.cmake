@@ -14,7 +14,7 @@
 
 cmake_minimum_required(VERSION 3.25)
 
-set(CORE_ORDER base settings net db xlsx antenna clients journal directory calls stats mqtt engine)
+set(CORE_ORDER base net settings db xlsx antenna clients journal directory calls stats mqtt alerts engine)
 set(BASE_ONLY core/base core/settings core/net)
 
 if(NOT SOURCE_DIR)

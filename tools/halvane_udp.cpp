@@ -7,6 +7,8 @@
 //
 // Each datagram carries one UTF-8 text, as the antennas and stations send it.
 
+#include "core/net/StationNotice.h"
+
 #include <QCoreApplication>
 #include <QNetworkDatagram>
 #include <QTextStream>
@@ -35,8 +37,7 @@ int main(int argc, char* argv[])
             err << socket.errorString() << Qt::endl;
             return 1;
         }
-        socket.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress(args.at(2)),
-                             args.at(3).toUShort());
+        socket.writeDatagram(QByteArray(Stations::kHello), QHostAddress(args.at(2)), args.at(3).toUShort());
         QObject::connect(&socket, &QUdpSocket::readyRead, [&socket] {
             while (socket.hasPendingDatagrams()) {
                 const QNetworkDatagram d = socket.receiveDatagram();

@@ -5,11 +5,12 @@
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
 #include "core/settings/WindowSections.h"
-#include "gui/calls/TFormCalls.h"
 #include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -114,25 +115,37 @@ bool installSignalHandlers()
 
 } // namespace
 
+QString headlessStartLine(const WardServer& server)
+{
+    const MainSettingsValues& cfg = server.cfg();
+    const QString dir = QFileInfo(App::exePath()).absolutePath();
+    return QStringLiteral("HalvaneServer %1 без окон: антенны — UDP-порт %2 (команды антеннам на %3), "
+                          "табло — UDP-порт %4 (извещения на %5); база данных %6; настройки %7")
+        .arg(QStringLiteral(HALVANE_VERSION))
+        .arg(cfg.FromAntPort)
+        .arg(cfg.ToAntPort)
+        .arg(cfg.FromClientsPort)
+        .arg(cfg.ToClientsPort)
+        .arg(QDir::toNativeSeparators(dir + u'/' + cfg.dbFileName),
+             QDir::toNativeSeparators(App::settingsPath()));
+}
+
 void createHeadless(WardServer& server)
 {
     server.create();
-    if (App::firstStart()) {
+    {
         IniFile ini = App::settings();
-        WindowSections::writeFirstStart(ini);
+        if (App::firstStart())
+            WindowSections::writeFirstStart(ini);
+        else
+            WindowSections::writeAddedLater(ini);
     }
-    App::finishStart();
+    server.finishSettings();
 }
 
 bool startHeadless(WardServer& server, QString* errorText)
 {
-    if (!server.start(errorText))
-        return false;
-    if (App::firstStart()) {
-        IniFile ini = App::settings();
-        TFormCalls::writeFirstStart(ini);
-    }
-    return true;
+    return server.start(errorText);
 }
 
 int runHeadless(int argc, char* argv[])
@@ -155,6 +168,11 @@ int runHeadless(int argc, char* argv[])
     QObject::connect(&server, &WardServer::mqttStatusChanged, &server, [](const QString& text) {
         if (!text.isEmpty())
             reportError(text);
+    });
+    // The alert manager's state likewise: one line per change (not per message waiting).
+    QObject::connect(&server, &WardServer::alertsStateChanged, &server, [](const QString& line) {
+        if (!line.isEmpty())
+            reportError(line);
     });
     try {
         // The windows' sections are written without creating a window: the file is the one a first
@@ -194,6 +212,9 @@ int runHeadless(int argc, char* argv[])
         reportError(errorText);
         return 1;
     }
+    // Who runs, on which ports, with which files: the first line of the service's log.
+    std::fprintf(stderr, "%s\n", headlessStartLine(server).toLocal8Bit().constData());
+    std::fflush(stderr);
 
     QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
@@ -212,5 +233,12 @@ int runHeadless(int argc, char* argv[])
 
     const int status = app.exec();
     server.stop();
+    // A stop that loses events is no clean stop, whatever ended the loop.
+    if (server.lostAtStop() > 0) {
+        reportError(
+            QStringLiteral("Остановка: потеряно событий, не записанных ни в журнал, ни в файл ожидания: %1")
+                .arg(server.lostAtStop()));
+        return status != 0 ? status : 1;
+    }
     return status;
 }

@@ -10,10 +10,14 @@ class QString;
 class WardServer;
 
 // The headless start up to the network: the engine's creation, then on a first start the secondary
-// windows' sections, in the order the windows would be created. Raises what the start raises.
+// windows' sections, in the order the windows would be created, then the features' sections; the
+// file is written once. Raises what the start raises.
 void createHeadless(WardServer& server);
 
-// The engine's start (section "Escalation", open calls, sockets, timers), then on a first start the
-// open-calls window's section, where a start with windows writes it. False with the error's text
-// when a port could not be bound.
+// The engine's start (open calls, sockets, timers). False with the error's text when a port could not
+// be bound.
 bool startHeadless(WardServer& server, QString* errorText);
+
+// The one line the headless server writes once it runs: its version, its ports, its database and its
+// settings file.
+QString headlessStartLine(const WardServer& server);

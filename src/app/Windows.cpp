@@ -81,9 +81,11 @@ void createCallsWindow(Owned& o)
         return;
     const MainSettingsValues& cfg = server.cfg();
     const LogConst logConst = logConstFromSettings(cfg);
+    // A window of the main one: kept above it while the operator works in the journal, never above
+    // other programs.
     TFormCalls* calls =
         createForm(o.FormCalls, *server.openCalls(), *server.antennaWatch(), server.escalation(), logConst,
-                   JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb});
+                   JournalTypeTexts{cfg.log_r8, cfg.log_r4, cfg.log_rb}, o.MF.get());
     forms().FormCalls = calls;
     QObject::connect(calls, &TFormCalls::callDismissed, &server, [&server] { server.openCallsEdited(); });
     QObject::connect(o.MF.get(), &TMF::callsRequested, calls, [calls] { calls->showOrRaise(); });
@@ -155,8 +157,9 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
-        // Every window has added its section: what the start changed is written in one step.
-        App::finishStart();
+        // Every window has added its section: the features' sections follow, and what the start changed
+        // is written in one step.
+        server.finishSettings();
     } catch (...) {
         destroyWindows();
         throw;

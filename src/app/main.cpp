@@ -2,6 +2,7 @@
 #include "app/Headless.h"
 #include "app/Windows.h"
 #include "core/base/AppError.h"
+#include "core/base/WindowSystem.h"
 #include "core/stats/StatsCommand.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/Dialogs.h"
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace {
 // The last net under every event handler: an error that escaped an operation is shown, and the
@@ -31,25 +33,36 @@ public:
 };
 
 const char kUsage[] =
-    "Usage: HalvaneServer [--headless | --help]\n"
-    "       HalvaneServer --statistics FIRST LAST FILE.xlsx [--force]\n"
+    "Запуск: HalvaneServer [--headless | --help]\n"
+    "        HalvaneServer --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx [--force]\n"
     "\n"
-    "The server of the ward call system: it receives the antennas (UDP 5556), journals every call and\n"
-    "cancel in the database beside the executable, and notifies and pings the display stations\n"
-    "(UDP 5566/5567). Its settings file (the executable's name with .ini) and its database lie beside\n"
-    "the executable and are created on the first start.\n"
+    "Сервер системы вызова медсестёр: принимает нажатия от антенн (UDP 5556), записывает каждый вызов\n"
+    "и отмену в журнал (базу данных рядом с программой), извещает табло и опрашивает их (UDP 5566/5567).\n"
+    "Файл настроек (имя программы с расширением .ini) и база данных лежат рядом с программой и\n"
+    "создаются при первом запуске.\n"
     "\n"
-    "  (no option)   with the journal window and the directory windows, for the operator.\n"
-    "  --headless    without any window and without a display, as a service: errors are written to\n"
-    "                standard error, one line each; SIGINT or SIGTERM ends it cleanly. Exits with\n"
-    "                status 1 when it cannot start (settings file, database, or a port in use).\n"
-    "  --statistics FIRST LAST FILE.xlsx [--force]\n"
-    "                writes the statistics of the journal's days FIRST to LAST (YYYY-MM-DD) into the\n"
-    "                workbook FILE.xlsx, without any window and without opening the ports; the\n"
-    "                journal is only read. FILE must end in .xlsx and may not be the database, the\n"
-    "                settings file or the executable; an existing FILE is replaced only with --force.\n"
-    "                Exits with status 0 when the file is written, 2 for bad arguments, 1 otherwise.\n"
-    "  --help        this text.\n";
+    "  (без параметров)  с окном журнала и окнами справочников, для оператора; нужен дисплей.\n"
+    "  --headless        без окон и без дисплея, как служба: ошибки и состояние пишутся в стандартный\n"
+    "                    поток ошибок, по одной строке; SIGINT или SIGTERM завершают работу штатно.\n"
+    "                    Код выхода 1, если запуститься не удалось (файл настроек, база данных или\n"
+    "                    занятый порт).\n"
+    "  --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx [--force]\n"
+    "                    записывает статистику времени реакции за дни с первого по последний\n"
+    "                    (ГГГГ-ММ-ДД) в книгу ФАЙЛ.xlsx, без окон и без открытия портов; журнал только\n"
+    "                    читается. ФАЙЛ должен оканчиваться на .xlsx и не может быть базой данных,\n"
+    "                    файлом настроек или самой программой; существующий ФАЙЛ заменяется только\n"
+    "                    с --force. Код выхода 0, если файл записан, 2 при неверных аргументах,\n"
+    "                    1 в остальных случаях.\n"
+    "  --help            эта справка.\n";
+
+// Said instead of Qt's platform message when the windows have nowhere to show.
+QString noDisplayText()
+{
+    return QStringLiteral("HalvaneServer: окнам негде показаться — нет доступного дисплея (%1). "
+                          "Без окон и без дисплея сервер работает с параметром --headless: "
+                          "HalvaneServer --headless")
+        .arg(WindowSystem::describe());
+}
 
 bool hasOption(int argc, char* argv[], const char* option)
 {
@@ -73,7 +86,13 @@ int main(int argc, char* argv[])
     if (hasOption(argc, argv, "--headless"))
         return runHeadless(argc, argv);
 
+    if (!WindowSystem::named()) {
+        std::fprintf(stderr, "%s\n", noDisplayText().toLocal8Bit().constData());
+        return 1;
+    }
+    std::optional<WindowSystem::StartGuard> guard(std::in_place, noDisplayText());
     GuardedApplication app(argc, argv);
+    guard.reset();
     app.setQuitOnLastWindowClosed(false);
     Dialogs::installQtTranslations();
 

@@ -1,6 +1,7 @@
 #include "board/BoardSettings.h"
 
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsSection.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -9,68 +10,86 @@
 
 namespace {
 
-struct Key
+using V = BoardSettings;
+using K = SettingsSection<V>;
+
+const QString kDescription = QStringLiteral("Описание секции");
+
+const K& serverSection()
 {
-    const char* section;
-    const char* key;
-    const char* comment;
-    const char* textDefault;      // text keys
-    qint32 intDefault;            // integer keys
-    QString BoardSettings::*text; // exactly one of text and integer is set
-    qint32 BoardSettings::*integer;
-};
+    static const K section(
+        QStringLiteral("Server"),
+        {K::comment(kDescription, QStringLiteral("Связь с сервером")),
+         K::comment(QStringLiteral("Address"),
+                    QStringLiteral("IPv4-адрес сервера. Пусто - сервер ищется "
+                                   "широковещательным приветствием в локальной сети.")),
+         K::comment(QStringLiteral("ToPort"),
+                    QStringLiteral("номер UDP-порта сервера, в который табло посылает приветствие")),
+         K::comment(QStringLiteral("FromPort"),
+                    QStringLiteral("номер UDP-порта, на который сервер посылает сигналы и извещения")),
+         K::comment(QStringLiteral("FromPing"), QStringLiteral("приветствие от табло серверу")),
+         K::comment(QStringLiteral("ToPing"), QStringLiteral("пингующая строка от сервера табло")),
+         K::text(QStringLiteral("Address"), &V::Address), K::integer(QStringLiteral("ToPort"), &V::ToPort),
+         K::integer(QStringLiteral("FromPort"), &V::FromPort),
+         K::text(QStringLiteral("FromPing"), &V::FromPing), K::text(QStringLiteral("ToPing"), &V::ToPing)});
+    return section;
+}
 
-// Every key, in the order of the file. Section descriptions come first in their section.
-const Key kKeys[] = {
-    {"Server", "Address",
-     "IPv4-адрес сервера. Пусто - сервер ищется широковещательным приветствием в локальной сети.", "", 0,
-     &BoardSettings::Address, nullptr},
-    {"Server", "ToPort", "номер UDP-порта сервера, в который табло посылает приветствие", nullptr, 5566,
-     nullptr, &BoardSettings::ToPort},
-    {"Server", "FromPort", "номер UDP-порта, на который сервер посылает сигналы и извещения", nullptr, 5567,
-     nullptr, &BoardSettings::FromPort},
-    {"Server", "FromPing", "приветствие от табло серверу", "#ToOrvikLiteServer", 0, &BoardSettings::FromPing,
-     nullptr},
-    {"Server", "ToPing", "пингующая строка от сервера табло", "#FromOrvikLiteServer", 0,
-     &BoardSettings::ToPing, nullptr},
-    {"Board", "Caption", "Надпись: заголовок окна", "Табло вызовов", 0, &BoardSettings::Caption, nullptr},
-    {"Board", "WarnTime", "секунд ожидания, после которых плитка вызова становится жёлтой", nullptr, 180,
-     nullptr, &BoardSettings::WarnTime},
-    {"Board", "AlarmTime", "секунд ожидания, после которых плитка вызова становится красной и звучит сигнал",
-     nullptr, 300, nullptr, &BoardSettings::AlarmTime},
-    {"Board", "Sound", "звуковой сигнал при новом вызове и при тревоге: 1 - включен, 0 - выключен", nullptr,
-     1, nullptr, &BoardSettings::Sound},
-    {"Board", "MaxTiles",
-     "наибольшее число плиток на табло (до 1000); при переполнении закрывается самая старая", nullptr, 100,
-     nullptr, &BoardSettings::MaxTiles},
-    {"Board", "log_r8", "Надпись: тип вызова 8", "вызов", 0, &BoardSettings::log_r8, nullptr},
-    {"Board", "log_r4", "Надпись: тип вызова 4", "прием ", 0, &BoardSettings::log_r4, nullptr},
-    {"Board", "log_rb", "Надпись: тип вызова b (кнопка КБ)", "вызов отв.", 0, &BoardSettings::log_rb,
-     nullptr},
-    {"Board", "placeText", "Надпись: на плитке места, которое указал оператор", "Место указано оператором", 0,
-     &BoardSettings::placeText, nullptr},
-    {"Board", "lostText", "Сообщение: нет сигналов от сервера", "Нет связи с сервером.", 0,
-     &BoardSettings::lostText, nullptr},
-    {"Board", "lastPingText", "Сообщение: перед временем последнего сигнала сервера", "Последний сигнал в ",
-     0, &BoardSettings::lastPingText, nullptr},
-    {"Board", "noPingText", "Сообщение: сервер ещё не отвечал", "Сервер ещё не найден.", 0,
-     &BoardSettings::noPingText, nullptr},
-    {"Board", "staleText", "Надпись: на плитке, показанной без связи с сервером", "возможно, устарело", 0,
-     &BoardSettings::staleText, nullptr},
-    {"Board", "emptyText", "Надпись: открытых вызовов нет", "Вызовов нет", 0, &BoardSettings::emptyText,
-     nullptr},
-    {"Board", "moreText", "Надпись: перед числом вызовов, которые не поместились", "Ещё вызовов: ", 0,
-     &BoardSettings::moreText, nullptr},
-};
-
-const char* const kSectionComments[][2] = {
-    {"Server", "Связь с сервером"},
-    {"Board", "Табло вызовов"},
-};
-
-QString u(const char* text)
+const K& boardSection()
 {
-    return QString::fromUtf8(text);
+    const QString label = QStringLiteral("Надпись: ");
+    const QString message = QStringLiteral("Сообщение: ");
+    static const K section(
+        QStringLiteral("Board"),
+        {K::comment(kDescription, QStringLiteral("Табло вызовов")),
+         K::comment(QStringLiteral("Caption"), label + QStringLiteral("заголовок окна")),
+         K::comment(QStringLiteral("WarnTime"),
+                    QStringLiteral("секунд ожидания, после которых плитка вызова становится жёлтой")),
+         K::comment(QStringLiteral("AlarmTime"),
+                    QStringLiteral("секунд ожидания, после которых плитка вызова "
+                                   "становится красной и звучит сигнал")),
+         K::comment(
+             QStringLiteral("Sound"),
+             QStringLiteral("звуковой сигнал при новом вызове и при тревоге: 1 - включен, 0 - выключен")),
+         K::comment(QStringLiteral("MaxTiles"),
+                    QStringLiteral("наибольшее число плиток на табло (до 1000); при "
+                                   "переполнении закрывается самая старая")),
+         K::comment(QStringLiteral("log_r8"), label + QStringLiteral("тип вызова 8")),
+         K::comment(QStringLiteral("log_r4"), label + QStringLiteral("тип вызова 4")),
+         K::comment(QStringLiteral("log_rb"), label + QStringLiteral("тип вызова b (кнопка КБ)")),
+         K::comment(QStringLiteral("placeText"),
+                    label + QStringLiteral("на плитке места, которое указал оператор")),
+         K::comment(QStringLiteral("lostText"), message + QStringLiteral("нет сигналов от сервера")),
+         K::comment(QStringLiteral("lastPingText"),
+                    message + QStringLiteral("перед временем последнего сигнала "
+                                             "сервера")),
+         K::comment(QStringLiteral("noPingText"), message + QStringLiteral("сервер ещё не отвечал")),
+         K::comment(QStringLiteral("staleText"), label + QStringLiteral("на плитке, показанной без связи с "
+                                                                        "сервером")),
+         K::comment(QStringLiteral("emptyText"), label + QStringLiteral("открытых вызовов нет")),
+         K::comment(QStringLiteral("moreText"), label + QStringLiteral("перед числом вызовов, которые не "
+                                                                       "поместились")),
+         K::text(QStringLiteral("Caption"), &V::Caption),
+         K::integer(QStringLiteral("WarnTime"), &V::WarnTime),
+         K::integer(QStringLiteral("AlarmTime"), &V::AlarmTime),
+         K::integer(QStringLiteral("Sound"), &V::Sound),
+         K::integer(QStringLiteral("MaxTiles"), &V::MaxTiles),
+         K::text(QStringLiteral("log_r8"), &V::log_r8),
+         K::text(QStringLiteral("log_r4"), &V::log_r4),
+         K::text(QStringLiteral("log_rb"), &V::log_rb),
+         K::text(QStringLiteral("placeText"), &V::placeText),
+         K::text(QStringLiteral("lostText"), &V::lostText),
+         K::text(QStringLiteral("lastPingText"), &V::lastPingText),
+         K::text(QStringLiteral("noPingText"), &V::noPingText),
+         K::text(QStringLiteral("staleText"), &V::staleText),
+         K::text(QStringLiteral("emptyText"), &V::emptyText),
+         K::text(QStringLiteral("moreText"), &V::moreText)});
+    return section;
+}
+
+QList<const K*> sections()
+{
+    return {&serverSection(), &boardSection()};
 }
 
 } // namespace
@@ -108,35 +127,27 @@ QString BoardSettingsFile::path(const QString& exePath)
 
 void BoardSettingsFile::writeFirstStart(IniFile& ini)
 {
-    for (const auto& section : kSectionComments)
-        ini.writeString(u(section[0]), u(";Описание секции"), u(section[1]));
-    for (const Key& k : kKeys)
-        ini.writeString(u(k.section), QLatin1Char(';') + u(k.key), u(k.comment));
-    for (const Key& k : kKeys) {
-        if (k.text)
-            ini.writeString(u(k.section), u(k.key), u(k.textDefault));
-        else
-            ini.writeInteger(u(k.section), u(k.key), k.intDefault);
-    }
+    for (const K* section : sections())
+        section->writeStart(ini, true);
 }
 
 BoardSettings BoardSettingsFile::read(const IniFile& ini)
 {
     BoardSettings s;
-    for (const Key& k : kKeys) {
-        if (k.text)
-            s.*(k.text) = ini.readString(u(k.section), u(k.key), u(k.textDefault));
-        else
-            s.*(k.integer) = ini.readInteger(u(k.section), u(k.key), k.intDefault);
-    }
+    for (const K* section : sections())
+        section->readInto(ini, s);
     return s;
 }
 
 QStringList BoardSettingsFile::keys()
 {
     QStringList list;
-    for (const Key& k : kKeys)
-        list << u(k.section) + QLatin1Char('/') + u(k.key);
+    for (const K* section : sections()) {
+        for (const SettingsKey& k : section->table().keys()) {
+            if (k.kind != SettingsKey::Kind::Comment)
+                list << section->section() + QLatin1Char('/') + k.key;
+        }
+    }
     return list;
 }
 
@@ -152,6 +163,19 @@ QHostAddress serverAddressFromText(const QString& text, bool* ok)
     return *ok ? address : QHostAddress();
 }
 
+QString boardUsage()
+{
+    return QStringLiteral(
+        "Запуск: HalvaneBoard [--server АДРЕС] [--window]\n"
+        "\n"
+        "Табло вызовов отделения: показывает каждый вызов, пока сервер не получит его отмену.\n"
+        "  --server АДРЕС  IPv4-адрес сервера; без него сервер ищется широковещательно\n"
+        "  --window        в окне, а не на весь экран (F11 переключает)\n"
+        "  --help          эта справка\n"
+        "Настройки лежат рядом с программой в HalvaneBoard.ini. Табло показывается на экране: ему нужен\n"
+        "дисплей (графический сеанс).\n");
+}
+
 BoardOptions parseBoardArguments(const QStringList& arguments)
 {
     BoardOptions options;
@@ -159,10 +183,25 @@ BoardOptions parseBoardArguments(const QStringList& arguments)
     const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("IPv4-адрес сервера"),
                                     QStringLiteral("ADDRESS"));
     const QCommandLineOption window(QStringLiteral("window"), QStringLiteral("показать табло в окне"));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("справка"));
     parser.addOption(server);
     parser.addOption(window);
+    parser.addOption(help);
     if (!parser.parse(arguments)) {
-        options.error = parser.errorText();
+        // Qt's own texts are English; the person at the station reads Russian.
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            options.error = QStringLiteral("Неизвестный параметр: ") +
+                            (unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) +
+                            unknown.first();
+        else if (parser.errorText().contains(QLatin1String("Missing value")))
+            options.error = QStringLiteral("Не указан адрес после --server");
+        else
+            options.error = QStringLiteral("Неверная командная строка: ") + arguments.mid(1).join(u' ');
+        return options;
+    }
+    if (parser.isSet(help)) {
+        options.help = true;
         return options;
     }
     if (!parser.positionalArguments().isEmpty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/net/StationNotice.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -9,32 +11,33 @@ class IniFile;
 
 // Everything the board takes from its settings file HalvaneBoard.ini (beside the executable, in the
 // server's style: Windows-1251, CR LF, a comment key before every key, written on the first start).
-// Texts arrive without their trailing blanks; whoever joins them with other text adds the blanks.
+// Each member's initialiser is what a first start writes and what a missing key reads as. Texts
+// arrive without their trailing blanks; whoever joins them with other text adds the blanks.
 struct BoardSettings
 {
     // [Server]
     QString Address; // empty: the hello goes out as a broadcast
-    qint32 ToPort = 5566;
-    qint32 FromPort = 5567;
-    QString FromPing = QStringLiteral("#ToOrvikLiteServer");
-    QString ToPing = QStringLiteral("#FromOrvikLiteServer");
+    qint32 ToPort = Stations::kServerPort;
+    qint32 FromPort = Stations::kStationPort;
+    QString FromPing = QLatin1String(Stations::kHello);
+    QString ToPing = QLatin1String(Stations::kPing);
 
     // [Board]
-    QString Caption;
+    QString Caption = QStringLiteral("Табло вызовов");
     qint32 WarnTime = 180;  // seconds
     qint32 AlarmTime = 300; // seconds
     qint32 Sound = 1;
     qint32 MaxTiles = 100;
-    QString log_r8;
-    QString log_r4;
-    QString log_rb;
-    QString placeText;
-    QString lostText;
-    QString lastPingText;
-    QString noPingText;
-    QString staleText;
-    QString emptyText;
-    QString moreText;
+    QString log_r8 = QStringLiteral("вызов");
+    QString log_r4 = QStringLiteral("прием ");
+    QString log_rb = QStringLiteral("вызов отв.");
+    QString placeText = QStringLiteral("Место указано оператором");
+    QString lostText = QStringLiteral("Нет связи с сервером.");
+    QString lastPingText = QStringLiteral("Последний сигнал в ");
+    QString noPingText = QStringLiteral("Сервер ещё не найден.");
+    QString staleText = QStringLiteral("возможно, устарело");
+    QString emptyText = QStringLiteral("Вызовов нет");
+    QString moreText = QStringLiteral("Ещё вызовов: ");
 
     // The type label of a calling function, as the server's journal names it.
     QString typeLabel(const QString& function) const;
@@ -71,8 +74,11 @@ struct BoardOptions
 {
     QString server; // from --server; empty when not given
     bool windowed = false;
-    QString error; // a message for the person starting the board; empty when the line is good
+    bool help = false; // --help or -h: the usage is all that is asked for
+    QString error;     // a message for the person starting the board; empty when the line is good
 };
+// What the board takes on its command line, for --help and after a mistake.
+QString boardUsage();
 BoardOptions parseBoardArguments(const QStringList& arguments);
 
 // The address the hello goes to: an IPv4 address, or a null address for the broadcast when the

@@ -9,10 +9,16 @@ BoardState::BoardState(const QHostAddress& configuredServer, const QString& ping
 BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAddress& sender,
                                        quint16 senderPort, qint64 nowMs)
 {
+    if (Stations::isCallsAnswer(datagram)) {
+        if (m_link.classifyAnswer(sender, senderPort) != ServerLink::Verdict::Answer)
+            return {};
+        return receiveAnswer(datagram, nowMs);
+    }
     Effect effect;
     const Notice notice = parseNotice(datagram, m_pingText);
     switch (m_link.classify(notice, sender, senderPort, nowMs)) {
     case ServerLink::Verdict::Drop:
+    case ServerLink::Verdict::Answer:
         break;
     case ServerLink::Verdict::Ping:
         effect.pinged = true;
@@ -25,9 +31,41 @@ BoardState::Effect BoardState::receive(const QByteArray& datagram, const QHostAd
         const CallList::Effect applied = m_calls.apply(notice, nowMs);
         effect.changed = applied.changed;
         effect.newCall = applied.newCall;
+        if (applied.newCall)
+            m_link.wantCalls();
         break;
     }
     }
+    return effect;
+}
+
+BoardState::Effect BoardState::receiveAnswer(const QByteArray& datagram, qint64 nowMs)
+{
+    Effect effect;
+    const Stations::CallsAnswer answer = Stations::parseCallsAnswer(datagram);
+    if (!answer.valid)
+        return effect;
+    // A part of another list starts the gathering anew: parts of two lists are never mixed.
+    if (answer.list != m_answerList || answer.parts != m_answerParts) {
+        m_answerList = answer.list;
+        m_answerParts = answer.parts;
+        m_parts = QList<QList<Stations::ListedCall>>(answer.parts);
+        m_heardParts = QList<bool>(answer.parts, false);
+    }
+    m_parts[answer.part - 1] = answer.calls;
+    m_heardParts[answer.part - 1] = true;
+    if (m_heardParts.contains(false))
+        return effect;
+
+    QList<Stations::ListedCall> calls;
+    for (const QList<Stations::ListedCall>& part : std::as_const(m_parts))
+        calls += part;
+    m_heardParts.fill(false); // a repeated part of the same list does not apply it twice
+    m_link.answered(nowMs);
+    const CallList::Effect applied = m_calls.applyServerList(
+        calls, answer.warnSec, answer.alarmSec, nowMs, m_link.roundStartMs(), m_link.roundAfterConnect());
+    effect.changed = applied.changed;
+    effect.newCall = applied.newCall;
     return effect;
 }
 
@@ -41,6 +79,7 @@ BoardState::Effect BoardState::tick(qint64 nowMs)
     effect.changed = lost != m_shownLost;
     m_shownLost = lost;
     effect.sayHello = link.sayHello;
+    effect.askCalls = link.askCalls;
     const CallList::TickEffect calls = m_calls.tick(nowMs);
     effect.alarmsReached = calls.alarmsReached;
     effect.changed = effect.changed || calls.changed;

@@ -22,6 +22,7 @@ public:
         bool newCall = false;  // the new-call cue sounds
         bool pinged = false;   // a ping from the server arrived
         bool sayHello = false; // the hello goes out now
+        bool askCalls = false; // the request for the open calls goes out now, to the server
         int alarmsReached = 0; // calls that turned to alarm: the alarm cue sounds
     };
 
@@ -33,8 +34,15 @@ public:
     bool isLost(qint64 nowMs) const { return m_link.isLost(nowMs); }
 
 private:
+    Effect receiveAnswer(const QByteArray& datagram, qint64 nowMs);
+
     QString m_pingText;
     ServerLink m_link;
     CallList m_calls;
     bool m_shownLost = true; // whether the board last showed the connection as lost
+    // The parts of the answer being gathered: one list at a time, the latest heard.
+    quint32 m_answerList = 0;
+    int m_answerParts = 0;
+    QList<QList<Stations::ListedCall>> m_parts; // by part, empty until heard
+    QList<bool> m_heardParts;
 };

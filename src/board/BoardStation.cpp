@@ -1,5 +1,7 @@
 #include "board/BoardStation.h"
 
+#include "core/net/UdpListener.h"
+
 #include <QUdpSocket>
 
 namespace {
@@ -45,7 +47,8 @@ bool BoardStation::start(QString* errorText)
     // No address sharing: a second board on the same machine would split the notices with this one.
     if (!socket->bind(QHostAddress::AnyIPv4, m_settings.fromPort(), QAbstractSocket::DontShareAddress)) {
         if (errorText)
-            *errorText = socket->errorString();
+            *errorText =
+                UdpListener::bindErrorText(socket->error(), m_settings.fromPort(), socket->errorString());
         return false;
     }
     m_socket = std::move(socket);
@@ -67,10 +70,18 @@ void BoardStation::sayHello()
     Q_EMIT helloSaid();
 }
 
+void BoardStation::askCalls()
+{
+    m_socket->writeDatagram(QByteArray(Stations::kCallsRequest), m_state.link().server(),
+                            m_settings.toPort());
+}
+
 void BoardStation::report(const BoardState::Effect& effect)
 {
     if (effect.sayHello)
         sayHello();
+    if (effect.askCalls)
+        askCalls();
     if (effect.alarmsReached > 0)
         Q_EMIT cue(Cue::Alarm);
     else if (effect.newCall)
@@ -99,6 +110,7 @@ void BoardStation::readDatagrams()
             m_lastPingAt = QDateTime::currentDateTime();
         all.changed = all.changed || effect.changed;
         all.newCall = all.newCall || effect.newCall;
+        all.alarmsReached += effect.alarmsReached;
     }
     report(all);
 }

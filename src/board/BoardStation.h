@@ -49,6 +49,7 @@ private:
     void readDatagrams();
     void tick();
     void sayHello();
+    void askCalls();
     void report(const BoardState::Effect& effect);
 
     BoardSettings m_settings;

@@ -38,6 +38,47 @@ QFont fittingFont(const QFont& base, int pixels, bool bold, const QString& text,
     return font;
 }
 
+// Draws a name that must be read whole (a place): on one line when it fits at up to a quarter less
+// than its size; otherwise wrapped at its words onto two lines, made smaller until they fit, down to
+// a third of its size; only then shortened.
+void wholeName(QPainter& painter, const QFont& base, int pixels, const QRect& rect, const QString& text)
+{
+    QFont font = pixelFont(base, pixels, true);
+    const int advance = QFontMetrics(font).horizontalAdvance(text);
+    if (advance <= rect.width() ||
+        int(qint64(pixels) * rect.width() / std::max(advance, 1)) >= pixels * 3 / 4) {
+        painter.setFont(fittingFont(base, pixels, true, text, rect.width()));
+        line(painter, rect, text, Qt::AlignLeft | Qt::AlignVCenter);
+        return;
+    }
+    for (int px = rect.height() * 45 / 100; px >= std::max(8, pixels / 3); px -= std::max(1, px / 12)) {
+        font.setPixelSize(px);
+        const QFontMetrics metrics(font);
+        const QRect needed =
+            metrics.boundingRect(rect, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignVCenter, text);
+        if (needed.height() <= rect.height() && needed.width() <= rect.width()) {
+            painter.setFont(font);
+            painter.drawText(rect, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignVCenter, text);
+            return;
+        }
+    }
+    font.setPixelSize(std::max(8, pixels / 3));
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    // Two lines, the second shortened.
+    const int lineHeight = rect.height() / 2;
+    int cut = int(text.size());
+    while (cut > 1 && metrics.horizontalAdvance(text.left(cut)) > rect.width())
+        --cut;
+    const int space = int(text.left(cut).lastIndexOf(u' '));
+    if (space > 0 && cut < text.size())
+        cut = space + 1;
+    line(painter, QRect(rect.left(), rect.top(), rect.width(), lineHeight), text.left(cut).trimmed(),
+         Qt::AlignLeft | Qt::AlignVCenter);
+    line(painter, QRect(rect.left(), rect.top() + lineHeight, rect.width(), rect.height() - lineHeight),
+         text.mid(cut).trimmed(), Qt::AlignLeft | Qt::AlignVCenter);
+}
+
 } // namespace
 
 BoardWindow::BoardWindow(const BoardStation& station, const BoardSettings& settings, QWidget* parent)
@@ -177,13 +218,18 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     // First line, the whole width: the place, which is what the nurse must read first.
     const QString place = tile.place.isEmpty() ? tile.code : tile.place;
     const QRect first(inner.left(), inner.top(), inner.width(), bigPx * 13 / 10);
-    painter.setFont(fittingFont(font(), bigPx, true, place, first.width()));
-    line(painter, first, place, Qt::AlignLeft | Qt::AlignVCenter);
+    wholeName(painter, font(), bigPx, first, place);
 
-    // Second line: who answers the call (for a place tile, its ward).
+    // Second line: the ward (places of the same name exist in several wards) and who answers.
     const QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
-    painter.setFont(pixelFont(font(), midPx, false));
-    line(painter, second, tile.isCall ? tile.staff : tile.ward, Qt::AlignLeft | Qt::AlignVCenter);
+    QStringList who;
+    if (!tile.ward.isEmpty())
+        who << tile.ward;
+    if (tile.isCall && !tile.staff.isEmpty())
+        who << tile.staff;
+    const QString whoText = who.join(QStringLiteral(" · "));
+    painter.setFont(fittingFont(font(), midPx, false, whoText, second.width()));
+    line(painter, second, whoText, Qt::AlignLeft | Qt::AlignVCenter);
 
     // Last line: the type of call (or the stale mark), and the waiting time on the right.
     QRect third(inner.left(), inner.bottom() - timePx * 13 / 10, inner.width(), timePx * 13 / 10);
@@ -195,10 +241,10 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
         third.setRight(third.right() - timeWidth - pad);
     }
     // While a tile may be over, saying so matters more than the type of call.
-    painter.setFont(pixelFont(font(), midPx, tile.stale));
     const QString label = tile.stale    ? m_settings.staleText
                           : tile.isCall ? m_settings.typeLabel(tile.function)
                                         : m_settings.placeText;
+    painter.setFont(fittingFont(font(), midPx, tile.stale, label, third.width()));
     line(painter, third, label, Qt::AlignLeft | Qt::AlignVCenter);
 }
 
@@ -209,7 +255,17 @@ void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidd
     path.addRoundedRect(cell, radius, radius);
     painter.fillPath(path, QColor(0x37, 0x47, 0x4F));
     painter.setPen(Qt::white);
-    painter.setFont(pixelFont(font(), cell.height() * 22 / 100, true));
-    line(painter, cell.adjusted(12, 0, -12, 0),
-         m_settings.moreText + QLatin1Char(' ') + QString::number(hidden), Qt::AlignCenter);
+    // The number matters more than the words: it has a line of its own and is never shortened.
+    const QRect inner = cell.adjusted(12, 8, -12, -8);
+    const QRect words(inner.left(), inner.top(), inner.width(), inner.height() * 45 / 100);
+    const QRect number(inner.left(), words.bottom() + 1, inner.width(), inner.bottom() - words.bottom());
+    painter.setFont(fittingFont(font(), words.height() * 60 / 100, true, m_settings.moreText, words.width()));
+    line(painter, words, m_settings.moreText, Qt::AlignCenter);
+    const QString count = QString::number(hidden);
+    QFont big = pixelFont(font(), number.height() * 80 / 100, true);
+    const int advance = QFontMetrics(big).horizontalAdvance(count);
+    if (advance > number.width())
+        big.setPixelSize(std::max(8, int(qint64(big.pixelSize()) * number.width() / advance)));
+    painter.setFont(big);
+    painter.drawText(number, Qt::AlignCenter | Qt::TextSingleLine, count);
 }

@@ -1,6 +1,9 @@
 #include "board/CallList.h"
 
+#include <QSet>
+
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -94,6 +97,7 @@ CallList::Effect CallList::apply(const Notice& notice, qint64 nowMs)
         tile.staff = notice.staff;
         tile.place = notice.place;
         tile.sinceMs = nowMs;
+        tile.heardMs = nowMs;
         // The operator pointed at the place just before it called: the highlight carries over.
         const qsizetype pointed = indexOfPlaceTile(notice.code);
         if (pointed >= 0) {
@@ -161,7 +165,7 @@ CallList::TickEffect CallList::tick(qint64 nowMs)
     m_tiles.removeIf([nowMs](const Tile& t) { return !t.isCall && t.highlightUntilMs <= nowMs; });
     effect.changed = m_tiles.size() != before;
     for (Tile& tile : m_tiles) {
-        if (tile.isCall && !tile.alarmed && nowMs - tile.sinceMs >= m_limits.alarmMs) {
+        if (tile.isCall && !tile.alarmed && level(tile, nowMs) == Level::Alarm) {
             tile.alarmed = true;
             ++effect.alarmsReached;
             effect.changed = true;
@@ -183,9 +187,71 @@ CallList::Level CallList::level(const Tile& tile, qint64 nowMs) const
     if (!tile.isCall)
         return Level::Normal;
     const qint64 waited = nowMs - tile.sinceMs;
-    if (waited >= m_limits.alarmMs)
+    if (waited >= m_limits.alarmMs || tile.serverLevel >= 2)
         return Level::Alarm;
-    if (waited >= m_limits.warnMs)
+    if (waited >= m_limits.warnMs || tile.serverLevel == 1)
         return Level::Warning;
     return Level::Normal;
+}
+
+void CallList::sortCalls()
+{
+    std::stable_sort(m_tiles.begin(), m_tiles.end(), [](const Tile& a, const Tile& b) {
+        if (a.isCall != b.isCall)
+            return !a.isCall; // place tiles first
+        return a.isCall && a.sinceMs < b.sinceMs;
+    });
+}
+
+CallList::Effect CallList::applyServerList(const QList<Stations::ListedCall>& calls, qint32 warnSec,
+                                           qint32 alarmSec, qint64 nowMs, qint64 dropBeforeMs, bool dropFresh)
+{
+    // A level the server keeps off is never reached.
+    constexpr qint64 kNever = std::numeric_limits<qint64>::max();
+    m_limits.warnMs = warnSec > 0 ? qint64(warnSec) * 1000 : kNever;
+    m_limits.alarmMs = alarmSec > 0 ? qint64(alarmSec) * 1000 : kNever;
+
+    Effect effect;
+    effect.changed = true; // the colours may follow other thresholds now
+    QSet<QString> listed;
+    for (const Stations::ListedCall& call : calls)
+        listed.insert(call.code);
+    m_tiles.removeIf([&](const Tile& t) {
+        return t.isCall && !listed.contains(t.code) && t.heardMs < dropBeforeMs && (dropFresh || t.stale);
+    });
+
+    for (const Stations::ListedCall& call : calls) {
+        const qint64 since = nowMs - call.waitedMs;
+        const qsizetype open = indexOfCall(call.code);
+        if (open >= 0) {
+            Tile& tile = m_tiles[open];
+            tile.function = call.function;
+            tile.staff = call.staff;
+            tile.place = call.place;
+            tile.ward = call.ward;
+            tile.sinceMs = since;
+            tile.stale = false;
+            tile.serverLevel = call.level;
+            continue;
+        }
+        Tile tile;
+        tile.code = call.code;
+        tile.function = call.function;
+        tile.staff = call.staff;
+        tile.place = call.place;
+        tile.ward = call.ward;
+        tile.sinceMs = since;
+        tile.heardMs = nowMs;
+        tile.serverLevel = call.level;
+        const qsizetype pointed = indexOfPlaceTile(call.code);
+        if (pointed >= 0) {
+            tile.highlightUntilMs = m_tiles.at(pointed).highlightUntilMs;
+            m_tiles.removeAt(pointed);
+        }
+        makeRoom(true);
+        m_tiles.append(std::move(tile));
+        effect.newCall = true;
+    }
+    sortCalls();
+    return effect;
 }

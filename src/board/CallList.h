@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board/Notice.h"
+#include "core/net/StationNotice.h"
 
 #include <QList>
 #include <QString>
@@ -28,13 +28,15 @@ public:
         QString code;
         QString function; // the calling function of the last call notice; "0" for a place tile
         QString staff;
-        QString ward; // place tiles only: the place notice names the ward, not the staff
+        QString ward; // from a place notice, or for a call from the server's list of open calls
         QString place;
         bool isCall = true;          // false: a place tile, shown only while highlighted
         qint64 sinceMs = 0;          // when the call arrived (a place tile: when it was pointed at)
         qint64 highlightUntilMs = 0; // highlighted by a place notice until then
         bool stale = false;          // shown while the server could not be heard: may be over
         bool alarmed = false;        // the alarm cue has been given
+        qint64 heardMs = 0;          // when the board learned of the call
+        int serverLevel = 0;         // the level the server gave in its list of open calls
     };
 
     using Limits = CallLimits;
@@ -65,6 +67,13 @@ public:
     // The server has not been heard: every tile shown may have been cancelled meanwhile.
     void markAllStale();
 
+    // The server's whole list of open calls, with their waiting times and levels: its calls are
+    // shown as it has them (times, names, levels) and marked current; a call shown but missing from
+    // the list is dropped when it was learned before dropBeforeMs and, unless dropFresh, only when it
+    // is marked stale. The server's thresholds (seconds, 0: that level is off) replace the board's.
+    Effect applyServerList(const QList<Stations::ListedCall>& calls, qint32 warnSec, qint32 alarmSec,
+                           qint64 nowMs, qint64 dropBeforeMs, bool dropFresh);
+
     // Place tiles first (the operator is pointing at them), then calls, longest waiting first.
     const QList<Tile>& tiles() const { return m_tiles; }
     qsizetype callCount() const;
@@ -79,6 +88,7 @@ private:
     // Makes room for one more tile of the given kind; false when a place tile cannot be shown.
     bool makeRoom(bool forCall);
     void insertCall(Tile tile);
+    void sortCalls();
 
     Limits m_limits;
     QList<Tile> m_tiles;

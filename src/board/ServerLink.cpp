@@ -1,5 +1,7 @@
 #include "board/ServerLink.h"
 
+#include <algorithm>
+
 ServerLink::ServerLink(const QHostAddress& configured, Timing timing)
     : m_configured(configured), m_timing(timing)
 {
@@ -27,7 +29,13 @@ ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddres
     case Notice::Kind::Invalid:
         return Verdict::Drop;
     case Notice::Kind::Ping:
-        if (m_server.isNull() || isServer(sender, senderPort) || isLost(nowMs)) {
+        if (isServer(sender, senderPort) || mayBecomeServer(sender, nowMs)) {
+            if (isLost(nowMs)) {
+                // Connected again: what the board shows is checked against the server's list.
+                m_needCalls = true;
+                m_roundAfterConnect = true;
+                m_asks = 0;
+            }
             m_server = sender;
             m_serverPort = senderPort;
             m_everPinged = true;
@@ -43,10 +51,57 @@ ServerLink::Verdict ServerLink::classify(const Notice& notice, const QHostAddres
     return Verdict::Drop;
 }
 
+bool ServerLink::mayBecomeServer(const QHostAddress& sender, qint64 nowMs) const
+{
+    if (!m_configured.isNull() && sender != m_configured)
+        return false;
+    if (m_server.isNull())
+        return true;
+    // The same machine on another port: the server restarted.
+    if (sender == m_server)
+        return isLost(nowMs);
+    // Another machine: only the configured one, or after a long silence of the one found.
+    return !m_configured.isNull() ? isLost(nowMs) : nowMs - m_lastPingMs >= m_timing.forgetAfterMs;
+}
+
+ServerLink::Verdict ServerLink::classifyAnswer(const QHostAddress& sender, quint16 senderPort) const
+{
+    return isServer(sender, senderPort) ? Verdict::Answer : Verdict::Drop;
+}
+
+void ServerLink::wantCalls()
+{
+    if (m_needCalls)
+        return;
+    m_needCalls = true;
+    m_roundAfterConnect = false;
+    m_asks = 0;
+}
+
+void ServerLink::answered(qint64 nowMs)
+{
+    m_needCalls = false;
+    m_answeredMs = nowMs;
+}
+
 ServerLink::TickResult ServerLink::tick(qint64 nowMs)
 {
     TickResult result;
     const bool lost = isLost(nowMs);
+    if (!lost && !m_needCalls && m_asks > 0 &&
+        nowMs - std::max(m_answeredMs, m_lastAskMs) >= m_timing.refreshMs) {
+        m_needCalls = true;
+        m_roundAfterConnect = false;
+        m_asks = 0;
+    }
+    if (!lost && m_needCalls && m_asks < m_timing.asksPerLink &&
+        (nowMs - m_lastAskMs >= m_timing.askAgainMs || (m_asks == 0 && m_roundAfterConnect))) {
+        if (m_asks == 0)
+            m_roundStartMs = nowMs;
+        ++m_asks;
+        m_lastAskMs = nowMs;
+        result.askCalls = true;
+    }
     result.becameLost = lost && !m_wasLost;
     m_wasLost = lost;
     if (lost && (!m_helloSaid || nowMs - m_lastHelloMs >= m_timing.helloEveryMs)) {

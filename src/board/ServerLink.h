@@ -1,6 +1,6 @@
 #pragma once
 
-#include "board/Notice.h"
+#include "core/net/StationNotice.h"
 
 #include <QHostAddress>
 #include <QtGlobal>
@@ -9,6 +9,12 @@ struct LinkTiming
 {
     qint64 helloEveryMs = 5000; // while no ping is heard
     qint64 lostAfterMs = 2000;  // without a ping, the connection counts as lost
+    // Without a configured address, the server found is kept until it has been silent this long;
+    // only then may another address become the server.
+    qint64 forgetAfterMs = 60'000;
+    qint64 askAgainMs = 1000;   // the open calls asked for again while no whole answer came
+    int asksPerLink = 6;        // and given up for this link after so many requests
+    qint64 refreshMs = 120'000; // the open calls asked for again while the link holds
 };
 
 // How the board finds the server and keeps being listed by it. The server lists a display station
@@ -17,10 +23,17 @@ struct LinkTiming
 // again every few seconds until pings return: a restarted server lists it again on its own.
 //
 // The server the board found is the sender of the pings: its address and port, as the server sends
-// its pings and notices through one socket. Notices are taken from it alone; a ping from another
-// sender is taken only while the found server is silent (it restarted on another port, moved to
-// another address, or another machine took over). Times are milliseconds of one steady clock chosen by the
-// caller, so the whole exchange can be replayed in a test without sockets.
+// its pings and notices through one socket. Notices and answers are taken from it alone. A ping from
+// another port of the same address is taken once the server counts as lost (it restarted). With a
+// configured address, no other address is ever the server. Without one, another address is taken
+// only after the found server has been silent for forgetAfterMs (it moved, or another machine took
+// over): pings from elsewhere while it is only briefly silent are dropped.
+//
+// After every (re)connection the board asks the server for its open calls, again every askAgainMs
+// until a whole answer came (asksPerLink times at most: an older server does not answer), then
+// every refreshMs, and after a new call, no sooner than askAgainMs after the last request. Times are
+// milliseconds of one steady clock chosen by the caller, so the whole exchange can be replayed in a test
+// without sockets.
 class ServerLink
 {
 public:
@@ -29,15 +42,27 @@ public:
     // A null configured address: the hello goes out as a broadcast on the local network.
     explicit ServerLink(const QHostAddress& configured = QHostAddress(), Timing timing = {});
 
-    enum class Verdict { Drop, Ping, Notice };
+    enum class Verdict { Drop, Ping, Notice, Answer };
     // A datagram from sender, already parsed. Ping: a sign of life, the sender is the server from
     // now on. Notice: a notice from the found server, to be shown. Drop: anything else.
     Verdict classify(const Notice& notice, const QHostAddress& sender, quint16 senderPort, qint64 nowMs);
+    // An answer with the open calls: Answer when it comes from the found server, otherwise Drop.
+    Verdict classifyAnswer(const QHostAddress& sender, quint16 senderPort) const;
+    // A call the board did not know arrived: the list is asked for soon (for the call's ward), unless
+    // a round of requests is already on.
+    void wantCalls();
+    // A whole answer was taken: no more requests until the next refresh.
+    void answered(qint64 nowMs);
+    // When the current round of requests began (the first request after a (re)connection or a
+    // refresh), and whether it followed a (re)connection.
+    qint64 roundStartMs() const { return m_roundStartMs; }
+    bool roundAfterConnect() const { return m_roundAfterConnect; }
 
     struct TickResult
     {
         bool sayHello = false;   // the caller sends the hello now
         bool becameLost = false; // once, when the pings stop
+        bool askCalls = false;   // the caller asks the server for its open calls now
     };
     TickResult tick(qint64 nowMs);
 
@@ -52,6 +77,7 @@ public:
 
 private:
     bool isServer(const QHostAddress& sender, quint16 senderPort) const;
+    bool mayBecomeServer(const QHostAddress& sender, qint64 nowMs) const;
 
     QHostAddress m_configured;
     Timing m_timing;
@@ -62,4 +88,10 @@ private:
     bool m_helloSaid = false;
     qint64 m_lastHelloMs = 0;
     bool m_wasLost = true; // nothing is heard before the first ping; there is nothing to mark yet
+    bool m_needCalls = false;
+    bool m_roundAfterConnect = false;
+    int m_asks = 0;
+    qint64 m_lastAskMs = 0;
+    qint64 m_roundStartMs = 0;
+    qint64 m_answeredMs = 0;
 };

@@ -7,22 +7,55 @@
 #include "board/BoardWindow.h"
 
 #include "core/base/AppError.h"
+#include "core/base/WindowSystem.h"
 #include "core/settings/IniFile.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTextStream>
 
+#include <optional>
+
+namespace {
+
+QStringList argumentsOf(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// Said instead of Qt's platform message when the board has no screen to show on.
+QString noDisplayText()
+{
+    return QStringLiteral("HalvaneBoard: табло негде показать — нет доступного дисплея (%1). "
+                          "Запустите табло в графическом сеансе станции.")
+        .arg(WindowSystem::describe());
+}
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QTextStream err(stderr);
-
-    const BoardOptions options = parseBoardArguments(app.arguments());
+    // Before the application: the command line is answered also where there is no display.
+    const BoardOptions options = parseBoardArguments(argumentsOf(argc, argv));
+    if (options.help) {
+        QTextStream(stdout) << boardUsage();
+        return 0;
+    }
     if (!options.error.isEmpty()) {
-        err << options.error << Qt::endl << "HalvaneBoard [--server ADDRESS] [--window]" << Qt::endl;
+        QTextStream(stderr) << options.error << Qt::endl << Qt::endl << boardUsage();
         return 2;
     }
+    if (!WindowSystem::named()) {
+        QTextStream(stderr) << noDisplayText() << Qt::endl;
+        return 1;
+    }
+    std::optional<WindowSystem::StartGuard> guard(std::in_place, noDisplayText());
+    QApplication app(argc, argv);
+    guard.reset();
+    QTextStream err(stderr);
 
     IniFile ini(BoardSettingsFile::path(QCoreApplication::applicationFilePath()));
     if (!ini.exists()) {
@@ -48,10 +81,8 @@ int main(int argc, char* argv[])
     BoardStation station(settings);
     QString error;
     if (!station.start(&error)) {
-        const QString text =
-            QStringLiteral("Не удалось открыть UDP-порт %1: %2").arg(settings.fromPort()).arg(error);
-        err << text << Qt::endl;
-        QMessageBox::critical(nullptr, QStringLiteral("!"), text);
+        err << error << Qt::endl;
+        QMessageBox::critical(nullptr, QStringLiteral("!"), error);
         return 1;
     }
 

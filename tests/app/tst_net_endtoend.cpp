@@ -3,9 +3,15 @@
 
 #include "AppFixture.h"
 
+#include "app/Forms.h"
 #include "core/db/Database.h"
+#include "gui/directory/TFormAddButs.h"
+#include "gui/directory/TFormButs.h"
 #include "gui/journal/TMF.h"
+#include "gui/kit/ButtonGroup.h"
 #include "gui/kit/StringGrid.h"
+
+#include <QLabel>
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -35,6 +41,7 @@ class TestEndToEnd : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void pressBecomesJournalRowAndNotice();
+    void modesDoNotSwallowCalls();
     void hostileDatagramsChangeNothing();
     void takenPortEndsTheStart();
 };
@@ -83,6 +90,56 @@ void TestEndToEnd::pressBecomesJournalRowAndNotice()
     auto entry = mf->server().db().query(QStringLiteral("SELECT timestr, reactiontime FROM logs"));
     QCOMPARE(entry.fieldByName(QStringLiteral("timestr")), QStringLiteral("2017.12.03 10:01:30"));
     QCOMPARE(entry.fieldByName(QStringLiteral("reactiontime")), QStringLiteral("00:01:30"));
+    QVERIFY(app.dialogs.errors.isEmpty());
+}
+
+// While the installer looks for a button or registers new ones, a nurse's call from a registered
+// place is journaled, told to the display stations and listed as open; the mode does its own work
+// with the press too.
+void TestEndToEnd::modesDoNotSwallowCalls()
+{
+    AppFixture app;
+    app.create();
+    QUdpSocket station;
+    QVERIFY(station.bind(kLocal, 5567));
+    QVERIFY(app.show());
+    TMF* mf = app.mf();
+    mf->server().db().setSynchronous(false);
+    QUdpSocket hello;
+    hello.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), kLocal, 5566);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().clients().ipsClients(), QStringList{QStringLiteral("127.0.0.1")},
+                              3000);
+    QUdpSocket antenna;
+    QStringList heard;
+
+    // Search mode: the call, and its place selected in the list.
+    TFormButs* places = forms().FormButs;
+    places->show();
+    places->ButtonGroup5->click(0);
+    QVERIFY(mf->server().sButs());
+    places->StringGrid1->setRow(1);
+    antenna.writeDatagram(QByteArrayLiteral("ba5ac8"), kLocal, 5556);
+    QTRY_COMPARE_WITH_TIMEOUT(journalRows(mf), qint64(1), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT((heard << drain(station), !heard.filter(QStringLiteral("#ba5ac;8;")).isEmpty()),
+                             3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().openCalls()->count(), 1, 3000);
+    QCOMPARE(places->StringGrid1->Cells(0, places->StringGrid1->Row()), QStringLiteral("ba5ac"));
+    QVERIFY(mf->server().sButs());
+
+    // Adding mode: the call, and the window says the button is known.
+    places->ButtonGroup1->click(0);
+    QVERIFY(mf->server().rButs());
+    antenna.writeDatagram(QByteArrayLiteral("f61868"), kLocal, 5556);
+    QTRY_COMPARE_WITH_TIMEOUT(journalRows(mf), qint64(2), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (heard << drain(station), heard.contains(QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;"))), 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().openCalls()->count(), 2, 3000);
+    QCOMPARE(forms().FormAddButs->lb1->text(), QStringLiteral("Кнопка уже есть в базе."));
+    QCOMPARE(mf->server().db().query(QStringLiteral("SELECT id FROM buts")).rowCount(), 2);
+
+    // Its cancel, still in adding mode, closes the call.
+    antenna.writeDatagram(QByteArrayLiteral("f61862"), kLocal, 5556);
+    QTRY_COMPARE_WITH_TIMEOUT(mf->server().openCalls()->count(), 1, 3000);
     QVERIFY(app.dialogs.errors.isEmpty());
 }
 
@@ -138,6 +195,9 @@ void TestEndToEnd::takenPortEndsTheStart()
     QVERIFY(other.bind(QHostAddress::AnyIPv4, 5556));
     QVERIFY(!app.show());
     QCOMPARE(app.dialogs.errors.size(), 1);
+    // In the operator's words, naming the port.
+    QVERIFY2(app.dialogs.errors.first().contains(QStringLiteral("UDP-порт 5556 уже занят")),
+             qPrintable(app.dialogs.errors.first()));
     QVERIFY(!app.mf()->server().TimerObr.isActive());
     QVERIFY(!app.mf()->server().TimerToAnt.isActive());
 }

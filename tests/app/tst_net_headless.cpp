@@ -5,6 +5,7 @@
 // killed during it and arrive in order once both are back. Killed outright while presses wait behind
 // another program's lock, it journals them at its next start.
 
+#include "HeadlessServer.h"
 #include "MosquittoBroker.h"
 
 #include <sqlite3.h>
@@ -35,17 +36,6 @@ QString placeCode(int i)
     return QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0'));
 }
 
-// The copy of the program in a directory of its own, so that its settings file and database are the
-// test's. Empty when it could not be copied.
-QString copyServer(const QTemporaryDir& dir)
-{
-    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
-    if (!QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe))
-        return QString();
-    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return exe;
-}
-
 // A directory holding a copy of the program and a journal with `places` places.
 bool prepareServerDir(const QTemporaryDir& dir, int places)
 {
@@ -64,42 +54,9 @@ bool prepareServerDir(const QTemporaryDir& dir, int places)
     return true;
 }
 
-void startServer(QProcess& server, const QString& exe)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    server.setProcessEnvironment(env);
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start(exe, {QStringLiteral("--headless")});
-}
-
 void startServer(QProcess& server, const QTemporaryDir& dir)
 {
-    startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
-}
-
-// Says hello until the pings come: then the server listens.
-bool helloUntilPinged(QUdpSocket& station)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 10000) {
-        station.writeDatagram(QByteArrayLiteral("#ToOrvikLiteServer"), QHostAddress::LocalHost, 5566);
-        if (station.waitForReadyRead(200))
-            return true;
-    }
-    return false;
-}
-
-// The same, leaving nothing of the greeting to be read.
-bool listening(QUdpSocket& station)
-{
-    if (!helloUntilPinged(station))
-        return false;
-    while (station.hasPendingDatagrams())
-        station.receiveDatagram();
-    return true;
+    ::startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
 }
 
 QSet<QString> journaledCodes(const QString& dbPath)
@@ -129,6 +86,7 @@ private slots:
     void killWhileEventsWaitBehindALockLosesNothing();
     void startUnderALockServesAtOnce_data();
     void startUnderALockServesAtOnce();
+    void settingsFileThatCannotBeWrittenStillStarts();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -447,6 +405,54 @@ void TestHeadless::startUnderALockServesAtOnce()
     auto db = db::Database::openDatabase(dbPath);
     QVERIFY(db->tableExists(QStringLiteral("dismissedcalls")));
     db->closeDatabase();
+}
+
+void TestHeadless::settingsFileThatCannotBeWrittenStillStarts()
+{
+    // An installation from before the features' sections whose settings file the service cannot
+    // write. No replacement can be made beside a file whose name leaves no room for the temporary
+    // file's suffix, whoever runs the test: the program is named so.
+    QTemporaryDir dir;
+    const QString exe = dir.filePath(QString(240, u'H') + QStringLiteral("Server"));
+    QVERIFY(QFile::copy(QStringLiteral(HALVANE_SERVER_EXE), exe));
+    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString iniPath = IniFile::pathBesideExecutable(exe);
+    const QByteArray before =
+        "[DB]\r\nFileName=orv_med.db\r\n[VisualizationClient]\r\nToPort=5567\r\n"
+        "FromPort=5566\r\nToPing=#FromOrvikLiteServer\r\nFromPing=#ToOrvikLiteServer\r\n";
+    {
+        QFile ini(iniPath);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(before);
+    }
+
+    QProcess server;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    server.setProcessEnvironment(env);
+    server.start(exe, {QStringLiteral("--headless")});
+    QVERIFY(server.waitForStarted());
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    const bool pinged = helloUntilPinged(station);
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(10000));
+    const QString errors = QString::fromLocal8Bit(server.readAllStandardError());
+    QVERIFY2(pinged, qPrintable(errors));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+
+    // One line says what was not saved; the file is as it was.
+    const QStringList lines = errors.split(u'\n', Qt::SkipEmptyParts);
+    const QStringList said = lines.filter(QStringLiteral("Escalation"));
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().contains(QStringLiteral("Unable to write to")) &&
+                 said.first().contains(QStringLiteral("Mqtt")),
+             qPrintable(said.first()));
+    QFile ini(iniPath);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.readAll(), before);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -7,6 +7,7 @@
 #include "app/Headless.h"
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
+#include "core/settings/IniFile.h"
 #include "gui/calls/OpenCallsModel.h"
 #include "gui/calls/TFormCalls.h"
 #include "gui/journal/TMF.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QWindow>
 #include <QtTest>
 
 namespace {
@@ -46,39 +48,77 @@ class TestNetOpenCallsWindow : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void firstStartAddsTheSectionsAfterTheExistingOnes();
+    void laterStartCompletesTheFeaturesSectionsInOneWrite();
     void menuItemOpensTheWindowAndTheAlarmCountIsShown();
 };
 
 void TestNetOpenCallsWindow::firstStartAddsTheSectionsAfterTheExistingOnes()
 {
+    // The whole start, up to the open-calls window, writes the file once: the features' sections
+    // follow the windows' own, and nothing is written after the creation.
     QByteArray windowed;
-    QStringList created;
     {
         AppFixture app;
+        const quint64 writes = IniFile::fileWrites();
         app.create();
-        created = sectionsInOrder(app.iniPath());
+        const QByteArray created = fileBytes(app.iniPath());
         QVERIFY(app.show());
-        const QStringList started = sectionsInOrder(app.iniPath());
-        // What the creation wrote stays first and in its order; the new sections follow it.
-        QCOMPARE(started.mid(0, created.size()), created);
-        const QStringList added = started.mid(created.size());
-        QVERIFY2(added.contains(QStringLiteral("Escalation")) && added.contains(QStringLiteral("CallsForm")),
-                 qPrintable(added.join(u',')));
-        QVERIFY(added.indexOf(QStringLiteral("Escalation")) < added.indexOf(QStringLiteral("CallsForm")));
+        QVERIFY(forms().FormCalls);
+        QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
+        QCOMPARE(fileBytes(app.iniPath()), created);
+        const QStringList sections = sectionsInOrder(app.iniPath());
+        QCOMPARE(sections.size(), 17);
+        QCOMPARE(sections.mid(14), QStringList({"Escalation", "Mqtt", "CallsForm"}));
         app.destroy();
         windowed = fileBytes(app.iniPath());
     }
-    QCOMPARE(created.size(), 14);
 
     AppFixture headless;
     {
+        const quint64 writes = IniFile::fileWrites();
         WardServer server;
         createHeadless(server);
         QString error;
         QVERIFY2(startHeadless(server, &error), qPrintable(error));
         server.stop();
+        QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
     }
     QCOMPARE(fileBytes(headless.iniPath()), windowed);
+}
+
+void TestNetOpenCallsWindow::laterStartCompletesTheFeaturesSectionsInOneWrite()
+{
+    // A file from before the features' sections, and one whose first start was cut short inside
+    // [Mqtt]: the next start adds what is missing, in one write, and keeps what is there.
+    AppFixture app;
+    app.create();
+    QVERIFY(app.show());
+    app.destroy();
+    const QByteArray whole = fileBytes(app.iniPath());
+    QByteArray cut = whole.left(whole.indexOf("[Escalation]"));
+    cut += whole.mid(whole.indexOf("[Mqtt]"), whole.indexOf("Username=") - whole.indexOf("[Mqtt]"));
+    cut.replace("ClientId=\r\n", "ClientId=ward7\r\n");
+    {
+        QFile file(app.iniPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(cut);
+    }
+    QVERIFY(!sectionsInOrder(app.iniPath()).contains(QStringLiteral("Escalation")));
+
+    const quint64 writes = IniFile::fileWrites();
+    app.create();
+    QVERIFY(app.show());
+    QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
+    app.destroy();
+    IniFile ini(app.iniPath());
+    QCOMPARE(ini.readString(QStringLiteral("Mqtt"), QStringLiteral("ClientId"), QString()),
+             QStringLiteral("ward7"));
+    QCOMPARE(ini.readString(QStringLiteral("Mqtt"), QStringLiteral("CaFile"), QStringLiteral("?")),
+             QString());
+    QCOMPARE(ini.readString(QStringLiteral("Mqtt"), QStringLiteral("Tls"), QString()), QStringLiteral("0"));
+    QCOMPARE(ini.readString(QStringLiteral("Escalation"), QStringLiteral("WarnSec"), QString()).isEmpty(),
+             false);
+    QCOMPARE(sectionsInOrder(app.iniPath()).mid(14), QStringList({"Mqtt", "Escalation", "CallsForm"}));
 }
 
 void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
@@ -97,6 +137,11 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
     QVERIFY(calls);
     // Shown at start by default, over the main window; closed, the journal menu's item shows it again.
     QVERIFY(calls->isVisible());
+    // A window of the main one: the window system keeps it above the journal, and not above other
+    // programs.
+    QCOMPARE(calls->parentWidget(), static_cast<QWidget*>(mf));
+    QVERIFY(calls->windowHandle() && calls->windowHandle()->transientParent() == mf->windowHandle());
+    QVERIFY(!(calls->windowFlags() & Qt::WindowStaysOnTopHint));
     const QPoint offCentre = calls->frameGeometry().center() - mf->frameGeometry().center();
     QVERIFY2(offCentre.manhattanLength() <= 40,
              qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));

@@ -85,7 +85,10 @@ void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
                                QStringLiteral("ClearForm"),
                                QStringLiteral("FilterForm"),
                                QStringLiteral("WorkerForm"),
-                               QStringLiteral("WorkerEditForm")};
+                               QStringLiteral("WorkerEditForm"),
+                               QStringLiteral("Escalation"),
+                               QStringLiteral("Mqtt"),
+                               QStringLiteral("CallsForm")};
     QCOMPARE(sectionsInOrder(app.iniPath()), expected);
 
     TMF* mf = app.mf();
@@ -114,9 +117,11 @@ void TestStartup::existingEmptySettingsFileWritesOnlyTheClientKeys()
     app.create();
 
     IniFile ini(app.iniPath());
-    QCOMPARE(sectionsInOrder(app.iniPath()), QStringList{QStringLiteral("VisualizationClient")});
-    const QString text = QString::fromLatin1(fileBytes(app.iniPath()));
-    QCOMPARE(text.count(u'='), 4);
+    // The features' sections, written whenever the file lacks them, follow.
+    QCOMPARE(sectionsInOrder(app.iniPath()),
+             QStringList({"VisualizationClient", "Escalation", "Mqtt", "CallsForm"}));
+    const QByteArray bytes = fileBytes(app.iniPath());
+    QCOMPARE(bytes.left(bytes.indexOf("[Escalation]")).count('='), 4);
     // Keys missing from an existing file take the read defaults, which differ in two places.
     TMF* mf = app.mf();
     QCOMPARE(mf->StringGrid1->caption(4), QStringLiteral("Койка"));
@@ -274,7 +279,7 @@ void TestStartup::headlessFirstStartWritesTheWindowedSettingsFile()
     }
     QVERIFY(!windowed.isEmpty());
     QCOMPARE(fileBytes(headless.iniPath()), windowed);
-    QCOMPARE(sectionsInOrder(headless.iniPath()).size(), 14);
+    QCOMPARE(sectionsInOrder(headless.iniPath()).size(), 17);
     QVERIFY(QFileInfo::exists(headless.dbPath()));
 }
 
@@ -333,7 +338,7 @@ void TestStartup::settingsFileReadAndWrittenOncePerStart()
     }
     QCOMPARE(IniFile::fileReads() - readsBefore, reads);
     QCOMPARE(IniFile::fileWrites() - writesBefore, writes);
-    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 14);
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 17);
     if (fileThere)
         QCOMPARE(fileBytes(app.iniPath()), before);
 }
@@ -355,7 +360,7 @@ void TestStartup::interruptedFirstStartLeavesNoSettingsFile()
     // Once the journal is sound again, the next start is a first start and writes the whole file.
     QVERIFY(QFile::remove(app.dbPath()));
     app.create();
-    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 14);
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 17);
 }
 
 #include "tst_startup.moc"

@@ -190,10 +190,15 @@ void TestCallList::sequences_data()
     QTest::newRow("another machine's ping does not take over a live server")
         << QStringList{ping, QStringLiteral("500 X ") + kPing, QStringLiteral("600 X #f6186;8;Анна;Койка;")}
         << QStringList{} << 0;
-    QTest::newRow("another machine's ping takes over a silent server")
+    // A server silent for a few seconds is still the server: a forger's pings never take its place.
+    QTest::newRow("another machine's ping does not take over a briefly silent server")
         << QStringList{ping, QStringLiteral("3000 X ") + kPing, QStringLiteral("3100 X #f6186;8;Анна;Койка;"),
                        QStringLiteral("3200 S #aaaaa;8;;A;")}
-        << QStringList{QStringLiteral("f6186;8;Анна;;Койка;3100")} << 1;
+        << QStringList{QStringLiteral("aaaaa;8;;;A;3200")} << 1;
+    QTest::newRow("another machine's ping takes over a server silent for a minute")
+        << QStringList{ping, QStringLiteral("61000 X ") + kPing,
+                       QStringLiteral("61100 X #f6186;8;Анна;Койка;"), QStringLiteral("61200 S #aaaaa;8;;A;")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка;61100")} << 1;
 }
 
 void TestCallList::sequences()

@@ -4,8 +4,11 @@
 
 #include "board/BoardStation.h"
 
+#include <memory>
+
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -52,6 +55,82 @@ void press(const QByteArray& text)
     antenna.writeDatagram(text, kLocal, 5556);
 }
 
+// Everything the server sends to 127.0.0.1 at the station port, passed on to the board at another
+// port unless cut: the network between them. The board takes it for the server (one sender).
+class Relay : public QObject
+{
+public:
+    bool start(quint16 toPort)
+    {
+        m_toPort = toPort;
+        if (!m_socket.bind(kLocal, 5567))
+            return false;
+        connect(&m_socket, &QUdpSocket::readyRead, this, [this] {
+            while (m_socket.hasPendingDatagrams()) {
+                QByteArray data(qMax<qint64>(m_socket.pendingDatagramSize(), 0), Qt::Uninitialized);
+                const qint64 read = m_socket.readDatagram(data.data(), data.size());
+                if (read < 0)
+                    break;
+                data.truncate(read);
+                if (m_cut)
+                    continue;
+                passed << data;
+                m_socket.writeDatagram(data, kLocal, m_toPort);
+            }
+        });
+        return true;
+    }
+    void cut(bool on) { m_cut = on; }
+    QByteArrayList passed;
+
+private:
+    QUdpSocket m_socket;
+    quint16 m_toPort = 0;
+    bool m_cut = false;
+};
+
+// A display station of the kind in the wards today: says hello every 2 s from its own address and
+// keeps whatever it hears.
+class PlainStation : public QObject
+{
+public:
+    bool start()
+    {
+        if (!m_socket.bind(QHostAddress(QStringLiteral("127.0.0.2")), 5567))
+            return false;
+        connect(&m_socket, &QUdpSocket::readyRead, this, [this] {
+            while (m_socket.hasPendingDatagrams()) {
+                QByteArray data(qMax<qint64>(m_socket.pendingDatagramSize(), 0), Qt::Uninitialized);
+                const qint64 read = m_socket.readDatagram(data.data(), data.size());
+                if (read < 0)
+                    break;
+                data.truncate(read);
+                received << data;
+            }
+        });
+        connect(&m_timer, &QTimer::timeout, this,
+                [this] { m_socket.writeDatagram("#ToOrvikLiteServer", kLocal, 5566); });
+        m_timer.start(2000);
+        m_socket.writeDatagram("#ToOrvikLiteServer", kLocal, 5566);
+        return true;
+    }
+    QByteArrayList received;
+
+private:
+    QUdpSocket m_socket;
+    QTimer m_timer;
+};
+
+QByteArrayList withoutPings(const QByteArrayList& datagrams)
+{
+    QByteArrayList rest;
+    for (const QByteArray& d : datagrams) {
+        if (d != "#FromOrvikLiteServer")
+            rest << d;
+    }
+    return rest;
+}
+
 BoardSettings boardSettings()
 {
     BoardSettings s;
@@ -66,6 +145,7 @@ class TestBoardEndToEnd : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void pressBecomesTileAndCancelRemovesIt();
+    void boardShowsTheServersOpenCalls();
 };
 
 void TestBoardEndToEnd::pressBecomesTileAndCancelRemovesIt()
@@ -103,6 +183,75 @@ void TestBoardEndToEnd::pressBecomesTileAndCancelRemovesIt()
     QTRY_COMPARE_WITH_TIMEOUT(board.calls().tiles().size(), 1, 5000);
     QCOMPARE(board.calls().tiles().at(0).place, QStringLiteral("Койка № 2"));
     QVERIFY(!board.calls().tiles().at(0).stale);
+}
+
+void TestBoardEndToEnd::boardShowsTheServersOpenCalls()
+{
+    QTemporaryDir dir;
+    ServerProcess server(dir.path());
+    PlainStation plain;
+    QVERIFY(plain.start());
+    Relay relay;
+    QVERIFY(relay.start(5568));
+    QVERIFY(server.start());
+    QTRY_VERIFY_WITH_TIMEOUT(plain.received.contains("#FromOrvikLiteServer"), 20'000);
+
+    BoardSettings settings = boardSettings();
+    settings.FromPort = 5568;
+    const auto waited = [](const BoardStation& board, int row) {
+        return board.nowMs() - board.calls().tiles().at(row).sinceMs;
+    };
+
+    // A call open for 3 s before the board starts: shown within 2 s, with its true waiting time.
+    press("f61868");
+    QTRY_VERIFY_WITH_TIMEOUT(withoutPings(plain.received).size() == 1, 5000);
+    QTest::qWait(3000);
+    auto board = std::make_unique<BoardStation>(settings);
+    QVERIFY(board->start());
+    QTRY_COMPARE_WITH_TIMEOUT(board->calls().tiles().size(), 1, 2000);
+    QCOMPARE(board->calls().tiles().at(0).code, QStringLiteral("f6186"));
+    QVERIFY(waited(*board, 0) >= 3000);
+    QVERIFY(!board->calls().tiles().at(0).stale);
+
+    // The board restarts; a call comes while it is away. Both are back within 2 s, oldest first.
+    board.reset();
+    press("ba5ac8");
+    QTRY_VERIFY_WITH_TIMEOUT(withoutPings(plain.received).size() == 2, 5000);
+    QTest::qWait(1000);
+    board = std::make_unique<BoardStation>(settings);
+    QVERIFY(board->start());
+    QTRY_COMPARE_WITH_TIMEOUT(board->calls().tiles().size(), 2, 2000);
+    QCOMPARE(board->calls().tiles().at(0).code, QStringLiteral("f6186"));
+    QCOMPARE(board->calls().tiles().at(1).code, QStringLiteral("ba5ac"));
+    QVERIFY(waited(*board, 0) >= 4000);
+    QVERIFY(waited(*board, 1) >= 1000);
+
+    // The link is cut for 5 s while the first call is cancelled: when it is back, the cancelled
+    // call goes within 2 s and the other stays.
+    relay.cut(true);
+    press("f61862");
+    QTRY_VERIFY_WITH_TIMEOUT(board->isLost(), 5000);
+    QTest::qWait(3000);
+    QCOMPARE(board->calls().tiles().size(), 2);
+    relay.cut(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!board->isLost(), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(board->calls().tiles().size(), 1, 2000);
+    QCOMPARE(board->calls().tiles().at(0).code, QStringLiteral("ba5ac"));
+    QVERIFY(!board->calls().tiles().at(0).stale);
+
+    // The station of today heard the pings and the notices, byte for byte as the board's side of
+    // the network carried them, and nothing else: the answers went to the board alone.
+    board.reset();
+    const QByteArrayList notices = withoutPings(plain.received);
+    QCOMPARE(notices, (QByteArrayList{"#f6186;8;Тестова Анна;Койка № 1;", "#ba5ac;8;Тестова Анна;Койка № 2;",
+                                      "#f6186;2;Тестова Анна;Койка № 1;"}));
+    QByteArrayList answers;
+    QByteArrayList boardNotices;
+    for (const QByteArray& d : withoutPings(relay.passed))
+        (d.startsWith("#HalvaneOpenCalls;") ? answers : boardNotices) << d;
+    QVERIFY(answers.size() >= 3);
+    for (const QByteArray& notice : boardNotices)
+        QVERIFY(notices.contains(notice));
 }
 
 QTEST_GUILESS_MAIN(TestBoardEndToEnd)

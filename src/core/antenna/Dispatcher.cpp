@@ -77,6 +77,19 @@ bool Dispatcher::handleOrHold(const QString& s, const QDateTime& time)
     return true;
 }
 
+void Dispatcher::guarded(const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const AppError& e) {
+        if (m_showError)
+            m_showError(e.message());
+    } catch (const std::exception& e) {
+        if (m_showError)
+            m_showError(QString::fromLocal8Bit(e.what()));
+    }
+}
+
 QDateTime Dispatcher::pressTime() const
 {
     return m_time.isValid() ? m_time : Clock::now();
@@ -87,22 +100,38 @@ void Dispatcher::handle(const QString& s)
     if (s.size() < 6)
         return;
     const QString f = s.mid(5, 1);
+    // A registered place's press is a call (or its cancel) in every mode: a nurse's call must not be
+    // lost because the installer is registering or looking for buttons. It goes to the journal first,
+    // so that a question the mode asks cannot hold it back, and its failure does not keep the mode
+    // from its own work with the press.
     if (isButs(f)) {
-        if (m_rButs())
-            ButsAdd(s);
-        else if (m_sButs())
-            ButsSearch(s);
-        else
+        const bool adding = m_rButs();
+        const bool searching = !adding && m_sButs();
+        // In normal operation a locked journal holds the press back whole, to be handled again at
+        // the next tick; in a mode the mode's own work goes on whatever the journal does.
+        if (!adding && !searching) {
             ButsProcess(s);
+            return;
+        }
+        guarded([&] { ButsProcess(s); });
+        if (adding)
+            ButsAdd(s);
+        else if (searching)
+            ButsSearch(s);
     } else if (isKB(f)) {
         if (!isKBKey(chars(s, 3, 4)))
             return;
-        if (m_rButs())
-            KBAdd(s);
-        else if (m_sButs())
-            KBSearch(s);
-        else
+        const bool adding = m_rButs();
+        const bool searching = !adding && m_sButs();
+        if (!adding && !searching) {
             KBProcess(s);
+            return;
+        }
+        guarded([&] { KBProcess(s); });
+        if (adding)
+            KBAdd(s);
+        else if (searching)
+            KBSearch(s);
     }
 }
 

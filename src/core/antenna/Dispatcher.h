@@ -24,8 +24,8 @@ public:
 };
 
 // Every 300 ms on the user-interface thread: takes the queued press messages and hands each one,
-// cut to what the receiver needs, to the receiver of the current mode. Adding mode wins over
-// search mode.
+// cut to what the receiver needs, to the journal writer when its code is registered, and then to
+// the receiver of the current mode, if one is on. Adding mode wins over search mode.
 //
 // A press message: characters 1 to 5 the button code (a KB unit: 1 to 2 the unit code, 3 to 4 the
 // key number), character 6 the function. Place buttons: "8" call, "4" second kind of entry,
@@ -70,6 +70,8 @@ private:
         QDateTime time;
     };
     void handle(const QString& s);
+    // Runs one piece of work; an error it raises is shown and ends only that piece.
+    void guarded(const std::function<void()>& work);
     // Handles one message taken at `time`; false when a lock held it back.
     bool handleOrHold(const QString& s, const QDateTime& time);
     QDateTime pressTime() const;

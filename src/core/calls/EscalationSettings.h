@@ -36,14 +36,11 @@ inline const QString kSection = QStringLiteral("Escalation");
 
 // Every start, after the sections of the other windows: writes each key of the section that the file
 // lacks, comment keys first. A file without the section gets all of it, appended after the existing
-// sections; a file that has it keeps every value as it stands. Throws AppError when the write fails.
-void writeMissing(IniFile& ini);
+// sections; a file that has it keeps every value as it stands. True when a key was added. Throws
+// AppError when the write fails.
+bool writeMissing(IniFile& ini);
 
 // The values, each with its default when missing or not a number.
 EscalationValues read(const IniFile& ini);
 
 } // namespace EscalationSettings
-
-// Shared by the sections of this feature: writes the key only when the section lacks it, so hand
-// edits stay and nothing else in the file changes.
-void writeStringIfMissing(IniFile& ini, const QString& section, const QString& key, const QString& value);

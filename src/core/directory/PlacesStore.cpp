@@ -162,9 +162,4 @@ QList<PlacesChoice> readWorkers(db::Database& db)
     return readChoices(db, QStringLiteral("SELECT * FROM workers"));
 }
 
-QString placeNotice(const QString& abcde, const QString& btnclr, const QString& name, const QString& ward)
-{
-    return u'#' + abcde + QStringLiteral(";0;") + ward + u';' + name + u';' + btnclr + u';';
-}
-
 } // namespace PlacesStore

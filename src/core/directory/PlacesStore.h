@@ -53,8 +53,4 @@ void updatePlace(db::Database& db, const PlaceRecord& place);
 QList<PlacesChoice> readGroups(db::Database& db);
 QList<PlacesChoice> readWorkers(db::Database& db);
 
-// The text a double-click on a place sends to the visualization clients:
-// "#" code ";0;" ward ";" place ";" cancel code ";", nothing escaped.
-QString placeNotice(const QString& abcde, const QString& btnclr, const QString& name, const QString& ward);
-
 } // namespace PlacesStore

@@ -1,16 +1,21 @@
 #include "core/engine/WardServer.h"
 
+#include "core/alerts/AlertOutbox.h"
+#include "core/alerts/AlertsSettings.h"
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
 #include "core/clients/ClientLink.h"
 #include "core/db/Database.h"
 #include "core/db/DatabaseError.h"
 #include "core/db/Schema.h"
+#include "core/engine/AlertBridge.h"
 #include "core/engine/MqttBridge.h"
 #include "core/journal/RemovedCalls.h"
 #include "core/mqtt/MqttSettings.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
+#include "core/settings/WindowSections.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -19,19 +24,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
-// At every start, so that existing installations get the section too.
-void writeMqttSection()
-{
-    IniFile ini = App::settings();
-    try {
-        MqttSettings::writeWhenMissing(ini);
-    } catch (const AppError&) {
-        // Only a file without the section is written to, so publishing stays off, as the section's
-        // defaults say: a file that cannot take it changes nothing.
-    }
-}
 
 // How long a statement of the user-interface thread (the journal's pages, the directory windows)
 // waits for another program's lock on the database file (a backup, a viewer) before it says the file
@@ -68,7 +63,7 @@ WardServer::WardServer(QObject* parent) : QObject(parent)
     TimerToAnt.setInterval(500);
     TimerObr.setInterval(300);
     TimerFromClients.setInterval(2100);
-    TimerToClients.setInterval(500);
+    TimerToClients.setInterval(Stations::kPingEveryMs);
     TimerCalls.setInterval(1000);
     connect(&TimerToAnt, &QTimer::timeout, this, [this] { TimerToAntTimer(); });
     // Queued: a tick whose error opens a box runs the event loop under it, and Qt never fires a timer
@@ -153,12 +148,12 @@ bool WardServer::start(QString* errorText)
 {
     if (m_running)
         return true;
-    // Every window has written its section by now: what the start held back goes to the file in one
-    // step (nothing when the windows' start-up already wrote it).
-    App::finishStart();
-    // Sections of the features: Escalation, then Mqtt.
+    // Every window has written its section by now (nothing is left to write when the windows'
+    // start-up has finished the file already).
+    finishSettings();
+    for (const QString& problem : std::exchange(m_startProblems, {}))
+        emit errorRaised(problem);
     startOpenCalls();
-    writeMqttSection();
     if (!m_sender.open(errorText))
         return false;
     TimerToAnt.start();
@@ -183,6 +178,7 @@ bool WardServer::start(QString* errorText)
     // Only now: a second copy of the server, which cannot bind the ports, must not connect under the
     // ward's client id, nor touch the outbox of the copy that runs.
     startMqtt();
+    startAlerts();
     TimerFromClients.start();
     TimerToClients.start();
     TimerObr.start();
@@ -216,10 +212,12 @@ void WardServer::stop()
     if (m_writer) {
         // The writer holds the connection: it writes what waits and goes before the file closes.
         m_writer->flushQueue();
+        m_lostAtStop = m_writer->unsavedCount();
         m_writer.reset();
     }
     // After the writer: the events of its last write are published too.
     stopMqtt();
+    stopAlerts();
     if (m_db) {
         m_db->closeDatabase();
         m_db.reset();
@@ -257,6 +255,38 @@ void WardServer::stopMqtt()
     m_mqtt.reset();
 }
 
+void WardServer::startAlerts()
+{
+    const AlertsSettingsValues settings = AlertsSettings::read(App::settings());
+    if (!settings.enabled() || m_dbPath.isEmpty())
+        return;
+    auto bridge = std::make_unique<AlertBridge>(*this, settings, AlertOutbox::pathBesideDatabase(m_dbPath));
+    connect(bridge.get(), &AlertBridge::panelChanged, this, [this](const QString& text) {
+        if (text == m_alertsStatus)
+            return;
+        m_alertsStatus = text;
+        emit alertsStatusChanged(text);
+    });
+    connect(bridge.get(), &AlertBridge::stateChanged, this, &WardServer::alertsStateChanged);
+    QString problem;
+    if (!bridge->start(&problem)) {
+        // The ward runs on without reporting.
+        emit errorRaised(QStringLiteral("Оповещения: %1").arg(problem));
+        return;
+    }
+    m_alerts = std::move(bridge);
+    if (!problem.isEmpty())
+        emit errorRaised(QStringLiteral("Оповещения: %1").arg(problem));
+}
+
+void WardServer::stopAlerts()
+{
+    if (!m_alerts)
+        return;
+    m_alerts->stop();
+    m_alerts.reset();
+}
+
 void WardServer::finish()
 {
     const bool wasRunning = m_running;
@@ -291,6 +321,22 @@ void WardServer::setSearchReceiver(SearchReceiver search)
     m_search = std::move(search);
 }
 
+void WardServer::setRButs(bool on)
+{
+    if (m_rButs == on)
+        return;
+    m_rButs = on;
+    emit modeChanged();
+}
+
+void WardServer::setSButs(bool on)
+{
+    if (m_sButs == on)
+        return;
+    m_sButs = on;
+    emit modeChanged();
+}
+
 void WardServer::setFilter(const QString& clause, const QVariantList& params)
 {
     m_sWHERE = clause;
@@ -312,6 +358,36 @@ void WardServer::journalCleared()
     }
     emit journalShrank();
     emit journalChanged();
+}
+
+void WardServer::finishSettings()
+{
+    IniFile ini = App::settings();
+    ini.holdWrites();
+    QStringList added;
+    if (EscalationSettings::writeMissing(ini))
+        added << EscalationSettings::kSection;
+    if (MqttSettings::writeWhenMissing(ini))
+        added << MqttSettings::kSection;
+    const SettingsTable calls = WindowSections::callsForm();
+    if (calls.writeMissing(ini))
+        added << calls.section();
+    if (AlertsSettings::writeWhenMissing(ini))
+        added << AlertsSettings::kSection;
+    try {
+        App::finishStart();
+    } catch (const AppError& e) {
+        // A first start that cannot leave a whole file behind ends: the next start would not be a
+        // first start and would never complete it.
+        if (App::firstStart())
+            throw;
+        // The keys stay in memory, so they read as their defaults; the ward runs.
+        m_startProblems
+            << (added.isEmpty()
+                    ? QStringLiteral("%1: the start's changes to it are not saved").arg(e.message())
+                    : QStringLiteral("%1: sections %2 are not saved; their defaults are used")
+                          .arg(e.message(), added.join(QStringLiteral(", "))));
+    }
 }
 
 bool WardServer::prepareFile(int busyTimeoutMs)
@@ -385,11 +461,7 @@ void WardServer::startOpenCalls()
     // Once per engine: a window holds the list and the watch from the first start on.
     if (m_openCalls)
         return;
-    {
-        IniFile ini = App::settings();
-        EscalationSettings::writeMissing(ini);
-        m_escalation = EscalationSettings::read(ini);
-    }
+    m_escalation = EscalationSettings::read(App::settings());
     m_openCalls = std::make_unique<OpenCalls>(m_db.get(), m_escalation);
     m_openCalls->setRemovalSink([this](const OpenCall& call, const QDateTime& removedAt) {
         if (!m_writer)
@@ -607,6 +679,27 @@ int WardServer::pendingJournalEvents() const
 void WardServer::TimerToClientsTimer()
 {
     SendToClientsUDP(m_cfg.sToClient);
+    answerCallsRequests();
+}
+
+void WardServer::answerCallsRequests()
+{
+    if (!m_clients || !m_openCalls || !m_clients->hasCallsRequests())
+        return;
+    const qint64 nowMs = Clock::now().toMSecsSinceEpoch();
+    QList<Stations::ListedCall> listed;
+    listed.reserve(m_openCalls->count());
+    for (const OpenCall& call : m_openCalls->calls()) {
+        listed.append({call.notice.code, call.notice.f, call.notice.staff, call.notice.place,
+                       std::max<qint64>(nowMs - call.timeMs, 0), int(call.level), call.ward});
+    }
+    const QList<QByteArray> answer =
+        Stations::callsAnswer(m_answerNumber + 1, m_escalation.WarnSec, m_escalation.AlarmSec, listed);
+    const QList<QHostAddress> asked = m_clients->takeCallsRequests(m_clients->nowMs(), answer.size());
+    if (!asked.isEmpty())
+        ++m_answerNumber;
+    for (const QHostAddress& address : asked)
+        m_clients->sendTo(address, answer);
 }
 
 QString WardServer::antennaStatus(QStringList heard, const MainSettingsValues& cfg)

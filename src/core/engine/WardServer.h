@@ -23,6 +23,7 @@ namespace db {
 class Database;
 }
 class MqttBridge;
+class AlertBridge;
 
 // A press whose notice has just gone out, as the open calls took it: a call with the open call it
 // made, or a cancel with the open calls it closed (oldest first). The names are the notice's.
@@ -67,15 +68,23 @@ public:
     // that cannot be opened or used for another reason than a lock); nothing is left open then.
     void create();
 
-    // The features' settings sections, written when missing after every window's own: "Escalation"
-    // first, then "Mqtt". Then the open calls: those the journal holds open (taken later when the
-    // file cannot be read now) and those a previous run left waiting in the spool, and the antenna
-    // watch; then the sending socket, the "@REG" beacon, both listeners, when a broker host is set
-    // the publishing of the ward's events to it (a publisher that cannot start is reported by
-    // errorRaised and the ward runs on without it), and the timers, in this order. The open calls
-    // found are announced once: openCallsChanged, and callEscalated for each call already past a
-    // level. False with the network layer's error text when a socket could not be opened or a port
-    // bound (typically a second copy holds it); everything started is stopped again then.
+    // After every window's section: the features' sections, "Escalation", "Mqtt" and the open-calls
+    // window's "CallsForm", then "Alerts", each key the file lacks (all of them on a first start); then
+    // everything the start added goes to the file in one replace. A later start whose file cannot take them
+    // keeps them in memory, so they read as their defaults, and start() reports it in one line; a
+    // first start raises the write's error. The windows' start-up and the headless one call it once
+    // every window's section is there; start() calls it too (nothing to write by then).
+    void finishSettings();
+
+    // The settings, finished as above. Then the open calls: those the journal holds open (taken later
+    // when the file cannot be read now) and those a previous run left waiting in the spool, and the
+    // antenna watch; then the sending socket, the "@REG" beacon, both listeners, when a broker host is
+    // set the publishing of the ward's events to it (a publisher that cannot start is reported by
+    // errorRaised and the ward runs on without it), likewise the reports to the alert manager when
+    // its host is set, and the timers, in this order. The open calls found are announced once:
+    // openCallsChanged, and callEscalated for each call already past a level. False with the network
+    // layer's error text when a socket could not be opened or a port bound (typically a second copy
+    // holds it); everything started is stopped again then.
     bool start(QString* errorText);
 
     // Stops the timers and the listeners, writes the events the journal writer still holds (those the
@@ -83,6 +92,8 @@ public:
     // and closes the database: nothing ticks or touches the database afterwards. The publisher then
     // says "offline" to the broker, waiting at most a second. Harmless when called twice.
     void stop();
+    // Events the last stop() could keep neither in the journal nor in the spool: they are lost.
+    int lostAtStop() const { return m_lostAtStop; }
     // The orderly end of a running server: the listeners stop, the presses already received are
     // handed out in one last tick, then stop().
     void finish();
@@ -105,8 +116,8 @@ public:
     // search). Adding wins when both are on.
     bool rButs() const { return m_rButs; }
     bool sButs() const { return m_sButs; }
-    void setRButs(bool on) { m_rButs = on; }
-    void setSButs(bool on) { m_sButs = on; }
+    void setRButs(bool on);
+    void setSButs(bool on);
 
     // Receivers of the presses in adding and search mode. Without a receiver such a press does
     // nothing. A receiver may raise AppError; it is reported and the batch goes on.
@@ -129,6 +140,11 @@ public:
     // What the status bar shows of the broker the events are published to: "" while publishing is
     // off, otherwise whether it is connected, being connected to, or cannot be reached.
     QString mqttStatus() const { return m_mqttStatus; }
+    // The same for the alert manager the calls are reported to: "" while reporting is off; otherwise
+    // its state and how many messages wait.
+    QString alertsStatus() const { return m_alertsStatus; }
+    // The reporting to the alert manager while it runs; null otherwise.
+    AlertBridge* alerts() { return m_alerts.get(); }
 
     // After entries were deleted from the journal by the operator.
     void journalCleared();
@@ -161,6 +177,7 @@ public:
     void TimerToAntTimer();
     void TimerObrTimer();
     void TimerFromClientsTimer();
+    // Pings the listed stations, then answers the requests for the open calls that are due.
     void TimerToClientsTimer();
 
     // The status texts the last TimerFromClients tick computed: the mode (panel 0) and the antennas
@@ -182,6 +199,8 @@ signals:
     void journalShrank();
     // The filter changed; whoever shows the journal reloads it through the new clause.
     void filterChanged();
+    // Adding mode or search mode was switched on or off.
+    void modeChanged();
     // One call written or one cancel applied, as the notice told the display stations.
     void journaled(const JournaledEvent& event);
     // A press's notice went out to the display stations (before the journal has it).
@@ -192,6 +211,9 @@ signals:
     void statusTexts(const QString& mode, const QString& antennas);
     // mqttStatus() changed.
     void mqttStatusChanged(const QString& text);
+    // alertsStatus() changed; and the line of the alert manager's state, once per change of it.
+    void alertsStatusChanged(const QString& text);
+    void alertsStateChanged(const QString& line);
     // An error ended one operation; the message is as the error box shows it before the full stop.
     // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
@@ -224,6 +246,9 @@ private:
     void reportOpenCallsError(const QString& message);
     void startMqtt();
     void stopMqtt();
+    void startAlerts();
+    void stopAlerts();
+    void answerCallsRequests();
 
     MainSettingsValues m_cfg;
     std::unique_ptr<db::Database> m_db;
@@ -233,6 +258,7 @@ private:
     AntennaLink m_antenna;
     std::unique_ptr<ClientLink> m_clients;
     std::unique_ptr<JournalWriter> m_writer;
+    int m_lostAtStop = 0;
     std::unique_ptr<Dispatcher> m_dispatcher;
 
     bool m_rButs = false;
@@ -247,6 +273,7 @@ private:
     EscalationValues m_escalation;
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
+    QStringList m_startProblems; // what the start could not do with the settings file, said at start()
     QStringList m_silent; // the antennas silent at the last check, as the watch spells them
     bool m_filePrepared = false;
     bool m_journalCallsTaken = false;
@@ -254,4 +281,7 @@ private:
     QString m_dbPath;
     std::unique_ptr<MqttBridge> m_mqtt;
     QString m_mqttStatus;
+    std::unique_ptr<AlertBridge> m_alerts;
+    QString m_alertsStatus;
+    quint32 m_answerNumber = 0;
 };

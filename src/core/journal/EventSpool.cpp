@@ -1,16 +1,7 @@
 #include "core/journal/EventSpool.h"
 
 #include <QByteArrayList>
-#include <QDir>
-#include <QFileInfo>
 #include <QUuid>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -75,75 +66,42 @@ bool unescaped(const QByteArray& field, QString& text)
     return true;
 }
 
-QByteArray checksumOf(QByteArrayView bytes)
-{
-    return QByteArray::number(qChecksum(bytes), 16).rightJustified(4, '0');
-}
-
-bool syncFile(QFile& file)
-{
-    if (!file.flush())
-        return false;
-#ifdef Q_OS_WIN
-    return _commit(file.handle()) == 0;
-#else
-    return ::fsync(file.handle()) == 0;
-#endif
-}
-
-// A new or renamed file is only durable once its directory is.
-void syncDirectoryOf(const QString& path)
-{
-#ifndef Q_OS_WIN
-    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(path);
-#endif
-}
-
 } // namespace
 
-EventSpool::EventSpool(QString path) : m_path(std::move(path)) {}
+EventSpool::EventSpool(QString path) : m_path(std::move(path)), m_log(m_path, kMagic) {}
 
 EventSpool::~EventSpool() = default;
 
-QByteArray EventSpool::encodeEvent(const JournalEvent& event)
+QByteArray EventSpool::header() const
 {
-    QByteArray line = QByteArray::number(event.seq);
-    line += '\t';
-    line += event.kind == JournalEvent::Kind::Close ? 'C' : 'E';
-    line += '\t';
-    line += escaped(event.time.toString(Qt::ISODateWithMs));
-    for (const QString* field : {&event.code, &event.f, &event.names.P, &event.names.G, &event.names.S}) {
-        line += '\t';
-        line += escaped(*field);
-    }
-    line += '\t';
-    line += checksumOf(line);
-    line += '\n';
-    return line;
+    return kMagic + m_token.toUtf8();
 }
 
-bool EventSpool::decodeEvent(const QByteArray& line, JournalEvent& event)
+QByteArray EventSpool::encodeEvent(const JournalEvent& event)
 {
-    if (!line.endsWith('\n'))
-        return false;
-    const QByteArray body = line.first(line.size() - 1);
-    const qsizetype lastTab = body.lastIndexOf('\t');
-    if (lastTab < 0 || body.mid(lastTab + 1) != checksumOf(body.first(lastTab + 1)))
-        return false;
-    const QByteArrayList fields = body.first(lastTab).split('\t');
+    QByteArray record = QByteArray::number(event.seq);
+    record += '\t';
+    record += event.kind == JournalEvent::Kind::Close ? 'C' : 'E';
+    record += '\t';
+    record += escaped(event.time.toString(Qt::ISODateWithMs));
+    for (const QString* field : {&event.code, &event.f, &event.names.P, &event.names.G, &event.names.S}) {
+        record += '\t';
+        record += escaped(*field);
+    }
+    return record;
+}
+
+bool EventSpool::decodeEvent(QByteArrayView record, JournalEvent& event)
+{
+    const QByteArrayList fields = record.toByteArray().split('\t');
     if (fields.size() != 8)
         return false;
-    bool ok = false;
     JournalEvent decoded;
-    decoded.seq = fields.at(0).toLongLong(&ok);
-    if (!ok || decoded.seq < 1)
+    // The number is read as untrusted: anything but a plain number in range is damage.
+    const std::optional<qint64> seq = Durable::parseSequence(fields.at(0));
+    if (!seq)
         return false;
+    decoded.seq = *seq;
     if (fields.at(1) == "C")
         decoded.kind = JournalEvent::Kind::Close;
     else if (fields.at(1) != "E")
@@ -166,136 +124,166 @@ bool EventSpool::decodeEvent(const QByteArray& line, JournalEvent& event)
     return true;
 }
 
-bool EventSpool::load(QList<JournalEvent>& events, int* damaged, QString* errorText)
+bool EventSpool::open(QString* errorText)
 {
-    events.clear();
-    if (damaged)
-        *damaged = 0;
-    if (m_path.isEmpty() || !QFileInfo::exists(m_path))
+    m_backlog.reset();
+    m_backlogAbandoned = false;
+    m_tornAtOpen = false;
+    m_tornKeptAside.clear();
+    if (m_path.isEmpty())
         return true;
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (errorText)
-            *errorText = file.errorString();
-        return false;
-    }
-    const QByteArray data = file.readAll();
-    file.close();
-
-    const qsizetype headerEnd = data.indexOf('\n');
-    if (headerEnd < 0 || !data.startsWith(kMagic) || headerEnd == kMagic.size()) {
-        if (errorText)
-            *errorText = QStringLiteral("not a spool file");
-        return false;
-    }
-    const QString token = QString::fromUtf8(data.mid(kMagic.size(), headerEnd - kMagic.size()));
-
-    int bad = 0;
-    qint64 lastSeq = 0;
-    qsizetype start = headerEnd + 1;
-    while (start < data.size()) {
-        const qsizetype newline = data.indexOf('\n', start);
-        const qsizetype end = newline < 0 ? data.size() : newline + 1;
+    // Left by a rewrite that the end of the process cut short; the file itself is whole.
+    Durable::removeStrayTemporaries(m_path);
+    Durable::AppendLog::End end;
+    const auto isEvent = [](QByteArrayView record) {
         JournalEvent event;
-        // A sequence number that does not grow marks a line out of place; it is damage as well.
-        if (decodeEvent(data.mid(start, end - start), event) && event.seq > lastSeq) {
-            events.append(event);
-            lastSeq = event.seq;
-        } else {
-            ++bad;
-        }
-        start = end;
-    }
-    if (damaged)
-        *damaged = bad;
-
-    m_token = token;
-    m_nextSeq = lastSeq + 1;
-    m_file.reset();
-    // New events must not be appended to a cut-off line: the damage goes before anything else.
-    if (bad > 0)
-        return rewrite(events);
-    return openForAppend();
-}
-
-bool EventSpool::openForAppend()
-{
-    if (m_file)
-        return true;
-    auto file = std::make_unique<QFile>(m_path);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append))
+        return decodeEvent(record, event);
+    };
+    QString problem;
+    if (!m_log.inspectEnd(isEvent, &end))
+        problem = m_log.errorString();
+    else if (end.exists && end.header.size() <= kMagic.size())
+        problem = QStringLiteral("not a spool file");
+    if (!problem.isEmpty()) {
+        m_error = problem;
+        if (errorText)
+            *errorText = problem;
+        m_log.close();
         return false;
-    m_file = std::move(file);
+    }
+    if (!end.exists)
+        return true;
+    m_token = QString::fromUtf8(end.header.sliced(kMagic.size()));
+    JournalEvent last;
+    if (end.lastRecord && decodeEvent(*end.lastRecord, last))
+        m_nextSeq = last.seq + 1;
+    m_backlogFloor = m_nextSeq;
+    m_backlogLastSeq = 0;
+    m_tornAtOpen = end.tornTail;
+    m_tornKeptAside = end.keptAside;
+    m_backlog = std::make_unique<Durable::LogReader>(m_path, kMagic, m_log.maxRecord());
+    if (!m_backlog->open()) {
+        m_error = m_backlog->errorString();
+        if (errorText)
+            *errorText = m_error;
+        m_backlog.reset();
+        return false;
+    }
+    m_backlog->stopAt(end.end);
     return true;
 }
 
-bool EventSpool::create(const QList<JournalEvent>& events, const QString& token)
+bool EventSpool::readBacklog(qsizetype max, QList<JournalEvent>& events, QString* errorText)
 {
-    // Written whole beside the final name and renamed into place, so that the file is never seen
-    // without its header.
-    m_file.reset();
-    const QString temporary = m_path + QStringLiteral(".new");
-    {
-        QFile file(temporary);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (backlogDone())
+        return true;
+    const auto take = [&](QByteArrayView record) {
+        JournalEvent event;
+        // A number that does not grow, or that reaches the numbers of this run, marks a line out of
+        // place: damage as well.
+        if (!decodeEvent(record, event) || event.seq <= m_backlogLastSeq || event.seq >= m_backlogFloor)
             return false;
-        QByteArray data = kMagic + token.toUtf8() + '\n';
-        for (const JournalEvent& event : events)
-            data += encodeEvent(event);
-        if (file.write(data) != data.size() || !syncFile(file)) {
-            file.remove();
-            return false;
-        }
-    }
-    QFile::remove(m_path);
-    if (!QFile::rename(temporary, m_path)) {
-        QFile::remove(temporary);
+        m_backlogLastSeq = event.seq;
+        event.spooled = true;
+        events.append(std::move(event));
+        return true;
+    };
+    if (!m_backlog->read(max, take)) {
+        m_error = m_backlog->errorString();
+        if (errorText)
+            *errorText = m_error;
+        m_backlogAbandoned = true;
         return false;
     }
-    syncDirectoryOf(m_path);
-    m_token = token;
-    return openForAppend();
+    return true;
 }
 
-bool EventSpool::append(JournalEvent& event)
+bool EventSpool::backlogDone() const
+{
+    return !m_backlog || m_backlogAbandoned || m_backlog->atEnd();
+}
+
+qint64 EventSpool::damagedLines() const
+{
+    // A torn last line kept aside at opening lies beyond where the backlog is read.
+    const qint64 torn = m_tornAtOpen && !m_tornKeptAside.isEmpty() ? 1 : 0;
+    return torn + (m_backlog ? m_backlog->damaged() : 0);
+}
+
+qint64 EventSpool::mendedLines() const
+{
+    return m_backlog ? m_backlog->mended() : 0;
+}
+
+QString EventSpool::keptAside() const
+{
+    const QString aside = m_backlog ? m_backlog->keptAside() : QString();
+    return aside.isEmpty() ? m_tornKeptAside : aside;
+}
+
+bool EventSpool::keepAsideFailed() const
+{
+    return (m_tornAtOpen && m_tornKeptAside.isEmpty()) || (m_backlog && m_backlog->keepAsideFailed());
+}
+
+void EventSpool::number(JournalEvent& event)
 {
     event.seq = m_nextSeq++;
+}
+
+bool EventSpool::append(const JournalEvent& event)
+{
     if (m_path.isEmpty())
         return true;
-    if (!m_file) {
-        const QString token =
-            m_token.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_token;
-        if (!create({}, token))
-            return false;
+    if (m_token.isEmpty())
+        m_token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!m_log.append(encodeEvent(event), header())) {
+        m_error = m_log.errorString();
+        return false;
     }
-    const QByteArray line = encodeEvent(event);
-    // Unbuffered as far as this process goes: after a kill the line is in the operating system's hands.
-    return m_file->write(line) == line.size() && m_file->flush();
+    return true;
 }
 
 bool EventSpool::sync()
 {
-    if (m_path.isEmpty() || !m_file)
+    if (m_path.isEmpty())
         return true;
-    return syncFile(*m_file);
+    if (!m_log.sync()) {
+        m_error = m_log.errorString();
+        return false;
+    }
+    return true;
 }
 
 bool EventSpool::rewrite(const QList<JournalEvent>& events)
 {
     if (m_path.isEmpty())
         return true;
-    if (events.isEmpty()) {
-        discard();
-        return true;
+    if (events.isEmpty())
+        return discard();
+    if (m_token.isEmpty())
+        m_token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QList<QByteArray> records;
+    records.reserve(events.size());
+    for (const JournalEvent& event : events)
+        records.append(encodeEvent(event));
+    if (!m_log.compact(header(), records)) {
+        m_error = m_log.errorString();
+        return false;
     }
-    return create(events, m_token.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : m_token);
+    return true;
 }
 
-void EventSpool::discard()
+bool EventSpool::discard()
 {
-    m_file.reset();
     m_token.clear();
     m_nextSeq = 1;
-    if (!m_path.isEmpty())
-        QFile::remove(m_path);
+    m_backlog.reset();
+    if (m_path.isEmpty())
+        return true;
+    if (!m_log.remove()) {
+        m_error = m_log.errorString();
+        return false;
+    }
+    return true;
 }

@@ -2,6 +2,8 @@
 
 #include "core/base/AppError.h"
 
+#include <QStringList>
+
 namespace {
 
 QString twoDigits(qint64 value)
@@ -73,6 +75,29 @@ FilterClause buildClause(const FilterSelection& s)
         clause.params << thresholdText(s.thresholdMinutes);
     }
     return clause;
+}
+
+QString describe(const FilterSelection& s)
+{
+    const auto moment = [](const QDate& date, const QTime& time) {
+        return date.toString(QStringLiteral("dd.MM.yyyy")) + u' ' + time.toString(QStringLiteral("hh:mm"));
+    };
+    QStringList parts;
+    if (s.lowerOn)
+        parts << QStringLiteral("с ") + moment(s.lowerDate, s.lowerTime);
+    if (s.upperOn)
+        parts << QStringLiteral("по ") + moment(s.upperDate, s.upperTime);
+    if (s.wardIndex >= 1)
+        parts << s.wardText;
+    if (s.placeIndex >= 1)
+        parts << s.placeText;
+    if (s.functionIndex >= 1)
+        parts << s.functionText;
+    if (s.reactionIndex == 1 || s.reactionIndex == 2) {
+        const QString minutes = s.thresholdMinutes.isEmpty() ? QStringLiteral("0") : s.thresholdMinutes;
+        parts << QStringLiteral("реакция: ") + s.reactionText + u' ' + minutes + QStringLiteral(" мин.");
+    }
+    return parts.join(QStringLiteral(", "));
 }
 
 } // namespace Filter

@@ -21,7 +21,9 @@ struct FilterSelection
     QString placeText;
     int functionIndex = 0;    // 0 all functions
     QString functionCode;     // "8", "4", "b"
+    QString functionText;     // as the drop-down shows it
     int reactionIndex = 0;    // 0 off, 1 at least, 2 at most
+    QString reactionText;     // as the drop-down shows it
     QString thresholdMinutes; // the threshold edit's text, digits only
 };
 
@@ -47,5 +49,9 @@ QString thresholdText(const QString& minutes);
 // The conditions in their fixed order: lower bound, upper bound, ward, place, function, reaction
 // time. Throws what thresholdText throws.
 FilterClause buildClause(const FilterSelection& selection);
+
+// What the clause lets through, as the operator reads it: its conditions in the same order, each
+// as the controls show it ("с 01.12.2017 08:00, Палата 1, вызов"); empty when it has none.
+QString describe(const FilterSelection& selection);
 
 } // namespace Filter

@@ -132,6 +132,11 @@ QString savedMessage(const QString& path)
     return QStringLiteral("Журнал сохранён в файл\n%1").arg(QDir::toNativeSeparators(path));
 }
 
+QString overwriteQuestion(const QString& path)
+{
+    return QStringLiteral("Файл %1 уже существует. Заменить его?").arg(QDir::toNativeSeparators(path));
+}
+
 QString proposedName(const QString& remembered)
 {
     // A name remembered by an older installation that wrote ".xls" files.
@@ -145,19 +150,16 @@ void writeXlsx(const QString& path, const QStringList& captions, const EntrySour
     const QString target = QFileInfo(path).absoluteFilePath();
     XlsxFile::checkTarget(target);
 
-    const QString temporary = XlsxFile::temporaryNameBeside(target);
-    const XlsxFile::RemoveOnExit cleanup(temporary);
+    XlsxFile::Replacement file(target);
 
     {
-        Workbook book(temporary, target);
-        lxw_worksheet* first = workbook_add_worksheet(book.get(), nullptr);
-        lxw_worksheet* second = workbook_add_worksheet(book.get(), nullptr);
+        Workbook book(file.temporaryPath(), target);
+        lxw_worksheet* journal = workbook_add_worksheet(book.get(), kSheetName.toUtf8().constData());
         lxw_format* blank = workbook_add_format(book.get());
-        if (!first || !second || !blank)
+        if (!journal || !blank)
             unableToWrite(target, reasonOf(LXW_ERROR_MEMORY_MALLOC_FAILED));
-        worksheet_activate(second);
 
-        SheetWriter sheet(second, blank, static_cast<int>(captions.size()), target);
+        SheetWriter sheet(journal, blank, static_cast<int>(captions.size()), target);
         sheet.addRow(captions);
         entries([&sheet](const QStringList& cells) { sheet.addRow(cells); });
         if (sheet.rows() == 1)
@@ -169,7 +171,7 @@ void writeXlsx(const QString& path, const QStringList& captions, const EntrySour
             unableToWrite(target, reasonOf(error));
     }
 
-    XlsxFile::replaceTarget(temporary, target);
+    file.commit();
 }
 
 } // namespace JournalExport

@@ -6,9 +6,12 @@
 #include <functional>
 
 // The journal written as a spreadsheet file (Office Open XML): the column captions in the first row,
-// then one row per entry as the grid shows it. The data lies on the second worksheet, which is the
-// one that opens; the first stays empty. Columns are as wide as their widest text.
+// then one row per entry as the grid shows it, on the workbook's one worksheet. Columns are as wide
+// as their widest text.
 namespace JournalExport {
+
+// The name of the worksheet.
+inline const QString kSheetName = QStringLiteral("Журнал");
 
 // A worksheet holds at most this many rows, the caption row included.
 constexpr qint64 kMaxSheetRows = 1048576;
@@ -26,6 +29,8 @@ QString proposedName(const QString& remembered);
 
 // What the operator is told when no desktop program opens the written file.
 QString savedMessage(const QString& path);
+// What the operator is asked before an existing file is replaced.
+QString overwriteQuestion(const QString& path);
 
 // Writes the file at `path` (replacing a file of that name only once the new one is complete). An
 // empty journal gives the caption row and one empty row. Throws AppError

@@ -5,6 +5,7 @@
 #include "core/journal/RemovedCalls.h"
 #include "core/journal/TimeFormat.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtDebug>
 
@@ -60,11 +61,10 @@ JournalWriter::JournalWriter(db::Database& db, SendEvent sendEventToClients, std
     : m_db(db), m_sendEventToClients(std::move(sendEventToClients)), m_refreshLog(std::move(refreshLog)),
       m_places(db), m_spool(spoolPathOf(db))
 {
-    // Events a previous run accepted but could not write wait at the head of the queue.
-    QList<JournalEvent> left;
-    int damaged = 0;
+    // Events a previous run accepted but could not write wait ahead of every new one. Only the ends
+    // of the file are read now; its events follow a part at a time.
     QString errorText;
-    if (!m_spool.load(left, &damaged, &errorText)) {
+    if (!m_spool.open(&errorText)) {
         // Unreadable or not a spool: kept aside for a person to look at, never overwritten.
         const QString aside = m_spool.path() + QStringLiteral(".unread");
         QFile::remove(aside + QStringLiteral(".old"));
@@ -75,10 +75,6 @@ JournalWriter::JournalWriter(db::Database& db, SendEvent sendEventToClients, std
             qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be read (" << errorText
                                  << "), moved to" << aside;
     }
-    if (damaged > 0)
-        qWarning().noquote() << "journal spool" << m_spool.path() << ":" << damaged
-                             << "damaged line(s) left out, the last one cut short by the end of the process";
-    m_queue = std::move(left);
 
     // The places are read now, while the file is known to be readable (the schema step has just
     // run), so that presses can be recognised even if it is locked by the time the first one comes.
@@ -87,9 +83,24 @@ JournalWriter::JournalWriter(db::Database& db, SendEvent sendEventToClients, std
     } catch (const AppError&) {
         // The first press tries again, and reports it if the file is still unreadable then.
     }
+    takeBacklog();
+}
+
+void JournalWriter::takeBacklog()
+{
+    if (m_spool.backlogDone())
+        return;
+    QList<JournalEvent> part;
+    QString errorText;
+    if (!m_spool.readBacklog(kBacklogPart, part, &errorText)) {
+        // What could not be read stays in the file for the next start.
+        m_keepSpool = true;
+        qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be read to its end ("
+                             << errorText << "): it is kept for the next start";
+    }
     // The notices of events taken up from the spool went out in the run that accepted them; their
     // names for the journaled hook come from the places as they are now.
-    for (JournalEvent& event : m_queue) {
+    for (JournalEvent& event : part) {
         if (event.kind == JournalEvent::Kind::Entry && event.code.size() == 4) {
             event.noticeNames = event.names;
             const QString key = sKBcd(event.code);
@@ -101,9 +112,46 @@ JournalWriter::JournalWriter(db::Database& db, SendEvent sendEventToClients, std
             event.noticeNames = m_places.namesOf(event.code.size() == 4 ? event.code.left(2) : event.code);
         }
     }
+    for (qsizetype i = 0; i < part.size(); ++i)
+        m_backlogTickets.append(m_nextBacklogTicket--);
+    m_backlog += part;
+    if (m_spool.backlogDone())
+        reportSpoolDamage();
 }
 
-JournalWriter::~JournalWriter() = default;
+void JournalWriter::reportSpoolDamage()
+{
+    const qint64 damaged = m_spool.damagedLines();
+    if (m_spool.mendedLines() > 0)
+        qWarning().noquote() << "journal spool" << m_spool.path() << ":" << m_spool.mendedLines()
+                             << "line(s) whose end had been changed to CR LF read as they were written";
+    if (damaged == 0)
+        return;
+    if (m_spool.keepAsideFailed()) {
+        // The spool is the only copy of what it could not keep aside: it stays as it is.
+        m_keepSpool = true;
+        qWarning().noquote() << "journal spool" << m_spool.path() << ":" << damaged
+                             << "line(s) cannot be read and cannot be kept aside; every readable event is "
+                                "written and the spool is kept as it is";
+        return;
+    }
+    qWarning().noquote() << "journal spool" << m_spool.path() << ":" << damaged
+                         << "line(s) that cannot be read kept aside in" << m_spool.keptAside()
+                         << (m_spool.tornTail() ? "(the last one cut short by the end of the process);" : ";")
+                         << "every readable event is written";
+    // Once the events still waiting are all in hand, they are written to a spool of their own, so
+    // that the damage is not met again.
+    m_rewriteWanted = true;
+}
+
+JournalWriter::~JournalWriter()
+{
+    // Events still in the spool wait there for the next start; those held in memory only do not.
+    if (m_memoryOnly > 0)
+        qWarning().noquote() << "journal:" << m_memoryOnly
+                             << "event(s) are lost: neither the journal nor its spool" << m_spool.path()
+                             << "could take them";
+}
 
 void JournalWriter::ensurePlaces()
 {
@@ -149,13 +197,14 @@ ButsNames JournalWriter::GetButsNames(const QString& code)
 
 void JournalWriter::accept(JournalEvent event)
 {
-    if (!m_spool.append(event)) {
-        if (!m_spoolFailed)
-            qWarning().noquote() << "journal spool" << m_spool.path()
-                                 << "cannot be written: waiting events are held in memory only";
-        m_spoolFailed = true;
-    } else {
-        m_spoolFailed = false;
+    m_spool.number(event);
+    // Behind events held in memory only, a new one waits its turn for the spool as well.
+    event.spooled = spoolHeldEvents() && m_spool.append(event);
+    if (!event.spooled) {
+        if (m_memoryOnly == 0)
+            qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be written ("
+                                 << m_spool.errorString() << "): waiting events are held in memory only";
+        ++m_memoryOnly;
     }
     m_queue.append(std::move(event));
 }
@@ -176,7 +225,9 @@ AcceptedEvent JournalWriter::acceptedOf(const JournalEvent& event, qint64 ticket
 QList<AcceptedEvent> JournalWriter::waitingEvents() const
 {
     QList<AcceptedEvent> events;
-    events.reserve(m_queue.size());
+    events.reserve(m_backlog.size() + m_queue.size());
+    for (qsizetype i = 0; i < m_backlog.size(); ++i)
+        events.append(acceptedOf(m_backlog.at(i), m_backlogTickets.at(i)));
     for (qsizetype i = 0; i < m_queue.size(); ++i)
         events.append(acceptedOf(m_queue.at(i), m_firstTicket + i));
     return events;
@@ -189,10 +240,33 @@ void JournalWriter::removeEntry(qint64 id, const QDateTime& removedAt)
 
 bool JournalWriter::removeWaiting(qint64 ticket, const QDateTime& removedAt)
 {
-    const qint64 index = ticket - m_firstTicket;
-    if (index < 0 || index >= m_queue.size() || m_queue.at(index).kind != JournalEvent::Kind::Entry)
+    const JournalEvent* event = nullptr;
+    if (ticket < 0) {
+        const qsizetype at = m_backlogTickets.indexOf(ticket);
+        event = at >= 0 ? &m_backlog.at(at) : nullptr;
+    } else if (ticket >= m_firstTicket && ticket - m_firstTicket < m_queue.size()) {
+        event = &m_queue.at(ticket - m_firstTicket);
+    }
+    if (!event || event->kind != JournalEvent::Kind::Entry)
         return false;
     m_removedWaiting.insert(ticket, sTSFromDateTime(removedAt));
+    return true;
+}
+
+bool JournalWriter::spoolHeldEvents()
+{
+    if (m_memoryOnly == 0)
+        return true;
+    const int held = m_memoryOnly;
+    for (qsizetype i = m_queue.size() - m_memoryOnly; i < m_queue.size(); ++i) {
+        if (!m_spool.append(m_queue[i]))
+            return false;
+        m_queue[i].spooled = true;
+        --m_memoryOnly;
+    }
+    qWarning().noquote() << "journal spool" << m_spool.path() << "can be written again: the" << held
+                         << "event(s) held in memory only are in it now";
+    publishStatus();
     return true;
 }
 
@@ -291,6 +365,73 @@ JournaledEvent JournalWriter::apply(const JournalEvent& event, qint64 ticket)
     return written;
 }
 
+bool JournalWriter::writeBatch(const QList<JournalEvent>& batch, bool fromBacklog, QList<JournaledEvent>& written,
+                               QStringList& errors)
+{
+    // Power-cut safety for these events before the journal is touched.
+    if (!batch.isEmpty() && !m_spool.sync() && !m_syncWarned) {
+        qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be flushed to disk";
+        m_syncWarned = true;
+    }
+    QList<JournaledEvent> done;
+    try {
+        // The write lock first: once it is held, nothing of the batch waits for another program.
+        m_db.executeStatement(QStringLiteral("BEGIN IMMEDIATE"));
+        ensureOwnTables();
+        // Removals first: a cancel written after them must not pair with a removed call.
+        for (const auto& [id, removedAt] : std::as_const(m_removals))
+            RemovedCalls::mark(m_db, id, removedAt);
+        const qint64 alreadyWritten = committedThrough();
+        qint64 lastSpooled = 0;
+        for (qsizetype i = 0; i < batch.size(); ++i) {
+            const JournalEvent& event = batch.at(i);
+            // Only an event in the spool can have been written by an earlier run.
+            if (event.spooled) {
+                lastSpooled = qMax(lastSpooled, event.seq);
+                if (event.seq <= alreadyWritten)
+                    continue;
+            }
+            const qint64 ticket = fromBacklog ? m_backlogTickets.value(i) : m_firstTicket + i;
+            m_db.executeStatement(QStringLiteral("SAVEPOINT journal_event"));
+            try {
+                done.append(apply(event, ticket));
+            } catch (const db::DatabaseError& e) {
+                if (!failsForThisEventOnly(e.code()))
+                    throw;
+                errors << e.message();
+                m_db.executeStatement(QStringLiteral("ROLLBACK TO journal_event"));
+            } catch (const AppError& e) {
+                errors << e.message();
+                m_db.executeStatement(QStringLiteral("ROLLBACK TO journal_event"));
+            }
+            m_db.executeStatement(QStringLiteral("RELEASE journal_event"));
+        }
+        if (lastSpooled > alreadyWritten)
+            markCommitted(lastSpooled);
+        m_db.executeStatement(QStringLiteral("COMMIT"));
+    } catch (const AppError& e) {
+        // Nothing of the batch stays half written: it is all tried again at the next tick.
+        rollbackIfOpen(m_db);
+        const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
+        if (!m_unavailable) {
+            m_unavailable = true;
+            if (m_reporters.outageBegan)
+                m_reporters.outageBegan(
+                    QStringLiteral("Журнал недоступен: %1. События будут записаны, "
+                                   "как только база данных снова примет их.\r%2")
+                        .arg(outageCause(dbError ? dbError->code() : SQLITE_ERROR), e.message()));
+        }
+        return false;
+    }
+    m_ownTablesReady = true;
+    m_removals.clear();
+    for (const JournaledEvent& event : std::as_const(done))
+        m_removedWaiting.remove(event.ticket);
+    written += done;
+    m_unavailable = false;
+    return true;
+}
+
 void JournalWriter::flushQueue()
 {
     // The next press re-checks the places held in memory.
@@ -300,74 +441,56 @@ void JournalWriter::flushQueue()
     const db::BusyTimeoutScope wait(m_db, kTickBusyTimeoutMs);
     QStringList errors;
     QList<JournaledEvent> written;
-    if (!m_queue.isEmpty() || !m_removals.isEmpty()) {
-        // Power-cut safety for this tick's events before the journal is touched.
-        if (!m_queue.isEmpty() && !m_spool.sync() && !m_spoolFailed) {
-            qWarning().noquote() << "journal spool" << m_spool.path() << "cannot be flushed to disk";
-            m_spoolFailed = true;
+    // Events held in memory only go into the spool first, as soon as it can take them.
+    spoolHeldEvents();
+
+    // The previous run's events first, a part at a time and for a bounded time per tick; then this
+    // run's, once none of those is left.
+    bool failed = false;
+    bool wroteAny = false;
+    QElapsedTimer replay;
+    replay.start();
+    for (;;) {
+        if (m_backlog.isEmpty())
+            takeBacklog();
+        const bool fromBacklog = !m_backlog.isEmpty();
+        QList<JournalEvent>& batch = fromBacklog ? m_backlog : m_queue;
+        // Removals asked for with nothing else waiting are written on their own.
+        if (batch.isEmpty() && m_removals.isEmpty())
+            break;
+        if (!writeBatch(batch, fromBacklog, written, errors)) {
+            failed = true;
+            break;
         }
-        try {
-            // The write lock first: once it is held, nothing of the batch waits for another program.
-            m_db.executeStatement(QStringLiteral("BEGIN IMMEDIATE"));
-            ensureOwnTables();
-            // Removals first: a cancel written after them must not pair with a removed call.
-            for (const auto& [id, removedAt] : std::as_const(m_removals))
-                RemovedCalls::mark(m_db, id, removedAt);
-            const qint64 alreadyWritten = committedThrough();
-            qint64 lastSeq = 0;
-            for (qsizetype i = 0; i < m_queue.size(); ++i) {
-                const JournalEvent& event = m_queue.at(i);
-                lastSeq = qMax(lastSeq, event.seq);
-                if (event.seq <= alreadyWritten)
-                    continue;
-                m_db.executeStatement(QStringLiteral("SAVEPOINT journal_event"));
-                try {
-                    written.append(apply(event, m_firstTicket + i));
-                } catch (const db::DatabaseError& e) {
-                    if (!failsForThisEventOnly(e.code()))
-                        throw;
-                    errors << e.message();
-                    m_db.executeStatement(QStringLiteral("ROLLBACK TO journal_event"));
-                } catch (const AppError& e) {
-                    errors << e.message();
-                    m_db.executeStatement(QStringLiteral("ROLLBACK TO journal_event"));
-                }
-                m_db.executeStatement(QStringLiteral("RELEASE journal_event"));
-            }
-            markCommitted(lastSeq);
-            m_db.executeStatement(QStringLiteral("COMMIT"));
-        } catch (const AppError& e) {
-            // Nothing of the batch stays half written: it is all tried again at the next tick.
-            rollbackIfOpen(m_db);
-            written.clear();
-            const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
-            if (!m_unavailable) {
-                m_unavailable = true;
-                if (m_reporters.outageBegan)
-                    m_reporters.outageBegan(
-                        QStringLiteral("Журнал недоступен: %1. События будут записаны, "
-                                       "как только база данных снова примет их.\r%2")
-                            .arg(outageCause(dbError ? dbError->code() : SQLITE_ERROR), e.message()));
-            }
-            publishStatus();
-            return;
+        wroteAny = wroteAny || !batch.isEmpty();
+        if (fromBacklog) {
+            m_backlogTickets.clear();
+        } else {
+            m_memoryOnly = 0;
+            m_firstTicket += m_queue.size();
         }
-        m_ownTablesReady = true;
-        const bool hadEvents = !m_queue.isEmpty();
-        m_firstTicket += m_queue.size();
-        m_queue.clear();
-        m_removedWaiting.clear();
-        m_removals.clear();
-        if (hadEvents)
-            m_spool.discard();
-        m_unavailable = false;
-        m_spoolFailed = false;
+        batch.clear();
+        if (!fromBacklog || replay.elapsed() >= kReplayBudgetMs)
+            break;
     }
+    if (!failed && wroteAny && m_backlog.isEmpty() && m_queue.isEmpty() && m_spool.backlogDone()) {
+        if (!m_keepSpool && !m_spool.discard())
+            qWarning().noquote() << "journal spool" << m_spool.path()
+                                 << "cannot be removed:" << m_spool.errorString();
+        m_rewriteWanted = false;
+        m_syncWarned = false;
+    }
+    if (failed && m_rewriteWanted && m_spool.backlogDone())
+        rewriteSpool();
 
     // Only what the journal now holds is announced, in the order it was written.
     if (m_journaled) {
         for (const JournaledEvent& event : std::as_const(written))
             m_journaled(event);
+    }
+    if (failed) {
+        publishStatus();
+        return;
     }
 
     if (m_refreshWanted) {
@@ -385,11 +508,35 @@ void JournalWriter::flushQueue()
     }
 }
 
+void JournalWriter::rewriteSpool()
+{
+    // Every event still waiting is in hand: the spool takes them alone, without its damage.
+    QList<JournalEvent> waiting = m_backlog + m_queue;
+    if (!m_spool.rewrite(waiting)) {
+        qWarning().noquote() << "journal spool" << m_spool.path()
+                             << "cannot be rewritten:" << m_spool.errorString();
+        return;
+    }
+    m_rewriteWanted = false;
+    for (JournalEvent& event : m_queue)
+        event.spooled = true;
+    if (m_memoryOnly > 0) {
+        m_memoryOnly = 0;
+        publishStatus();
+    }
+}
+
 QString JournalWriter::statusText() const
 {
     if (!m_unavailable)
         return {};
-    return QStringLiteral("Журнал недоступен, ожидают записи: %1").arg(pendingCount());
+    const QString count = QString::number(pendingCount());
+    // Part of the spool is not read yet: its events wait as well, uncounted.
+    QString text = QStringLiteral("Журнал недоступен, ожидают записи: %1")
+                       .arg(m_spool.backlogDone() ? count : QStringLiteral("не менее ") + count);
+    if (m_memoryOnly > 0)
+        text += QStringLiteral(", из них только в памяти: %1").arg(m_memoryOnly);
+    return text;
 }
 
 void JournalWriter::publishStatus()

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <utility>
@@ -70,6 +71,10 @@ struct AcceptedEvent
 //   until then, which the status and outage reports tell the operator. An event that can never be
 //   written (an entry a trigger refuses, a cancel whose call has an unreadable timestamp) is left
 //   out, reported, and the others are written.
+// - A spool left by an earlier run is read a part at a time (kBacklogPart events): its events are
+//   written first, for at most kReplayBudgetMs per tick, before the events of this run.
+// - While the spool itself cannot be written (a full disk, say) events are held in memory only, and
+//   the status says how many; the moment it can be written again they go into it first, in order.
 class JournalWriter
 {
 public:
@@ -81,6 +86,10 @@ public:
 
     // How long a tick's write waits for another program's lock before the events stay queued.
     static constexpr int kTickBusyTimeoutMs = 100;
+    // How many events of an earlier run's spool are read and written at a time, and how long a tick
+    // goes on writing them.
+    static constexpr qsizetype kBacklogPart = 1000;
+    static constexpr int kReplayBudgetMs = 100;
 
     // The spool is the database file's path followed by ".spool" (none for a database in memory).
     JournalWriter(db::Database& db, SendEvent sendEventToClients, std::function<void()> refreshLog);
@@ -129,12 +138,20 @@ public:
     // programs through the file's data version.)
     void invalidatePlaces();
 
-    // Events accepted and removals asked for, not yet in the journal.
-    int pendingCount() const { return static_cast<int>(m_queue.size() + m_removals.size()); }
+    // Events accepted and removals asked for, not yet in the journal, as far as they are read: the
+    // part of an earlier run's spool not read yet is not counted.
+    int pendingCount() const
+    {
+        return static_cast<int>(m_backlog.size() + m_queue.size() + m_removals.size());
+    }
+    // Events waiting that are in neither the journal nor the spool: what the end of the process now
+    // would lose.
+    int unsavedCount() const { return m_memoryOnly; }
     // True from a failed write until the queue has drained again.
     bool journalUnavailable() const { return m_unavailable; }
-    // For the status bar: "Журнал недоступен, ожидают записи: N" while the journal is unavailable,
-    // "" otherwise.
+    // For the status bar: "Журнал недоступен, ожидают записи: N" while the journal is unavailable
+    // ("не менее N" while part of a spool is not read yet; ", из них только в памяти: M" while M of
+    // them cannot be kept in the spool), "" otherwise.
     QString statusText() const;
 
     struct Reporters
@@ -165,6 +182,17 @@ private:
     void accept(JournalEvent event);
     AcceptedEvent acceptedOf(const JournalEvent& event, qint64 ticket) const;
     void ensureOwnTables();
+    // The next part of an earlier run's spool, named for the journaled hook.
+    void takeBacklog();
+    void reportSpoolDamage();
+    // Writes the events held in memory only into the spool, in order; false when it still cannot.
+    bool spoolHeldEvents();
+    void rewriteSpool();
+    // One transaction; false (and rolled back) when the file cannot take the events now.
+    // fromBacklog: the events are an earlier run's, each with its own ticket; otherwise they are
+    // m_queue's.
+    bool writeBatch(const QList<JournalEvent>& batch, bool fromBacklog, QList<JournaledEvent>& written,
+                    QStringList& errors);
     // Writes one event and says what was written, for the journaled hook.
     JournaledEvent apply(const JournalEvent& event, qint64 ticket);
     void insertEntry(const QString& ts, const QString& code, const QString& f, const ButsNames& names);
@@ -184,13 +212,22 @@ private:
     Accepted m_accepted;
     PlaceCache m_places;
     EventSpool m_spool;
-    QList<JournalEvent> m_queue;
+    QList<JournalEvent> m_backlog; // the part of an earlier run's spool read and not yet written
+    // The tickets of m_backlog's events, in the same order: they count down from -1, apart from
+    // this run's.
+    QList<qint64> m_backlogTickets;
+    qint64 m_nextBacklogTicket = -1;
+    QList<JournalEvent> m_queue; // this run's events, in order
     // The ticket of m_queue's first event; the queue only grows or empties whole, so the event at
     // position i has the ticket m_firstTicket + i.
     qint64 m_firstTicket = 1;
     QHash<qint64, QString> m_removedWaiting;      // ticket -> removal's timestamp text
     QList<std::pair<qint64, QString>> m_removals; // written entries: id, removal's timestamp text
     bool m_ownTablesReady = false;
+    int m_memoryOnly = 0;         // the last events of m_queue, not in the spool
+    bool m_keepSpool = false;     // part of the spool could not be read or kept aside: never removed
+    bool m_rewriteWanted = false; // damage was found: rewrite the spool once its events are in hand
+    bool m_syncWarned = false;
     Reporters m_reporters;
     bool m_placesCheckedThisTick = false;
     bool m_placesReadFailedThisTick = false;
@@ -198,6 +235,5 @@ private:
     int m_placesReadCode = 0; // its SQLite result code
     bool m_refreshWanted = false;
     bool m_unavailable = false;
-    bool m_spoolFailed = false;
     QString m_publishedStatus;
 };

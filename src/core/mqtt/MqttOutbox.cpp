@@ -1,159 +1,424 @@
 #include "core/mqtt/MqttOutbox.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
+#include <QUuid>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <map>
-#include <unistd.h>
+#include <limits>
+#include <utility>
 
 namespace {
+
+const QByteArray kMagic("HALVANE-MQTT-OUTBOX 1 ");
 
 // Rewriting pays once the file holds this much more than the waiting events.
 constexpr qint64 kRewriteMinBytes = 1 << 20;
 constexpr qint64 kRewriteFactor = 4;
 
-QByteArray eventLine(const QByteArray& json)
+QByteArray eventRecord(const QByteArray& json)
 {
-    return "E " + json + '\n';
+    return "E " + json;
 }
 
-QByteArray numberLine(char kind, qint64 n)
+QByteArray numberRecord(char kind, qint64 n)
 {
-    return QByteArray(1, kind) + ' ' + QByteArray::number(n) + '\n';
+    return QByteArray(1, kind) + ' ' + QByteArray::number(n);
 }
 
-QString systemError(const QString& what, const QString& path)
+// What a record takes in the file: its payload, a tab, the checksum and the line feed.
+qint64 bytesOf(const QByteArray& record)
 {
-    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
+    return record.size() + 6;
 }
 
-int openForAppend(const QString& path)
+QByteArray newToken()
 {
-    return ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUtf8();
+}
+
+// The seq of an event's JSON, read as untrusted: a whole number from 1 to the largest JSON keeps.
+std::optional<qint64> seqOf(QByteArrayView json)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    const qint64 seq = doc.object().value(QStringLiteral("seq")).toInteger(-1);
+    if (seq < 1 || seq > Durable::kMaxSequence)
+        return std::nullopt;
+    return seq;
 }
 
 } // namespace
 
+// What reading the file found: the events still waiting (the newest capacity of them) and where
+// the numbers stand.
+struct MqttOutbox::Loaded
+{
+    bool ours = false; // the file has this kind's header (not one written before checksums)
+    QByteArray token;
+    std::deque<Waiting> waiting;
+    qint64 floor = 1;       // the next number at least
+    qint64 highest = 0;     // the highest number the records so far show as given
+    qint64 lastEvent = 0;   // the seq of the last "E" record read
+    qint64 doneThrough = 0; // the highest "A"
+    // Events dropped for the bound, as runs of consecutive numbers: a later "A" may still show them
+    // done.
+    std::deque<std::pair<qint64, qint64>> droppedRuns;
+
+    qint64 dropped() const
+    {
+        qint64 count = 0;
+        for (const auto& [first, last] : droppedRuns)
+            count += last - first + 1;
+        return count;
+    }
+
+    // One record's payload; false when it cannot be read (it is then damage).
+    bool take(QByteArrayView record, qsizetype capacity)
+    {
+        if (record.size() < 3 || record.at(1) != ' ')
+            return false;
+        const QByteArrayView body = record.sliced(2);
+        switch (record.at(0)) {
+        case 'E': {
+            const std::optional<qint64> seq = seqOf(body);
+            // Events are recorded in the order of their numbers.
+            if (!seq || *seq <= lastEvent)
+                return false;
+            lastEvent = *seq;
+            highest = std::max(highest, *seq);
+            waiting.push_back({*seq, body.toByteArray(), false});
+            if (qsizetype(waiting.size()) > capacity) {
+                const qint64 oldest = waiting.front().seq;
+                if (!droppedRuns.empty() && droppedRuns.back().second + 1 == oldest)
+                    droppedRuns.back().second = oldest;
+                else
+                    droppedRuns.push_back({oldest, oldest});
+                waiting.pop_front();
+            }
+            return true;
+        }
+        case 'N': {
+            const std::optional<qint64> n = Durable::parseSequence(body);
+            if (!n)
+                return false;
+            floor = std::max(floor, *n);
+            highest = std::max(highest, *n - 1);
+            return true;
+        }
+        case 'A': {
+            // Only a number already given can be done with.
+            const std::optional<qint64> n = Durable::parseSequence(body);
+            if (!n || *n > highest)
+                return false;
+            if (*n > doneThrough) {
+                doneThrough = *n;
+                while (!waiting.empty() && waiting.front().seq <= *n)
+                    waiting.pop_front();
+                while (!droppedRuns.empty() && droppedRuns.front().first <= *n) {
+                    if (droppedRuns.front().second <= *n)
+                        droppedRuns.pop_front();
+                    else
+                        droppedRuns.front().first = *n + 1;
+                }
+            }
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+};
+
 MqttOutbox::MqttOutbox(QString path, qsizetype capacity)
-    : m_path(std::move(path)), m_capacity(std::max<qsizetype>(1, capacity))
+    : m_path(std::move(path)), m_capacity(std::max<qsizetype>(1, capacity)), m_log(m_path, kMagic),
+      m_mark(markPath())
 {
 }
 
 MqttOutbox::~MqttOutbox()
 {
-    if (m_fd >= 0) {
-        ::fdatasync(m_fd);
-        ::close(m_fd);
+    int descriptor = -1;
+    {
+        std::lock_guard lock(m_mutex);
+        descriptor = m_log.beginSync();
     }
+    Durable::AppendLog::finishSync(descriptor, m_path);
 }
 
-QString MqttOutbox::pathBesideDatabase(const QString& databasePath)
+QByteArray MqttOutbox::header() const
 {
-    const QFileInfo info(databasePath);
-    return info.dir().filePath(info.completeBaseName() + QStringLiteral(".mqtt-outbox"));
+    return kMagic + m_token;
+}
+
+bool MqttOutbox::readFile(Loaded& loaded, QString* error) const
+{
+    const qsizetype bound = Durable::AppendLog::kDefaultMaxRecord;
+    QByteArray line;
+    {
+        Durable::LineReader first(m_path, bound);
+        if (!first.open()) {
+            *error = first.errorString();
+            return false;
+        }
+        if (!first.exists())
+            return true;
+        const Durable::LineReader::Status status = first.next(&line);
+        if (status == Durable::LineReader::Status::Error) {
+            *error = first.errorString();
+            return false;
+        }
+        if (status == Durable::LineReader::Status::End)
+            return true;
+        loaded.ours = status == Durable::LineReader::Status::Line && line.startsWith(kMagic);
+    }
+    const auto take = [&](QByteArrayView record) { return loaded.take(record, m_capacity); };
+    if (loaded.ours) {
+        Durable::LogReader reader(m_path, kMagic, bound);
+        if (!reader.open() || !reader.read(std::numeric_limits<qint64>::max(), take)) {
+            *error = reader.errorString();
+            return false;
+        }
+        loaded.token = reader.header().sliced(kMagic.size());
+    } else {
+        // Written before the records had checksums: every line is a record, from the first.
+        Durable::LineReader lines(m_path, bound);
+        Durable::KeptAside aside(m_path);
+        if (!lines.open()) {
+            *error = lines.errorString();
+            return false;
+        }
+        const auto toAside = [&aside](QByteArrayView part) { aside.add(part); };
+        for (;;) {
+            const Durable::LineReader::Status status = lines.next(&line, toAside);
+            if (status == Durable::LineReader::Status::End)
+                break;
+            if (status == Durable::LineReader::Status::Error) {
+                *error = lines.errorString();
+                return false;
+            }
+            if (status == Durable::LineReader::Status::Line && lines.lineEnded()) {
+                QByteArrayView record(line);
+                record.chop(1);
+                if (record.endsWith('\r'))
+                    record.chop(1);
+                if (take(record))
+                    continue;
+            }
+            // Too long, cut short by the end of a write, or not a record.
+            if (status == Durable::LineReader::Status::Line)
+                aside.add(line);
+            aside.endLine();
+        }
+    }
+    loaded.floor = std::max(loaded.floor, loaded.lastEvent + 1);
+    return true;
 }
 
 bool MqttOutbox::open()
 {
-    std::lock_guard lock(m_mutex);
-    QFile file(m_path);
-    std::map<qint64, QByteArray> events;
-    qint64 floor = 1;
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            m_lastError = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
-            return false;
-        }
-        const QByteArray all = file.readAll();
-        file.close();
-        qsizetype start = 0;
-        for (;;) {
-            const qsizetype end = all.indexOf('\n', start);
-            if (end < 0)
-                break; // nothing, or a record cut short
-            const QByteArray line = all.mid(start, end - start);
-            start = end + 1;
-            if (line.size() < 3 || line[1] != ' ')
-                continue;
-            const QByteArray body = line.mid(2);
-            bool ok = false;
-            if (line[0] == 'E') {
-                const QJsonDocument doc = QJsonDocument::fromJson(body);
-                const qint64 seq = doc.object().value(QStringLiteral("seq")).toInteger();
-                if (doc.isObject() && seq > 0) {
-                    events[seq] = body;
-                    floor = std::max(floor, seq + 1);
-                }
-            } else if (line[0] == 'N') {
-                const qint64 n = body.toLongLong(&ok);
-                if (ok)
-                    floor = std::max(floor, n);
-            } else if (line[0] == 'A') {
-                const qint64 n = body.toLongLong(&ok);
-                if (ok) {
-                    m_doneThrough = std::max(m_doneThrough, n);
-                    floor = std::max(floor, n + 1);
-                }
-            }
-        }
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_loaded)
+            return m_writable;
     }
-    m_nextSeq = floor;
-    for (auto it = events.upper_bound(m_doneThrough); it != events.end(); ++it) {
-        m_waiting.push_back({it->first, it->second, false});
-        m_liveBytes += eventLine(it->second).size();
+    // Left by a rewrite or a mark that the end of the process cut short; the files themselves are
+    // whole.
+    Durable::removeStrayTemporaries(m_path);
+    Durable::removeStrayTemporaries(markPath());
+    Loaded loaded;
+    QString error;
+    if (!readFile(loaded, &error)) {
+        std::lock_guard lock(m_mutex);
+        m_lastError = m_problem = error;
+        return false;
     }
-    while (qsizetype(m_waiting.size()) > m_capacity)
-        popFrontLocked();
+    // The mark is only this object's: read without the lock, before anything may use it.
+    const bool markRead = m_mark.load();
+    // The outbox holds every number given while it is the file the mark names; otherwise (emptied,
+    // removed, replaced, or a directory until now) only the mark knows how far they went.
+    const bool markValid = markRead && m_mark.exists();
+    const bool trusted = loaded.ours && markValid && m_mark.owner() == loaded.token;
+    qint64 next = loaded.floor;
+    if (markValid && !trusted)
+        next = std::max(next, m_mark.value() + 1);
+    {
+        std::lock_guard lock(m_mutex);
+        if (!markRead)
+            m_lastError = m_mark.errorString();
+        m_token = loaded.ours && !loaded.token.isEmpty() ? loaded.token : newToken();
+        m_waiting = std::move(loaded.waiting);
+        m_liveBytes = 0;
+        for (const Waiting& w : m_waiting)
+            m_liveBytes += bytesOf(eventRecord(w.json));
+        m_dropped += loaded.dropped();
+        m_nextSeq = next;
+        m_doneThrough = m_waiting.empty() ? next - 1 : m_waiting.front().seq - 1;
+        m_reserved = markValid ? m_mark.value() : 0;
+        m_loaded = true;
+    }
+    return rewrite();
+}
 
-    // Start from a file that holds only what still waits.
-    const QString temporary = m_path + QStringLiteral(".tmp");
-    QByteArray content = numberLine('N', m_nextSeq);
-    for (const Waiting& w : m_waiting)
-        content += eventLine(w.json);
-    const int fd =
-        ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        m_lastError = systemError(QStringLiteral("cannot write"), temporary);
+bool MqttOutbox::retry()
+{
+    bool loaded = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_writable) {
+            flushHeldLocked();
+            return m_writable;
+        }
+        loaded = m_loaded;
+    }
+    // What is waiting is in memory once the file was read: it is written whole again, so that a file
+    // that went missing meanwhile comes back complete.
+    return loaded ? rewrite() : open();
+}
+
+bool MqttOutbox::rewrite()
+{
+    // The bulk is written without the lock, so that append() never waits for it; what is appended
+    // meanwhile goes to the old file and is copied over under the lock at the end.
+    std::deque<Waiting> snapshot;
+    qint64 next = 0;
+    QByteArray content;
+    {
+        std::lock_guard lock(m_mutex);
+        snapshot = m_waiting;
+        next = m_nextSeq;
+        content = header() + '\n' + Durable::recordLine(numberRecord('N', next));
+    }
+    Durable::Replacement replacement(m_path);
+    bool ok = replacement.open();
+    qint64 size = 0;
+    for (const Waiting& w : snapshot) {
+        if (!ok)
+            break;
+        content += Durable::recordLine(eventRecord(w.json));
+        if (content.size() >= (1 << 20)) {
+            ok = replacement.write(content);
+            size += content.size();
+            content.clear();
+        }
+    }
+
+    std::lock_guard lock(m_mutex);
+    if (ok) {
+        for (const Waiting& w : m_waiting) {
+            if (w.seq >= next)
+                content += Durable::recordLine(eventRecord(w.json));
+        }
+        if (m_doneThrough > 0)
+            content += Durable::recordLine(numberRecord('A', m_doneThrough));
+        ok = replacement.write(content) && replacement.commit();
+        size += content.size();
+    }
+    if (!ok) {
+        failLocked(replacement.errorString());
         return false;
     }
-    const bool written = writeAll(fd, content) && ::fdatasync(fd) == 0;
-    ::close(fd);
-    if (!written ||
-        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(m_path).constData()) != 0) {
-        m_lastError = systemError(QStringLiteral("cannot write"), m_path);
-        ::unlink(QFile::encodeName(temporary).constData());
-        return false;
+    // Appends go on in the new file.
+    m_log.close();
+    m_fileBytes = size;
+    // The mark names this file; it is recorded ahead before the next number is given.
+    if (m_mark.owner() != m_token || m_reserved - m_nextSeq < kReserveBlock / 2) {
+        if (!reserveLocked(m_nextSeq - 1 + kReserveBlock))
+            return false;
     }
-    m_fd = openForAppend(m_path);
-    if (m_fd < 0) {
-        m_lastError = systemError(QStringLiteral("cannot open"), m_path);
-        return false;
-    }
-    m_fileBytes = content.size();
-    m_doneThrough = m_waiting.empty() ? m_nextSeq - 1 : m_waiting.front().seq - 1;
-    return true;
+    m_writable = true;
+    m_problem.clear();
+    flushHeldLocked();
+    return m_writable;
 }
 
 qint64 MqttOutbox::append(MqttEvent event)
 {
     std::lock_guard lock(m_mutex);
-    event.seq = m_nextSeq++;
+    if (m_writable && !m_held.empty())
+        flushHeldLocked();
+    if (m_writable && m_held.empty()) {
+        if (const qint64 seq = numberLocked(event))
+            return seq;
+    }
+    holdLocked(std::move(event));
+    return 0;
+}
+
+qint64 MqttOutbox::numberLocked(MqttEvent& event)
+{
+    const qint64 seq = m_nextSeq;
+    if (seq > Durable::kMaxSequence) {
+        failLocked(QStringLiteral("the sequence numbers of %1 are used up").arg(m_path));
+        return 0;
+    }
+    // A number is given only below a mark already recorded, and only with its record in the file.
+    if (seq > m_reserved && !reserveLocked(std::min(seq - 1 + kReserveBlock, Durable::kMaxSequence)))
+        return 0;
+    event.seq = seq;
     const QByteArray json = event.toJson();
-    const QByteArray line = eventLine(json);
-    if (qsizetype(m_waiting.size()) >= m_capacity)
+    const QByteArray record = eventRecord(json);
+    if (!appendLocked(record))
+        return 0;
+    m_nextSeq = seq + 1;
+    m_waiting.push_back({seq, json, false});
+    m_liveBytes += bytesOf(record);
+    while (qsizetype(m_waiting.size()) > m_capacity)
         popFrontLocked();
-    m_waiting.push_back({event.seq, json, false});
-    m_liveBytes += line.size();
-    writeLocked(line);
-    return event.seq;
+    return seq;
+}
+
+void MqttOutbox::flushHeldLocked()
+{
+    while (m_writable && !m_held.empty()) {
+        if (numberLocked(m_held.front()) == 0)
+            return;
+        m_held.pop_front();
+    }
+}
+
+void MqttOutbox::holdLocked(MqttEvent event)
+{
+    m_held.push_back(std::move(event));
+    while (qsizetype(m_waiting.size() + m_held.size()) > m_capacity) {
+        if (!m_waiting.empty()) {
+            popFrontLocked();
+        } else {
+            m_held.pop_front();
+            ++m_dropped;
+        }
+    }
+}
+
+bool MqttOutbox::reserveLocked(qint64 through)
+{
+    if (!m_mark.store(through, m_token)) {
+        failLocked(m_mark.errorString());
+        return false;
+    }
+    m_reserved = through;
+    return true;
+}
+
+bool MqttOutbox::appendLocked(const QByteArray& record)
+{
+    if (!m_writable || !m_log.append(record, header())) {
+        if (m_writable)
+            failLocked(m_log.errorString());
+        return false;
+    }
+    m_fileBytes += bytesOf(record);
+    return true;
+}
+
+void MqttOutbox::failLocked(const QString& error)
+{
+    m_writable = false;
+    m_lastError = error;
+    m_problem = error;
 }
 
 std::optional<MqttOutbox::Entry> MqttOutbox::nextAfter(qint64 seq) const
@@ -178,122 +443,61 @@ void MqttOutbox::acknowledge(qint64 seq)
     qint64 through = 0;
     while (!m_waiting.empty() && m_waiting.front().acked) {
         through = m_waiting.front().seq;
-        m_liveBytes -= eventLine(m_waiting.front().json).size();
+        m_liveBytes -= bytesOf(eventRecord(m_waiting.front().json));
         m_waiting.pop_front();
     }
     if (through > m_doneThrough) {
         m_doneThrough = through;
-        writeLocked(numberLine('A', through));
+        // Unwritten now, it goes into the file with the next rewrite; until then the event may come
+        // again after a restart, as any event in flight may.
+        appendLocked(numberRecord('A', through));
     }
 }
 
 void MqttOutbox::popFrontLocked()
 {
     const Waiting& front = m_waiting.front();
-    m_liveBytes -= eventLine(front.json).size();
+    m_liveBytes -= bytesOf(eventRecord(front.json));
     m_doneThrough = front.seq;
-    writeLocked(numberLine('A', front.seq));
+    appendLocked(numberRecord('A', front.seq));
     m_waiting.pop_front();
     ++m_dropped;
 }
 
-void MqttOutbox::writeLocked(const QByteArray& bytes)
-{
-    if (m_fd < 0)
-        return;
-    if (!writeAll(m_fd, bytes)) {
-        m_lastError = systemError(QStringLiteral("cannot write"), m_path);
-        return;
-    }
-    m_fileBytes += bytes.size();
-    m_unsynced = true;
-}
-
-bool MqttOutbox::writeAll(int fd, const QByteArray& bytes)
-{
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        left -= n;
-    }
-    return true;
-}
-
 void MqttOutbox::sync()
 {
-    int fd = -1;
-    bool rewrite = false;
+    int descriptor = -1;
+    bool grown = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_unsynced && m_fd >= 0)
-            fd = m_fd;
-        m_unsynced = false;
-        rewrite = m_fd >= 0 && m_fileBytes > std::max(kRewriteMinBytes, kRewriteFactor * m_liveBytes);
+        if (!m_writable)
+            return;
+        flushHeldLocked();
+        // Numbers are recorded ahead here, so that append() seldom has to.
+        if (m_writable && m_reserved - m_nextSeq < kReserveBlock / 2)
+            reserveLocked(std::min(m_nextSeq - 1 + kReserveBlock, Durable::kMaxSequence));
+        descriptor = m_log.beginSync();
+        grown = m_writable && m_fileBytes > std::max(kRewriteMinBytes, kRewriteFactor * m_liveBytes);
     }
-    // Only the thread that calls sync() ever replaces the descriptor, so it stays valid here.
-    if (fd >= 0)
-        ::fdatasync(fd);
-    if (rewrite)
-        compact();
-}
-
-void MqttOutbox::compact()
-{
-    // The bulk is written without the lock, so that append() never waits for it; what is appended
-    // meanwhile goes to the old file and is copied over under the lock at the end.
-    std::deque<Waiting> snapshot;
-    qint64 next = 0;
-    {
+    if (!Durable::AppendLog::finishSync(descriptor, m_path)) {
         std::lock_guard lock(m_mutex);
-        snapshot = m_waiting;
-        next = m_nextSeq;
-    }
-    const QString temporary = m_path + QStringLiteral(".tmp");
-    const QByteArray tmpName = QFile::encodeName(temporary);
-    const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    QByteArray content = numberLine('N', next);
-    for (const Waiting& w : snapshot)
-        content += eventLine(w.json);
-    bool ok = writeAll(fd, content) && ::fdatasync(fd) == 0;
-
-    std::lock_guard lock(m_mutex);
-    if (ok) {
-        QByteArray extra;
-        for (const Waiting& w : m_waiting)
-            if (w.seq >= next)
-                extra += eventLine(w.json);
-        extra += numberLine('A', m_doneThrough);
-        ok = writeAll(fd, extra) && ::fdatasync(fd) == 0;
-        content += extra;
-    }
-    ::close(fd);
-    if (!ok || ::rename(tmpName.constData(), QFile::encodeName(m_path).constData()) != 0) {
-        ::unlink(tmpName.constData());
-        return; // the old file stays in use
-    }
-    const int appendFd = openForAppend(m_path);
-    if (appendFd < 0) {
-        m_lastError = systemError(QStringLiteral("cannot open"), m_path);
+        failLocked(QStringLiteral("cannot flush %1").arg(m_path));
         return;
     }
-    ::close(m_fd);
-    m_fd = appendFd;
-    m_fileBytes = content.size();
+    if (grown)
+        rewrite();
 }
 
 qsizetype MqttOutbox::pendingCount() const
 {
     std::lock_guard lock(m_mutex);
-    return qsizetype(m_waiting.size());
+    return qsizetype(m_waiting.size() + m_held.size());
+}
+
+qsizetype MqttOutbox::heldCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return qsizetype(m_held.size());
 }
 
 qint64 MqttOutbox::droppedCount() const
@@ -312,4 +516,10 @@ QString MqttOutbox::lastError() const
 {
     std::lock_guard lock(m_mutex);
     return m_lastError;
+}
+
+QString MqttOutbox::problem() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_problem;
 }

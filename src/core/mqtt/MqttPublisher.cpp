@@ -85,8 +85,8 @@ bool MqttPublisher::start()
     m_outbox = std::make_unique<MqttOutbox>(m_outboxPath, m_outboxCapacity);
     if (!m_outbox->open()) {
         std::lock_guard lock(m_mutex);
-        m_errorText = m_outbox->lastError();
-        qWarning("MQTT outbox: %s", qUtf8Printable(m_errorText));
+        m_errorText = m_outboxProblem = m_outbox->problem();
+        qWarning("MQTT outbox: %s: events wait in memory", qUtf8Printable(m_errorText));
     }
     if (::pipe2(m_wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         std::lock_guard lock(m_mutex);
@@ -146,7 +146,42 @@ MqttPublisher::State MqttPublisher::state() const
 QString MqttPublisher::stateText() const
 {
     std::lock_guard lock(m_mutex);
-    return m_stateText;
+    return stateTextLocked();
+}
+
+QString MqttPublisher::stateTextLocked() const
+{
+    if (m_outboxProblem.isEmpty())
+        return m_stateText;
+    const QString outbox = QStringLiteral("MQTT: очередь событий не записывается, события ждут в памяти");
+    return m_stateText.isEmpty() ? outbox : m_stateText + QStringLiteral("; ") + outbox;
+}
+
+void MqttPublisher::syncOutbox()
+{
+    m_outbox->sync();
+    QString problem = m_outbox->problem();
+    // A file that cannot be written is tried again once a second, not at every wake.
+    if (!problem.isEmpty() && SteadyClock::now() >= m_outboxRetryAt) {
+        m_outboxRetryAt = SteadyClock::now() + std::chrono::seconds(1);
+        if (m_outbox->retry())
+            problem.clear();
+    }
+    State state;
+    QString text;
+    {
+        std::lock_guard lock(m_mutex);
+        if (problem == m_outboxProblem)
+            return;
+        m_outboxProblem = problem;
+        state = m_state;
+        text = stateTextLocked();
+    }
+    if (problem.isEmpty())
+        qWarning("MQTT outbox: written again; the events that waited in memory are in it");
+    else
+        qWarning("MQTT outbox: %s: events wait in memory", qUtf8Printable(problem));
+    emit stateChanged(state, text);
 }
 
 QString MqttPublisher::errorText() const
@@ -172,14 +207,16 @@ QString MqttPublisher::address() const
 
 void MqttPublisher::report(State state, const QString& text)
 {
+    QString shown;
     {
         std::lock_guard lock(m_mutex);
         if (m_state == state && m_stateText == text)
             return;
         m_state = state;
         m_stateText = text;
+        shown = stateTextLocked();
     }
-    emit stateChanged(state, text);
+    emit stateChanged(state, shown);
 }
 
 void MqttPublisher::wake()
@@ -207,7 +244,7 @@ void MqttPublisher::waitMs(int ms)
         pollfd fd = {m_wake[0], POLLIN, 0};
         if (::poll(&fd, 1, left) > 0)
             drainWake();
-        m_outbox->sync(); // what publish() appended meanwhile reaches the disk
+        syncOutbox(); // what publish() appended meanwhile reaches the disk
     }
 }
 
@@ -222,7 +259,7 @@ void MqttPublisher::run()
         waitMs(delay);
         delay = std::min(delay * 2, m_timing.maxRetryMs);
     }
-    m_outbox->sync();
+    syncOutbox();
 }
 
 bool MqttPublisher::session()
@@ -317,7 +354,7 @@ bool MqttPublisher::session()
         }
         // Records reach the disk before their events leave: a number the broker has seen is never
         // given again after a power loss.
-        m_outbox->sync();
+        syncOutbox();
         if (m_connected && !stopping)
             sendWaiting(mosq);
     }

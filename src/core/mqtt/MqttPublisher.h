@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,7 +64,8 @@ public:
     // flight, and ends the network thread. Events not acknowledged stay in the outbox.
     void stop();
 
-    // Queues the event with the next seq and returns that seq; 0 when not started.
+    // Queues the event with the next seq and returns that seq; 0 when not started, or while the
+    // outbox cannot be written (the event then waits in memory, in order, for its number).
     qint64 publish(const MqttEvent& event);
 
     // The open calls, longest waiting first; only the newest list is kept until it can be sent.
@@ -72,7 +74,8 @@ public:
     void setOpenCallsJson(const QByteArray& jsonArray);
 
     State state() const;
-    QString stateText() const; // a line for the status bar
+    // A line for the status bar: the connection, and whether the outbox cannot be written.
+    QString stateText() const;
     QString errorText() const;
     qsizetype pendingCount() const; // events not yet acknowledged
     qint64 droppedCount() const;    // events dropped because the outbox was full
@@ -90,6 +93,9 @@ private:
     void wake();
     void drainWake();
     void report(State state, const QString& text);
+    // Flushes the outbox; while it cannot be written, tries again now and then and says so.
+    void syncOutbox();
+    QString stateTextLocked() const;
     void sendWaiting(mosquitto* mosq);
     QString address() const;
 
@@ -111,6 +117,8 @@ private:
     State m_state = State::Stopped;
     QString m_stateText;
     QString m_errorText;
+    QString m_outboxProblem; // "" while the outbox is written
+    std::chrono::steady_clock::time_point m_outboxRetryAt{};
     QByteArray m_openJson;
     bool m_openDirty = false;
 

@@ -28,10 +28,11 @@ namespace MqttSettings {
 
 inline const QString kSection = QStringLiteral("Mqtt");
 
-// Appends the section with its comment keys and defaults when the file has none of it (neither its
-// description nor Host), so existing installations get it on their next start. A section that is
-// there, even with keys removed by hand, is left as it is. Throws AppError when the write fails.
-void writeWhenMissing(IniFile& ini);
+// Every start: writes each comment key and key of the section that the file lacks, so existing
+// installations get the section on their next start, appended after the existing sections, and a
+// section left incomplete (a start cut short, a key removed by hand) gets the keys it lacks; the
+// values that are there stay. True when a key was added. Throws AppError when the write fails.
+bool writeWhenMissing(IniFile& ini);
 
 // Reads the section; missing keys yield the defaults. A trailing "/" of the topic prefix is dropped.
 MqttSettingsValues read(const IniFile& ini);

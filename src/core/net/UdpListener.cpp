@@ -54,7 +54,8 @@ protected:
         // No address sharing: a second copy of the program must fail to bind instead of silently
         // splitting the datagrams with the first one.
         if (!socket.bind(QHostAddress::AnyIPv4, m_port, QAbstractSocket::DontShareAddress)) {
-            m_bound.set_value({false, 0, 0, socket.errorString()});
+            m_bound.set_value(
+                {false, 0, 0, UdpListener::bindErrorText(socket.error(), m_port, socket.errorString())});
             return;
         }
         // A flood of tens of thousands of datagrams a second must not push a real press out of a
@@ -146,4 +147,20 @@ QHostAddress UdpListener::plainIPv4(const QHostAddress& address)
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
     return isIPv4 ? QHostAddress(ipv4) : address;
+}
+
+QString UdpListener::bindErrorText(QAbstractSocket::SocketError error, quint16 port,
+                                   const QString& networkText)
+{
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return QStringLiteral("UDP-порт %1 уже занят: его держит другая программа или вторая копия этой")
+            .arg(port);
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("Нет прав открыть UDP-порт %1").arg(port);
+    case QAbstractSocket::SocketResourceError:
+        return QStringLiteral("Системе не хватает ресурсов, чтобы открыть UDP-порт %1").arg(port);
+    default:
+        return QStringLiteral("Не удалось открыть UDP-порт %1: %2").arg(port).arg(networkText);
+    }
 }

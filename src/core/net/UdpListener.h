@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -24,8 +25,8 @@ public:
     UdpListener& operator=(const UdpListener&) = delete;
 
     // Binds and starts receiving. Ports are 32-bit settings values of which only the low 16 bits
-    // count. Returns false with the network layer's error text when the port cannot be bound
-    // (typically a second copy of the program holds it); nothing runs then.
+    // count. Returns false with bindErrorText() when the port cannot be bound (typically a second
+    // copy of the program holds it); nothing runs then.
     bool start(qint32 port, Handler onDatagram, QString* errorText = nullptr);
     void stop(); // waits for the thread to end; harmless when not running
 
@@ -41,6 +42,11 @@ public:
 
     // The sender's address as plain IPv4 when it is one (an IPv4-mapped IPv6 address included).
     static QHostAddress plainIPv4(const QHostAddress& address);
+
+    // Why a UDP port could not be bound, in the operator's words and naming the port; the network
+    // layer's own text where no such words exist.
+    static QString bindErrorText(QAbstractSocket::SocketError error, quint16 port,
+                                 const QString& networkText);
 
 private:
     std::unique_ptr<QThread> m_thread;

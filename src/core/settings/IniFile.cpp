@@ -2,19 +2,16 @@
 
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
+#include "core/base/DurableFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
-
-#include <QRegularExpression>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
 
-#include <filesystem>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -263,42 +260,6 @@ std::optional<qint32> parseInteger(const QString& text)
     return static_cast<qint32>(*value);
 }
 
-// The temporary file is created owner-only. The file it becomes keeps the mode of the file it
-// replaces, or, when there was none, gets the mode any program's new file gets: read and write for
-// everyone, less the process umask. (umask can only be read by setting it; the listener threads
-// create no files, so nothing else sees the moment it is 0.)
-void keepOrdinaryMode(QTemporaryFile& temp, const QString& finalPath)
-{
-#ifndef Q_OS_WIN
-    struct stat existing;
-    mode_t mode = 0;
-    if (::stat(QFile::encodeName(finalPath).constData(), &existing) == 0) {
-        mode = existing.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-    ::fchmod(temp.handle(), mode);
-#else
-    if (QFileInfo::exists(finalPath))
-        temp.setPermissions(QFileInfo(finalPath).permissions());
-#endif
-}
-
-// The name a write's temporary file gets beside the settings file: its name, a dot and six random
-// letters and digits. A suffix of six lower-case letters is left alone, since a person may well
-// name a copy "HalvaneServer.ini.backup"; a temporary file almost never gets one.
-bool isTemporaryName(const QString& name, const QString& settingsName)
-{
-    static const QRegularExpression suffix(QStringLiteral("^[A-Za-z0-9]{6}$"));
-    static const QRegularExpression lowerCaseWord(QStringLiteral("^[a-z]{6}$"));
-    if (!name.startsWith(settingsName + u'.'))
-        return false;
-    const QString rest = name.sliced(settingsName.size() + 1);
-    return suffix.match(rest).hasMatch() && !lowerCaseWord.match(rest).hasMatch();
-}
-
 } // namespace
 
 struct IniFile::Loaded
@@ -348,7 +309,7 @@ QString IniFile::pathBesideExecutable(const QString& exePath)
     return QDir(info.path()).filePath(info.completeBaseName() + QStringLiteral(".ini"));
 }
 
-QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+std::optional<QString> IniFile::value(const QString& section, const QString& key) const
 {
     // A hand edit made since the file was read is seen, unless writes are held.
     if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
@@ -360,10 +321,15 @@ QString IniFile::readString(const QString& section, const QString& key, const QS
         if (at.keyLine >= 0) {
             const QByteArray& text = lines[std::size_t(at.keyLine)].text;
             const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
-            return capped(withoutEnclosingQuotes(decode(value, encoding)));
+            return withoutEnclosingQuotes(decode(value, encoding));
         }
     }
-    return capped(withoutTrailingBlanks(def));
+    return std::nullopt;
+}
+
+QString IniFile::readString(const QString& section, const QString& key, const QString& def) const
+{
+    return capped(value(section, key).value_or(withoutTrailingBlanks(def)));
 }
 
 qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 def) const
@@ -432,29 +398,16 @@ QByteArray withValue(QByteArray data, const QString& section, const QString& key
     return (encoding == Encoding::Utf8 ? kUtf8Bom : QByteArray()) + joinLines(lines);
 }
 
-// The whole new file goes to a temporary file beside the old one and then takes the old one's
-// place in one rename, so the file is never seen half written and a failed write leaves the old
-// one as it was. No flush to disk: the rename alone already keeps readers from ever seeing a mix
-// of old and new.
+// The whole new file goes to a temporary file beside the old one, is flushed to the disk and then
+// takes the old one's place in one rename, so the file is never seen half written, and neither a
+// failed write nor a power cut leaves anything but the old file or the new one.
 bool replaceFile(const QString& path, const QByteArray& result)
 {
     const QFileInfo target(path);
     if (target.exists() && !target.isWritable())
         return false;
-    const QString finalPath = target.exists() ? target.canonicalFilePath() : target.absoluteFilePath();
-    QTemporaryFile temp(finalPath + QStringLiteral(".XXXXXX"));
-    if (!temp.open())
+    if (!Durable::replaceFile(path, result))
         return false;
-    keepOrdinaryMode(temp, finalPath);
-    if (temp.write(result) != result.size() || !temp.flush())
-        return false;
-    temp.close();
-    std::error_code error;
-    std::filesystem::rename(std::filesystem::path(temp.fileName().toStdU16String()),
-                            std::filesystem::path(finalPath.toStdU16String()), error);
-    if (error)
-        return false;
-    temp.setAutoRemove(false);
     ++writesSoFar;
     return true;
 }
@@ -506,7 +459,7 @@ void IniFile::checkWritable() const
 {
     // A file that can be made beside it: the replacement is made the same way.
     const QFileInfo target(m_path);
-    QTemporaryFile probe(target.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    Durable::Replacement probe(m_path);
     if ((target.exists() && !target.isWritable()) || !probe.open())
         throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));
 }
@@ -518,17 +471,7 @@ void IniFile::writeInteger(const QString& section, const QString& key, qint32 va
 
 int IniFile::removeStrayTemporaries() const
 {
-    const QFileInfo settings(m_path);
-    const QDir dir = settings.absoluteDir();
-    const QString name = settings.fileName();
-    int removed = 0;
-    const QStringList candidates =
-        dir.entryList({name + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
-    for (const QString& candidate : candidates) {
-        if (isTemporaryName(candidate, name) && QFile::remove(dir.filePath(candidate)))
-            ++removed;
-    }
-    return removed;
+    return Durable::removeStrayTemporaries(m_path);
 }
 
 bool IniFile::exists() const

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <optional>
 
 // The settings file: a profile file of "[section]" headers and "key=value" lines, meant to be
 // edited by hand. An IniFile made from a path opens the file for every operation and leaves it
@@ -62,6 +63,9 @@ public:
     // single quotes that wholly encloses it. A missing file, section or key yields the default with
     // its trailing blanks removed. At most 2047 characters are returned. Never throws.
     QString readString(const QString& section, const QString& key, const QString& def) const;
+    // The stored value as readString returns it but not shortened, or nothing when the file, the
+    // section or the key is missing. Never throws.
+    std::optional<QString> value(const QString& section, const QString& key) const;
 
     // The text read as readString does (empty when missing): "0x"/"0X" followed by hexadecimal
     // digits, or "$" followed by them, is hexadecimal; otherwise an optional sign and decimal
@@ -79,9 +83,9 @@ public:
     bool exists() const;
 
     // Removes what writes cut short by the end of the process left beside the file: their
-    // temporary files, named after the file with a dot and six random letters and digits
-    // ("HalvaneServer.ini.a1B2c3"). Called once at start, before the file is first used. Returns
-    // how many were removed.
+    // temporary files, by their exact name ("HalvaneServer.ini.partial-a1B2c3"); a copy a person
+    // made beside it ("HalvaneServer.ini.old123") stays. Called once at start, before the file is
+    // first used. Returns how many were removed.
     int removeStrayTemporaries() const;
 
 private:

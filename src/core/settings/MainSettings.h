@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/net/StationNotice.h"
+
 #include <QRect>
 #include <QString>
 #include <QtGlobal>
@@ -9,53 +11,75 @@
 class IniFile;
 
 // Everything the main window takes from its sections DB, Antenna, VisualizationClient, LogForm and
-// logConst, apart from its caption and geometry, which the window reads with its current values as
-// defaults. Texts arrive without their trailing blanks ("мин ", written with the blank, reads
+// logConst. Texts arrive without their trailing blanks ("мин ", written with the blank, reads
 // "мин"); whoever joins them with other text supplies the blanks.
 struct MainSettingsValues
 {
-    QString dbFileName;
-    qint32 ToAntPort = 0;
-    qint32 FromAntPort = 0;
-    qint32 ToClientsPort = 0;
-    qint32 FromClientsPort = 0;
-    QString sToClient;
-    QString sFromClient;
+    // Each member's initialiser is the default it is read with when the file lacks its key.
+    QString dbFileName = QStringLiteral("orv_med.db");
+    qint32 ToAntPort = 5557;
+    qint32 FromAntPort = 5556;
+    qint32 ToClientsPort = Stations::kStationPort;
+    qint32 FromClientsPort = Stations::kServerPort;
+    QString sToClient = QLatin1String(Stations::kPing);
+    QString sFromClient = QLatin1String(Stations::kHello);
 
-    QString ant0text;
-    QString ant1text;
-    QString antNtext;
-    QString reg0text;
-    QString reg1text;
-    QString reg2text;
-    QString excelFileName;
-    QString q1;
-    QString mInExcel;
-    QString mm1;
-    QString mm11;
-    QString mm12;
-    QString mm2;
-    QString mm21;
-    QString mm22;
-    QString mm23;
+    // The main window's title, position and outer size: its design values, which the window reads
+    // its own current values in place of.
+    // The design size is a client area of 706 x 452 below a menu bar of 20, in a design frame.
+    QString Caption = QStringLiteral("HalvaneServer lite");
+    qint32 Top = 0;
+    qint32 Left = 0;
+    qint32 Height = 452 + 20 + 39;
+    qint32 Width = 706 + 16;
 
-    std::array<QString, 8> col;   // journal column captions, col0 to col7
-    std::array<qint32, 8> colw{}; // journal column widths, col0w to col7w
+    QString ant0text = QStringLiteral("Подключенные антенны не найдены.");
+    QString ant1text = QStringLiteral("Подключена антенна ");
+    QString antNtext = QStringLiteral("Подключены антенны ");
+    QString reg0text = QStringLiteral("Режим добавления.");
+    QString reg1text = QStringLiteral("Режим поиска.");
+    QString reg2text = QStringLiteral("Режим регистрации.");
+    QString excelFileName = QStringLiteral("журнал");
+    QString q1 = QStringLiteral("Действительно закрыть программу?");
+    QString mInExcel = QStringLiteral("В Excel");
+    QString mm1 = QStringLiteral("Журнал событий");
+    QString mm11 = QStringLiteral("Фильтр");
+    QString mm12 = QStringLiteral("Очистка");
+    QString mm2 = QStringLiteral("База");
+    QString mm21 = QStringLiteral("Палаты");
+    QString mm22 = QStringLiteral("Койки");
+    QString mm23 = QStringLiteral("Ответственные");
 
-    QString s_min;
-    QString s_sec;
-    QString s_noreaction;
-    QString s_maxreactiontime;
-    std::array<QString, 12> s_m; // month abbreviations, s_m01 to s_m12
-    QString log_r8;
-    QString log_r4;
-    QString log_rb;
+    // Journal column captions, col0 to col7. Column 4 falls back to "Койка", not to the "Место" a
+    // first start writes: the fallback shows only in a file that lacks the key.
+    std::array<QString, 8> col = {
+        QStringLiteral("Дата"),   QStringLiteral("Время"),   QStringLiteral("Время подтв."),
+        QStringLiteral("Палата"), QStringLiteral("Койка"),   QStringLiteral("Ответственный"),
+        QStringLiteral("Тип"),    QStringLiteral("Реакция"),
+    };
+    // Journal column widths, col0w to col7w.
+    std::array<qint32, 8> colw = {50, 50, 50, 50, 50, 50, 50, 50};
+
+    QString s_min = QStringLiteral("мин ");
+    QString s_sec = QStringLiteral("сек ");
+    QString s_noreaction = QStringLiteral("пропущено");
+    QString s_maxreactiontime = QStringLiteral("01:00:00");
+    // Month abbreviations, s_m01 to s_m12.
+    std::array<QString, 12> s_m = {
+        QStringLiteral("янв"), QStringLiteral("фев"), QStringLiteral("мар"), QStringLiteral("апр"),
+        QStringLiteral("май"), QStringLiteral("июн"), QStringLiteral("июл"), QStringLiteral("авг"),
+        QStringLiteral("сен"), QStringLiteral("окт"), QStringLiteral("ноя"), QStringLiteral("дек"),
+    };
+    QString log_r8 = QStringLiteral("вызов");
+    // Function "4" falls back to "вызов ", not to the "прием " a first start writes.
+    QString log_r4 = QStringLiteral("вызов ");
+    QString log_rb = QStringLiteral("вызов отв.");
 };
 
 namespace MainSettings {
 
 // The main window's title as designed; also the default of LogForm/Caption.
-inline const QString kDesignCaption = QStringLiteral("HalvaneServer lite");
+inline const QString kDesignCaption = MainSettingsValues().Caption;
 
 // The main window's design position and outer size: a client area of 706 x 452 below a menu bar.
 QRect designOuterGeometry();
@@ -73,8 +97,9 @@ void InitDef(IniFile& ini, const QRect& designOuterGeometry);
 MainSettingsValues read(IniFile& ini);
 
 // The values as they stand in the file, writing nothing: for readers beside the running program
-// (the statistics), which must leave the settings file as they found it.
-MainSettingsValues readStored(const IniFile& ini);
+// (the statistics), which must leave the settings file as they found it, and for the main window,
+// which reads its caption and geometry with its current ones as defaults.
+MainSettingsValues readStored(const IniFile& ini, const MainSettingsValues& defaults = {});
 
 // On a confirmed close: the window's position and outer size, the journal's column widths and the
 // file name last chosen for the export.

@@ -2,58 +2,157 @@
 
 #include "core/settings/IniFile.h"
 
+#include <algorithm>
 #include <utility>
+
+SettingsKey SettingsKey::writtenWhen(When w) const
+{
+    SettingsKey k = *this;
+    k.when = w;
+    return k;
+}
+
+SettingsKey SettingsKey::within(qint32 lowest, qint32 highest) const
+{
+    SettingsKey k = *this;
+    k.minimum = lowest;
+    k.maximum = highest;
+    return k;
+}
 
 SettingsTable::SettingsTable(QString section, QList<SettingsKey> keys)
     : m_section(std::move(section)), m_keys(std::move(keys))
 {
 }
 
-void SettingsTable::writeComments(IniFile& ini) const
+void SettingsTable::writeKey(IniFile& ini, const SettingsKey& k, const QVariant& value) const
 {
-    for (const SettingsKey& k : m_keys) {
-        if (k.kind == SettingsKey::Kind::Comment && k.firstStart)
-            ini.writeString(m_section, u';' + k.key, k.written.toString());
+    switch (k.kind) {
+    case SettingsKey::Kind::Comment:
+        ini.writeString(m_section, u';' + k.key, value.toString());
+        break;
+    case SettingsKey::Kind::Text:
+        ini.writeString(m_section, k.key, value.toString());
+        break;
+    case SettingsKey::Kind::KeptText:
+        writeKept(ini, m_section, k.key, value.toString());
+        break;
+    case SettingsKey::Kind::Integer:
+        ini.writeInteger(m_section, k.key, value.toInt());
+        break;
     }
 }
 
-void SettingsTable::writeDefaults(IniFile& ini) const
+namespace {
+bool lacks(const IniFile& ini, const QString& section, const SettingsKey& k)
 {
+    const QString name = k.kind == SettingsKey::Kind::Comment ? u';' + k.key : k.key;
+    return !ini.value(section, name).has_value();
+}
+} // namespace
+
+void SettingsTable::writeComments(IniFile& ini) const
+{
+    // The file did not exist when the start began: a key it holds was written by this start.
     for (const SettingsKey& k : m_keys) {
-        if (!k.firstStart)
-            continue;
-        switch (k.kind) {
-        case SettingsKey::Kind::Comment:
-            break;
-        case SettingsKey::Kind::Text:
-            ini.writeString(m_section, k.key, k.written.toString());
-            break;
-        case SettingsKey::Kind::KeptText:
-            writeKept(ini, m_section, k.key, k.written.toString());
-            break;
-        case SettingsKey::Kind::Integer:
-            ini.writeInteger(m_section, k.key, k.written.toInt());
-            break;
+        if (k.kind == SettingsKey::Kind::Comment && k.when != SettingsKey::When::AddedLater &&
+            lacks(ini, m_section, k))
+            writeKey(ini, k, k.written);
+    }
+}
+
+void SettingsTable::writeDefaults(IniFile& ini, const ValueOf& written) const
+{
+    for (qsizetype i = 0; i < m_keys.size(); ++i) {
+        const SettingsKey& k = m_keys.at(i);
+        if (k.kind != SettingsKey::Kind::Comment && k.when != SettingsKey::When::AddedLater &&
+            lacks(ini, m_section, k))
+            writeKey(ini, k, k.written.isValid() || !written ? k.written : written(i));
+    }
+}
+
+bool SettingsTable::writeAddedLater(IniFile& ini) const
+{
+    const bool holdsSection = std::any_of(m_keys.cbegin(), m_keys.cend(), [&](const SettingsKey& k) {
+        return k.when != SettingsKey::When::AddedLater && !lacks(ini, m_section, k);
+    });
+    if (!holdsSection)
+        return false;
+    bool added = false;
+    for (const SettingsKey& k : m_keys) {
+        if (k.when == SettingsKey::When::AddedLater && lacks(ini, m_section, k)) {
+            writeKey(ini, k, k.written);
+            added = true;
         }
+    }
+    return added;
+}
+
+bool SettingsTable::writeLaterStart(IniFile& ini, const ValueOf& written) const
+{
+    bool added = false;
+    for (qsizetype i = 0; i < m_keys.size(); ++i) {
+        const SettingsKey& k = m_keys.at(i);
+        const bool missing = k.when == SettingsKey::When::Missing && lacks(ini, m_section, k);
+        if (k.when == SettingsKey::When::EveryStart || missing)
+            writeKey(ini, k, k.written.isValid() || !written ? k.written : written(i));
+        added = added || missing;
+    }
+    return added;
+}
+
+void SettingsTable::writeKeys(IniFile& ini, const QStringList& names, const ValueOf& written) const
+{
+    for (const QString& name : names) {
+        for (qsizetype i = 0; i < m_keys.size(); ++i) {
+            const SettingsKey& k = m_keys.at(i);
+            if (k.kind != SettingsKey::Kind::Comment && k.key == name)
+                writeKey(ini, k, written(i));
+        }
+    }
+}
+
+bool SettingsTable::writeMissing(IniFile& ini, const ValueOf& written) const
+{
+    bool added = false;
+    for (const SettingsKey& k : m_keys)
+        added = added || lacks(ini, m_section, k);
+    writeComments(ini);
+    writeDefaults(ini, written);
+    return added;
+}
+
+void SettingsTable::writeStart(IniFile& ini, bool firstStart, const ValueOf& written) const
+{
+    if (firstStart) {
+        writeComments(ini);
+        writeDefaults(ini, written);
+    } else {
+        writeLaterStart(ini, written);
+    }
+}
+
+QVariant SettingsTable::readKey(const IniFile& ini, const SettingsKey& k, const QVariant& def) const
+{
+    if (k.kind != SettingsKey::Kind::Integer)
+        return ini.readString(m_section, k.key, def.toString());
+    const qint32 number = ini.readInteger(m_section, k.key, def.toInt());
+    return number < k.minimum || number > k.maximum ? def : QVariant(number);
+}
+
+void SettingsTable::read(const IniFile& ini, const ValueOf& defaults, const Store& store) const
+{
+    for (qsizetype i = 0; i < m_keys.size(); ++i) {
+        const SettingsKey& k = m_keys.at(i);
+        if (k.kind != SettingsKey::Kind::Comment)
+            store(i, readKey(ini, k, defaults ? defaults(i) : k.readDefault()));
     }
 }
 
 SectionValues SettingsTable::read(const IniFile& ini) const
 {
     SectionValues values;
-    for (const SettingsKey& k : m_keys) {
-        switch (k.kind) {
-        case SettingsKey::Kind::Comment:
-            break;
-        case SettingsKey::Kind::Text:
-        case SettingsKey::Kind::KeptText:
-            values.set(k.key, ini.readString(m_section, k.key, k.readDefault().toString()));
-            break;
-        case SettingsKey::Kind::Integer:
-            values.set(k.key, ini.readInteger(m_section, k.key, k.readDefault().toInt()));
-            break;
-        }
-    }
+    read(ini, {}, [&](qsizetype i, const QVariant& value) { values.set(m_keys.at(i).key, value); });
     return values;
 }
 
@@ -98,22 +197,27 @@ void SettingsTable::writeKept(IniFile& ini, const QString& section, const QStrin
 
 SettingsKey SettingsTable::comment(const QString& key, const QString& text)
 {
-    return {key, SettingsKey::Kind::Comment, text, {}, true};
+    return {key, SettingsKey::Kind::Comment, text, {}};
 }
 
 SettingsKey SettingsTable::text(const QString& key, const QString& value, const QVariant& readDefault)
 {
-    return {key, SettingsKey::Kind::Text, value, readDefault, true};
+    return {key, SettingsKey::Kind::Text, value, readDefault};
 }
 
 SettingsKey SettingsTable::kept(const QString& key, const QString& value, const QVariant& readDefault)
 {
-    return {key, SettingsKey::Kind::KeptText, value, readDefault, true};
+    return {key, SettingsKey::Kind::KeptText, value, readDefault};
 }
 
 SettingsKey SettingsTable::integer(const QString& key, qint32 value)
 {
-    return {key, SettingsKey::Kind::Integer, value, {}, true};
+    return {key, SettingsKey::Kind::Integer, value, {}};
+}
+
+SettingsKey SettingsTable::addedLater(SettingsKey key)
+{
+    return key.writtenWhen(SettingsKey::When::AddedLater);
 }
 
 QList<SettingsKey> SettingsTable::captionAndGeometry(const QString& caption, QSize designClient)

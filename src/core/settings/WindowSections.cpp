@@ -153,6 +153,11 @@ SettingsTable butsForm()
     for (int c = 0; c < captions.size(); ++c)
         keys << T::integer(QStringLiteral("col%1w").arg(c), widths[c]);
     keys << T::text(QStringLiteral("q1"), q1) << T::text(QStringLiteral("q2"), q2);
+    keys << T::addedLater(T::comment(
+                QStringLiteral("SearchIdleSec"),
+                QStringLiteral(
+                    "через сколько секунд без нажатия режим поиска выключается сам (0 - не выключается)")))
+         << T::addedLater(T::integer(QStringLiteral("SearchIdleSec"), 120));
     return SettingsTable(QStringLiteral("ButsForm"), keys);
 }
 
@@ -293,6 +298,34 @@ SettingsTable filterForm()
     return SettingsTable(QStringLiteral("FilterForm"), keys);
 }
 
+SettingsTable callsForm()
+{
+    const QString caption = QStringLiteral("Активные вызовы");
+    const QString q1 = QStringLiteral("Убрать вызов из списка активных? Запись в журнале останется.");
+    const QString dismiss = QStringLiteral("Убрать из списка");
+    const QString captions[] = {QStringLiteral("Место"),         QStringLiteral("Палата"),
+                                QStringLiteral("Ответственный"), QStringLiteral("Тип"),
+                                QStringLiteral("Время"),         QStringLiteral("Ожидание")};
+    const int widths[] = {110, 80, 110, 70, 60, 90};
+    QList<SettingsKey> keys;
+    keys << T::comment(QStringLiteral("Описание секции"), caption)
+         << T::comment(QStringLiteral("colНОМЕР_СТОЛБЦА"), QStringLiteral("описание столбца N"))
+         << T::comment(QStringLiteral("colНОМЕР_СТОЛБЦАw"), QStringLiteral("ширина столбца N"));
+    for (int c = 0; c < 6; ++c)
+        keys << T::comment(QStringLiteral("col%1").arg(c), captions[c]);
+    keys << T::comment(QStringLiteral("q1"), QStringLiteral("Вопрос: ") + q1)
+         << T::comment(QStringLiteral("mDismiss"), QStringLiteral("Пункт меню: ") + dismiss)
+         << T::comment(QStringLiteral("mCalls"), QStringLiteral("Пункт меню главной формы: ") + caption);
+    keys << T::captionAndGeometry(caption, QSize(560, 220));
+    for (int c = 0; c < 6; ++c)
+        keys << T::text(QStringLiteral("col%1").arg(c), captions[c]);
+    for (int c = 0; c < 6; ++c)
+        keys << T::integer(QStringLiteral("col%1w").arg(c), widths[c]);
+    keys << T::text(QStringLiteral("q1"), q1) << T::text(QStringLiteral("mDismiss"), dismiss)
+         << T::text(QStringLiteral("mCalls"), caption);
+    return SettingsTable(QStringLiteral("CallsForm"), keys);
+}
+
 QList<SettingsTable> inCreationOrder()
 {
     return {groupForm(), butsForm(),   butsAddForm(), groupEditForm(), butsEditForm(),
@@ -304,7 +337,14 @@ void writeFirstStart(IniFile& ini)
     for (const SettingsTable& table : inCreationOrder()) {
         table.writeComments(ini);
         table.writeDefaults(ini);
+        table.writeAddedLater(ini);
     }
+}
+
+void writeAddedLater(IniFile& ini)
+{
+    for (const SettingsTable& table : inCreationOrder())
+        table.writeAddedLater(ini);
 }
 
 } // namespace WindowSections

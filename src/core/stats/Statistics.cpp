@@ -115,14 +115,13 @@ public:
             rows.append(
                 m_groups[static_cast<std::size_t>(id)].finish(stored.isEmpty() ? emptyName() : stored));
         }
-        // Alphabetical, letter case aside; an entry without a name comes last.
+        // Alphabetical, letter case aside, numbers by value; an entry without a name comes last.
         std::sort(rows.begin(), rows.end(), [](const GroupRow& a, const GroupRow& b) {
             const bool aEmpty = a.name == emptyName();
             const bool bEmpty = b.name == emptyName();
             if (aEmpty != bEmpty)
                 return bEmpty;
-            const int byText = a.name.compare(b.name, Qt::CaseInsensitive);
-            return byText != 0 ? byText < 0 : a.name < b.name;
+            return compareNames(a.name, b.name) < 0;
         });
         return rows;
     }
@@ -177,12 +176,63 @@ QString groupingTitle(Grouping grouping)
     return QStringLiteral("Дни недели");
 }
 
-QStringList columnCaptions()
+QStringList columnCaptions(Grouping grouping)
 {
-    return {QStringLiteral("Группа"),     QStringLiteral("Вызовов"),         QStringLiteral("Отвечено"),
-            QStringLiteral("Пропущено"),  QStringLiteral("Открыто"),         QStringLiteral("Убрано"),
-            QStringLiteral("Медиана"),    QStringLiteral("90-й процентиль"), QStringLiteral("Самое долгое"),
+    static const char16_t* const groupCaptions[GroupingCount] = {u"Палата", u"Ответственный", u"Место",
+                                                                 u"Час", u"День недели"};
+    const QString group = QString::fromUtf16(groupCaptions[grouping < GroupingCount ? grouping : ByWeekday]);
+    return {group,
+            QStringLiteral("Вызовов"),
+            QStringLiteral("Отвечено"),
+            QStringLiteral("Пропущено"),
+            QStringLiteral("Открыто"),
+            QStringLiteral("Убрано"),
+            QStringLiteral("Медиана"),
+            QStringLiteral("90-й процентиль"),
+            QStringLiteral("Самое долгое"),
             QStringLiteral("Приёмов (4)")};
+}
+
+int compareNames(const QString& a, const QString& b)
+{
+    const auto isAsciiDigit = [](QChar c) { return c.unicode() >= u'0' && c.unicode() <= u'9'; };
+    // The run of digits, or of anything else, that starts at `from`.
+    const auto run = [&](const QString& s, qsizetype from) {
+        const bool digits = isAsciiDigit(s.at(from));
+        qsizetype to = from;
+        while (to < s.size() && isAsciiDigit(s.at(to)) == digits)
+            ++to;
+        return QStringView(s).mid(from, to - from);
+    };
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        const QStringView ra = run(a, i);
+        const QStringView rb = run(b, j);
+        i += ra.size();
+        j += rb.size();
+        int order = 0;
+        if (isAsciiDigit(ra.front()) && isAsciiDigit(rb.front())) {
+            // By value: without their leading zeros, the longer number is the larger.
+            const auto value = [](QStringView digits) {
+                qsizetype zeros = 0;
+                while (zeros + 1 < digits.size() && digits.at(zeros) == u'0')
+                    ++zeros;
+                return digits.mid(zeros);
+            };
+            const QStringView va = value(ra);
+            const QStringView vb = value(rb);
+            order = va.size() != vb.size() ? (va.size() < vb.size() ? -1 : 1) : va.compare(vb);
+        } else {
+            order = ra.compare(rb, Qt::CaseInsensitive);
+        }
+        if (order != 0)
+            return order;
+    }
+    if (i < a.size() || j < b.size())
+        return i < a.size() ? 1 : -1;
+    const int byText = a.compare(b, Qt::CaseInsensitive);
+    return byText != 0 ? byText : a.compare(b);
 }
 
 QString hourName(int hour)
@@ -215,7 +265,7 @@ QString exceptionKindText(ExceptionRow::Kind kind)
     case ExceptionRow::Missed:
         return QStringLiteral("пропущен");
     case ExceptionRow::Open:
-        return QStringLiteral("не отвечен");
+        return QStringLiteral("открыт");
     case ExceptionRow::Removed:
         return QStringLiteral("убран из активных");
     case ExceptionRow::Slow:
@@ -265,18 +315,18 @@ std::optional<int> nearestRank(const std::vector<int>& sorted, int percent)
 void checkOptions(const Options& options)
 {
     if (!options.first.isValid())
-        throw AppError(QStringLiteral("The first day of the period is not a valid date"));
+        throw AppError(QStringLiteral("Первый день периода — не дата"));
     if (!options.last.isValid())
-        throw AppError(QStringLiteral("The last day of the period is not a valid date"));
+        throw AppError(QStringLiteral("Последний день периода — не дата"));
     if (options.first > options.last)
-        throw AppError(QStringLiteral("The first day of the period (%1) lies after the last (%2)")
+        throw AppError(QStringLiteral("Первый день периода (%1) позже последнего (%2)")
                            .arg(options.first.toString(Qt::ISODate), options.last.toString(Qt::ISODate)));
     if (options.first.year() < 1 || options.last.year() > 9999)
-        throw AppError(QStringLiteral("The period must lie between the years 1 and 9999"));
+        throw AppError(QStringLiteral("Период должен лежать между 1 и 9999 годами"));
     if (options.first.daysTo(options.last) >= kMaxDays)
-        throw AppError(QStringLiteral("The period is longer than 100 years"));
+        throw AppError(QStringLiteral("Период длиннее 100 лет"));
     if (options.thresholdSeconds < 0)
-        throw AppError(QStringLiteral("The threshold must not be negative"));
+        throw AppError(QStringLiteral("Порог не может быть отрицательным"));
 }
 
 Report compute(db::Database& database, const Options& options, const Progress& progress)

@@ -87,10 +87,14 @@ struct Report
 
 // Names of the groups and of the sheets, as the operator reads them.
 QString groupingTitle(Grouping grouping); // "Палаты", "Ответственные", "Места", "Часы", "Дни недели"
-QStringList columnCaptions();    // the ten columns of every grouping table
+// The ten columns of a grouping table; the first names what the rows are ("Палата", "Час", ...).
+QStringList columnCaptions(Grouping grouping);
 QString hourName(int hour);      // "08:00–08:59"
 QString weekdayName(int isoDay); // 1 "Понедельник" ... 7 "Воскресенье"
 QString emptyName();             // shown for an entry without ward or staff member
+// The order of the named groups: by their text, letter case aside, with the numbers in them by
+// value ("№ 2" before "№ 101"); negative, 0 or positive.
+int compareNames(const QString& a, const QString& b);
 QStringList exceptionCaptions(); // the columns of the list of exceptions
 QString exceptionKindText(ExceptionRow::Kind kind);
 QString typeText(const Options& options, char f);

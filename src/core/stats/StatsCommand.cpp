@@ -23,8 +23,8 @@ constexpr int kFailed = 1;
 
 QString usage()
 {
-    return QStringLiteral(
-        "usage: HalvaneServer --statistics FIRST LAST FILE.xlsx [--force] (dates as YYYY-MM-DD)");
+    return QStringLiteral("запуск: HalvaneServer --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx [--force] "
+                          "(даты в виде ГГГГ-ММ-ДД)");
 }
 
 // Exactly YYYY-MM-DD and a day of the calendar.
@@ -33,7 +33,7 @@ QDate dateArgument(const QString& text, const QString& which)
     static const QRegularExpression form(QStringLiteral(R"(^\d{4}-\d{2}-\d{2}$)"));
     const QDate date = form.match(text).hasMatch() ? QDate::fromString(text, Qt::ISODate) : QDate();
     if (!date.isValid())
-        throw AppError(QStringLiteral("%1 day \"%2\" is not a date of the form YYYY-MM-DD").arg(which, text));
+        throw AppError(QStringLiteral("%1 день «%2» — не дата вида ГГГГ-ММ-ДД").arg(which, text));
     return date;
 }
 
@@ -80,11 +80,11 @@ int runStatisticsCommand(const QStringList& args, QTextStream& err, const QStrin
 
     Options options;
     try {
-        options.first = dateArgument(words.at(0), QStringLiteral("first"));
-        options.last = dateArgument(words.at(1), QStringLiteral("last"));
+        options.first = dateArgument(words.at(0), QStringLiteral("первый"));
+        options.last = dateArgument(words.at(1), QStringLiteral("последний"));
         checkOptions(options);
         if (words.at(2).trimmed().isEmpty())
-            throw AppError(QStringLiteral("no report file given"));
+            throw AppError(QStringLiteral("не указан файл отчёта"));
     } catch (const AppError& e) {
         return report(e.message() + QStringLiteral("; ") + usage(), kBadArguments);
     }

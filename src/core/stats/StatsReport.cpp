@@ -165,7 +165,8 @@ void writeWorkbook(Writer& w, const Report& report)
     const QList<double> groupWidths{34, 10, 10, 10, 10, 10, 10, 16, 14, 12};
     for (int g = 0; g < GroupingCount; ++g) {
         const QList<GroupRow>& rows = report.groups[static_cast<std::size_t>(g)];
-        w.sheet(groupingTitle(static_cast<Grouping>(g)), columnCaptions(), groupWidths);
+        w.sheet(groupingTitle(static_cast<Grouping>(g)), columnCaptions(static_cast<Grouping>(g)),
+                groupWidths);
         w.reserve(rows.size());
         for (const GroupRow& row : rows) {
             groupRow(w, row);
@@ -203,13 +204,22 @@ void writeWorkbook(Writer& w, const Report& report)
     w.day(1, o.last);
     w.nextRow();
     line(QStringLiteral("Граница пропуска"));
-    w.text(1, o.maxReactionTime);
+    // A time value like every other; a bound edited into no time at all stays the text it is.
+    const QByteArray bound = o.maxReactionTime.toLatin1();
+    const std::optional<int> boundSeconds =
+        QString::fromLatin1(bound) == o.maxReactionTime
+            ? parseReaction(std::string_view(bound.constData(), static_cast<std::size_t>(bound.size())))
+            : std::nullopt;
+    if (boundSeconds)
+        w.duration(1, boundSeconds);
+    else
+        w.text(1, o.maxReactionTime);
     w.nextRow();
     line(QStringLiteral("Порог превышения"));
     w.duration(1, o.thresholdSeconds);
     w.nextRow();
     const GroupRow& t = report.total;
-    const QStringList captions = columnCaptions();
+    const QStringList captions = columnCaptions(ByWard);
     const qint64 counts[] = {t.calls, t.answered, t.missed, t.open, t.removed};
     for (int i = 0; i < 5; ++i) {
         line(captions.at(i + 1));
@@ -237,17 +247,19 @@ void writeReport(const QString& path, const Report& report)
     const QString target = QFileInfo(path).absoluteFilePath();
     if (path.isEmpty())
         unableToWrite(path, QStringLiteral("no file name given"));
+    // A workbook under another name would not open as what its name says.
+    if (QFileInfo(target).suffix().compare(QStringLiteral("xlsx"), Qt::CaseInsensitive) != 0)
+        unableToWrite(target, QStringLiteral("файл отчёта должен называться *.xlsx"));
     XlsxFile::checkTarget(target);
 
-    const QString temporary = XlsxFile::temporaryNameBeside(target);
-    const XlsxFile::RemoveOnExit cleanup(temporary);
+    XlsxFile::Replacement file(target);
 
     {
-        Writer writer(temporary, target);
+        Writer writer(file.temporaryPath(), target);
         writeWorkbook(writer, report);
         writer.close();
     }
-    XlsxFile::replaceTarget(temporary, target);
+    file.commit();
 }
 
 } // namespace Stats

@@ -16,7 +16,8 @@ constexpr qint64 kMaxSheetRows = 1048576;
 // values shown as [h]:mm:ss, moments are date-time values.
 //
 // The file at `path` is replaced only once the new one is complete. Throws AppError
-// "Unable to write to <path>: <reason>" when it cannot be written; the old file is then left as it was.
+// "Unable to write to <path>: <reason>" when it cannot be written, or when its name does not end in
+// ".xlsx"; the old file is then left as it was.
 void writeReport(const QString& path, const Report& report);
 
 } // namespace Stats

@@ -5,21 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
+#include <cstring>
 
 namespace XlsxFile {
-
-namespace {
-
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(path.toStdU16String());
-}
-
-} // namespace
 
 void unableToWrite(const QString& path, const QString& reason)
 {
@@ -43,27 +33,20 @@ void checkTarget(const QString& target)
         unableToWrite(target, QStringLiteral("the file cannot be replaced"));
 }
 
-QString temporaryNameBeside(const QString& target)
+Replacement::Replacement(const QString& target) : m_file(target)
 {
-    for (;;) {
-        const QString name = target + QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 8,
-                                                                    16, QLatin1Char('0'));
-        if (!QFileInfo::exists(name))
-            return name;
+    if (!m_file.open()) {
+        const int reason = errno;
+        unableToWrite(target, QString::fromLocal8Bit(std::strerror(reason)));
     }
 }
 
-void replaceTarget(const QString& temporary, const QString& target)
+void Replacement::commit()
 {
-    std::error_code error;
-    std::filesystem::rename(fsPath(temporary), fsPath(target), error);
-    if (error)
-        unableToWrite(target, QString::fromLocal8Bit(error.message()));
-}
-
-RemoveOnExit::~RemoveOnExit()
-{
-    QFile::remove(m_name);
+    if (!m_file.commit()) {
+        const int reason = errno;
+        unableToWrite(m_file.target(), QString::fromLocal8Bit(std::strerror(reason)));
+    }
 }
 
 } // namespace XlsxFile

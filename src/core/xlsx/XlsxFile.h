@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QString>
+#include "core/base/DurableFile.h"
 
-#include <utility>
+#include <QString>
 
 #include <xlsxwriter.h>
 
@@ -19,23 +19,20 @@ QString reasonOf(lxw_error error);
 // Raises unableToWrite when the target's folder does not exist or the target cannot be replaced.
 void checkTarget(const QString& target);
 
-// A name beside the target that no file holds yet.
-QString temporaryNameBeside(const QString& target);
-
-// Gives the complete workbook the target's name; raises unableToWrite when it cannot.
-void replaceTarget(const QString& temporary, const QString& target);
-
-// Whatever happens, no half-written file is left beside the target.
-class RemoveOnExit
+// The file a workbook is written to: a temporary beside the target that the workbook writer fills
+// by name, and that takes the target's name, flushed to the disk, only when the workbook is
+// complete. Whatever happens before, no half-written file is left beside the target.
+class Replacement
 {
 public:
-    explicit RemoveOnExit(QString name) : m_name(std::move(name)) {}
-    ~RemoveOnExit();
-    RemoveOnExit(const RemoveOnExit&) = delete;
-    RemoveOnExit& operator=(const RemoveOnExit&) = delete;
+    // Raises unableToWrite when the temporary cannot be made.
+    explicit Replacement(const QString& target);
+    const QString& temporaryPath() const { return m_file.temporaryPath(); }
+    // Gives the complete workbook the target's name; raises unableToWrite when it cannot.
+    void commit();
 
 private:
-    QString m_name;
+    Durable::Replacement m_file;
 };
 
 } // namespace XlsxFile

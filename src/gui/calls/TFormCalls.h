@@ -35,11 +35,6 @@ public:
     // start after an update), then reads it. Throws AppError when the write fails.
     void InitSection();
 
-    // The section as a first start writes it, without the window (the headless server).
-    static void writeFirstStart(IniFile& ini);
-
-    void InitComm() override;
-    void InitDef() override;
     void InitForm() override;
     void InitSave() override;
 
@@ -54,8 +49,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    static void writeComments(IniFile& file);
-    static void writeDefaults(IniFile& file, const QRect& outer);
     void setAntennaSpans();
 
     OpenCalls& m_calls;

@@ -2,6 +2,7 @@
 
 #include "core/directory/PlacesStore.h"
 #include "core/engine/WardServer.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/WindowSections.h"
 #include "gui/directory/PlacesGrid.h"
 #include "gui/directory/TFormAddButs.h"
@@ -15,6 +16,8 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -90,6 +93,8 @@ TFormButs::TFormButs(WardServer& server, QWidget* parent)
 
     Timer1.setInterval(1000);
     connect(&Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    SearchIdle.setSingleShot(true);
+    connect(&SearchIdle, &QTimer::timeout, this, [this] { SearchIdleTimer(); });
 }
 
 void TFormButs::InitForm()
@@ -104,6 +109,8 @@ void TFormButs::InitForm()
     bSearch->setText(v.text(QStringLiteral("bscaption")));
     q1 = v.text(QStringLiteral("q1"));
     q2 = v.text(QStringLiteral("q2"));
+    // Seconds; at most a day, so that the timer's milliseconds cannot overflow.
+    SearchIdle.setInterval(std::clamp(v.integer(QStringLiteral("SearchIdleSec")), 0, 86400) * 1000);
     for (int c = 0; c < PlacesStore::kColumns; ++c)
         StringGrid1->setColumnWidth(c, qMax(0, v.integer(widthKey(c))));
     for (int c = 0; c < PlacesStore::kColumns; ++c)
@@ -156,13 +163,18 @@ void TFormButs::RefreshForm()
 
 void TFormButs::ObrabSearch(const QString& abcde)
 {
+    restartSearchIdle();
     const int row = PlacesGrid::findCallCode(*StringGrid1, abcde);
     if (row > 0) {
         StringGrid1->setRow(row);
         return;
     }
+    // The operator is at the window while the question is open: the search does not end under it.
+    SearchIdle.stop();
     if (Dialogs::question(this, q1))
         ToAddButs();
+    else
+        restartSearchIdle();
 }
 
 void TFormButs::ToAddButs()
@@ -215,6 +227,7 @@ void TFormButs::ButtonGroup5Items0Click()
     Timer1.start();
     m_server.setSButs(true);
     bSearch->setVisible(true);
+    restartSearchIdle();
 }
 
 void TFormButs::bSearchClick()
@@ -222,6 +235,19 @@ void TFormButs::bSearchClick()
     m_server.setSButs(false);
     bSearch->setVisible(false);
     Timer1.stop();
+    SearchIdle.stop();
+}
+
+void TFormButs::restartSearchIdle()
+{
+    if (m_server.sButs() && SearchIdle.interval() > 0)
+        SearchIdle.start();
+}
+
+void TFormButs::SearchIdleTimer()
+{
+    if (m_server.sButs())
+        bSearchClick();
 }
 
 void TFormButs::Timer1Timer()
@@ -242,6 +268,6 @@ void TFormButs::StringGrid1DblClickCell(int ARow, int)
     const QString code = StringGrid1->Cells(0, ARow);
     if (code.isEmpty())
         return;
-    m_server.SendToClientsUDP(PlacesStore::placeNotice(
+    m_server.SendToClientsUDP(Stations::placeNotice(
         code, StringGrid1->Cells(1, ARow), StringGrid1->Cells(2, ARow), StringGrid1->Cells(3, ARow)));
 }

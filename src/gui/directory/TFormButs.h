@@ -50,6 +50,9 @@ public:
     void ButtonGroup5Items0Click(); // search mode on
     void bSearchClick();            // search mode off
     void Timer1Timer();             // one blink step of bSearch
+    // Search mode ends by itself after this long without a press: a forgotten search would otherwise
+    // keep taking the presses for it until the window is closed.
+    void SearchIdleTimer();
     // The place notice of data row ARow; the header, an empty row or no row send nothing.
     void StringGrid1DblClickCell(int ARow, int ACol);
 
@@ -61,6 +64,9 @@ public:
     ButtonGroup* ButtonGroup5 = nullptr;
     QPushButton* bSearch = nullptr;
     QTimer Timer1;
+    // Started when search mode goes on and again at every press while it is on; SearchIdleSec
+    // seconds (0: never).
+    QTimer SearchIdle;
 
     QString q1; // a pressed code that is not in the list
     QString q2; // delete
@@ -70,6 +76,7 @@ protected:
 
 private:
     void setBSearchFontColor(const QColor& color);
+    void restartSearchIdle();
 
     QColor m_bSearchColor = Qt::black;
     WardServer& m_server;

@@ -1,7 +1,6 @@
 #include "gui/journal/JournalModel.h"
 
 #include "core/base/AppError.h"
-#include "core/db/Database.h"
 #include "core/db/DatabaseError.h"
 
 #include <sqlite3.h>
@@ -9,12 +8,6 @@
 #include <algorithm>
 #include <limits>
 #include <utility>
-
-namespace {
-// The stored columns the grid shows, in the order displayRow reads them.
-const QString kStoredColumns =
-    QStringLiteral("timest, timestr, groupsname, butsname, workersname, f, reactiontime");
-} // namespace
 
 JournalModel::JournalModel(QObject* parent) : QAbstractTableModel(parent), m_retry(new QTimer(this))
 {
@@ -42,7 +35,10 @@ void JournalModel::retryBusyPages()
 
 void JournalModel::setDatabase(db::Database* database)
 {
-    m_db = database;
+    if (database)
+        m_store.emplace(*database);
+    else
+        m_store.reset();
     m_countValid = false;
 }
 
@@ -68,46 +64,28 @@ bool JournalModel::setHeaderData(int section, Qt::Orientation orientation, const
 
 void JournalModel::detach()
 {
-    m_db = nullptr;
+    m_store.reset();
     m_pages.clear();
     m_pageOrder.clear();
     m_busyPages.clear();
 }
 
-QString JournalModel::selectText() const
-{
-    return QStringLiteral("SELECT ") + kStoredColumns + QStringLiteral(" FROM logs ") + m_where +
-           QStringLiteral(" ORDER BY timest DESC");
-}
-
 void JournalModel::refresh(const QString& where, const QVariantList& whereParams)
 {
-    if (!m_db)
+    if (!m_store)
         return;
     // Without a filter, and with nothing deleted since the last count, the entries added since then are
     // those with a larger id: counting them costs nothing however long the journal is. A filter (its
     // conditions may look at the reaction time, which a cancel changes) counts everything again.
     const bool incremental = m_countValid && where.isEmpty() && m_where.isEmpty();
     qint64 count = 0;
-    qint64 maxId = 0;
-    {
-        db::Statement top(*m_db, QStringLiteral("SELECT max(id) FROM logs"));
-        if (top.step() && !top.isNull(0))
-            maxId = top.int64(0);
-    }
+    const qint64 maxId = m_store->maxId();
     if (incremental) {
         count = m_count;
-        if (maxId > m_maxId) {
-            db::Statement added(*m_db, QStringLiteral("SELECT count(*) FROM logs WHERE id > ?"));
-            added.bind(1, m_maxId);
-            if (added.step())
-                count += added.int64(0);
-        }
+        if (maxId > m_maxId)
+            count += m_store->countAfter(m_maxId);
     } else {
-        db::Statement all(*m_db, QStringLiteral("SELECT count(*) FROM logs ") + where);
-        all.bindAll(whereParams);
-        if (all.step())
-            count = all.int64(0);
+        count = m_store->count(where, whereParams);
     }
 
     // First the rows already shown take their new texts, then rows are added or removed at the end:
@@ -152,24 +130,24 @@ QVariant JournalModel::headerData(int section, Qt::Orientation orientation, int 
     return QAbstractTableModel::headerData(section, orientation, role);
 }
 
-QStringList JournalModel::displayRow(const QStringList& stored) const
+QStringList JournalModel::displayRow(const JournalStore::StoredRow& stored) const
 {
-    // stored: timest, timestr, groupsname, butsname, workersname, f, reactiontime
+    using S = JournalStore::StoredColumn;
     QStringList row;
     row.resize(kColumns);
     try {
-        row[0] = sDateFromTS(stored[0], m_logConst);
-        row[1] = sTimeFromTS(stored[0]);
-        row[2] = sTimeFromTS(stored[1]);
-        row[3] = stored[2];
-        row[4] = stored[3];
-        row[5] = stored[4];
-        const QString& f = stored[5];
+        row[0] = sDateFromTS(stored[S::Timest], m_logConst);
+        row[1] = sTimeFromTS(stored[S::Timest]);
+        row[2] = sTimeFromTS(stored[S::Timestr]);
+        row[3] = stored[S::Ward];
+        row[4] = stored[S::Place];
+        row[5] = stored[S::Staff];
+        const QString& f = stored[S::Function];
         row[6] = f == u"8"   ? m_types.log_r8
                  : f == u"4" ? m_types.log_r4
                  : f == u"b" ? m_types.log_rb
                              : QString();
-        row[7] = sReactionTime(stored[6], m_logConst);
+        row[7] = sReactionTime(stored[S::Reaction], m_logConst);
     } catch (const AppError& e) {
         if (!m_conversionReported) {
             m_conversionReported = true;
@@ -184,22 +162,16 @@ const QList<QStringList>* JournalModel::page(int pageIndex) const
     auto it = m_pages.constFind(pageIndex);
     if (it != m_pages.constEnd())
         return &it.value();
-    if (!m_db || m_busyPages.contains(pageIndex))
+    if (!m_store || m_busyPages.contains(pageIndex))
         return nullptr;
 
     QList<QStringList> rows;
     try {
-        db::Statement select(*m_db, selectText() + QStringLiteral(" LIMIT ? OFFSET ?"));
-        QVariantList params = m_whereParams;
-        params << kPageRows << qint64(pageIndex) * kPageRows;
-        select.bindAll(params);
-        while (select.step()) {
-            QStringList stored;
-            stored.reserve(7);
-            for (int c = 0; c < 7; ++c)
-                stored << select.text(c);
-            rows << displayRow(stored);
-        }
+        const QList<JournalStore::StoredRow> stored =
+            m_store->page(m_where, m_whereParams, kPageRows, qint64(pageIndex) * kPageRows);
+        rows.reserve(stored.size());
+        for (const JournalStore::StoredRow& entry : stored)
+            rows << displayRow(entry);
     } catch (const AppError& e) {
         const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
         if (dbError && (dbError->code() == SQLITE_BUSY || dbError->code() == SQLITE_LOCKED)) {
@@ -240,14 +212,8 @@ QVariant JournalModel::data(const QModelIndex& index, int role) const
 
 void JournalModel::forEachEntry(const std::function<void(const QStringList&)>& visit) const
 {
-    if (!m_db)
+    if (!m_store)
         return;
-    db::Statement select(*m_db, selectText());
-    select.bindAll(m_whereParams);
-    while (select.step()) {
-        QStringList stored;
-        for (int c = 0; c < 7; ++c)
-            stored << select.text(c);
-        visit(displayRow(stored));
-    }
+    m_store->forEach(m_where, m_whereParams,
+                     [&](const JournalStore::StoredRow& stored) { visit(displayRow(stored)); });
 }

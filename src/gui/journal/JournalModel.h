@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/journal/JournalStore.h"
 #include "core/journal/TimeFormat.h"
 
 #include <QAbstractTableModel>
@@ -10,10 +11,7 @@
 #include <QVariantList>
 
 #include <functional>
-
-namespace db {
-class Database;
-}
+#include <optional>
 
 // The journal, newest first, read from the database page by page as the grid asks for rows: the
 // journal holds years of entries, and a refill after every press must not read all of them.
@@ -63,12 +61,12 @@ private:
     static constexpr int kPageRows = 64;
     static constexpr int kMaxPages = 256;
 
-    QStringList displayRow(const QStringList& stored) const;
+    QStringList displayRow(const JournalStore::StoredRow& stored) const;
     const QList<QStringList>* page(int pageIndex) const;
-    QString selectText() const;
     void retryBusyPages();
 
-    db::Database* m_db = nullptr;
+    // The journal of the open database; none once it is closed.
+    mutable std::optional<JournalStore> m_store;
     LogConst m_logConst;
     JournalTypeTexts m_types;
     QStringList m_captions;

@@ -1,9 +1,8 @@
 #include "gui/journal/TFormClear.h"
 
 #include "core/base/Clock.h"
-#include "core/db/Database.h"
 #include "core/engine/WardServer.h"
-#include "core/journal/FilterClause.h"
+#include "core/journal/JournalStore.h"
 #include "core/settings/WindowSections.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
@@ -89,18 +88,12 @@ void TFormClear::FormShow()
 
 QString TFormClear::clearBound(const QDate& lastDay)
 {
-    const QDate next = lastDay.addDays(1);
-    // A five-digit year would sort before every four-digit one: after the picker's last day the bound
-    // lies past every time of that day instead.
-    if (!next.isValid() || next.year() > 9999)
-        return lastDay.toString(QStringLiteral("yyyy.MM.dd")) + QStringLiteral(" 24:00:00");
-    return Filter::timestampText(next, QTime(0, 0));
+    return JournalStore::clearBound(lastDay);
 }
 
 void TFormClear::deleteUpTo(db::Database& database, const QDate& lastDay)
 {
-    // Strictly before the next midnight: an entry stamped at 00:00:00 of the following day stays.
-    database.executeStatement(QStringLiteral("DELETE FROM logs WHERE timest < ?"), {clearBound(lastDay)});
+    JournalStore(database).deleteUpTo(lastDay);
 }
 
 void TFormClear::ClearLog()

@@ -1,8 +1,8 @@
 #include "gui/journal/TFormFilter.h"
 
 #include "core/base/Clock.h"
-#include "core/db/Database.h"
 #include "core/engine/WardServer.h"
+#include "core/journal/JournalStore.h"
 #include "core/settings/WindowSections.h"
 #include "gui/kit/ButtonGroup.h"
 #include "gui/kit/Dialogs.h"
@@ -198,14 +198,10 @@ void TFormFilter::InitCBG()
     cbg->clear();
     cbg->addItem(sAllGroup);
     cbg->addItem(sWithoutGroup);
-    db::ResultTable rows = m_server.db().query(
-        QStringLiteral("SELECT DISTINCT groupsname FROM logs WHERE groupsname<>\"\" ORDER BY groupsname"));
-    while (!rows.endOfRows()) {
-        const QString name = rows.fieldByName(QStringLiteral("groupsname"));
+    for (const QString& name : JournalStore(m_server.db()).wardNames()) {
         // A name that differs only in letter case from one already listed is offered once.
         if (cbg->findText(name, Qt::MatchFixedString) < 0)
             cbg->addItem(name);
-        rows.nextRow();
     }
 }
 
@@ -218,21 +214,10 @@ void TFormFilter::InitCBP(int wardIndex)
     // clause then does not restrict the ward either.
     if (wardIndex < 0 || wardIndex >= cbg->count())
         wardIndex = 0;
-    QString sql = QStringLiteral("SELECT DISTINCT butsname, groupsname FROM logs ORDER BY butsname");
-    QVariantList params;
-    if (wardIndex == 1) {
-        sql = QStringLiteral(
-            "SELECT DISTINCT butsname, groupsname FROM logs WHERE groupsname = \"\" ORDER BY butsname");
-    } else if (wardIndex >= 2) {
-        sql = QStringLiteral(
-            "SELECT DISTINCT butsname, groupsname FROM logs WHERE groupsname = ? ORDER BY butsname");
-        params << cbg->itemText(wardIndex);
-    }
-    db::ResultTable rows = m_server.db().query(sql, params);
-    while (!rows.endOfRows()) {
-        cbp->addItem(rows.fieldByName(QStringLiteral("butsname")));
-        rows.nextRow();
-    }
+    JournalStore journal(m_server.db());
+    cbp->addItems(wardIndex == 0   ? journal.placeNamesOfAllWards()
+                  : wardIndex == 1 ? journal.placeNamesWithoutWard()
+                                   : journal.placeNamesOfWard(cbg->itemText(wardIndex)));
     cbp->setCurrentIndex(-1);
 }
 
@@ -290,7 +275,9 @@ FilterSelection TFormFilter::selection() const
     s.placeText = cbp->currentText();
     s.functionIndex = cbf->currentIndex();
     s.functionCode = cbf_.value(cbf->currentIndex());
+    s.functionText = cbf->currentText();
     s.reactionIndex = cbtr->currentIndex();
+    s.reactionText = cbtr->currentText();
     s.thresholdMinutes = etr1->text();
     return s;
 }
@@ -298,7 +285,9 @@ FilterSelection TFormFilter::selection() const
 void TFormFilter::SetFilter()
 {
     // A threshold that is no number raises here, before the main window's clause changes.
-    const FilterClause clause = Filter::buildClause(selection());
+    const FilterSelection chosen = selection();
+    const FilterClause clause = Filter::buildClause(chosen);
+    m_appliedDescription = Filter::describe(chosen);
     m_server.setFilter(clause.where, clause.params);
     if (m_refreshLog)
         m_refreshLog();

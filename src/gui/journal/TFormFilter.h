@@ -33,6 +33,8 @@ public:
     FilterSelection selection() const;
     // Builds the clause from the controls, hands it to the engine and reloads the journal.
     void SetFilter();
+    // The filter last applied, as the operator reads it; empty when it lets everything through.
+    const QString& appliedDescription() const { return m_appliedDescription; }
     // How the journal is reloaded (the main window's RefreshLog); its errors reach the caller.
     void setRefreshLog(std::function<void()> refreshLog) { m_refreshLog = std::move(refreshLog); }
     // Every control back to its initial state; applies nothing.
@@ -78,4 +80,5 @@ private:
 
     WardServer& m_server;
     std::function<void()> m_refreshLog;
+    QString m_appliedDescription;
 };

@@ -8,6 +8,7 @@
 #include "gui/journal/TFormFilter.h"
 #include "gui/kit/Dialogs.h"
 #include "gui/kit/FormBase.h"
+#include "gui/kit/StatusPanels.h"
 #include "gui/kit/StringGrid.h"
 #include "gui/kit/WindowGeometry.h"
 
@@ -20,10 +21,6 @@
 #include <QStatusBar>
 
 #include <algorithm>
-
-namespace {
-const QString kLogForm = QStringLiteral("LogForm");
-} // namespace
 
 TMF::TMF(WardServer& server) : m_server(server)
 {
@@ -87,29 +84,36 @@ void TMF::buildWindow()
     connect(StringGrid1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu1->popup(StringGrid1->viewport()->mapToGlobal(at)); });
 
-    StatusPanel0 = new QLabel(this);
-    StatusPanel0->setObjectName(QStringLiteral("StatusPanel0"));
-    StatusPanel0->setFixedWidth(200);
-    StatusPanel1 = new QLabel(this);
-    StatusPanel1->setObjectName(QStringLiteral("StatusPanel1"));
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
     statusBar()->setFixedHeight(19);
     statusBar()->setSizeGripEnabled(false);
-    statusBar()->addWidget(StatusPanel0);
-    statusBar()->addWidget(StatusPanel1, 1);
-    StatusPanel2 = new QLabel(this);
-    StatusPanel2->setObjectName(QStringLiteral("StatusPanel2"));
-    statusBar()->addPermanentWidget(StatusPanel2);
-    StatusPanelCalls = new QLabel(this);
-    StatusPanelCalls->setObjectName(QStringLiteral("StatusPanelCalls"));
-    StatusPanelCalls->setStyleSheet(QStringLiteral("color: #c00000"));
-    statusBar()->addPermanentWidget(StatusPanelCalls);
-    StatusPanel3 = new QLabel(this);
-    StatusPanel3->setObjectName(QStringLiteral("StatusPanel3"));
-    statusBar()->addPermanentWidget(StatusPanel3);
-    StatusPanelErrors = new QLabel(this);
-    StatusPanelErrors->setObjectName(QStringLiteral("StatusPanelErrors"));
-    statusBar()->addPermanentWidget(StatusPanelErrors);
+    auto* panels = new QWidget(statusBar());
+    auto* row = new StatusPanelsLayout(panels);
+    const auto panel = [&](const char* name) {
+        auto* label = new StatusPanel(panels);
+        label->setObjectName(QString::fromLatin1(name));
+        return label;
+    };
+    StatusPanel0 = panel("StatusPanel0");
+    StatusPanelFilter = panel("StatusPanelFilter");
+    StatusPanel1 = panel("StatusPanel1");
+    StatusPanel2 = panel("StatusPanel2");
+    StatusPanelCalls = panel("StatusPanelCalls");
+    StatusPanelCalls->setAlarm(true);
+    StatusPanel3 = panel("StatusPanel3");
+    StatusPanelAlerts = panel("StatusPanelAlerts");
+    StatusPanelErrors = panel("StatusPanelErrors");
+    // At the window's width the calls in alarm, a silent antenna and a journal that cannot be
+    // written stay whole; the antennas heard are cut first.
+    row->addPanel(StatusPanel0, 6, 200);
+    row->addPanel(StatusPanelFilter, 5);
+    row->addPanel(StatusPanel1, 0, -1, true);
+    row->addPanel(StatusPanel2, 8);
+    row->addPanel(StatusPanelCalls, 9);
+    row->addPanel(StatusPanel3, 7);
+    row->addPanel(StatusPanelAlerts, 7);
+    row->addPanel(StatusPanelErrors, 4);
+    statusBar()->addWidget(panels, 1);
     connect(&Dialogs::HeldErrors::instance(), &Dialogs::HeldErrors::countChanged, StatusPanelErrors,
             [this](int count) { StatusPanelErrors->setText(Dialogs::HeldErrors::text(count)); });
 
@@ -121,8 +125,11 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::openCallsChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
+    connect(&m_server, &WardServer::alertsStatusChanged, StatusPanelAlerts, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this,
             [this](const QString& message) { Dialogs::error(this, message); });
+    connect(&m_server, &WardServer::modeChanged, this, [this] { showMode(); });
+    connect(&m_server, &WardServer::filterChanged, this, [this] { showFilter(); });
 }
 
 void TMF::FormCreate()
@@ -134,18 +141,20 @@ void TMF::FormCreate()
 
 void TMF::InitForm()
 {
-    const IniFile ini = App::settings();
     const MainSettingsValues& cfg = m_server.cfg();
 
+    // The title and the place are read with the window's current ones as defaults.
     const QRect current = WindowGeometry::outer(*this);
-    m_title =
-        ini.readString(kLogForm, QStringLiteral("Caption"), m_title.isEmpty() ? windowTitle() : m_title);
-    setWindowTitle(m_title);
-    const int top = ini.readInteger(kLogForm, QStringLiteral("Top"), current.top());
-    const int left = ini.readInteger(kLogForm, QStringLiteral("Left"), current.left());
-    const int height = ini.readInteger(kLogForm, QStringLiteral("Height"), current.height());
-    const int width = ini.readInteger(kLogForm, QStringLiteral("Width"), current.width());
-    WindowGeometry::applyStored(*this, left, top, width, height);
+    MainSettingsValues now;
+    now.Caption = m_title.isEmpty() ? windowTitle() : m_title;
+    now.Top = current.top();
+    now.Left = current.left();
+    now.Height = current.height();
+    now.Width = current.width();
+    const MainSettingsValues place = MainSettings::readStored(App::settings(), now);
+    m_title = place.Caption;
+    showTitle();
+    WindowGeometry::applyStored(*this, place.Left, place.Top, place.Width, place.Height);
 
     NMain->setTitle(cfg.mm1);
     Nnastr->setText(cfg.mm11);
@@ -234,8 +243,42 @@ void TMF::showCallsStatus()
             texts << StatusTexts::silentAntenna(antenna, settings, now, m_logConst);
     }
     StatusPanelCalls->setText(texts.join(QStringLiteral("; ")));
-    // Seen in the task bar too, while the window is behind others.
-    setWindowTitle(alarm.isEmpty() ? m_title : m_title + QStringLiteral(" — ") + alarm);
+    m_alarmTitle = alarm;
+    showTitle();
+}
+
+void TMF::showMode()
+{
+    // At once, not at the next status tick: the operator has just switched it.
+    StatusPanel0->setText(m_server.modeStatus());
+    StatusPanel0->setAlarm(m_server.rButs() || m_server.sButs());
+    showTitle();
+}
+
+void TMF::showFilter()
+{
+    QString text;
+    if (!m_server.sWHERE().isEmpty()) {
+        const QString description = m_filter ? m_filter->appliedDescription() : QString();
+        text = description.isEmpty() ? m_server.cfg().mm11
+                                     : m_server.cfg().mm11 + QStringLiteral(": ") + description;
+    }
+    StatusPanelFilter->setText(text);
+    showTitle();
+}
+
+void TMF::showTitle()
+{
+    // Seen in the task bar too, while the window is behind others: a mode that also takes the presses,
+    // a filter that hides entries, the calls in alarm (last).
+    QStringList parts{m_title};
+    if (m_server.rButs() || m_server.sButs())
+        parts << m_server.modeStatus();
+    if (!StatusPanelFilter->text().isEmpty())
+        parts << StatusPanelFilter->text();
+    if (!m_alarmTitle.isEmpty())
+        parts << m_alarmTitle;
+    setWindowTitle(parts.join(QStringLiteral(" — ")));
 }
 
 void TMF::closeEvent(QCloseEvent* event)
@@ -281,6 +324,7 @@ void TMF::showStatus(const QString& mode, const QString& antennas)
 {
     StatusPanel1->setText(antennas);
     StatusPanel0->setText(mode);
+    StatusPanel0->setAlarm(m_server.rButs() || m_server.sButs());
 }
 
 void TMF::NnastrClick()

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "core/engine/WardServer.h"
+#include "gui/kit/StatusPanels.h"
 
 #include <QMainWindow>
 
-class QLabel;
 class QMenu;
 class QAction;
 class StringGrid;
@@ -61,16 +61,22 @@ public:
 
     StringGrid* StringGrid1 = nullptr;
     JournalModel* journal = nullptr;
-    QLabel* StatusPanel0 = nullptr;
-    QLabel* StatusPanel1 = nullptr;
+    // The mode, in the alarm colour while adding or search mode is on.
+    StatusPanel* StatusPanel0 = nullptr;
+    // The journal filter while one is on: the journal then hides entries.
+    StatusPanel* StatusPanelFilter = nullptr;
+    StatusPanel* StatusPanel1 = nullptr;
     // Whether the journal can be written: empty while it can, the events waiting while it cannot.
-    QLabel* StatusPanel2 = nullptr;
+    StatusPanel* StatusPanel2 = nullptr;
     // The calls in alarm and the silent antennas; empty while there are none.
-    QLabel* StatusPanelCalls = nullptr;
+    StatusPanel* StatusPanelCalls = nullptr;
     // The broker the events are published to: empty while publishing is off.
-    QLabel* StatusPanel3 = nullptr;
+    StatusPanel* StatusPanel3 = nullptr;
+    // The alert manager the calls are reported to: empty while reporting is off; its state and the
+    // messages waiting otherwise.
+    StatusPanel* StatusPanelAlerts = nullptr;
     // The errors raised while an error box is open, which open no box of their own.
-    QLabel* StatusPanelErrors = nullptr;
+    StatusPanel* StatusPanelErrors = nullptr;
     QMenu* NMain = nullptr;
     QAction* Nnastr = nullptr;
     QAction* Noch = nullptr;
@@ -106,11 +112,15 @@ private:
     void buildWindow();
     void showStatus(const QString& mode, const QString& antennas);
     void showCallsStatus();
+    void showMode();
+    void showFilter();
+    void showTitle();
 
     WardServer& m_server;
     TFormFilter* m_filter = nullptr;
     TFormClear* m_clear = nullptr;
-    QString m_title; // the caption as read, before the count of calls in alarm
+    QString m_title;      // the caption as read, before the mode, the filter and the calls in alarm
+    QString m_alarmTitle; // the count of calls in alarm; empty while there are none
     LogConst m_logConst;
     bool m_shown = false;
     bool m_closed = false;

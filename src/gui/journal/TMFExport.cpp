@@ -16,6 +16,9 @@ void TMF::mExcelClick()
     const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
     // The dialog proposes the path chosen last, also when this export fails.
     m_server.setExcelFileName(path);
+    // The dialog cannot ask: the name it gave may have become another one.
+    if (QFileInfo::exists(path) && !Dialogs::question(this, JournalExport::overwriteQuestion(path)))
+        return;
 
     const bool written = Dialogs::guard(this, [this, &path] {
         const Dialogs::WaitCursor wait;

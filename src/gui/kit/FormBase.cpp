@@ -33,6 +33,9 @@ void FormBase::FormCreate()
         InitComm();
         InitDef();
     }
+    // The keys added to the section since it was first written, on the first start after the update.
+    IniFile file = ini();
+    m_table.writeAddedLater(file);
     InitForm();
 }
 

@@ -1,6 +1,7 @@
 #include "gui/stats/TFormStats.h"
 
 #include "core/base/Clock.h"
+#include "core/journal/JournalExport.h"
 #include "core/settings/AppState.h"
 #include "core/stats/StatsReport.h"
 #include "core/stats/StatsRunner.h"
@@ -14,6 +15,7 @@
 #include <QChartView>
 #include <QDateEdit>
 #include <QDateTimeAxis>
+#include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -164,6 +166,9 @@ TFormStats::TFormStats(const Stats::Source& source, QWidget* parent)
     lSummary = new QLabel(this);
     lSummary->setObjectName(QStringLiteral("lSummary"));
     lSummary->setWordWrap(true);
+    lSaved = new QLabel(this);
+    lSaved->setObjectName(QStringLiteral("lSaved"));
+    lSaved->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     Tabs = new QTabWidget(this);
     Tabs->setObjectName(QStringLiteral("Tabs"));
@@ -176,13 +181,17 @@ TFormStats::TFormStats(const Stats::Source& source, QWidget* parent)
     ChartHours->setRenderHint(QPainter::Antialiasing);
     Tabs->addTab(charts, QStringLiteral("Графики"));
 
-    const QStringList captions = Stats::columnCaptions();
     for (int g = 0; g < Stats::GroupingCount; ++g) {
+        const QStringList captions = Stats::columnCaptions(static_cast<Stats::Grouping>(g));
         auto* grid = new StringGrid(static_cast<int>(captions.size()), Tabs);
         grid->setObjectName(QStringLiteral("Grid%1").arg(g));
+        // The figures as wide as their captions, so that every column, the last one included, is seen
+        // whole at the window's size; the names take what is left.
+        const QFontMetrics header(grid->horizontalHeader()->font());
         for (int c = 0; c < captions.size(); ++c) {
             grid->setCaption(c, captions.at(c));
-            grid->setColumnWidth(c, c == 0 ? 220 : 90);
+            grid->setColumnWidth(c,
+                                 c == 0 ? 180 : std::max(56, header.horizontalAdvance(captions.at(c)) + 14));
         }
         Grids[g] = grid;
         Tabs->addTab(grid, Stats::groupingTitle(static_cast<Stats::Grouping>(g)));
@@ -201,6 +210,7 @@ TFormStats::TFormStats(const Stats::Source& source, QWidget* parent)
     layout->addLayout(controls);
     layout->addWidget(lSummary);
     layout->addWidget(Tabs, 1);
+    layout->addWidget(lSaved);
 
     m_runner = new Stats::Runner(this);
     connect(m_runner, &Stats::Runner::progress, this, [this](int done, int total) {
@@ -282,6 +292,17 @@ void TFormStats::showFailure(const QString& message)
 {
     Progress->setRange(0, 1);
     Progress->setValue(0);
+    // What the window showed belongs to another period: neither shown nor exported under this one.
+    m_report.reset();
+    for (StringGrid* grid : Grids)
+        grid->cells()->setRows({});
+    m_exceptions->setReport(nullptr);
+    for (QChartView* chart : {ChartDays, ChartHours}) {
+        QChart* old = chart->chart();
+        chart->setChart(new QChart);
+        delete old;
+    }
+    bExport->setEnabled(false);
     lSummary->setText(QStringLiteral("Статистика не рассчитана."));
     Dialogs::error(this, message);
 }
@@ -303,7 +324,7 @@ void TFormStats::showReport(std::shared_ptr<const Stats::Report> report)
 
     const Stats::GroupRow& t = r.total;
     QString summary =
-        QStringLiteral("%1 – %2: вызовов %3, отвечено %4, пропущено %5, не отвечено %6, "
+        QStringLiteral("%1 – %2: вызовов %3, отвечено %4, пропущено %5, открыто %6, "
                        "убрано из активных %7; медиана %8, 90-й процентиль %9, самое долгое %10; "
                        "превышений %11.")
             .arg(r.options.first.toString(QStringLiteral("dd.MM.yyyy")),
@@ -394,11 +415,22 @@ void TFormStats::bExportClick()
         Dialogs::provider().saveFileName(this, m_lastFile, QStringLiteral("*.xlsx"), QStringLiteral("xlsx"));
     if (chosen.isEmpty())
         return;
-    QString path = QFileInfo(chosen).absoluteFilePath();
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".xlsx");
+    // Named as the journal's export names its file: a workbook always ends in ".xlsx".
+    const QString path = QFileInfo(JournalExport::fileNameFor(chosen)).absoluteFilePath();
     m_lastFile = path;
+    if (QFileInfo::exists(path) && !Dialogs::question(this, JournalExport::overwriteQuestion(path)))
+        return;
     const std::shared_ptr<const Stats::Report> report = m_report;
-    if (Dialogs::guard(this, [&] { Stats::writeReport(path, *report); }))
-        Dialogs::provider().openWithDesktop(path);
+    if (!Dialogs::guard(this, [&] { Stats::writeReport(path, *report); }))
+        return;
+    lSaved->setText(QStringLiteral("Сохранено в файл %1").arg(QDir::toNativeSeparators(path)));
+    // The report is put in front of the operator; without a program for it, the operator is told where
+    // it is.
+    if (!Dialogs::provider().openWithDesktop(path))
+        Dialogs::message(this, savedMessage(path));
+}
+
+QString TFormStats::savedMessage(const QString& path)
+{
+    return QStringLiteral("Статистика сохранена в файл\n%1").arg(QDir::toNativeSeparators(path));
 }

@@ -40,8 +40,10 @@ public:
 
     // Starts the computation for the period and threshold in the controls.
     void bComputeClick();
-    // Writes what the window shows to a file the operator chooses.
+    // Writes what the window shows to a file the operator chooses, and says where.
     void bExportClick();
+    // What the operator is told when no desktop program opens the written report.
+    static QString savedMessage(const QString& path);
 
     const Stats::Report* report() const { return m_report.get(); }
     bool computing() const;
@@ -53,6 +55,8 @@ public:
     QPushButton* bExport = nullptr;
     QProgressBar* Progress = nullptr;
     QLabel* lSummary = nullptr;
+    // Where the report was last written.
+    QLabel* lSaved = nullptr;
     QTabWidget* Tabs = nullptr;
     StringGrid* Grids[Stats::GroupingCount] = {};
     StringGrid* GridExceptions = nullptr;

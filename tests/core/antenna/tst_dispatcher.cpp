@@ -92,6 +92,7 @@ private slots:
     void errorInOneMessageDoesNotStopBatch();
     void repeatsWithinTwoTicksCountOnce();
     void receiversMayChangeModeAndTickAgainMidBatch();
+    void modeWorksWhenTheJournalFails();
 };
 
 void TestDispatcher::functionCodes_data()
@@ -151,18 +152,28 @@ void TestDispatcher::routing_data()
         << QStringList{};
     QTest::newRow("adding and search: KB key not hexadecimal")
         << true << true << QStringList{"1a;;xb", "1aG00d"} << QStringList{};
+    // In both modes a registered place's press is journaled first, as in normal operation, and then
+    // handed to the mode; an unregistered one only to the mode.
     QTest::newRow("adding: place code offered as call and cancel")
-        << true << false << QStringList{"f61868", "c61862"}
-        << QStringList{"ProcessAddButs(f6186,f6186)", "ProcessAddButs(c6186,c6186)"};
-    QTest::newRow("adding: KB hands its unit code") << true << false << QStringList{"1a0C0b", "2b0D0d"}
-                                                    << QStringList{"ProcessAddKB(1a)", "ProcessAddKB(2b)"};
+        << true << false << QStringList{"f61868", "c61862", "a1b2c8"}
+        << QStringList{"IsRegistredButs(f6186)", "InLogButs(now,f6186,8)",     "ProcessAddButs(f6186,f6186)",
+                       "IsRegistredButs(c6186)", "InLogButs(now,c6186,2)",     "ProcessAddButs(c6186,c6186)",
+                       "IsRegistredButs(a1b2c)", "ProcessAddButs(a1b2c,a1b2c)"};
+    QTest::newRow("adding: KB hands its unit code")
+        << true << false << QStringList{"1a0C0b", "2b0D0d"}
+        << QStringList{"IsRegistredButs(1a)", "InLogKB(now,1a0C,b)", "ProcessAddKB(1a)",
+                       "IsRegistredButs(2b)", "ProcessAddKB(2b)"};
     QTest::newRow("adding: unknown function dropped")
         << true << false << QStringList{"f61867", "1a0C0B"} << QStringList{};
-    QTest::newRow("search: place and KB") << false << true << QStringList{"f61868", "1a0C0b"}
-                                          << QStringList{"ObrabSearch(f6186)", "ObrabSearch(1a)"};
+    QTest::newRow("search: place and KB")
+        << false << true << QStringList{"f61868", "1a0C0b", "zzzzz8"}
+        << QStringList{"IsRegistredButs(f6186)", "InLogButs(now,f6186,8)", "ObrabSearch(f6186)",
+                       "IsRegistredButs(1a)",    "InLogKB(now,1a0C,b)",    "ObrabSearch(1a)",
+                       "IsRegistredButs(zzzzz)", "ObrabSearch(zzzzz)"};
     QTest::newRow("both modes: adding wins")
         << true << true << QStringList{"f61864", "1a0C0d"}
-        << QStringList{"ProcessAddButs(f6186,f6186)", "ProcessAddKB(1a)"};
+        << QStringList{"IsRegistredButs(f6186)", "InLogButs(now,f6186,4)", "ProcessAddButs(f6186,f6186)",
+                       "IsRegistredButs(1a)",    "InLogKB(now,1a0C,d)",    "ProcessAddKB(1a)"};
 }
 
 void TestDispatcher::routing()
@@ -244,8 +255,31 @@ void TestDispatcher::receiversMayChangeModeAndTickAgainMidBatch()
     fx.dispatcher.TimerObrTimer();
 
     QCOMPARE(fx.target.calls,
-             (QStringList{"ObrabSearch(aaaaa)", "ObrabSearch(ccccc)", "ProcessAddButs(bbbbb,bbbbb)"}));
+             (QStringList{"IsRegistredButs(aaaaa)", "ObrabSearch(aaaaa)", "IsRegistredButs(ccccc)",
+                          "ObrabSearch(ccccc)", "IsRegistredButs(bbbbb)", "ProcessAddButs(bbbbb,bbbbb)"}));
     QCOMPARE(fx.link.SAant_(), QStringList{"ccccc8"});
+}
+
+// A press the journal cannot take in a mode is reported, and the mode still does its work with it;
+// the mode's own failure does not undo the journal's entry.
+void TestDispatcher::modeWorksWhenTheJournalFails()
+{
+    Fixture fx;
+    fx.target.registered = {"f6186", "bad01"};
+    fx.target.onCall = [](const QString& call) {
+        if (call.startsWith("InLogButs(now,bad01"))
+            throw AppError("database is locked");
+        if (call == "ObrabSearch(f6186)")
+            throw AppError("search failed");
+    };
+    fx.sButs = true;
+    fx.receive({"bad018", "f61868"});
+    fx.dispatcher.TimerObrTimer();
+
+    QCOMPARE(fx.errors, (QStringList{"database is locked", "search failed"}));
+    QCOMPARE(fx.target.calls,
+             (QStringList{"IsRegistredButs(bad01)", "InLogButs(now,bad01,8)", "ObrabSearch(bad01)",
+                          "IsRegistredButs(f6186)", "InLogButs(now,f6186,8)", "ObrabSearch(f6186)"}));
 }
 
 QTEST_GUILESS_MAIN(TestDispatcher)

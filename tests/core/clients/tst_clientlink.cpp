@@ -1,4 +1,5 @@
 #include "core/clients/ClientLink.h"
+#include "core/net/StationNotice.h"
 #include "core/net/UdpSender.h"
 
 #include <QTest>
@@ -10,10 +11,9 @@ class TestClientLink : public QObject
 private slots:
     void listing_data();
     void listing();
-    void fullListNeverLocksOutAStation();
+    void helloFloodNeverPushesOutAListedStation();
+    void callsRequestsAreRationed();
     void nothingSentWithoutClients();
-    void eventNotice_data();
-    void eventNotice();
 };
 
 namespace {
@@ -72,7 +72,7 @@ void TestClientLink::listing()
     QTEST(link.ipsClients(), "listed");
 }
 
-void TestClientLink::fullListNeverLocksOutAStation()
+void TestClientLink::helloFloodNeverPushesOutAListedStation()
 {
     UdpSender sender;
     const qint32 toClientsPort = 5567;
@@ -80,34 +80,95 @@ void TestClientLink::fullListNeverLocksOutAStation()
     const QByteArray hello = kHello.toUtf8();
     const QString real = QStringLiteral("192.168.1.20");
     quint32 forged = 0x0A000000u; // 10.0.0.0 on
-    const auto forgedHellos = [&](qsizetype count) {
-        for (qsizetype i = 0; i < count; ++i)
-            link.IdUDPServerClUDPRead(hello, QHostAddress(forged++));
+    qint64 now = 0;
+    // Hellos from 1,000 addresses again and again, 500 a second.
+    const auto flood = [&](qint64 untilMs) {
+        for (; now < untilMs; now += 2) {
+            link.receive(hello, QHostAddress(0x0A000000u + forged % 1000), now);
+            ++forged;
+        }
     };
 
-    // Forged hellos fill the list; the real station still gets in, in place of the oldest forgery.
-    forgedHellos(ClientLink::kMaxClients + 20);
-    QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
-    QCOMPARE(link.ipsClients().constFirst(), QStringLiteral("10.0.0.20"));
-    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
-    QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
-    QCOMPARE(link.ipsClients().constLast(), real);
-    QVERIFY(!link.ipsClients().contains(QStringLiteral("10.0.0.20")));
-
-    // A station that says hello again is heard again and outlives the forgeries heard before it.
-    forgedHellos(ClientLink::kMaxClients / 2);
-    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
-    forgedHellos(ClientLink::kMaxClients - 1);
+    link.receive(hello, QHostAddress(real), now);
+    // Newcomers are listed at a bounded rate: a burst, then kNewPerSecond a second.
+    flood(1000);
+    const qsizetype afterOneSecond = link.ipsClients().size();
+    QVERIFY(afterOneSecond <= 1 + 2 * ClientLink::kNewPerSecond);
+    flood(120'000);
+    QVERIFY(link.ipsClients().size() <= 1 + 121 * ClientLink::kNewPerSecond);
     QVERIFY(link.ipsClients().contains(real));
-    // Silent for a whole list's worth of newcomers, it is dropped, and listed again at its next hello.
-    forgedHellos(1);
-    QVERIFY(!link.ipsClients().contains(real));
-    link.IdUDPServerClUDPRead(hello, QHostAddress(real));
-    QCOMPARE(link.ipsClients().constLast(), real);
-    QCOMPARE(link.ipsClients().size(), ClientLink::kMaxClients);
+    // Strangers that keep knocking fill the list in the end; the station listed before them stays
+    // as long as it says hello now and then, however full the list.
+    for (int minute = 0; minute < 20; ++minute) {
+        flood(now + 60'000);
+        link.receive(hello, QHostAddress(real), now);
+    }
+    QCOMPARE(link.ipsClients().size(), qsizetype(1000));
+    QVERIFY(link.ipsClients().contains(real));
+    const QString stranger = QStringLiteral("172.16.0.1");
+    link.receive(hello, QHostAddress(stranger), now);
+    QVERIFY(!link.ipsClients().contains(stranger)); // every listed one was heard lately
+
+    // Only a station silent for kForgetAfterMs makes room for a newcomer.
+    now += ClientLink::kForgetAfterMs;
+    link.receive(hello, QHostAddress(real), now);
+    link.receive(hello, QHostAddress(stranger), now);
+    QVERIFY(link.ipsClients().contains(stranger));
+    QVERIFY(link.ipsClients().contains(real));
+    QCOMPARE(link.ipsClients().size(), qsizetype(1000));
     // Anything else than the hello is not hearing from a station.
-    link.IdUDPServerClUDPRead("ping", QHostAddress(QStringLiteral("10.0.0.19")));
-    QVERIFY(!link.ipsClients().contains(QStringLiteral("10.0.0.19")));
+    link.receive("ping", QHostAddress(QStringLiteral("172.16.0.2")), now + 1000);
+    QVERIFY(!link.ipsClients().contains(QStringLiteral("172.16.0.2")));
+}
+
+void TestClientLink::callsRequestsAreRationed()
+{
+    UdpSender sender;
+    ClientLink link(sender, 5567, kHello);
+    const QByteArray hello = kHello.toUtf8();
+    const QByteArray request(Stations::kCallsRequest);
+    const QHostAddress board(QStringLiteral("10.0.0.5"));
+    const QHostAddress other(QStringLiteral("10.0.0.6"));
+
+    // A request lists nobody and is not answered to an unlisted address.
+    link.receive(request, board, 0);
+    QVERIFY(!link.hasCallsRequests());
+    QVERIFY(link.ipsClients().isEmpty());
+
+    link.receive(hello, board, 10);
+    link.receive(request, board, 20);
+    link.receive(request, board, 30); // asked twice before the answer: answered once
+    QCOMPARE(link.takeCallsRequests(100, 1), QList<QHostAddress>{board});
+    QVERIFY(!link.hasCallsRequests());
+    // Asked again within kAnswerEveryMs: not kept; after it, answered again.
+    link.receive(request, board, 100 + ClientLink::kAnswerEveryMs - 1);
+    QVERIFY(!link.hasCallsRequests());
+    link.receive(request, board, 100 + ClientLink::kAnswerEveryMs);
+    QCOMPARE(link.takeCallsRequests(100 + ClientLink::kAnswerEveryMs, 1), QList<QHostAddress>{board});
+
+    // All stations together get at most kAnswerDatagramsPerSecond datagrams a second; the rest wait.
+    ClientLink busy(sender, 5567, kHello);
+    QList<QHostAddress> stations;
+    for (quint32 i = 0; i < 10; ++i) {
+        stations << QHostAddress(0x0A000100u + i);
+        busy.receive(hello, stations.last(), 0);
+        busy.receive(request, stations.last(), 1);
+    }
+    const qsizetype parts = ClientLink::kAnswerDatagramsPerSecond / 4;
+    QCOMPARE(busy.takeCallsRequests(10, parts), stations.mid(0, 4));
+    QList<QHostAddress> answered = stations.mid(0, 4);
+    answered += busy.takeCallsRequests(500, parts);
+    QVERIFY(answered.size() <= 6);
+    QVERIFY(busy.hasCallsRequests());
+    for (qint64 t = 1000; t <= 3000; t += 500)
+        answered += busy.takeCallsRequests(t, parts);
+    QCOMPARE(answered, stations);
+    // An answer larger than the whole budget still goes, once the budget is full.
+    busy.receive(request, other, 0);
+    busy.receive(hello, other, 3100);
+    busy.receive(request, other, 3100);
+    QCOMPARE(busy.takeCallsRequests(5000, 10 * ClientLink::kAnswerDatagramsPerSecond),
+             QList<QHostAddress>{other});
 }
 
 void TestClientLink::nothingSentWithoutClients()
@@ -118,28 +179,6 @@ void TestClientLink::nothingSentWithoutClients()
     link.SendToClientsUDP("#FromOrvikLiteServer");
     link.SendEventToClients("f6186", "8", "", "Койка № 1");
     QVERIFY(!sender.isOpen()); // not a single datagram was attempted
-}
-
-void TestClientLink::eventNotice_data()
-{
-    QTest::addColumn<QStringList>("fields");
-    QTest::addColumn<QString>("notice");
-
-    QTest::newRow("place call, no staff")
-        << QStringList{"f6186", "8", "", "Койка № 1"} << QStringLiteral("#f6186;8;;Койка № 1;");
-    QTest::newRow("place cancel") << QStringList{"f6186", "2", "Петрова", "Койка № 1"}
-                                  << QStringLiteral("#f6186;2;Петрова;Койка № 1;");
-    QTest::newRow("KB key, code as received")
-        << QStringList{"1a0C", "b", "", "Палата 3"} << QStringLiteral("#1a0C;b;;Палата 3;");
-    QTest::newRow("separators in names are not escaped")
-        << QStringList{"f6186", "4", "a;b", "#c"} << QStringLiteral("#f6186;4;a;b;#c;");
-    QTest::newRow("all empty") << QStringList{"", "", "", ""} << QStringLiteral("#;;;;");
-}
-
-void TestClientLink::eventNotice()
-{
-    QFETCH(QStringList, fields);
-    QTEST(ClientLink::eventNotice(fields.at(0), fields.at(1), fields.at(2), fields.at(3)), "notice");
 }
 
 QTEST_GUILESS_MAIN(TestClientLink)

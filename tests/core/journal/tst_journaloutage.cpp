@@ -3,6 +3,7 @@
 
 #include "../db/DbTestSupport.h"
 
+#include "core/base/DurableFile.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
 #include "core/journal/JournalWriter.h"
@@ -29,6 +30,26 @@ void failAsFullDisk(sqlite3_context* context, int, sqlite3_value**)
     sqlite3_result_error_code(context, SQLITE_FULL);
 }
 
+// The warnings the writer leaves on standard error.
+QStringList warnings;
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtWarningMsg)
+        warnings << text;
+}
+
+// The spool cannot be appended to, as on a full disk, while it lives.
+struct SpoolFull
+{
+    SpoolFull()
+    {
+        Durable::setFailureSeam([](Durable::Step step, const QString& path) {
+            return step == Durable::Step::Append && path.endsWith(QStringLiteral(".spool"));
+        });
+    }
+    ~SpoolFull() { Durable::setFailureSeam({}); }
+};
+
 } // namespace
 
 class TestJournalOutage : public QObject
@@ -50,6 +71,9 @@ private slots:
     void journaledEventsTakenUpFromTheSpool();
     void burstWhileThePlacesCannotBeReadWaitsOnce();
     void removedCallsAreNeverPairedWithACancel();
+    void eventsHeldInMemoryGoIntoTheSpoolFirst();
+    void damagedSpoolReplaysEveryReadableLine();
+    void unsavedEventsAreCounted();
 
 private:
     void newWriter();
@@ -490,6 +514,103 @@ void TestJournalOutage::removedCallsAreNeverPairedWithACancel()
     QCOMPARE(entries().last(), QStringLiteral("2017.12.03 12:00:00|||2017.12.03 12:01:00"));
     QCOMPARE(m_writer->pendingCount(), 0);
     QVERIFY(m_errors.isEmpty());
+}
+
+void TestJournalOutage::eventsHeldInMemoryGoIntoTheSpoolFirst()
+{
+    dbtest::PlainConnection other(m_path);
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    {
+        // The disk is full before the spool exists: the first 20 calls are held in memory only.
+        const SpoolFull full;
+        tick([this] {
+            for (int i = 0; i < 20; ++i)
+                m_writer->InLogButs(at(10, 0, i), "f6186", "8");
+        });
+        QCOMPARE(m_writer->unsavedCount(), 20);
+        QCOMPARE(m_statuses.last(),
+                 QStringLiteral("Журнал недоступен, ожидают записи: 20, из них только в памяти: 20"));
+    }
+    // Space is freed: the next calls wait behind the held ones, which go into the spool first.
+    tick([this] {
+        for (int i = 20; i < 40; ++i)
+            m_writer->InLogButs(at(10, 0, i), "ba5ac", "8");
+    });
+    QCOMPARE(m_writer->unsavedCount(), 0);
+    QCOMPARE(m_statuses.last(), QStringLiteral("Журнал недоступен, ожидают записи: 40"));
+
+    // The process is killed; the next start writes all 40, in the order they came.
+    m_writer.reset();
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    newWriter();
+    QCOMPARE(m_writer->pendingCount(), 40);
+    tick();
+    const QStringList rows = journal();
+    QCOMPARE(rows.size(), 40);
+    for (int i = 0; i < 40; ++i)
+        QVERIFY2(rows[i].startsWith(QStringLiteral("2017.12.03 10:00:%1||%2")
+                                        .arg(i, 2, 10, QLatin1Char('0'))
+                                        .arg(i < 20 ? "f6186" : "ba5ac")),
+                 qPrintable(rows[i]));
+}
+
+void TestJournalOutage::damagedSpoolReplaysEveryReadableLine()
+{
+    {
+        dbtest::PlainConnection other(m_path);
+        QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+        tick([this] {
+            for (int i = 0; i < 20; ++i)
+                m_writer->InLogButs(at(10, 0, i), i % 2 ? "ba5ac" : "f6186", "8");
+        });
+    }
+    const QString spool = m_writer->spoolPath();
+    m_writer.reset();
+    // The spool was converted to CR LF on its way through another system, and a line was garbled.
+    QFile file(spool);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray content = file.readAll().replace("\n", "\r\n");
+    file.close();
+    content.insert(content.indexOf("\r\n") + 2, "7\tE\tgarbled\r\n");
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+    file.close();
+
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    newWriter();
+    tick();
+    qInstallMessageHandler(previous);
+    QCOMPARE(journal().size(), 20);
+    QVERIFY(!QFile::exists(spool));
+    // The line that could not be read is kept aside, and the message says how many and where.
+    QFile aside(spool + QStringLiteral(".damaged"));
+    QVERIFY(aside.open(QIODevice::ReadOnly));
+    QVERIFY(aside.readAll().startsWith("7\tE\tgarbled"));
+    const QString report = warnings.filter(QStringLiteral("kept aside")).join(u'\n');
+    QVERIFY2(report.contains(QStringLiteral(": 1 line(s) that cannot be read kept aside in ") + spool +
+                             QStringLiteral(".damaged")),
+             qPrintable(warnings.join(u'\n')));
+    QVERIFY2(!warnings.join(u'\n').contains(QStringLiteral("end of the process")), qPrintable(report));
+}
+
+void TestJournalOutage::unsavedEventsAreCounted()
+{
+    // Neither the journal nor the spool can take the events: only memory holds them, and the count
+    // is what a stop now would lose.
+    const SpoolFull full;
+    dbtest::PlainConnection other(m_path);
+    QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    tick([this] {
+        for (int i = 0; i < 5; ++i)
+            m_writer->InLogButs(at(10, 0, i), "f6186", "8");
+    });
+    QCOMPARE(m_writer->unsavedCount(), 5);
+    QCOMPARE(m_writer->pendingCount(), 5);
+    QCOMPARE(other.exec("COMMIT"), SQLITE_OK);
+    tick();
+    QCOMPARE(journal().size(), 5);
+    QCOMPARE(m_writer->unsavedCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestJournalOutage)

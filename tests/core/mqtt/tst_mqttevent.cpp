@@ -1,6 +1,7 @@
 // The Mqtt settings section, the events' JSON and the outbox file, without a broker.
 
 #include "core/base/Cp1251.h"
+#include "core/base/DurableFile.h"
 #include "core/mqtt/MqttEvent.h"
 #include "core/mqtt/MqttOutbox.h"
 #include "core/mqtt/MqttSettings.h"
@@ -15,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -71,7 +75,7 @@ class TestMqttEvent : public QObject
 
 private slots:
     void settingsWrittenAfterExistingSections();
-    void settingsLeftAloneWhenPresent();
+    void settingsCompletedWhenIncomplete();
     void settingsRead_data();
     void settingsRead();
     void isoTime_data();
@@ -85,6 +89,11 @@ private slots:
     void outboxDropsOldestWhenFull();
     void outboxRewritesWhenGrown();
     void outboxUnwritableKeepsEventsInMemory();
+    void outboxRecordsAtTheLimitsAreDamage();
+    void outboxSeqNeverGivenTwice();
+    void outboxFullDiskHoldsEventsInOrder();
+    void outboxCrashAtEachStepOfARewrite_data();
+    void outboxCrashAtEachStepOfARewrite();
 
 private:
     QTemporaryDir m_dir;
@@ -133,14 +142,29 @@ void TestMqttEvent::settingsWrittenAfterExistingSections()
     QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
 }
 
-void TestMqttEvent::settingsLeftAloneWhenPresent()
+void TestMqttEvent::settingsCompletedWhenIncomplete()
 {
-    // A section edited by hand, with keys removed, is not filled up again.
+    // A start cut short after the first keys, or keys removed by hand: the next start adds what the
+    // section lacks and keeps what it holds.
     const QString path = m_dir.filePath(QStringLiteral("edited.ini"));
     IniFile ini(path);
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral(";Описание секции"), QStringLiteral("x"));
     ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QStringLiteral("broker.local"));
-    MqttSettings::writeWhenMissing(ini);
-    QCOMPARE(fileLines(path), QStringList({"[Mqtt]", "Host=broker.local"}));
+    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Port"), QStringLiteral("8883"));
+    QVERIFY(MqttSettings::writeWhenMissing(ini));
+    QVERIFY(!MqttSettings::writeWhenMissing(ini));
+
+    const QStringList lines = fileLines(path);
+    QCOMPARE(lines.mid(0, 4),
+             QStringList({"[Mqtt]", ";Описание секции=x", "Host=broker.local", "Port=8883"}));
+    QCOMPARE(lines.size(), 1 + 9 + 8);
+    for (const QString key : {"Topic=halvane/ward", "ClientId=", "Tls=0",
+                              "CaFile=", ";Tls=1 - соединение TLS, 0 - без шифрования"})
+        QCOMPARE(lines.count(key), 1);
+    const MqttSettingsValues v = MqttSettings::read(ini);
+    QCOMPARE(v.Host, QStringLiteral("broker.local"));
+    QCOMPARE(v.Port, quint16(8883));
+    QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
 }
 
 void TestMqttEvent::settingsRead_data()
@@ -460,10 +484,207 @@ void TestMqttEvent::outboxUnwritableKeepsEventsInMemory()
     MqttOutbox box(m_dir.filePath(QStringLiteral("no/such/dir/x.mqtt-outbox")));
     QVERIFY(!box.open());
     QVERIFY(box.lastError().contains(QStringLiteral("no/such/dir")));
-    QCOMPARE(box.append(callNumber(1)), qint64(1));
-    QCOMPARE(drain(box), QList<qint64>({1}));
-    QCOMPARE(MqttOutbox::pathBesideDatabase(QStringLiteral("/srv/ward/orv_med.db")),
-             QStringLiteral("/srv/ward/orv_med.mqtt-outbox"));
+    QVERIFY(box.problem().contains(QStringLiteral("no/such/dir")));
+    // No number is given that is not recorded: the events wait in memory, in order.
+    QCOMPARE(box.append(callNumber(1)), qint64(0));
+    QCOMPARE(box.append(callNumber(2)), qint64(0));
+    QCOMPARE(box.pendingCount(), 2);
+    QCOMPARE(box.heldCount(), 2);
+    QCOMPARE(drain(box), QList<qint64>());
+    QVERIFY(!box.retry());
+
+    // The folder comes back: they are numbered in the order they came.
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("no/such/dir")));
+    QVERIFY(box.retry());
+    QCOMPARE(box.problem(), QString());
+    QCOMPARE(drain(box), QList<qint64>({1, 2}));
+    QCOMPARE(parse(box.nextAfter(1)->json).value("code").toString(), QStringLiteral("c0002"));
+    QCOMPARE(box.append(callNumber(3)), qint64(3));
+}
+
+void TestMqttEvent::outboxRecordsAtTheLimitsAreDamage()
+{
+    // An outbox of the earlier form (no checksums) with numbers no counter reaches.
+    const QString path = m_dir.filePath(QStringLiteral("limits.mqtt-outbox"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("N 10\n");
+    f.write("E {\"seq\":10,\"type\":\"call\",\"code\":\"a\"}\n");
+    f.write("E {\"seq\":9223372036854775807,\"type\":\"call\",\"code\":\"b\"}\n");
+    f.write("A 9223372036854775807\n");
+    f.write("N 9223372036854775807\n");
+    f.write("E {\"seq\":-3,\"type\":\"call\",\"code\":\"c\"}\n");
+    f.write("A 99999999999999999999999\n");
+    f.write("E {\"seq\":11,\"type\":\"call\",\"code\":\"d\"}\n");
+    f.close();
+
+    MqttOutbox box(path);
+    QVERIFY(box.open());
+    // Nothing waiting is dropped, and the numbers go on after the last real one.
+    QCOMPARE(drain(box), QList<qint64>({10, 11}));
+    QCOMPARE(box.append(callNumber(1)), qint64(12));
+    QCOMPARE(box.append(callNumber(2)), qint64(13));
+    QFile aside(path + QStringLiteral(".damaged"));
+    QVERIFY(aside.open(QIODevice::ReadOnly));
+    const QByteArray kept = aside.readAll();
+    QCOMPARE(kept.count('\n'), 5);
+    QVERIFY(kept.contains("A 9223372036854775807\n"));
+
+    // Taken up again: the file is in the checksummed form now, and nothing is given twice.
+    MqttOutbox again(path);
+    QVERIFY(again.open());
+    QCOMPARE(drain(again), QList<qint64>({10, 11, 12, 13}));
+    QVERIFY(again.append(callNumber(3)) > 13);
+}
+
+void TestMqttEvent::outboxSeqNeverGivenTwice()
+{
+    const QString path = m_dir.filePath(QStringLiteral("promise.mqtt-outbox"));
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 5; ++i)
+            QCOMPARE(box.append(callNumber(i)), qint64(i));
+        for (qint64 s = 1; s <= 5; ++s)
+            box.acknowledge(s);
+        box.sync();
+    }
+    // The outbox is emptied by hand, then found as a directory: the numbers never start again.
+    QVERIFY(QFile::remove(path));
+    qint64 last = 5;
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        const qint64 seq = box.append(callNumber(6));
+        QVERIFY2(seq > last, qPrintable(QString::number(seq)));
+        last = seq;
+    }
+    QVERIFY(QFile::remove(path));
+    QVERIFY(QDir(m_dir.path()).mkpath(QFileInfo(path).fileName()));
+    {
+        MqttOutbox box(path);
+        QVERIFY(!box.open());
+        QCOMPARE(box.append(callNumber(7)), qint64(0));
+        QVERIFY(!box.problem().isEmpty());
+        QVERIFY(QDir(path).removeRecursively());
+        QVERIFY(box.retry());
+        const auto seqs = drain(box);
+        QCOMPARE(seqs.size(), 1);
+        QVERIFY2(seqs[0] > last, qPrintable(QString::number(seqs[0])));
+        last = seqs[0];
+    }
+    // An outbox with a number beyond the mark and a mark that is gone: the outbox's own numbers
+    // still hold.
+    QVERIFY(QFile::remove(path + QStringLiteral(".seq")));
+    MqttOutbox box(path);
+    QVERIFY(box.open());
+    QVERIFY(box.append(callNumber(8)) > last);
+}
+
+void TestMqttEvent::outboxFullDiskHoldsEventsInOrder()
+{
+    const QString path = m_dir.filePath(QStringLiteral("fulldisk.mqtt-outbox"));
+    QList<qint64> given;
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 3; ++i)
+            given << box.append(callNumber(i));
+        // The disk fills: no event gets a number until its record and the mark are written.
+        Durable::setFailureSeam([](Durable::Step step, const QString& p) {
+            return p.contains(QStringLiteral("fulldisk")) &&
+                   (step == Durable::Step::Append || step == Durable::Step::CreateTemporary);
+        });
+        for (int i = 4; i <= 30; ++i)
+            QCOMPARE(box.append(callNumber(i)), qint64(0));
+        QVERIFY(!box.problem().isEmpty());
+        QCOMPARE(box.heldCount(), 27);
+        box.sync();
+        QVERIFY(!box.retry());
+        Durable::setFailureSeam({});
+        // Space is freed: the held events are numbered and recorded in the order they came.
+        QVERIFY(box.retry());
+        QCOMPARE(box.heldCount(), 0);
+        QCOMPARE(box.append(callNumber(31)), qint64(31));
+        given = drain(box);
+        QCOMPARE(parse(box.nextAfter(3)->json).value("code").toString(), QStringLiteral("c0004"));
+        // Killed without a stop.
+    }
+    QList<qint64> expected;
+    for (qint64 s = 1; s <= 31; ++s)
+        expected << s;
+    QCOMPARE(given, expected);
+    MqttOutbox again(path);
+    QVERIFY(again.open());
+    QCOMPARE(drain(again), expected);
+    QCOMPARE(again.append(callNumber(32)), qint64(32));
+}
+
+void TestMqttEvent::outboxCrashAtEachStepOfARewrite_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QString>("file");
+    const QList<std::pair<Durable::Step, const char*>> steps{
+        {Durable::Step::CreateTemporary, "create temporary"},
+        {Durable::Step::WriteTemporary, "write temporary"},
+        {Durable::Step::SyncTemporary, "sync temporary"},
+        {Durable::Step::Rename, "rename"},
+        {Durable::Step::SyncDirectory, "sync directory"},
+    };
+    for (const auto& [step, name] : steps) {
+        QTest::addRow("outbox, %s", name) << int(step) << QStringLiteral(".mqtt-outbox");
+        QTest::addRow("mark, %s", name) << int(step) << QStringLiteral(".seq");
+    }
+}
+
+void TestMqttEvent::outboxCrashAtEachStepOfARewrite()
+{
+    QFETCH(int, step);
+    QFETCH(QString, file);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("crash.mqtt-outbox"));
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 5; ++i)
+            box.append(callNumber(i));
+        box.acknowledge(1);
+        box.acknowledge(2);
+        box.sync();
+    }
+    // The next start rewrites the file (and records the mark), and the process ends at the step.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        Durable::setFailureSeam([step, file](Durable::Step at, const QString& p) {
+            // The temporary of a replace is named after its target.
+            if (at == Durable::Step(step) &&
+                (p.endsWith(file) || p.contains(file + QStringLiteral(".partial-"))))
+                ::_exit(0);
+            return false;
+        });
+        MqttOutbox box(path);
+        box.open();
+        // A mark recorded well ahead is stored again only after many numbers: force it.
+        for (int i = 0; i < int(MqttOutbox::kReserveBlock) + 1; ++i)
+            box.append(callNumber(100));
+        ::_exit(3);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+
+    // Whatever the child numbered before its end may have been published: never given again, and
+    // nothing waiting is lost.
+    MqttOutbox after(path);
+    QVERIFY(after.open());
+    QVERIFY(QDir(dir.path()).entryList({QStringLiteral("*.partial-*")}, QDir::Files).isEmpty());
+    const QList<qint64> seqs = drain(after);
+    QVERIFY(seqs.size() >= 3);
+    QCOMPARE(seqs.mid(0, 3), (QList<qint64>{3, 4, 5}));
+    for (qsizetype i = 1; i < seqs.size(); ++i)
+        QCOMPARE(seqs[i], seqs[i - 1] + 1);
+    QVERIFY(after.append(callNumber(6)) > seqs.last());
 }
 
 QTEST_GUILESS_MAIN(TestMqttEvent)

@@ -416,20 +416,27 @@ void TestIniFile::strayTemporariesRemoved()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("HalvaneServer.ini"));
-    const QStringList stray{"HalvaneServer.ini.a1B2c3", "HalvaneServer.ini.ZZZZZZ",
-                            "HalvaneServer.ini.000000"};
-    const QStringList kept{"HalvaneServer.ini",          "HalvaneServer.ini.backup",
-                           "HalvaneServer.ini.a1B2c",    "HalvaneServer.ini.a1B2c3d",
-                           "HalvaneServer.ini.a1-2c3",   "Other.ini.a1B2c3",
-                           "HalvaneServer.ini.a1B2c3.db"};
+    // Only the names this program gives its own temporaries go; copies a person named stay,
+    // however much they look like a temporary.
+    const QStringList stray{"HalvaneServer.ini.partial-a1B2c3", "HalvaneServer.ini.partial-ZZZZZZ",
+                            "HalvaneServer.ini.partial-000000"};
+    const QStringList kept{"HalvaneServer.ini",
+                           "HalvaneServer.ini.backup",
+                           "HalvaneServer.ini.old123",
+                           "HalvaneServer.ini.a1B2c3",
+                           "HalvaneServer.ini.partial-a1B2c",
+                           "HalvaneServer.ini.partial-a1B2c3d",
+                           "HalvaneServer.ini.partial-a1-2c3",
+                           "Other.ini.partial-a1B2c3",
+                           "HalvaneServer.ini.partial-a1B2c3.db"};
     for (const QString& name : stray + kept)
         putFile(dir.filePath(name), "[S]\r\n");
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("HalvaneServer.ini.Dir123")));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("HalvaneServer.ini.partial-Dir123")));
 
     QCOMPARE(IniFile(path).removeStrayTemporaries(), int(stray.size()));
     QStringList left = QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
     left.sort();
-    QStringList expected = kept + QStringList{"HalvaneServer.ini.Dir123"};
+    QStringList expected = kept + QStringList{"HalvaneServer.ini.partial-Dir123"};
     expected.sort();
     QCOMPARE(left, expected);
 }

@@ -74,6 +74,8 @@ private Q_SLOTS:
     void percentiles_data();
     void percentiles();
     void groupsByStoredNamesHoursAndWeekdays();
+    void namesInNaturalOrder_data();
+    void namesInNaturalOrder();
     void exceptionsNewestFirst();
     void unreadableEntriesAreSkippedAndCounted();
     void badOptions_data();
@@ -123,7 +125,7 @@ void TestStatistics::classification_data()
     QTest::newRow("a second above") << "8"
                                     << "01:00:01" << hour << QList<int>{1, 0, 1, 0, 0} << "пропущен";
     QTest::newRow("open") << "8"
-                          << "" << hour << QList<int>{1, 0, 0, 1, 0} << "не отвечен";
+                          << "" << hour << QList<int>{1, 0, 0, 1, 0} << "открыт";
     QTest::newRow("at the threshold") << "8"
                                       << "00:05:00" << hour << QList<int>{1, 1, 0, 0, 0} << "";
     QTest::newRow("above the threshold")
@@ -310,6 +312,41 @@ void TestStatistics::groupsByStoredNamesHoursAndWeekdays()
     QCOMPARE(report.callsPerDay.mid(0, 4), (QList<qint64>{2, 0, 2, 0}));
 }
 
+void TestStatistics::namesInNaturalOrder_data()
+{
+    QTest::addColumn<QStringList>("sorted");
+    QTest::newRow("numbers by value") << QStringList{"Койка № 1", "Койка № 2", "Койка № 10", "Койка № 101"};
+    QTest::newRow("numbers within the text")
+        << QStringList{"Палата 2, окно", "Палата 2А", "Палата 10 (реанимация)", "Палата 11"};
+    QTest::newRow("letter case aside") << QStringList{"бокс 3", "Бокс 4", "БОКС 20"};
+    QTest::newRow("leading zeros") << QStringList{"№ 007", "№ 7", "№ 08"};
+    QTest::newRow("text before numbers") << QStringList{"Койка у окна", "Койка № 1", "Пульт (31)"};
+    QTest::newRow("longer after its beginning") << QStringList{"Койка", "Койка 1", "Койка 1а"};
+}
+
+// Places and wards are listed as the ward reads them: № 2 before № 101.
+void TestStatistics::namesInNaturalOrder()
+{
+    QFETCH(QStringList, sorted);
+    Journal journal;
+    // Journaled in reverse, so that the order comes from the sort.
+    for (qsizetype i = sorted.size() - 1; i >= 0; --i)
+        journal.add("2024.03.05 10:00:00", "8", "00:01:00", sorted.at(i), sorted.at(i));
+    const Stats::Report report = computeOn(journal);
+    for (const Stats::Grouping g : {Stats::ByWard, Stats::ByPlace}) {
+        QStringList names;
+        for (const Stats::GroupRow& row : report.groups[std::size_t(g)])
+            names << row.name;
+        QCOMPARE(names, sorted);
+    }
+    // The order is a strict one: each pair compares the same both ways round.
+    for (qsizetype i = 0; i + 1 < sorted.size(); ++i) {
+        QVERIFY(Stats::compareNames(sorted.at(i), sorted.at(i + 1)) < 0);
+        QVERIFY(Stats::compareNames(sorted.at(i + 1), sorted.at(i)) > 0);
+        QCOMPARE(Stats::compareNames(sorted.at(i), sorted.at(i)), 0);
+    }
+}
+
 void TestStatistics::exceptionsNewestFirst()
 {
     Journal journal;
@@ -351,14 +388,11 @@ void TestStatistics::badOptions_data()
     QTest::addColumn<QDate>("first");
     QTest::addColumn<QDate>("last");
     QTest::addColumn<QString>("message");
-    QTest::newRow("invalid first") << QDate() << QDate(2024, 1, 1)
-                                   << "The first day of the period is not a valid date";
-    QTest::newRow("invalid last") << QDate(2024, 1, 1) << QDate()
-                                  << "The last day of the period is not a valid date";
+    QTest::newRow("invalid first") << QDate() << QDate(2024, 1, 1) << "Первый день периода — не дата";
+    QTest::newRow("invalid last") << QDate(2024, 1, 1) << QDate() << "Последний день периода — не дата";
     QTest::newRow("reversed") << QDate(2024, 2, 1) << QDate(2024, 1, 1)
-                              << "The first day of the period (2024-02-01) lies after the last (2024-01-01)";
-    QTest::newRow("too long") << QDate(1900, 1, 1) << QDate(2024, 1, 1)
-                              << "The period is longer than 100 years";
+                              << "Первый день периода (2024-02-01) позже последнего (2024-01-01)";
+    QTest::newRow("too long") << QDate(1900, 1, 1) << QDate(2024, 1, 1) << "Период длиннее 100 лет";
 }
 
 void TestStatistics::badOptions()

@@ -98,10 +98,15 @@ void TestStatsCommand::writesTheReport()
     const statstest::Workbook book = statstest::readWorkbook(file);
     QCOMPARE(book.names, (QStringList{"Палаты", "Ответственные", "Места", "Часы", "Дни недели", "Превышения",
                                       "По дням", "Сводка"}));
-    const QStringList headings{"Группа", "Вызовов", "Отвечено",        "Пропущено",    "Открыто",
-                               "Убрано", "Медиана", "90-й процентиль", "Самое долгое", "Приёмов (4)"};
-    for (int s = 0; s < 5; ++s)
-        QCOMPARE(book.sheets.at(s).rows.value(1), headings);
+    const QStringList headings{"",        "Вызовов", "Отвечено",        "Пропущено",    "Открыто",
+                               "Убрано",  "Медиана", "90-й процентиль", "Самое долгое", "Приёмов (4)"};
+    // The first column says what the rows of its sheet are.
+    const QStringList groups{"Палата", "Ответственный", "Место", "Час", "День недели"};
+    for (int s = 0; s < 5; ++s) {
+        QStringList expected = headings;
+        expected[0] = groups.at(s);
+        QCOMPARE(book.sheets.at(s).rows.value(1), expected);
+    }
 
     const statstest::Sheet& wards = book.sheets.at(0);
     QCOMPARE(wards.rows.keys(), (QList<int>{1, 2, 3}));
@@ -139,6 +144,11 @@ void TestStatsCommand::writesTheReport()
     QCOMPARE(days.rows.value(2).at(1), QStringLiteral("3"));
     QCOMPARE(days.rows.value(3).at(1), QStringLiteral("1"));
 
+    // The bound and the threshold are time values like the reaction times they are compared with.
+    const statstest::Sheet& summary = book.sheets.at(7);
+    QCOMPARE(inSeconds(summary.rows.value(4), {1}), (QStringList{"Граница пропуска", "7200"}));
+    QCOMPARE(inSeconds(summary.rows.value(5), {1}), (QStringList{"Порог превышения", "300"}));
+
     // No temporary file is left beside the report.
     QCOMPARE(QDir(journal.dir()).entryList({QStringLiteral("*.tmp")}, QDir::Files), QStringList());
 }
@@ -147,22 +157,23 @@ void TestStatsCommand::badArguments_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("message");
-    const QString usage = QStringLiteral("usage: HalvaneServer --statistics FIRST LAST FILE.xlsx");
+    const QString usage =
+        QStringLiteral("запуск: HalvaneServer --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx");
     QTest::newRow("nothing") << QStringList{} << usage;
     QTest::newRow("no file") << QStringList{"2024-03-01", "2024-03-31"} << usage;
     QTest::newRow("one too many") << QStringList{"2024-03-01", "2024-03-31", "a.xlsx", "b"} << usage;
     QTest::newRow("no such month") << QStringList{"2024-13-01", "2024-03-31", "a.xlsx"}
-                                   << "first day \"2024-13-01\" is not a date of the form YYYY-MM-DD";
+                                   << "первый день «2024-13-01» — не дата вида ГГГГ-ММ-ДД";
     QTest::newRow("no such day") << QStringList{"2024-03-01", "2023-02-29", "a.xlsx"}
-                                 << "last day \"2023-02-29\" is not a date of the form YYYY-MM-DD";
+                                 << "последний день «2023-02-29» — не дата вида ГГГГ-ММ-ДД";
     QTest::newRow("journal's own form")
-        << QStringList{"2024.03.01", "2024-03-31", "a.xlsx"} << "first day \"2024.03.01\" is not a date";
+        << QStringList{"2024.03.01", "2024-03-31", "a.xlsx"} << "первый день «2024.03.01» — не дата";
     QTest::newRow("without zeros") << QStringList{"2024-3-1", "2024-03-31", "a.xlsx"}
-                                   << "first day \"2024-3-1\"";
+                                   << "первый день «2024-3-1»";
     QTest::newRow("reversed") << QStringList{"2024-03-31", "2024-03-01", "a.xlsx"}
-                              << "The first day of the period (2024-03-31) lies after the last (2024-03-01)";
+                              << "Первый день периода (2024-03-31) позже последнего (2024-03-01)";
     QTest::newRow("empty file name") << QStringList{"2024-03-01", "2024-03-31", " "}
-                                     << "no report file given";
+                                     << "не указан файл отчёта";
 }
 
 void TestStatsCommand::badArguments()
@@ -176,7 +187,7 @@ void TestStatsCommand::badArguments()
     const Run run = runCommand(journal, args);
     QCOMPARE(run.status, 2);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
-    QVERIFY(run.err.contains(QStringLiteral("YYYY-MM-DD")));
+    QVERIFY(run.err.contains(QStringLiteral("ГГГГ-ММ-ДД")));
     QVERIFY(!QFile::exists(journal.dir() + QStringLiteral("/a.xlsx")));
     QVERIFY(!QFile::exists(journal.dir() + QStringLiteral("/HalvaneServer.ini")));
 }
@@ -268,6 +279,14 @@ void TestStatsCommand::failures()
     run = runCommand(journal, period + QStringList{journal.dir() + QStringLiteral("/d.xlsx"), "--force"});
     QCOMPARE(run.status, 1);
     QVERIFY2(run.err.contains(QStringLiteral("Unable to write to")), qPrintable(run.err));
+
+    // A workbook is not written under another file's name.
+    const QString text = journal.dir() + QStringLiteral("/r.txt");
+    run = runCommand(journal, period + QStringList{text});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(QStringLiteral("*.xlsx")), qPrintable(run.err));
+    QVERIFY(!QFile::exists(text));
+    QCOMPARE(QDir(journal.dir()).entryList({QStringLiteral("r.*")}, QDir::Files), QStringList());
 
     // The settings file names a database that is not there: an error, and no new empty file.
     {

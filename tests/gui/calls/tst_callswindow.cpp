@@ -35,6 +35,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void rowsInWaitingOrderWithColours();
+    void selectedRowKeepsItsColour();
     void silentAntennaLine();
     void callNotYetJournaledIsMarked();
     void dismissal();
@@ -169,6 +170,40 @@ void TestCallsWindow::rowsInWaitingOrderWithColours()
     QCOMPARE(rows().size(), 2);
     QVERIFY(rows().at(0).startsWith(QStringLiteral("Койка № 2|")));
     QCOMPARE(reset.size(), 0);
+}
+
+// A selected call in alarm is still painted in the alarm colour; the selection shows as a frame.
+void TestCallsWindow::selectedRowKeepsItsColour()
+{
+    StringGrid* grid = m_form->StringGrid1;
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    QCOMPARE(colourOf(0), QStringLiteral("alarm"));
+    grid->setRow(1);
+    QVERIFY(grid->selectionModel()->isRowSelected(0, QModelIndex()));
+    const QImage shot = grid->viewport()->grab().toImage();
+    const int top = grid->rowViewportPosition(0);
+    for (int c = 0; c < grid->ColCount(); ++c) {
+        // Most of the cell, its text and the frame aside, has the alarm colour (a cell under the mouse
+        // pointer a shade of it), not the highlight.
+        const QRect cell(grid->columnViewportPosition(c), top, grid->columnWidth(c), grid->rowHeight(0));
+        int alarm = 0;
+        for (int y = cell.top(); y <= cell.bottom(); ++y) {
+            for (int x = cell.left(); x <= cell.right(); ++x) {
+                const QColor pixel = shot.pixelColor(x, y);
+                alarm += pixel.red() >= 220 && pixel.green() <= 170 && pixel.blue() <= 170 ? 1 : 0;
+            }
+        }
+        QVERIFY2(alarm * 2 > cell.width() * cell.height(),
+                 qPrintable(QStringLiteral("column %1: %2 of %3 pixels")
+                                .arg(c)
+                                .arg(alarm)
+                                .arg(cell.width() * cell.height())));
+    }
+    const QColor highlight = grid->palette().color(QPalette::Active, QPalette::Highlight);
+    bool framed = false;
+    for (int y = top; y <= top + 3; ++y)
+        framed = framed || shot.pixelColor(grid->columnViewportPosition(1) + 10, y) == highlight;
+    QVERIFY(framed);
 }
 
 void TestCallsWindow::silentAntennaLine()

@@ -4,6 +4,7 @@
 #include "core/base/Cp1251.h"
 #include "core/db/Database.h"
 #include "core/directory/PlacesStore.h"
+#include "core/net/StationNotice.h"
 #include "core/settings/IniFile.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/directory/TFormButs.h"
@@ -114,6 +115,9 @@ private slots:
     void searchForAnUnknownCodeAsks_data();
     void searchForAnUnknownCodeAsks();
     void closingEndsBothModesAndSavesColumnWidths();
+    void searchEndsByItselfWithoutAPress();
+    void searchIdleKeyIsAddedToAnOlderFile();
+    void modesAreShownInTheMainWindow();
     void firstStartWritesTheSectionsInOrder_data();
     void firstStartWritesTheSectionsInOrder();
     void firstStartWritesTheTexts_data();
@@ -156,7 +160,7 @@ void TestPlaces::listShowsEveryPlaceWithItsNames()
 
     // The place notice carries the cells as shown.
     QCOMPARE(
-        PlacesStore::placeNotice(grid->Cells(0, 1), grid->Cells(1, 1), grid->Cells(2, 1), grid->Cells(3, 1)),
+        Stations::placeNotice(grid->Cells(0, 1), grid->Cells(1, 1), grid->Cells(2, 1), grid->Cells(3, 1)),
         QStringLiteral("#f6186;0;Палата 1;Койка № 1;f6186;"));
 
     // A ward renamed elsewhere shows its new name at the next refill; names with quotes as typed.
@@ -301,7 +305,9 @@ void TestPlaces::searchSelectsThePressedPlace()
     QCOMPARE(grid->Row(), 4);
     QVERIFY(app->dialogs.questions.isEmpty());
     QVERIFY(app->mf()->server().sButs());
-    QCOMPARE(count(QStringLiteral("logs")), 0);
+    // Registered places: their presses are calls all the same, one entry for each of the two places
+    // that share the call code and one for the KB unit, as in normal operation.
+    QCOMPARE(count(QStringLiteral("logs")), 3);
 }
 
 void TestPlaces::searchForAnUnknownCodeAsks_data()
@@ -361,6 +367,92 @@ void TestPlaces::closingEndsBothModesAndSavesColumnWidths()
     QCOMPARE(places()->ButtonGroup5->hint(0), QStringLiteral("Поиск"));
 }
 
+// A search the operator forgot ends after SearchIdleSec without a press; every press in it starts
+// the wait again.
+void TestPlaces::searchEndsByItselfWithoutAPress()
+{
+    // The first start's value.
+    places()->show();
+    QCOMPARE(places()->SearchIdle.interval(), 120 * 1000);
+
+    {
+        IniFile ini(app->iniPath());
+        ini.writeInteger(QStringLiteral("ButsForm"), QStringLiteral("SearchIdleSec"), 2);
+    }
+    places()->InitForm();
+    places()->ButtonGroup5->click(0);
+    QVERIFY(places()->SearchIdle.isActive());
+    QTest::qWait(400);
+    const int before = places()->SearchIdle.remainingTime();
+    press(QStringLiteral("ba5ac8"));
+    QVERIFY2(places()->SearchIdle.remainingTime() > before,
+             qPrintable(QStringLiteral("%1 ms left").arg(places()->SearchIdle.remainingTime())));
+    QTRY_VERIFY_WITH_TIMEOUT(!app->mf()->server().sButs(), 5000);
+    QVERIFY(!places()->bSearch->isVisible());
+    QVERIFY(!places()->Timer1.isActive());
+
+    // 0: the search waits for the operator.
+    {
+        IniFile ini(app->iniPath());
+        ini.writeInteger(QStringLiteral("ButsForm"), QStringLiteral("SearchIdleSec"), 0);
+    }
+    places()->InitForm();
+    places()->ButtonGroup5->click(0);
+    QVERIFY(!places()->SearchIdle.isActive());
+    QVERIFY(app->mf()->server().sButs());
+}
+
+// A settings file written before the key existed gets it, with its comment, after the section's
+// own keys; nothing else in the file changes.
+void TestPlaces::searchIdleKeyIsAddedToAnOlderFile()
+{
+    app->destroy();
+    QFile file(app->iniPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray older = file.readAll();
+    file.close();
+    const QByteArray comment = Cp1251::encode(
+        QStringLiteral(";SearchIdleSec=через сколько секунд без нажатия режим поиска выключается "
+                       "сам (0 - не выключается)\r\n"));
+    const QByteArray value = QByteArrayLiteral("SearchIdleSec=120\r\n");
+    QVERIFY(older.contains(comment + value));
+    older.replace(comment + value, QByteArray());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(older);
+    file.close();
+
+    app->create();
+    const QStringList keys = sectionKeys(app->iniPath(), QStringLiteral("ButsForm"));
+    QCOMPARE(keys.mid(keys.size() - 3), (QStringList{"q2", ";SearchIdleSec", "SearchIdleSec"}));
+    QCOMPARE(places()->SearchIdle.interval(), 120 * 1000);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray now = file.readAll();
+    QCOMPARE(now.replace(comment + value, QByteArray()), older);
+}
+
+// While a mode also takes the presses, the main window says so at once, in the alarm colour, in its
+// status bar and its title.
+void TestPlaces::modesAreShownInTheMainWindow()
+{
+    TMF* mf = app->mf();
+    const QString title = mf->windowTitle();
+    places()->show();
+    places()->ButtonGroup5->click(0);
+    QCOMPARE(mf->StatusPanel0->text(), QStringLiteral("Режим поиска."));
+    QCOMPARE(mf->StatusPanel0->palette().color(QPalette::WindowText), QColor(0xc0, 0, 0));
+    QCOMPARE(mf->windowTitle(), title + QStringLiteral(" — Режим поиска."));
+
+    places()->ButtonGroup1->click(0);
+    QCOMPARE(mf->StatusPanel0->text(), QStringLiteral("Режим добавления."));
+    QCOMPARE(mf->StatusPanel0->palette().color(QPalette::WindowText), QColor(0xc0, 0, 0));
+    QCOMPARE(mf->windowTitle(), title + QStringLiteral(" — Режим добавления."));
+
+    add()->hide();
+    QCOMPARE(mf->StatusPanel0->text(), QStringLiteral("Режим регистрации."));
+    QVERIFY(mf->StatusPanel0->palette().color(QPalette::WindowText) != QColor(0xc0, 0, 0));
+    QCOMPARE(mf->windowTitle(), title);
+}
+
 void TestPlaces::firstStartWritesTheSectionsInOrder_data()
 {
     QTest::addColumn<QString>("section");
@@ -375,7 +467,9 @@ void TestPlaces::firstStartWritesTheSectionsInOrder_data()
     buts << ";q1"
          << ";q2" << geometry << numbered("bhint", 0, 3) << "bshint"
          << "bscaption" << captions << numbered("col", 0, 5, "w") << "q1"
-         << "q2";
+         << "q2"
+         << ";SearchIdleSec"
+         << "SearchIdleSec";
     QTest::newRow("places window") << "ButsForm" << buts;
 
     QStringList editor{";Описание секции", ";bhint0", ";bhint1"};
@@ -445,7 +539,10 @@ void TestPlaces::firstStartWritesTheTexts_data()
                        "col4w=100",
                        "col5w=50",
                        "q1=Нажатая кнопка не найдена в базе. Перейти в режим добавления?",
-                       "q2=Действительно удалить устройство из базы?"};
+                       "q2=Действительно удалить устройство из базы?",
+                       ";SearchIdleSec=через сколько секунд без нажатия режим поиска выключается сам (0 - не "
+                       "выключается)",
+                       "SearchIdleSec=120"};
 
     QTest::newRow("place editor") << "ButsEditForm"
                                   << QStringList{";Описание секции=Форма редактирования КНОПКИ",

@@ -1,6 +1,6 @@
 // The spreadsheet export: the file name, the save dialog and the remembered path, the file's content
-// (the grid's texts on the second, active worksheet, columns fitted), the empty journal, and saves
-// that fail.
+// (the grid's texts on the workbook's one worksheet, columns fitted), the empty journal, saves that
+// fail, and the question before a file is replaced.
 
 #include "AppFixture.h"
 
@@ -117,6 +117,7 @@ private Q_SLOTS:
     void chosenPathIsProposedAfterRestart();
     void rememberedOlderNameIsProposedAsXlsx();
     void withoutADesktopProgramTheOperatorIsToldWhere();
+    void anExistingFileIsReplacedOnlyOnOk();
 
 private:
     std::unique_ptr<AppFixture> m_app;
@@ -193,13 +194,13 @@ void TestExport::exportsTheFilteredGrid()
     // Nothing of the writing is left beside it.
     QCOMPARE(QDir(m_app->dir()).entryList({QStringLiteral("*.tmp")}, QDir::Files), QStringList());
 
-    // The second worksheet is the one that opens; the first is empty.
+    // One worksheet, named in Russian: no empty sheet before the data.
     const QByteArray workbook = unzipEntry(path, QStringLiteral("xl/workbook.xml"));
-    QVERIFY(workbook.contains("activeTab=\"1\""));
-    const Sheet first = readSheet(unzipEntry(path, QStringLiteral("xl/worksheets/sheet1.xml")));
-    QCOMPARE(first.cells, 0);
+    QCOMPARE(workbook.count("<sheet "), 1);
+    QVERIFY(workbook.contains(QStringLiteral("name=\"Журнал\"").toUtf8()));
+    QVERIFY(unzipEntry(path, QStringLiteral("xl/worksheets/sheet2.xml")).isEmpty());
 
-    const Sheet sheet = readSheet(unzipEntry(path, QStringLiteral("xl/worksheets/sheet2.xml")));
+    const Sheet sheet = readSheet(unzipEntry(path, QStringLiteral("xl/worksheets/sheet1.xml")));
     QCOMPARE(sheet.rows.keys(), (QList<int>{1, 2, 3}));
     QCOMPARE(sheet.rows[1],
              (QStringList{QStringLiteral("Дата"), QStringLiteral("Время"), QStringLiteral("Время подтв."),
@@ -223,7 +224,7 @@ void TestExport::emptyJournalGivesHeaderAndOneEmptyRow()
     const QString path = m_app->dir() + QStringLiteral("/empty.xlsx");
     m_app->dialogs.setNextSaveFileName(path);
     mf->mExcelClick();
-    const Sheet sheet = readSheet(unzipEntry(path, QStringLiteral("xl/worksheets/sheet2.xml")));
+    const Sheet sheet = readSheet(unzipEntry(path, QStringLiteral("xl/worksheets/sheet1.xml")));
     QCOMPARE(sheet.rows.keys(), (QList<int>{1, 2}));
     QCOMPARE(sheet.rows[1].size(), 8);
     QCOMPARE(sheet.rows[1][0], QStringLiteral("Дата"));
@@ -279,7 +280,7 @@ void TestExport::failedSaveKeepsTheOldFile()
 
     // A successful export replaces it.
     JournalExport::writeXlsx(path, captions, [](const auto&) {});
-    QVERIFY(!unzipEntry(path, QStringLiteral("xl/worksheets/sheet2.xml")).isEmpty());
+    QVERIFY(!unzipEntry(path, QStringLiteral("xl/worksheets/sheet1.xml")).isEmpty());
 }
 
 void TestExport::chosenPathIsProposedAfterRestart()
@@ -334,9 +335,47 @@ void TestExport::withoutADesktopProgramTheOperatorIsToldWhere()
 
     // Opened by a desktop program, nothing more is said.
     m_app->dialogs.desktopOpens = true;
+    m_app->dialogs.answerNextQuestion(true); // the file of the first export is replaced
     m_app->dialogs.setNextSaveFileName(path);
     mf->mExcelClick();
     QCOMPARE(m_app->dialogs.messages.size(), 1);
+}
+
+// The dialog gives a name; the file it names is replaced only after the operator said so.
+void TestExport::anExistingFileIsReplacedOnlyOnOk()
+{
+    mf->RefreshLog();
+    const QString path = m_app->dir() + QStringLiteral("/j.xlsx");
+    {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("the export of last week");
+    }
+    // Chosen without its extension: the name the file gets is the one asked about.
+    m_app->dialogs.answerNextQuestion(false);
+    m_app->dialogs.setNextSaveFileName(m_app->dir() + QStringLiteral("/j"));
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.questions.size(), 1);
+    QVERIFY2(m_app->dialogs.questions.first().contains(QDir::toNativeSeparators(path)),
+             qPrintable(m_app->dialogs.questions.first()));
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("the export of last week"));
+    old.close();
+    QVERIFY(m_app->dialogs.opened.isEmpty());
+
+    m_app->dialogs.answerNextQuestion(true);
+    m_app->dialogs.setNextSaveFileName(path);
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.questions.size(), 2);
+    QVERIFY(!unzipEntry(path, QStringLiteral("xl/worksheets/sheet1.xml")).isEmpty());
+    QCOMPARE(m_app->dialogs.opened, QStringList{path});
+
+    // A new file is written without a question.
+    m_app->dialogs.setNextSaveFileName(m_app->dir() + QStringLiteral("/new.xlsx"));
+    mf->mExcelClick();
+    QCOMPARE(m_app->dialogs.questions.size(), 2);
+    QVERIFY(m_app->dialogs.errors.isEmpty());
 }
 
 QTEST_MAIN(TestExport)

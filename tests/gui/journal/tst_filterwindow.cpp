@@ -84,6 +84,7 @@ private Q_SLOTS:
     void dropDownsComeFromTheJournal();
     void showKeepsSelectionsByPosition();
     void buttonsApplyAndReset();
+    void activeFilterIsShownInTheMainWindow();
     void escapeAppliesEnterResets();
     void upperBoundTakesTheWholeLastDay();
     void thresholdBeyondRangeKeepsTheClause();
@@ -274,6 +275,36 @@ void TestFilterWindow::buttonsApplyAndReset()
              (QStringList{QStringLiteral("Койка 3"), QStringLiteral("Койка 2"), QStringLiteral("Койка 1")}));
     QVERIFY(form->isVisible());
     QVERIFY(m_app->dialogs.errors.isEmpty());
+}
+
+// A filter hides entries, new calls among them: while one is on, the main window says which, in its
+// title and its status bar.
+void TestFilterWindow::activeFilterIsShownInTheMainWindow()
+{
+    addEntry(mf, QStringLiteral("2017.12.01 08:00:00"), QStringLiteral("Палата 1"),
+             QStringLiteral("Койка 2"));
+    mf->RefreshLog();
+    const QString title = mf->windowTitle();
+    QCOMPARE(mf->StatusPanelFilter->text(), QString());
+    form->show();
+
+    form->cbt1->click();
+    form->dp1->setDate(QDate(2017, 12, 1));
+    form->tp1->setTime(QTime(8, 0));
+    form->cbg->setCurrentIndex(2);
+    form->cbf->setCurrentIndex(1);
+    form->cbtr->setCurrentIndex(1);
+    form->etr1->setText(QStringLiteral("5"));
+    form->ButtonGroup1->item(1)->click();
+    const QString shown =
+        QStringLiteral("Фильтр: с 01.12.2017 08:00, Палата 1, вызов, реакция: Больше 5 мин.");
+    QCOMPARE(mf->StatusPanelFilter->text(), shown);
+    QCOMPARE(mf->windowTitle(), title + QStringLiteral(" — ") + shown);
+
+    // Everything back to its reset state: no filter, nothing said.
+    form->ButtonGroup1->item(0)->click();
+    QCOMPARE(mf->StatusPanelFilter->text(), QString());
+    QCOMPARE(mf->windowTitle(), title);
 }
 
 void TestFilterWindow::escapeAppliesEnterResets()

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QStatusBar>
 #include <QTimer>
 #include <QtTest>
 
@@ -62,6 +63,7 @@ private Q_SLOTS:
     void statusBar();
     void menusOpenTheirWindows();
     void journalOutageShownInTheStatusBar();
+    void alarmAndOutageStayWholeAtTheDefaultWidth();
     void oneErrorBoxAtATime();
 
 private:
@@ -396,6 +398,36 @@ void TestMainWindow::journalOutageShownInTheStatusBar()
     QCOMPARE(mf->StatusPanel2->text(), QString());
     QCOMPARE(mf->server().db().query(QStringLiteral("SELECT count(*) FROM logs")).fieldAsInteger(0), 1);
     QCOMPARE(m_app->dialogs.errors.size(), 1);
+}
+
+// Every panel full at the window's first-start width: the calls in alarm, a silent antenna and the
+// journal outage stay whole; the antennas heard and the other panels are cut first, their whole text
+// then in the tooltip.
+void TestMainWindow::alarmAndOutageStayWholeAtTheDefaultWidth()
+{
+    mf->show();
+    QVERIFY(QTest::qWaitForWindowExposed(mf));
+    mf->StatusPanel1->setText(QStringLiteral("Подключенные антенны: 192.168.100.101, 192.168.100.102, "
+                                             "192.168.100.103, 192.168.100.104"));
+    mf->StatusPanelFilter->setText(QStringLiteral("Фильтр: с 01.12.2017 08:00, Палата 1, вызов"));
+    mf->StatusPanel2->setText(QStringLiteral("Журнал недоступен, ожидают записи: 12"));
+    mf->StatusPanelCalls->setText(
+        QStringLiteral("Вызовов в тревоге: 3; Нет сигнала от антенны A1 с 08:15:00"));
+    mf->StatusPanel3->setText(QStringLiteral("MQTT: нет связи с брокером 192.168.100.5:1883"));
+    // Laid out again once the texts are in.
+    QTRY_VERIFY(mf->StatusPanel3->width() > 0);
+    QVERIFY(mf->StatusPanel1->elided());
+
+    const QRect bar = mf->statusBar()->rect();
+    for (StatusPanel* whole : {mf->StatusPanelCalls, mf->StatusPanel2}) {
+        QVERIFY2(!whole->elided(), qPrintable(whole->objectName()));
+        QVERIFY(whole->toolTip().isEmpty());
+        const QRect at(whole->mapTo(mf->statusBar(), QPoint(0, 0)), whole->size());
+        QVERIFY2(bar.contains(at), qPrintable(whole->objectName()));
+    }
+    QCOMPARE(mf->StatusPanel1->toolTip(), mf->StatusPanel1->text());
+    // The calls in alarm keep their colour.
+    QCOMPARE(mf->StatusPanelCalls->palette().color(QPalette::WindowText), QColor(0xc0, 0, 0));
 }
 
 void TestMainWindow::oneErrorBoxAtATime()

@@ -5,6 +5,7 @@
 #include "AppFixture.h"
 
 #include "core/db/Database.h"
+#include "core/settings/IniFile.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/StringGrid.h"
 #include "gui/stats/TFormStats.h"
@@ -13,6 +14,8 @@
 #include <QChartView>
 #include <QDateEdit>
 #include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
@@ -49,6 +52,7 @@ private Q_SLOTS:
     void cleanup();
     void opensFromTheMenuWithTheLastThirtyDays();
     void reversedPeriodIsRefused();
+    void tablesFitTheWindowAndNameTheirRows();
     void exportsWhatItShows();
 
 private:
@@ -134,13 +138,57 @@ void TestStatsWindow::reversedPeriodIsRefused()
     TFormStats* form = open();
     QVERIFY(form);
     QTRY_VERIFY(form->report() && !form->computing());
-    const Stats::Report* shown = form->report();
+    QVERIFY(form->bExport->isEnabled());
     form->dtpFirst->setDate(QDate(2024, 4, 1));
     form->bComputeClick();
     QVERIFY(!form->computing());
     QCOMPARE(m_app->dialogs.errors.size(), 1);
     QVERIFY(m_app->dialogs.errors.first().contains(QStringLiteral("Первый день периода позже последнего")));
-    QCOMPARE(form->report(), shown);
+    // The tables of the period before are not left under "not computed", nor exported as this one's.
+    QCOMPARE(form->lSummary->text(), QStringLiteral("Статистика не рассчитана."));
+    QVERIFY(!form->report());
+    for (StringGrid* grid : form->Grids) {
+        QCOMPARE(grid->RowCount(), 2);
+        QCOMPARE(grid->Cells(0, 1), QString());
+    }
+    QCOMPARE(form->GridExceptions->model()->rowCount(), 0);
+    QVERIFY(form->ChartDays->chart()->series().isEmpty());
+    QVERIFY(!form->bExport->isEnabled());
+}
+
+// At the window's own size every column of a table is seen whole, and the first one says what its
+// rows are.
+void TestStatsWindow::tablesFitTheWindowAndNameTheirRows()
+{
+    TFormStats* form = open();
+    QVERIFY(form);
+    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QTRY_VERIFY(form->report() && !form->computing());
+    // The size the first start writes; the test screen may be smaller than a ward's.
+    {
+        IniFile ini(m_app->iniPath());
+        form->resize(ini.readInteger(QStringLiteral("StatsForm"), QStringLiteral("Width"), 0),
+                     ini.readInteger(QStringLiteral("StatsForm"), QStringLiteral("Height"), 0));
+    }
+    const QStringList firsts{"Палата", "Ответственный", "Место", "Час", "День недели"};
+    for (int g = 0; g < Stats::GroupingCount; ++g) {
+        StringGrid* grid = form->Grids[g];
+        form->Tabs->setCurrentWidget(grid);
+        QCoreApplication::processEvents();
+        QCOMPARE(grid->caption(0), firsts.at(g));
+        const int last = grid->ColCount() - 1;
+        const int right = grid->columnViewportPosition(last) + grid->columnWidth(last);
+        QVERIFY2(
+            right <= grid->viewport()->width(),
+            qPrintable(
+                QStringLiteral("%1: %2 of %3").arg(firsts.at(g)).arg(right).arg(grid->viewport()->width())));
+        const QFontMetrics header(grid->horizontalHeader()->font());
+        for (int c = 1; c <= last; ++c)
+            QVERIFY(grid->columnWidth(c) > header.horizontalAdvance(grid->caption(c)));
+    }
+    // The open call is named as the column that counts it.
+    QVERIFY(form->lSummary->text().contains(QStringLiteral("открыто 1")));
+    QCOMPARE(form->GridExceptions->model()->index(0, 6).data().toString(), QStringLiteral("открыт"));
 }
 
 void TestStatsWindow::exportsWhatItShows()
@@ -160,6 +208,35 @@ void TestStatsWindow::exportsWhatItShows()
     form->bExport->click();
     QVERIFY(QFile::exists(chosen + QStringLiteral(".xlsx")));
     QCOMPARE(m_app->dialogs.opened, QStringList{chosen + QStringLiteral(".xlsx")});
+    QVERIFY(m_app->dialogs.errors.isEmpty());
+    // The window says where it wrote.
+    QVERIFY2(form->lSaved->text().contains(chosen + QStringLiteral(".xlsx")),
+             qPrintable(form->lSaved->text()));
+
+    // Without a program that opens it, the operator is told where the file is; a name of another kind
+    // gets ".xlsx", as the journal's export gives it.
+    m_app->dialogs.desktopOpens = false;
+    const QString text = m_app->dir() + QStringLiteral("/отчёт.txt");
+    m_app->dialogs.setNextSaveFileName(text);
+    form->bExport->click();
+    QVERIFY(!QFile::exists(text));
+    QVERIFY(QFile::exists(text + QStringLiteral(".xlsx")));
+    QCOMPARE(m_app->dialogs.messages.size(), 1);
+    QVERIFY2(m_app->dialogs.messages.first().contains(text + QStringLiteral(".xlsx")),
+             qPrintable(m_app->dialogs.messages.first()));
+
+    // A file that is there is replaced only when the operator says so.
+    QFile::resize(chosen + QStringLiteral(".xlsx"), 3);
+    m_app->dialogs.answerNextQuestion(false);
+    m_app->dialogs.setNextSaveFileName(chosen);
+    form->bExport->click();
+    QCOMPARE(m_app->dialogs.questions.size(), 1);
+    QVERIFY(m_app->dialogs.questions.first().contains(QStringLiteral("уже существует")));
+    QCOMPARE(QFileInfo(chosen + QStringLiteral(".xlsx")).size(), 3);
+    m_app->dialogs.answerNextQuestion(true);
+    m_app->dialogs.setNextSaveFileName(chosen);
+    form->bExport->click();
+    QVERIFY(QFileInfo(chosen + QStringLiteral(".xlsx")).size() > 3);
     QVERIFY(m_app->dialogs.errors.isEmpty());
 
     // A folder that is gone: the error box, and the window carries on.

@@ -1,0 +1,250 @@
+// The headless server reporting to a test alert manager on 127.0.0.1: the section Alerts is written
+// after Mqtt with reporting off; once a host is set, a call, its warning, its alarm and its cancel
+// arrive as one alert with every field; then an acknowledgement that never comes and an outage with
+// the server killed outright in between: after the restart everything arrives in order, and only the
+// message whose acknowledgement was lost arrives twice, with its control id.
+
+#include "HeadlessServer.h"
+#include "TestAlertManager.h"
+
+#include "core/alerts/AlertsSettings.h"
+#include "core/calls/EscalationSettings.h"
+#include "core/settings/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+// A press at the antenna ("f61868": place f6186, function 8), once the display station has its notice
+// (the pings the station gets meanwhile do not count).
+bool press(QUdpSocket& station, const QByteArray& datagram)
+{
+    QUdpSocket antenna;
+    antenna.writeDatagram(datagram, QHostAddress::LocalHost, 5556);
+    const QByteArray notice = '#' + datagram.left(5) + ';' + datagram.mid(5) + ';';
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 3000) {
+        if (!station.hasPendingDatagrams() && !station.waitForReadyRead(100))
+            continue;
+        if (station.receiveDatagram().data().startsWith(notice))
+            return true;
+    }
+    return false;
+}
+
+void stopServer(QProcess& server)
+{
+    if (server.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(server.processId()), SIGTERM);
+    server.waitForFinished(5000);
+}
+
+QByteArray facetValue(const QByteArray& m, int facet)
+{
+    return TestAlertManager::facet(m, facet, 5);
+}
+
+} // namespace
+
+class TestAlertsHeadless : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void callEscalationAndCancelReachTheAlertManager();
+    void killedDuringAnOutageDeliversEverythingInOrder();
+    void cleanupTestCase();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_exe;
+    QUdpSocket m_station;
+    TestAlertManager m_manager;
+    QProcess m_server;
+};
+
+void TestAlertsHeadless::initTestCase()
+{
+    m_exe = copyServer(m_dir);
+    QVERIFY(!m_exe.isEmpty());
+    QVERIFY(m_station.bind(QHostAddress::LocalHost, 5567));
+    QVERIFY(m_manager.start());
+
+    // A first start writes the section after the broker's, with reporting off: nothing reaches the
+    // alert manager, and no outbox is made.
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    QVERIFY(press(m_station, "f61868"));
+    QVERIFY(press(m_station, "f61862"));
+    QTest::qWait(500);
+    stopServer(m_server);
+    QCOMPARE(m_manager.connections(), 0);
+    QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("orv_med.db.alerts-outbox"))));
+    const QString iniPath = IniFile::pathBesideExecutable(m_exe);
+    QFile file(iniPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    const qsizetype alerts = text.indexOf("\n[Alerts]");
+    QVERIFY(alerts > text.indexOf("\n[Mqtt]"));
+    QVERIFY(text.indexOf("\n[Mqtt]") > text.indexOf("\n[Escalation]"));
+    IniFile ini(iniPath);
+    QCOMPARE(ini.readString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")),
+             QString());
+    for (const char* key :
+         {"Host", "Port", "PointOfCare", "Facility", "SendingApplication", "ReceivingApplication",
+          "ReceivingFacility", "AckTimeoutSec", "RetrySec", "WatchdogSec"}) {
+        QVERIFY2(
+            !ini.readString(AlertsSettings::kSection, u';' + QString::fromLatin1(key), QString()).isEmpty(),
+            key);
+    }
+
+    ini.writeString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
+    ini.writeInteger(AlertsSettings::kSection, QStringLiteral("Port"), m_manager.port());
+    ini.writeString(AlertsSettings::kSection, QStringLiteral("PointOfCare"), QStringLiteral("ТО-3"));
+    ini.writeString(AlertsSettings::kSection, QStringLiteral("Facility"), QStringLiteral("ГБ1"));
+    ini.writeInteger(AlertsSettings::kSection, QStringLiteral("AckTimeoutSec"), 1);
+    ini.writeInteger(AlertsSettings::kSection, QStringLiteral("RetrySec"), 1);
+    ini.writeInteger(AlertsSettings::kSection, QStringLiteral("WatchdogSec"), 0);
+    ini.writeInteger(EscalationSettings::kSection, QStringLiteral("WarnSec"), 1);
+    ini.writeInteger(EscalationSettings::kSection, QStringLiteral("AlarmSec"), 2);
+}
+
+void TestAlertsHeadless::cleanupTestCase()
+{
+    stopServer(m_server);
+}
+
+void TestAlertsHeadless::callEscalationAndCancelReachTheAlertManager()
+{
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    QVERIFY(press(m_station, "f61868"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_manager.alerts().size() >= 3, 10000); // its start, warning and alarm
+    QVERIFY(press(m_station, "f61862"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager.alerts().size(), 4, 10000);
+    QTest::qWait(300);
+    QCOMPARE(m_manager.alerts().size(), 4);
+
+    const QList<QByteArray> got = m_manager.alerts();
+    const QByteArray alertId = TestAlertManager::field(got[0], "OBR", 3);
+    QVERIFY(alertId.startsWith("ГБ1:ТО-3:"));
+    QSet<QByteArray> controlIds;
+    struct Expected
+    {
+        const char* phase;
+        const char* state;
+        const char* priority;
+    };
+    const Expected expected[] = {{"start", "active", "PM"},
+                                 {"update", "active", "PM"},
+                                 {"update", "active", "PH"},
+                                 {"end", "inactive", "PH"}};
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray& m = got[i];
+        QCOMPARE(TestAlertManager::field(m, "MSH", 3), QByteArray("HALVANE"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 4), QByteArray("ГБ1"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 9), QByteArray("ORU^R40^ORU_R40"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 12), QByteArray("2.6"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 15), QByteArray("AL"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 16), QByteArray("NE"));
+        QCOMPARE(TestAlertManager::field(m, "MSH", 18), QByteArray("UNICODE UTF-8"));
+        QVERIFY(TestAlertManager::field(m, "MSH", 21).startsWith("IHE_PCD_ACM_001^"));
+        controlIds.insert(TestAlertManager::field(m, "MSH", 10));
+        QVERIFY(m.contains("\rPID|"));
+        QCOMPARE(TestAlertManager::field(m, "PV1", 3), QByteArray("ТО-3^Палата 1^Койка № 1^ГБ1"));
+        QCOMPARE(TestAlertManager::field(m, "OBR", 3), alertId);
+        QCOMPARE(TestAlertManager::field(m, "OBR", 4), QByteArray("196616^MDC_EVT_ALARM^MDC"));
+        QVERIFY(!TestAlertManager::field(m, "OBR", 7).isEmpty());
+        QCOMPARE(TestAlertManager::field(m, "OBR", 7), TestAlertManager::field(got[0], "OBR", 7));
+        QCOMPARE(facetValue(m, 1), QString(QStringLiteral("HLV_CALL^Вызов^99HLV")).toUtf8());
+        QCOMPARE(facetValue(m, 2), QByteArray("f6186"));
+        QCOMPARE(facetValue(m, 3), QByteArray(expected[i].phase));
+        QCOMPARE(facetValue(m, 4), QByteArray(expected[i].state));
+        QCOMPARE(facetValue(m, 6), QByteArray(expected[i].priority));
+        QCOMPARE(facetValue(m, 7), QByteArray("SA"));
+        QCOMPARE(facetValue(m, 8), QString(QStringLiteral("Тестова Анна")).toUtf8());
+    }
+    QCOMPARE(controlIds.size(), 4);
+    stopServer(m_server);
+    QCOMPARE(m_server.exitStatus(), QProcess::NormalExit);
+    // Every change of the state is one line on standard error.
+    const QString err = QString::fromUtf8(m_server.readAllStandardError());
+    QCOMPARE(
+        err.count(
+            QStringLiteral("Оповещения: связь с менеджером оповещений 127.0.0.1:%1").arg(m_manager.port())),
+        1);
+}
+
+void TestAlertsHeadless::killedDuringAnOutageDeliversEverythingInOrder()
+{
+    m_manager.clear();
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    QTest::qWait(500);
+    QCOMPARE(m_manager.alerts().size(), 0); // nothing left from the last run
+
+    // The first call's start is received and never acknowledged; the manager then goes away, two more
+    // calls and a cancel come, and the server is killed outright.
+    m_manager.setDefault(TestAlertManager::Reply::silent());
+    QVERIFY(press(m_station, "f61868"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_manager.alerts().size(), 1, 10000);
+    const QByteArray lost = m_manager.alerts().first();
+    const QByteArray lostId = TestAlertManager::field(lost, "MSH", 10);
+    const quint16 port = m_manager.port();
+    m_manager.stop();
+    const qsizetype before = m_manager.alerts().size();
+    QVERIFY(press(m_station, "f61862"));
+    QVERIFY(press(m_station, "f61868"));
+    QTest::qWait(400); // the tick that announced the last press journals it in the same turn
+    ::kill(pid_t(m_server.processId()), SIGKILL);
+    QVERIFY(m_server.waitForFinished(5000));
+    QCOMPARE(m_server.exitStatus(), QProcess::CrashExit);
+
+    // Both back: the lost one again, with its control id, then the others once each, in order.
+    m_manager.setDefault(TestAlertManager::Reply::ack("AA"));
+    QVERIFY(m_manager.start(port));
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    QTRY_VERIFY_WITH_TIMEOUT(m_manager.alerts().size() >= before + 3, 15000);
+    QTest::qWait(1500); // any stray repeat would come by now
+    const QList<QByteArray> got = m_manager.alerts().mid(before);
+    QCOMPARE(got[0], lost);
+    QCOMPARE(facetValue(got[1], 3), QByteArray("end"));
+    QCOMPARE(TestAlertManager::field(got[1], "OBR", 3), TestAlertManager::field(lost, "OBR", 3));
+    QCOMPARE(facetValue(got[2], 3), QByteArray("start"));
+    const QByteArray second = TestAlertManager::field(got[2], "OBR", 3);
+    QVERIFY(second != TestAlertManager::field(lost, "OBR", 3));
+    QByteArray previous;
+    for (const QByteArray& m : got) {
+        const QByteArray id = TestAlertManager::field(m, "MSH", 10);
+        QVERIFY2(previous.isEmpty() || id.toLongLong() > previous.toLongLong(), id.constData());
+        previous = id;
+        if (id == lostId)
+            continue;
+        for (const QByteArray& earlier : m_manager.alerts().first(before))
+            QVERIFY(TestAlertManager::field(earlier, "MSH", 10) != id);
+    }
+    // After the second call's start only its own escalation may follow.
+    for (qsizetype i = 3; i < got.size(); ++i) {
+        QCOMPARE(facetValue(got[i], 3), QByteArray("update"));
+        QCOMPARE(TestAlertManager::field(got[i], "OBR", 3), second);
+    }
+    stopServer(m_server);
+    QFile outbox(m_dir.filePath(QStringLiteral("orv_med.db.alerts-outbox")));
+    QVERIFY(outbox.exists());
+}
+
+QTEST_GUILESS_MAIN(TestAlertsHeadless)
+#include "tst_net_alerts_headless.moc"
