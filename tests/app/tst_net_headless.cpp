@@ -213,7 +213,9 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
         const QByteArray text = file.readAll();
         const qsizetype mqtt = text.indexOf("\n[Mqtt]");
         QVERIFY(mqtt > text.indexOf("\n[Escalation]"));
-        QVERIFY(text.lastIndexOf("\n[") == mqtt || text.lastIndexOf("\n[") == text.indexOf("\n[CallsForm]"));
+        QVERIFY(text.lastIndexOf("\n[") == mqtt || text.lastIndexOf("\n[") == text.indexOf("\n[CallsForm]") ||
+                text.lastIndexOf("\n[") == text.indexOf("\n[Alerts]"));
+        QVERIFY(text.indexOf("\n[Alerts]") < 0 || text.indexOf("\n[Alerts]") > mqtt);
         QVERIFY(text.indexOf("\n[CallsForm]") < 0 || text.indexOf("\n[CallsForm]") > mqtt);
         IniFile ini(iniPath);
         QCOMPARE(ini.readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")),

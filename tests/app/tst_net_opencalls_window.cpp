@@ -67,8 +67,8 @@ void TestNetOpenCallsWindow::firstStartAddsTheSectionsAfterTheExistingOnes()
         QCOMPARE(IniFile::fileWrites() - writes, quint64(1));
         QCOMPARE(fileBytes(app.iniPath()), created);
         const QStringList sections = sectionsInOrder(app.iniPath());
-        QCOMPARE(sections.size(), 17);
-        QCOMPARE(sections.mid(14), QStringList({"Escalation", "Mqtt", "CallsForm"}));
+        QCOMPARE(sections.size(), 18);
+        QCOMPARE(sections.mid(14), QStringList({"Escalation", "Mqtt", "CallsForm", "Alerts"}));
         app.destroy();
         windowed = fileBytes(app.iniPath());
     }
@@ -96,7 +96,9 @@ void TestNetOpenCallsWindow::laterStartCompletesTheFeaturesSectionsInOneWrite()
     app.destroy();
     const QByteArray whole = fileBytes(app.iniPath());
     QByteArray cut = whole.left(whole.indexOf("[Escalation]"));
-    cut += whole.mid(whole.indexOf("[Mqtt]"), whole.indexOf("Username=") - whole.indexOf("[Mqtt]"));
+    // Up to the key Username (not its comment key ";Username").
+    const qsizetype username = whole.indexOf("\r\nUsername=") + 2;
+    cut += whole.mid(whole.indexOf("[Mqtt]"), username - whole.indexOf("[Mqtt]"));
     cut.replace("ClientId=\r\n", "ClientId=ward7\r\n");
     {
         QFile file(app.iniPath());
@@ -118,7 +120,8 @@ void TestNetOpenCallsWindow::laterStartCompletesTheFeaturesSectionsInOneWrite()
     QCOMPARE(ini.readString(QStringLiteral("Mqtt"), QStringLiteral("Tls"), QString()), QStringLiteral("0"));
     QCOMPARE(ini.readString(QStringLiteral("Escalation"), QStringLiteral("WarnSec"), QString()).isEmpty(),
              false);
-    QCOMPARE(sectionsInOrder(app.iniPath()).mid(14), QStringList({"Mqtt", "Escalation", "CallsForm"}));
+    QCOMPARE(sectionsInOrder(app.iniPath()).mid(14),
+             QStringList({"Mqtt", "Escalation", "CallsForm", "Alerts"}));
 }
 
 void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()

@@ -88,7 +88,8 @@ void TestStartup::firstStartCreatesSettingsAndSeededDatabase()
                                QStringLiteral("WorkerEditForm"),
                                QStringLiteral("Escalation"),
                                QStringLiteral("Mqtt"),
-                               QStringLiteral("CallsForm")};
+                               QStringLiteral("CallsForm"),
+                               QStringLiteral("Alerts")};
     QCOMPARE(sectionsInOrder(app.iniPath()), expected);
 
     TMF* mf = app.mf();
@@ -119,7 +120,7 @@ void TestStartup::existingEmptySettingsFileWritesOnlyTheClientKeys()
     IniFile ini(app.iniPath());
     // The features' sections, written whenever the file lacks them, follow.
     QCOMPARE(sectionsInOrder(app.iniPath()),
-             QStringList({"VisualizationClient", "Escalation", "Mqtt", "CallsForm"}));
+             QStringList({"VisualizationClient", "Escalation", "Mqtt", "CallsForm", "Alerts"}));
     const QByteArray bytes = fileBytes(app.iniPath());
     QCOMPARE(bytes.left(bytes.indexOf("[Escalation]")).count('='), 4);
     // Keys missing from an existing file take the read defaults, which differ in two places.
@@ -279,7 +280,7 @@ void TestStartup::headlessFirstStartWritesTheWindowedSettingsFile()
     }
     QVERIFY(!windowed.isEmpty());
     QCOMPARE(fileBytes(headless.iniPath()), windowed);
-    QCOMPARE(sectionsInOrder(headless.iniPath()).size(), 17);
+    QCOMPARE(sectionsInOrder(headless.iniPath()).size(), 18);
     QVERIFY(QFileInfo::exists(headless.dbPath()));
 }
 
@@ -338,7 +339,7 @@ void TestStartup::settingsFileReadAndWrittenOncePerStart()
     }
     QCOMPARE(IniFile::fileReads() - readsBefore, reads);
     QCOMPARE(IniFile::fileWrites() - writesBefore, writes);
-    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 17);
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 18);
     if (fileThere)
         QCOMPARE(fileBytes(app.iniPath()), before);
 }
@@ -360,7 +361,7 @@ void TestStartup::interruptedFirstStartLeavesNoSettingsFile()
     // Once the journal is sound again, the next start is a first start and writes the whole file.
     QVERIFY(QFile::remove(app.dbPath()));
     app.create();
-    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 17);
+    QCOMPARE(sectionsInOrder(app.iniPath()).size(), 18);
 }
 
 #include "tst_startup.moc"

@@ -40,7 +40,7 @@ public:
     // PL for a reception ("4"); PM for a call ("8", "b"), PH once it is in alarm.
     static AlertEvent::Priority priorityOf(AlertSubject::Kind kind, CallLevel level);
     // The one place that names an open call's alert: its OBR-3 is Pcd04::alertIdentifier() of this key
-    // (the ward's name from the settings, then the key). Today the call's journal entry id.
+    // (the ward's name from the settings, then the key): the open call's own key, fixed from its notice on.
     static QString alertKeyOf(const OpenCall& call);
     static AlertSubject subjectOf(const OpenCall& call);
 

@@ -274,7 +274,7 @@ private:
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
     QStringList m_startProblems; // what the start could not do with the settings file, said at start()
-    QStringList m_silent; // the antennas silent at the last check, as the watch spells them
+    QStringList m_silent;        // the antennas silent at the last check, as the watch spells them
     bool m_filePrepared = false;
     bool m_journalCallsTaken = false;
     QString m_startWorkError; // the last error of the start's work on the file, reported once

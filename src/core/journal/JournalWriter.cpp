@@ -365,8 +365,8 @@ JournaledEvent JournalWriter::apply(const JournalEvent& event, qint64 ticket)
     return written;
 }
 
-bool JournalWriter::writeBatch(const QList<JournalEvent>& batch, bool fromBacklog, QList<JournaledEvent>& written,
-                               QStringList& errors)
+bool JournalWriter::writeBatch(const QList<JournalEvent>& batch, bool fromBacklog,
+                               QList<JournaledEvent>& written, QStringList& errors)
 {
     // Power-cut safety for these events before the journal is touched.
     if (!batch.isEmpty() && !m_spool.sync() && !m_syncWarned) {

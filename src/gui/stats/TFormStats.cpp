@@ -191,7 +191,7 @@ TFormStats::TFormStats(const Stats::Source& source, QWidget* parent)
         for (int c = 0; c < captions.size(); ++c) {
             grid->setCaption(c, captions.at(c));
             grid->setColumnWidth(c,
-                                 c == 0 ? 180 : std::max(56, header.horizontalAdvance(captions.at(c)) + 14));
+                                 c == 0 ? 130 : std::max(52, header.horizontalAdvance(captions.at(c)) + 12));
         }
         Grids[g] = grid;
         Tabs->addTab(grid, Stats::groupingTitle(static_cast<Stats::Grouping>(g)));

@@ -163,8 +163,8 @@ void TestMqttBridge::offOrUnusable()
     connect(&server, &WardServer::errorRaised, this, [&](const QString& m) { errors << m; });
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
-    // The section is the last of the file, written once.
-    QCOMPARE(lastSectionOf(App::settingsPath()), QStringLiteral("[Mqtt]"));
+    // The section is written once, after the ward's own; only the alert manager's, newer, follows it.
+    QCOMPARE(lastSectionOf(App::settingsPath()), QStringLiteral("[Alerts]"));
     QCOMPARE(App::settings().readString(MqttSettings::kSection, QStringLiteral("Host"), QStringLiteral("?")),
              host);
 

@@ -110,7 +110,8 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
     // As the program does once its windows exist: the start's settings go to the file.
     App::finishStart();
     {
-        IniFile ini(App::settingsPath());
+        // Through the start's own copy of the file, which the engine reads its sections from.
+        IniFile ini = App::settings();
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("RepeatSec"), QStringLiteral("2"));
     }
     const MainSettingsValues& cfg = server.cfg();
@@ -218,7 +219,8 @@ void TestNetOpenCalls::callIsOpenFromItsNoticeWhileTheJournalIsLocked()
     server.create();
     App::finishStart();
     {
-        IniFile ini(App::settingsPath());
+        // Through the start's own copy of the file, which the engine reads its sections from.
+        IniFile ini = App::settings();
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("RepeatSec"), QStringLiteral("2"));
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("WarnSec"), QStringLiteral("3"));
     }
