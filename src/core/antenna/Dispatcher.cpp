@@ -105,34 +105,29 @@ void Dispatcher::handle(const QString& s)
     // so that a question the mode asks cannot hold it back, and its failure does not keep the mode
     // from its own work with the press.
     if (isButs(f)) {
-        const bool adding = m_rButs();
-        const bool searching = !adding && m_sButs();
-        // In normal operation a locked journal holds the press back whole, to be handled again at
-        // the next tick; in a mode the mode's own work goes on whatever the journal does.
-        if (!adding && !searching) {
-            ButsProcess(s);
-            return;
-        }
-        guarded([&] { ButsProcess(s); });
-        if (adding)
-            ButsAdd(s);
-        else if (searching)
-            ButsSearch(s);
+        route([&] { ButsProcess(s); }, [&] { ButsAdd(s); }, [&] { ButsSearch(s); });
     } else if (isKB(f)) {
-        if (!isKBKey(chars(s, 3, 4)))
-            return;
-        const bool adding = m_rButs();
-        const bool searching = !adding && m_sButs();
-        if (!adding && !searching) {
-            KBProcess(s);
-            return;
-        }
-        guarded([&] { KBProcess(s); });
-        if (adding)
-            KBAdd(s);
-        else if (searching)
-            KBSearch(s);
+        if (isKBKey(chars(s, 3, 4)))
+            route([&] { KBProcess(s); }, [&] { KBAdd(s); }, [&] { KBSearch(s); });
     }
+}
+
+void Dispatcher::route(const std::function<void()>& process, const std::function<void()>& add,
+                       const std::function<void()>& search)
+{
+    const bool adding = m_rButs();
+    const bool searching = !adding && m_sButs();
+    // In normal operation a locked journal holds the press back whole, to be handled again at the
+    // next tick; in a mode the mode's own work goes on whatever the journal does.
+    if (!adding && !searching) {
+        process();
+        return;
+    }
+    guarded(process);
+    if (adding)
+        add();
+    else
+        search();
 }
 
 bool Dispatcher::isButs(const QString& f)

@@ -72,6 +72,10 @@ private:
     void handle(const QString& s);
     // Runs one piece of work; an error it raises is shown and ends only that piece.
     void guarded(const std::function<void()>& work);
+    // One press of a registered place: processed as a call or cancel, then, in adding or search
+    // mode, handed to that mode as well.
+    void route(const std::function<void()>& process, const std::function<void()>& add,
+               const std::function<void()>& search);
     // Handles one message taken at `time`; false when a lock held it back.
     bool handleOrHold(const QString& s, const QDateTime& time);
     QDateTime pressTime() const;
