@@ -39,6 +39,10 @@ const K& section()
 
 QString MqttSettingsValues::problem() const
 {
+    if (!TlsUnreadable.isNull())
+        return QStringLiteral("[Mqtt] Tls=\"%1\" is neither 1 (TLS) nor 0 (no encryption): the broker stays "
+                              "off rather than send the password in plain text")
+            .arg(TlsUnreadable);
     if (Topic.isEmpty())
         return QStringLiteral("the topic prefix is empty");
     if (Topic.contains(QLatin1Char('+')) || Topic.contains(QLatin1Char('#')))
@@ -58,6 +62,14 @@ MqttSettingsValues read(const IniFile& ini)
     MqttSettingsValues v = section().read(ini);
     while (v.Topic.endsWith(QLatin1Char('/')))
         v.Topic.chop(1);
+    // Read as the file's numbers are (decimal, or hexadecimal with 0x); an empty key is off.
+    const QString tls = ini.readString(kSection, QStringLiteral("Tls"), QString()).trimmed();
+    bool ok = false;
+    const int number = tls.toInt(&ok, 0);
+    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1))) {
+        v.Tls = false;
+        v.TlsUnreadable = tls;
+    }
     return v;
 }
 

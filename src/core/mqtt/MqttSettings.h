@@ -17,6 +17,9 @@ struct MqttSettingsValues
     QString Password;
     bool Tls = false;
     QString CaFile; // with Tls: the CA certificate(s) in PEM; empty: the system's CA directory
+    // The text of a Tls key that is neither 0 nor 1 (Tls then reads as off and problem() says so);
+    // empty when the key can be read.
+    QString TlsUnreadable;
 
     bool enabled() const { return !Host.isEmpty(); }
 

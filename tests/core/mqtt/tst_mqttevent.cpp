@@ -219,10 +219,19 @@ void TestMqttEvent::settingsRead_data()
                             << "1"
                             << "Tls"
                             << "1" << true;
+    QTest::newRow("tls off") << "Tls"
+                             << " 0 "
+                             << "Tls"
+                             << "0" << true;
+    // A value that is neither 0 nor 1 keeps the broker off: never a silent downgrade to plain text.
     QTest::newRow("tls text") << "Tls"
                               << "yes"
                               << "Tls"
-                              << "0" << true;
+                              << "0" << false;
+    QTest::newRow("tls two") << "Tls"
+                             << "2"
+                             << "Tls"
+                             << "0" << false;
     QTest::newRow("password quoted") << "Password"
                                      << "\" a;b \""
                                      << "Password"
