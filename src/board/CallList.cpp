@@ -221,28 +221,25 @@ CallList::Effect CallList::applyServerList(const QList<Stations::ListedCall>& ca
     });
 
     for (const Stations::ListedCall& call : calls) {
-        const qint64 since = nowMs - call.waitedMs;
-        const qsizetype open = indexOfCall(call.code);
-        if (open >= 0) {
-            Tile& tile = m_tiles[open];
+        // What the server says of the call, on a tile the board shows already or on a new one.
+        const auto takeListed = [&](Tile& tile) {
             tile.function = call.function;
             tile.staff = call.staff;
             tile.place = call.place;
             tile.ward = call.ward;
-            tile.sinceMs = since;
+            tile.sinceMs = nowMs - call.waitedMs;
             tile.stale = false;
             tile.serverLevel = call.level;
+        };
+        const qsizetype open = indexOfCall(call.code);
+        if (open >= 0) {
+            takeListed(m_tiles[open]);
             continue;
         }
         Tile tile;
         tile.code = call.code;
-        tile.function = call.function;
-        tile.staff = call.staff;
-        tile.place = call.place;
-        tile.ward = call.ward;
-        tile.sinceMs = since;
         tile.heardMs = nowMs;
-        tile.serverLevel = call.level;
+        takeListed(tile);
         const qsizetype pointed = indexOfPlaceTile(call.code);
         if (pointed >= 0) {
             tile.highlightUntilMs = m_tiles.at(pointed).highlightUntilMs;

@@ -112,8 +112,6 @@ void JournalWriter::takeBacklog()
             event.noticeNames = m_places.namesOf(event.code.size() == 4 ? event.code.left(2) : event.code);
         }
     }
-    for (qsizetype i = 0; i < part.size(); ++i)
-        m_backlogTickets.append(m_nextBacklogTicket--);
     m_backlog += part;
     if (m_spool.backlogDone())
         reportSpoolDamage();
@@ -227,7 +225,7 @@ QList<AcceptedEvent> JournalWriter::waitingEvents() const
     QList<AcceptedEvent> events;
     events.reserve(m_backlog.size() + m_queue.size());
     for (qsizetype i = 0; i < m_backlog.size(); ++i)
-        events.append(acceptedOf(m_backlog.at(i), m_backlogTickets.at(i)));
+        events.append(acceptedOf(m_backlog.at(i), m_firstBacklogTicket - i));
     for (qsizetype i = 0; i < m_queue.size(); ++i)
         events.append(acceptedOf(m_queue.at(i), m_firstTicket + i));
     return events;
@@ -242,8 +240,8 @@ bool JournalWriter::removeWaiting(qint64 ticket, const QDateTime& removedAt)
 {
     const JournalEvent* event = nullptr;
     if (ticket < 0) {
-        const qsizetype at = m_backlogTickets.indexOf(ticket);
-        event = at >= 0 ? &m_backlog.at(at) : nullptr;
+        const qint64 at = m_firstBacklogTicket - ticket;
+        event = at >= 0 && at < m_backlog.size() ? &m_backlog.at(at) : nullptr;
     } else if (ticket >= m_firstTicket && ticket - m_firstTicket < m_queue.size()) {
         event = &m_queue.at(ticket - m_firstTicket);
     }
@@ -391,7 +389,7 @@ bool JournalWriter::writeBatch(const QList<JournalEvent>& batch, bool fromBacklo
                 if (event.seq <= alreadyWritten)
                     continue;
             }
-            const qint64 ticket = fromBacklog ? m_backlogTickets.value(i) : m_firstTicket + i;
+            const qint64 ticket = fromBacklog ? m_firstBacklogTicket - i : m_firstTicket + i;
             m_db.executeStatement(QStringLiteral("SAVEPOINT journal_event"));
             try {
                 done.append(apply(event, ticket));
@@ -464,7 +462,7 @@ void JournalWriter::flushQueue()
         }
         wroteAny = wroteAny || !batch.isEmpty();
         if (fromBacklog) {
-            m_backlogTickets.clear();
+            m_firstBacklogTicket -= m_backlog.size();
         } else {
             m_memoryOnly = 0;
             m_firstTicket += m_queue.size();

@@ -213,10 +213,10 @@ private:
     PlaceCache m_places;
     EventSpool m_spool;
     QList<JournalEvent> m_backlog; // the part of an earlier run's spool read and not yet written
-    // The tickets of m_backlog's events, in the same order: they count down from -1, apart from
-    // this run's.
-    QList<qint64> m_backlogTickets;
-    qint64 m_nextBacklogTicket = -1;
+    // The ticket of m_backlog's first event. An earlier run's tickets count down from -1, apart from
+    // this run's; the backlog only grows or empties whole, so the event at position i has the ticket
+    // m_firstBacklogTicket - i.
+    qint64 m_firstBacklogTicket = -1;
     QList<JournalEvent> m_queue; // this run's events, in order
     // The ticket of m_queue's first event; the queue only grows or empties whole, so the event at
     // position i has the ticket m_firstTicket + i.
