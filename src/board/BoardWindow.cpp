@@ -20,13 +20,6 @@ QFont pixelFont(const QFont& base, int pixels, bool bold)
     return font;
 }
 
-// Draws text in one line inside rect, shortened with "…" when too long.
-void line(QPainter& painter, const QRect& rect, const QString& text, int flags)
-{
-    const QString shown = painter.fontMetrics().elidedText(text, Qt::ElideRight, rect.width());
-    painter.drawText(rect, flags | Qt::TextSingleLine, shown);
-}
-
 // A font for text that must be read whole (a place name, the banner): made smaller until the text
 // fits the width, down to half its size; only then does the text get shortened.
 QFont fittingFont(const QFont& base, int pixels, bool bold, const QString& text, int width)
@@ -38,29 +31,85 @@ QFont fittingFont(const QFont& base, int pixels, bool bold, const QString& text,
     return font;
 }
 
-// Draws a name that must be read whole (a place): on one line when it fits at up to a quarter less
-// than its size; otherwise wrapped at its words onto two lines, made smaller until they fit, down to
-// a third of its size; only then shortened.
-void wholeName(QPainter& painter, const QFont& base, int pixels, const QRect& rect, const QString& text)
+} // namespace
+
+// Every text of the board is written through here, so that what was written (and whether it had to
+// be shortened) can be told afterwards.
+class BoardWindow::Writer
 {
-    QFont font = pixelFont(base, pixels, true);
+public:
+    Writer(QPainter& painter, QList<DrawnText>& drawn) : m_painter(painter), m_drawn(drawn) {}
+
+    QPainter& painter() { return m_painter; }
+
+    // One line inside rect in the painter's font, shortened with "…" only when too long.
+    void line(const QRect& rect, const QString& text, int flags, const QString& whole = QString())
+    {
+        const QString shown = m_painter.fontMetrics().elidedText(text, Qt::ElideRight, rect.width());
+        m_painter.drawText(rect, flags | Qt::TextSingleLine, shown);
+        m_drawn.append({shown, whole.isNull() ? text : whole, m_painter.font().pixelSize(), shown != text});
+    }
+
+    // Text broken at its words into the lines that fit rect's width, when they all fit its height at
+    // this font; false (and nothing drawn) otherwise.
+    bool wrapped(const QRect& rect, const QString& text, int flags)
+    {
+        const QFontMetrics metrics(m_painter.font());
+        QStringList lines;
+        QString current;
+        for (const QString& word : text.split(u' ', Qt::SkipEmptyParts)) {
+            const QString longer = current.isEmpty() ? word : current + u' ' + word;
+            if (metrics.horizontalAdvance(longer) <= rect.width()) {
+                current = longer;
+                continue;
+            }
+            if (current.isEmpty() || metrics.horizontalAdvance(word) > rect.width())
+                return false; // one word wider than the tile: shrinking must help first
+            lines << current;
+            current = word;
+        }
+        if (!current.isEmpty())
+            lines << current;
+        const int lineHeight = metrics.height();
+        if (lines.isEmpty() || lineHeight * lines.size() > rect.height())
+            return false;
+        int top = rect.top() + (rect.height() - lineHeight * int(lines.size())) / 2;
+        for (const QString& l : std::as_const(lines)) {
+            m_painter.drawText(QRect(rect.left(), top, rect.width(), lineHeight),
+                               flags | Qt::AlignVCenter | Qt::TextSingleLine, l);
+            m_drawn.append({l, text, m_painter.font().pixelSize(), false});
+            top += lineHeight;
+        }
+        return true;
+    }
+
+private:
+    QPainter& m_painter;
+    QList<DrawnText>& m_drawn;
+};
+
+namespace {
+
+// Draws a name that must be read whole (a place, the stale mark): on one line when it fits at up to a quarter
+// less than its size; otherwise wrapped at its words onto two lines, made smaller until they fit, down to a
+// third of its size; only then shortened.
+void wholeName(BoardWindow::Writer& out, const QFont& base, int pixels, bool bold, const QRect& rect,
+               const QString& text)
+{
+    QPainter& painter = out.painter();
+    QFont font = pixelFont(base, pixels, bold);
     const int advance = QFontMetrics(font).horizontalAdvance(text);
     if (advance <= rect.width() ||
         int(qint64(pixels) * rect.width() / std::max(advance, 1)) >= pixels * 3 / 4) {
-        painter.setFont(fittingFont(base, pixels, true, text, rect.width()));
-        line(painter, rect, text, Qt::AlignLeft | Qt::AlignVCenter);
+        painter.setFont(fittingFont(base, pixels, bold, text, rect.width()));
+        out.line(rect, text, Qt::AlignLeft | Qt::AlignVCenter);
         return;
     }
     for (int px = rect.height() * 45 / 100; px >= std::max(8, pixels / 3); px -= std::max(1, px / 12)) {
         font.setPixelSize(px);
-        const QFontMetrics metrics(font);
-        const QRect needed =
-            metrics.boundingRect(rect, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignVCenter, text);
-        if (needed.height() <= rect.height() && needed.width() <= rect.width()) {
-            painter.setFont(font);
-            painter.drawText(rect, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignVCenter, text);
+        painter.setFont(font);
+        if (out.wrapped(rect, text, Qt::AlignLeft))
             return;
-        }
     }
     font.setPixelSize(std::max(8, pixels / 3));
     painter.setFont(font);
@@ -73,10 +122,10 @@ void wholeName(QPainter& painter, const QFont& base, int pixels, const QRect& re
     const int space = int(text.left(cut).lastIndexOf(u' '));
     if (space > 0 && cut < text.size())
         cut = space + 1;
-    line(painter, QRect(rect.left(), rect.top(), rect.width(), lineHeight), text.left(cut).trimmed(),
-         Qt::AlignLeft | Qt::AlignVCenter);
-    line(painter, QRect(rect.left(), rect.top() + lineHeight, rect.width(), rect.height() - lineHeight),
-         text.mid(cut).trimmed(), Qt::AlignLeft | Qt::AlignVCenter);
+    out.line(QRect(rect.left(), rect.top(), rect.width(), lineHeight), text.left(cut).trimmed(),
+             Qt::AlignLeft | Qt::AlignVCenter, text);
+    out.line(QRect(rect.left(), rect.top() + lineHeight, rect.width(), rect.height() - lineHeight),
+             text.mid(cut).trimmed(), Qt::AlignLeft | Qt::AlignVCenter, text);
 }
 
 } // namespace
@@ -133,6 +182,8 @@ void BoardWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    m_drawn.clear();
+    Writer out(painter, m_drawn);
     painter.fillRect(rect(), kBackground);
 
     const qint64 now = m_station.nowMs();
@@ -147,7 +198,7 @@ void BoardWindow::paintEvent(QPaintEvent*)
         painter.setPen(Qt::white);
         const QRect textRect = band.adjusted(16, 0, -16, 0);
         painter.setFont(fittingFont(font(), bannerHeight * 45 / 100, true, banner, textRect.width()));
-        line(painter, textRect, banner, Qt::AlignCenter);
+        out.line(textRect, banner, Qt::AlignCenter);
         area.setTop(bannerHeight + 12);
     }
 
@@ -155,7 +206,7 @@ void BoardWindow::paintEvent(QPaintEvent*)
     if (tiles.isEmpty()) {
         painter.setPen(kQuiet);
         painter.setFont(pixelFont(font(), std::max(24, height() / 12), false));
-        painter.drawText(area, Qt::AlignCenter, m_settings.emptyText);
+        out.line(area, m_settings.emptyText, Qt::AlignCenter);
         return;
     }
 
@@ -165,14 +216,15 @@ void BoardWindow::paintEvent(QPaintEvent*)
     const qsizetype hidden = tiles.size() - cells;
     for (qsizetype i = 0; i < cells; ++i) {
         if (hidden > 0 && i == cells - 1)
-            paintMore(painter, grid.cells.at(i), hidden + 1);
+            paintMore(out, grid.cells.at(i), hidden + 1);
         else
-            paintTile(painter, grid.cells.at(i), int(i), now, blinkOn);
+            paintTile(out, grid.cells.at(i), int(i), now, blinkOn);
     }
 }
 
-void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qint64 nowMs, bool blinkOn) const
+void BoardWindow::paintTile(Writer& out, const QRect& cell, int index, qint64 nowMs, bool blinkOn) const
 {
+    QPainter& painter = out.painter();
     const CallList& calls = m_station.calls();
     const CallList::Tile& tile = calls.tiles().at(index);
     const CallList::Level level = calls.level(tile, nowMs);
@@ -218,7 +270,7 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     // First line, the whole width: the place, which is what the nurse must read first.
     const QString place = tile.place.isEmpty() ? tile.code : tile.place;
     const QRect first(inner.left(), inner.top(), inner.width(), bigPx * 13 / 10);
-    wholeName(painter, font(), bigPx, first, place);
+    wholeName(out, font(), bigPx, true, first, place);
 
     // Second line: the ward (places of the same name exist in several wards) and who answers.
     const QRect second(inner.left(), first.bottom() + 1, inner.width(), midPx * 13 / 10);
@@ -228,8 +280,8 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
     if (tile.isCall && !tile.staff.isEmpty())
         who << tile.staff;
     const QString whoText = who.join(QStringLiteral(" · "));
-    painter.setFont(fittingFont(font(), midPx, false, whoText, second.width()));
-    line(painter, second, whoText, Qt::AlignLeft | Qt::AlignVCenter);
+    if (!whoText.isEmpty())
+        wholeName(out, font(), midPx, false, second, whoText);
 
     // Last line: the type of call (or the stale mark), and the waiting time on the right.
     QRect third(inner.left(), inner.bottom() - timePx * 13 / 10, inner.width(), timePx * 13 / 10);
@@ -237,19 +289,19 @@ void BoardWindow::paintTile(QPainter& painter, const QRect& cell, int index, qin
         const QString waited = waitingText(nowMs - tile.sinceMs);
         painter.setFont(pixelFont(font(), timePx, true));
         const int timeWidth = painter.fontMetrics().horizontalAdvance(waited);
-        painter.drawText(third, Qt::AlignRight | Qt::AlignVCenter, waited);
+        out.line(third, waited, Qt::AlignRight | Qt::AlignVCenter);
         third.setRight(third.right() - timeWidth - pad);
     }
     // While a tile may be over, saying so matters more than the type of call.
     const QString label = tile.stale    ? m_settings.staleText
                           : tile.isCall ? m_settings.typeLabel(tile.function)
                                         : m_settings.placeText;
-    painter.setFont(fittingFont(font(), midPx, tile.stale, label, third.width()));
-    line(painter, third, label, Qt::AlignLeft | Qt::AlignVCenter);
+    wholeName(out, font(), midPx, tile.stale, third, label);
 }
 
-void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidden) const
+void BoardWindow::paintMore(Writer& out, const QRect& cell, qsizetype hidden) const
 {
+    QPainter& painter = out.painter();
     QPainterPath path;
     const int radius = std::max(6, cell.height() / 12);
     path.addRoundedRect(cell, radius, radius);
@@ -260,12 +312,12 @@ void BoardWindow::paintMore(QPainter& painter, const QRect& cell, qsizetype hidd
     const QRect words(inner.left(), inner.top(), inner.width(), inner.height() * 45 / 100);
     const QRect number(inner.left(), words.bottom() + 1, inner.width(), inner.bottom() - words.bottom());
     painter.setFont(fittingFont(font(), words.height() * 60 / 100, true, m_settings.moreText, words.width()));
-    line(painter, words, m_settings.moreText, Qt::AlignCenter);
+    out.line(words, m_settings.moreText, Qt::AlignCenter);
     const QString count = QString::number(hidden);
     QFont big = pixelFont(font(), number.height() * 80 / 100, true);
     const int advance = QFontMetrics(big).horizontalAdvance(count);
     if (advance > number.width())
         big.setPixelSize(std::max(8, int(qint64(big.pixelSize()) * number.width() / advance)));
     painter.setFont(big);
-    painter.drawText(number, Qt::AlignCenter | Qt::TextSingleLine, count);
+    out.line(number, count, Qt::AlignCenter);
 }

@@ -31,15 +31,29 @@ public:
 
     static constexpr int kMinTileHeight = 150;
 
+    // A text as the last drawing wrote it: shown is what stands on the screen (one line of it), whole
+    // what it was meant to say, cut true when shown had to be shortened.
+    struct DrawnText
+    {
+        QString shown;
+        QString whole;
+        int pixelSize = 0;
+        bool cut = false;
+    };
+    const QList<DrawnText>& drawnTexts() const { return m_drawn; }
+
+    class Writer;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    void paintTile(QPainter& painter, const QRect& cell, int index, qint64 nowMs, bool blinkOn) const;
-    void paintMore(QPainter& painter, const QRect& cell, qsizetype hidden) const;
+    void paintTile(Writer& out, const QRect& cell, int index, qint64 nowMs, bool blinkOn) const;
+    void paintMore(Writer& out, const QRect& cell, qsizetype hidden) const;
 
     const BoardStation& m_station;
     BoardSettings m_settings;
     QTimer m_second; // waiting times count up; alarm tiles and highlights blink
+    QList<DrawnText> m_drawn;
 };

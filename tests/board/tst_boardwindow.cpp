@@ -5,6 +5,7 @@
 #include "board/BoardStation.h"
 #include "board/BoardWindow.h"
 #include "board/TileGrid.h"
+#include "core/net/StationNotice.h"
 
 #include <QNetworkDatagram>
 #include <QSignalSpy>
@@ -76,6 +77,8 @@ private Q_SLOTS:
     void grid_data();
     void grid();
     void waitingText();
+    void readableAtEveryCount_data();
+    void readableAtEveryCount();
 };
 
 void TestBoardWindow::stationAndWindowOverLoopback()
@@ -199,6 +202,103 @@ void TestBoardWindow::waitingText()
     QCOMPARE(BoardWindow::waitingText(59'999), QStringLiteral("0:59"));
     QCOMPARE(BoardWindow::waitingText(305'000), QStringLiteral("5:05"));
     QCOMPARE(BoardWindow::waitingText(3'725'000), QStringLiteral("1:02:05"));
+}
+
+void TestBoardWindow::readableAtEveryCount_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("stale");
+
+    for (const QSize screen : {QSize(1920, 1080), QSize(1280, 720)}) {
+        const QByteArray size =
+            QByteArray::number(screen.width()) + "x" + QByteArray::number(screen.height());
+        for (const int count : {1, 6, 23, 40})
+            QTest::newRow(QByteArray::number(count) + " calls, " + size) << count << screen << false;
+    }
+    QTest::newRow("23 calls unsure after a lost link, 1280x720") << 23 << QSize(1280, 720) << true;
+    QTest::newRow("40 calls in a small window") << 40 << QSize(640, 480) << false;
+}
+
+// What the nurse must read is never cut: a long place name wraps or shrinks, each tile names its
+// ward, the waiting time and the stale mark stand whole, and so does the number of calls not shown.
+void TestBoardWindow::readableAtEveryCount()
+{
+    QFETCH(int, count);
+    QFETCH(QSize, screen);
+    QFETCH(bool, stale);
+    const QString longName = QStringLiteral("Койка у окна № 12 (после операции)");
+
+    FakeServer server;
+    BoardSettings s = settingsFor(server.socket.localPort());
+    s.moreText = QStringLiteral("Ещё вызовов");
+    s.placeText = QStringLiteral("место");
+    BoardStation station(s);
+    QVERIFY(station.start());
+    BoardWindow window(station, s);
+    window.resize(screen);
+    server.send("#FromOrvikLiteServer", station.localPort());
+    QTRY_VERIFY(!station.isLost());
+
+    QList<Stations::ListedCall> calls;
+    for (int i = 0; i < count; ++i) {
+        Stations::ListedCall c;
+        c.code = QStringLiteral("a%1").arg(i, 4, 10, QLatin1Char('0'));
+        c.function = QStringLiteral("8");
+        c.place = i == 0 ? longName : QStringLiteral("Койка № %1").arg(i + 1);
+        c.ward = i % 2 ? QStringLiteral("Кардиология") : QStringLiteral("Хирургия № 2");
+        c.staff = QStringLiteral("Тестова Анна");
+        c.waitedMs = qint64(count - i) * 61'000; // the long name waits longest: it comes first
+        c.level = i % 3;
+        calls << c;
+    }
+    for (const QByteArray& datagram : Stations::callsAnswer(7, 60, 120, calls))
+        server.send(datagram, station.localPort());
+    QTRY_COMPARE(station.calls().tiles().size(), count);
+    if (stale) {
+        QTRY_VERIFY_WITH_TIMEOUT(station.isLost(), 4000);
+        QTRY_VERIFY(station.calls().tiles().at(0).stale);
+    }
+    shot(window);
+
+    const QList<BoardWindow::DrawnText> drawn = window.drawnTexts();
+    QStringList shown;
+    for (const BoardWindow::DrawnText& text : drawn) {
+        QVERIFY2(!text.cut, qPrintable(QStringLiteral("«%1» shown as «%2»").arg(text.whole, text.shown)));
+        QVERIFY2(text.pixelSize >= 12, qPrintable(text.whole));
+        shown << text.shown;
+    }
+
+    // The long name stands whole, on one line or wrapped onto more.
+    QStringList nameLines;
+    for (const BoardWindow::DrawnText& text : drawn)
+        if (text.whole == longName)
+            nameLines << text.shown;
+    QCOMPARE(nameLines.join(u' '), longName);
+
+    // Every tile drawn names its ward; the tiles not drawn are counted, in full, on the last one.
+    const qsizetype wards = std::count_if(drawn.begin(), drawn.end(), [](const BoardWindow::DrawnText& t) {
+        return (t.whole.startsWith(QStringLiteral("Кардиология ·")) ||
+                t.whole.startsWith(QStringLiteral("Хирургия № 2 ·"))) &&
+               t.whole.startsWith(t.shown); // a wrapped line is not another tile
+    });
+    const qsizetype more = shown.count(s.moreText);
+    QVERIFY(more <= 1);
+    if (more == 0) {
+        QCOMPARE(wards, qsizetype(count));
+    } else {
+        QVERIFY2(count > 20, "a few calls all fit");
+        QVERIFY2(wards >= 3, qPrintable(QString::number(wards)));
+        const QString hidden = QString::number(count - wards);
+        QCOMPARE(shown.last(), hidden);
+    }
+    if (stale) { // the mark, on one line or wrapped, on every tile drawn
+        const qsizetype marks =
+            std::count_if(drawn.begin(), drawn.end(), [&](const BoardWindow::DrawnText& t) {
+                return t.whole == s.staleText && t.whole.startsWith(t.shown);
+            });
+        QCOMPARE(marks, wards);
+    }
 }
 
 QTEST_MAIN(TestBoardWindow)
