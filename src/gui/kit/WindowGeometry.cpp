@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <QWidget>
@@ -47,6 +48,25 @@ bool& framedWindowSeen()
     return seen;
 }
 
+qint64 clampTo(qint64 value, qint64 low, qint64 high)
+{
+    return std::clamp(value, low, std::max(low, high));
+}
+
+// Where an outer frame of the given size goes to lie centred over the opener's, kept on the opener's
+// screen.
+QPoint centredOver(QSize outer, const QWidget& opener)
+{
+    QRect r(QPoint(0, 0), outer);
+    r.moveCenter(opener.frameGeometry().center());
+    if (const QScreen* screen = opener.screen()) {
+        const QRect area = screen->availableGeometry();
+        r.moveLeft(int(clampTo(r.left(), area.left(), qint64(area.left()) + area.width() - r.width())));
+        r.moveTop(int(clampTo(r.top(), area.top(), qint64(area.top()) + area.height() - r.height())));
+    }
+    return r.topLeft();
+}
+
 // Keeps the outer size and the outer minimum a window was given once the window manager has framed
 // it: the frame is known only after the window is shown, and then the client area is put right
 // once. The operator resizing the window, or hiding it, ends the keeping of the size; the minimum
@@ -63,7 +83,9 @@ public:
         m_look.setInterval(50);
         connect(&m_look, &QTimer::timeout, this, [this] {
             settle();
-            if (++m_looks >= kLooks || !m_keeping)
+            if (++m_looks >= kLooks)
+                m_opener = nullptr; // from now on where the operator leaves it
+            if (m_looks >= kLooks || (!m_keeping && !m_opener))
                 m_look.stop();
         });
     }
@@ -86,9 +108,18 @@ public:
         settle();
     }
 
-    // Placed anew before its frame came (centred over its opener): the frame goes there, not back to
-    // where it was stored.
-    void keepPosition(QPoint position) { m_position = position; }
+    // Centred over its opener on show: the frame goes there, not back to where it was stored, and is
+    // centred again as the window's frame and the opener's come, which the window manager may draw
+    // only after both are mapped.
+    void keepCentredOver(const QWidget& opener)
+    {
+        m_opener = &opener;
+        m_position = centredOver(outerNow(realFrame(m_window)), opener);
+        if (!m_look.isActive()) {
+            m_looks = 0;
+            m_look.start();
+        }
+    }
 
     void keepMinimum(QSize outer, QSize frameUsed)
     {
@@ -107,11 +138,12 @@ protected:
             switch (event->type()) {
             case QEvent::Hide:
                 m_keeping = false;
+                m_opener = nullptr;
                 m_look.stop();
                 break;
             case QEvent::Show:
                 m_looks = 0;
-                if (m_keeping)
+                if (m_keeping || m_opener)
                     m_look.start();
                 settle();
                 break;
@@ -128,6 +160,8 @@ protected:
 
 private:
     QSize minimumClient(QSize frame) const { return (m_minimumOuter - frame).expandedTo(QSize(0, 0)); }
+    // The outer size the window has once its frame is settled.
+    QSize outerNow(QSize frame) const { return m_keeping ? m_outer : m_window.size() + frame; }
 
     void settle()
     {
@@ -140,7 +174,10 @@ private:
             return; // not framed yet; the frame comes with a later event
         const bool minimumMoves = m_minimumOuter.isValid() && frame != m_minimumFrame;
         const bool sizeMoves = m_keeping && frame != m_sizeFrame;
-        if (!minimumMoves && !sizeMoves)
+        if (m_opener)
+            m_position = centredOver(outerNow(frame), *m_opener);
+        const bool recentre = m_opener && m_window.frameGeometry().topLeft() != m_position;
+        if (!minimumMoves && !sizeMoves && !recentre)
             return;
         // Resized since by the operator or the window manager: that size stands.
         if (sizeMoves && m_window.size() != m_client)
@@ -160,6 +197,12 @@ private:
             if (firstFrame && m_window.frameGeometry().topLeft() != m_position)
                 m_window.move(m_position);
         }
+        if (m_opener) {
+            // The size as it came out, a minimum larger than the kept size included.
+            m_position = centredOver(m_window.size() + frame, *m_opener);
+            if (m_window.frameGeometry().topLeft() != m_position)
+                m_window.move(m_position);
+        }
         m_settling = false;
     }
 
@@ -176,12 +219,8 @@ private:
     QSize m_minimumOuter; // invalid: no minimum of its own
     QSize m_minimumFrame;
     bool m_settling = false;
+    QPointer<const QWidget> m_opener; // centred over it until the looks after a show end
 };
-
-qint64 clampTo(qint64 value, qint64 low, qint64 high)
-{
-    return std::clamp(value, low, std::max(low, high));
-}
 
 // The distance between two rectangles along both axes (0 when they touch or overlap).
 qint64 distance(const QRect& a, const QRect& b)
@@ -301,15 +340,9 @@ void applyStored(QWidget& window, qint64 left, qint64 top, qint64 width, qint64 
 
 void centreOver(QWidget& window, const QWidget& opener)
 {
-    QRect r(QPoint(0, 0), window.size() + frame(window));
-    r.moveCenter(opener.frameGeometry().center());
-    if (const QScreen* screen = opener.screen()) {
-        const QRect area = screen->availableGeometry();
-        r.moveLeft(int(clampTo(r.left(), area.left(), qint64(area.left()) + area.width() - r.width())));
-        r.moveTop(int(clampTo(r.top(), area.top(), qint64(area.top()) + area.height() - r.height())));
-    }
-    window.move(r.topLeft());
-    OuterSizeKeeper::of(window).keepPosition(r.topLeft());
+    const QPoint position = centredOver(window.size() + frame(window), opener);
+    window.move(position);
+    OuterSizeKeeper::of(window).keepCentredOver(opener);
 }
 
 } // namespace WindowGeometry
