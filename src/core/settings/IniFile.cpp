@@ -325,6 +325,8 @@ Index indexOf(const QString& path, QByteArrayView data)
         const qsizetype next = end < 0 ? data.size() : end + 1;
         if (end < 0)
             end = data.size();
+        if (end > start && data.at(end - 1) == '\r')
+            --end;
         const QByteArrayView text = data.sliced(start, end - start);
         start = next;
         const QByteArrayView line = trimBlanks(text);
