@@ -536,13 +536,15 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
 {
     const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
 
-    if (m_loaded && m_loaded->unreadable)
-        fail();
+    // Held writes wait in memory even for a file that cannot be replaced: the start reads them back
+    // and runs, and writeHeld() says the file was not written.
     if (m_loaded && m_loaded->holding) {
         m_loaded->data = withValue(m_loaded->data.value_or(QByteArray()), section, key, value);
         m_loaded->index.reset();
         return;
     }
+    if (m_loaded && m_loaded->unreadable)
+        fail();
 
     QByteArray data;
     if (QFileInfo::exists(m_path)) {
