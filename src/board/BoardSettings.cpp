@@ -29,8 +29,9 @@ const K& serverSection()
                     QStringLiteral("номер UDP-порта, на который сервер посылает сигналы и извещения")),
          K::comment(QStringLiteral("FromPing"), QStringLiteral("приветствие от табло серверу")),
          K::comment(QStringLiteral("ToPing"), QStringLiteral("пингующая строка от сервера табло")),
-         K::text(QStringLiteral("Address"), &V::Address), K::integer(QStringLiteral("ToPort"), &V::ToPort),
-         K::integer(QStringLiteral("FromPort"), &V::FromPort),
+         K::text(QStringLiteral("Address"), &V::Address),
+         K::integer(QStringLiteral("ToPort"), &V::ToPort).asLowBitsPort(),
+         K::integer(QStringLiteral("FromPort"), &V::FromPort).asLowBitsPort(),
          K::text(QStringLiteral("FromPing"), &V::FromPing), K::text(QStringLiteral("ToPing"), &V::ToPing)});
     return section;
 }

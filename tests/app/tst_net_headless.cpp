@@ -16,6 +16,7 @@
 #include "core/settings/IniFile.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -87,6 +88,7 @@ private slots:
     void startUnderALockServesAtOnce_data();
     void startUnderALockServesAtOnce();
     void settingsFileThatCannotBeWrittenStillStarts();
+    void oversizedSettingsFileStartsAtOnceAndIsKept();
 };
 
 void TestHeadless::sigtermDuringABurstLosesNoPress()
@@ -455,6 +457,51 @@ void TestHeadless::settingsFileThatCannotBeWrittenStillStarts()
     QFile ini(iniPath);
     QVERIFY(ini.open(QIODevice::ReadOnly));
     QCOMPARE(ini.readAll(), before);
+}
+
+void TestHeadless::oversizedSettingsFileStartsAtOnceAndIsKept()
+{
+    // A settings file grown to 50 MB by a careless hand, with a mistyped value among its first keys.
+    QTemporaryDir dir;
+    QVERIFY(prepareServerDir(dir, 1));
+    const QString iniPath = dir.filePath(QStringLiteral("HalvaneServer.ini"));
+    QByteArray data = "[DB]\r\nFileName=orv_med.db\r\n[Escalation]\r\nWarnSec=abc\r\n[Junk]\r\n";
+    data += QByteArray(50 * 1024 * 1024, 'x');
+    {
+        QFile ini(iniPath);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        QCOMPARE(ini.write(data), data.size());
+    }
+
+    QProcess server;
+    QElapsedTimer timer;
+    timer.start();
+    ::startServer(server, dir.filePath(QStringLiteral("HalvaneServer")), QProcess::SeparateChannels);
+    QVERIFY(server.waitForStarted());
+    QUdpSocket station;
+    QVERIFY(station.bind(QHostAddress::LocalHost, 5567));
+    const bool pinged = helloUntilPinged(station);
+    const qint64 firstPingMs = timer.elapsed();
+    ::kill(pid_t(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(10000));
+    const QString errors = QString::fromLocal8Bit(server.readAllStandardError());
+    QVERIFY2(pinged, qPrintable(errors));
+    QVERIFY2(firstPingMs < 3000, qPrintable(QString::number(firstPingMs)));
+    QCOMPARE(server.exitCode(), 0);
+
+    // One line for the size, one for the value, each once; the file is as the person left it.
+    const QStringList lines = errors.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.filter(QStringLiteral("HalvaneServer.ini is %1 bytes long").arg(data.size())).size(), 1);
+    QCOMPARE(
+        lines
+            .filter(QStringLiteral("HalvaneServer.ini [Escalation] WarnSec=\"abc\" is not a number; 180 is "
+                                   "used instead"))
+            .size(),
+        1);
+    QFile ini(iniPath);
+    QVERIFY(ini.open(QIODevice::ReadOnly));
+    QCOMPARE(ini.size(), data.size());
+    QVERIFY(ini.readAll() == data);
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -1,11 +1,13 @@
 // The board's settings file and command line: the first start writes a file in the server's style
 // (Windows-1251, CR LF, comment keys before the keys), hand edits are read, and values that would
-// break the board are held in range.
+// break the board are held in range; a value the board cannot use as it stands is told in one line
+// naming what it uses instead.
 
 #include "board/BoardSettings.h"
 
 #include "core/base/Cp1251.h"
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsFallback.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +18,8 @@ class TestBoardSettings : public QObject
 private Q_SLOTS:
     void firstStartWritesTheFile();
     void handEditsAreRead();
+    void fallbacksAreTold_data();
+    void fallbacksAreTold();
     void arguments_data();
     void arguments();
 };
@@ -167,6 +171,71 @@ void TestBoardSettings::arguments()
         QCOMPARE(options.server, server);
         QCOMPARE(options.windowed, windowed);
     }
+}
+
+void TestBoardSettings::fallbacksAreTold_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<qint32>("used");
+
+    // Ports as the server reads its own: the low 16 bits, said; none at all is the default port, not
+    // a port the system picks that no server sends to.
+    QTest::newRow("from port past 16 bits") << "Server"
+                                            << "FromPort"
+                                            << "70000"
+                                            << "HalvaneBoard.ini [Server] FromPort=\"70000\" is not a port "
+                                               "number (1 to 65535); its low 16 bits, port 4464, are used"
+                                            << 4464;
+    QTest::newRow("from port zero") << "Server"
+                                    << "FromPort"
+                                    << "0"
+                                    << "HalvaneBoard.ini [Server] FromPort=\"0\" names no port (1 to 65535); "
+                                       "port 5567 is used instead"
+                                    << 5567;
+    QTest::newRow("to port 65536")
+        << "Server"
+        << "ToPort"
+        << "65536"
+        << "HalvaneBoard.ini [Server] ToPort=\"65536\" names no port (1 to 65535); "
+           "port 5566 is used instead"
+        << 5566;
+    QTest::newRow("warning time text") << "Board"
+                                       << "WarnTime"
+                                       << "три минуты"
+                                       << "HalvaneBoard.ini [Board] WarnTime=\"три минуты\" is not a number; "
+                                          "180 is used instead"
+                                       << 180;
+    QTest::newRow("from port good") << "Server"
+                                    << "FromPort"
+                                    << "6000"
+                                    << "" << 6000;
+}
+
+void TestBoardSettings::fallbacksAreTold()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, line);
+    QFETCH(qint32, used);
+
+    QStringList told;
+    SettingsFallbacks::forget();
+    SettingsFallbacks::setSink([&told](const QString& text) { told << text; });
+    QTemporaryDir dir;
+    IniFile ini(BoardSettingsFile::path(dir.filePath(QStringLiteral("HalvaneBoard"))));
+    BoardSettingsFile::writeFirstStart(ini);
+    ini.writeString(section, key, value);
+    const BoardSettings s = BoardSettingsFile::read(ini);
+    SettingsFallbacks::setSink({});
+
+    const QHash<QString, qint32> read = {
+        {"FromPort", s.fromPort()}, {"ToPort", s.toPort()}, {"WarnTime", s.WarnTime}};
+    QCOMPARE(read.value(key), used);
+    QCOMPARE(told, line.isEmpty() ? QStringList() : QStringList{line});
 }
 
 QTEST_GUILESS_MAIN(TestBoardSettings)

@@ -42,7 +42,7 @@ const K& section()
             K::integer(QStringLiteral("RepeatSec"), &V::RepeatSec),
             K::integer(QStringLiteral("WindowHours"), &V::WindowHours),
             K::integer(QStringLiteral("AntennaSilentSec"), &V::AntennaSilentSec),
-            K::integer(QStringLiteral("ShowAtStart"), &V::ShowAtStart),
+            K::integer(QStringLiteral("ShowAtStart"), &V::ShowAtStart).within(0, 1),
             // The status texts are written with the blank that joins them to what follows.
             K::text(QStringLiteral("sAlarmCount"), &V::sAlarmCount).writing(V().sAlarmCount + u' '),
             K::text(QStringLiteral("sAntennaSilent"), &V::sAntennaSilent).writing(V().sAntennaSilent + u' '),

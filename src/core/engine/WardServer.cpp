@@ -15,6 +15,7 @@
 #include "core/net/StationNotice.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsFallback.h"
 #include "core/settings/WindowSections.h"
 
 #include <QCoreApplication>
@@ -184,6 +185,8 @@ bool WardServer::start(QString* errorText)
     TimerObr.start();
     TimerCalls.start();
     m_running = true;
+    if (const QStringList lines = SettingsFallbacks::take(); !lines.isEmpty())
+        emit settingsFallbacks(lines);
     // The calls found open are told once, as if they had just come: whoever shows or publishes them
     // (the broker's retained list included, even when it is empty) starts from the real state.
     if (m_openCalls) {
@@ -227,7 +230,8 @@ void WardServer::stop()
 void WardServer::startMqtt()
 {
     const MqttSettingsValues settings = MqttSettings::read(App::settings());
-    if (!settings.enabled() || m_dbPath.isEmpty())
+    // A value that keeps the broker off was told as the section was read.
+    if (!settings.enabled() || !settings.problem().isEmpty() || m_dbPath.isEmpty())
         return;
     auto bridge = std::make_unique<MqttBridge>(*this, settings, m_dbPath + QStringLiteral(".mqtt-outbox"));
     connect(bridge.get(), &MqttBridge::statusChanged, this, [this](const QString& text) {

@@ -217,6 +217,10 @@ signals:
     // An error ended one operation; the message is as the error box shows it before the full stop.
     // The start of a journal outage is reported here too.
     void errorRaised(const QString& message);
+    // Values of the settings file the start could not use as they stand, one line each, saying what
+    // is used instead. Each line has gone to standard error already; a program with windows shows
+    // them to its operator.
+    void settingsFallbacks(const QStringList& lines);
     // journalStatus() changed ("" when the events waiting have all been written).
     void journalStatusChanged(const QString& text);
 

@@ -1,12 +1,19 @@
 #include "core/mqtt/MqttSettings.h"
 
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsFallback.h"
 #include "core/settings/SettingsSection.h"
+
+#include <QFileInfo>
+
+#include <optional>
 
 namespace {
 
 using V = MqttSettingsValues;
 using K = SettingsSection<V>;
+
+const QString kBrokerOff = QStringLiteral("the broker stays off");
 
 const K& section()
 {
@@ -31,23 +38,45 @@ const K& section()
          K::integer(QStringLiteral("Port"), &V::Port).within(1, 65535),
          K::text(QStringLiteral("Topic"), &V::Topic), K::text(QStringLiteral("ClientId"), &V::ClientId),
          K::text(QStringLiteral("Username"), &V::Username), K::text(QStringLiteral("Password"), &V::Password),
-         K::integer(QStringLiteral("Tls"), &V::Tls), K::text(QStringLiteral("CaFile"), &V::CaFile)});
+         K::integer(QStringLiteral("Tls"), &V::Tls).checkedByReader(),
+         K::text(QStringLiteral("CaFile"), &V::CaFile)});
     return table;
+}
+
+} // namespace
+
+namespace {
+
+// A value that keeps the broker off: its key, its value and what is wrong with it.
+struct Unusable
+{
+    QString key;
+    QString value;
+    QString why;
+};
+
+std::optional<Unusable> unusable(const MqttSettingsValues& v)
+{
+    if (!v.TlsUnreadable.isNull())
+        return Unusable{QStringLiteral("Tls"), v.TlsUnreadable,
+                        QStringLiteral("is neither 1 (TLS) nor 0 (no encryption), and the password must not "
+                                       "go out in plain text")};
+    if (!v.CaFileUnreadable.isEmpty())
+        return Unusable{QStringLiteral("CaFile"), v.CaFile, v.CaFileUnreadable};
+    if (v.Topic.isEmpty())
+        return Unusable{QStringLiteral("Topic"), v.Topic, QStringLiteral("is empty")};
+    if (v.Topic.contains(QLatin1Char('+')) || v.Topic.contains(QLatin1Char('#')))
+        return Unusable{QStringLiteral("Topic"), v.Topic, QStringLiteral("holds a wildcard (+ or #)")};
+    return std::nullopt;
 }
 
 } // namespace
 
 QString MqttSettingsValues::problem() const
 {
-    if (!TlsUnreadable.isNull())
-        return QStringLiteral("[Mqtt] Tls=\"%1\" is neither 1 (TLS) nor 0 (no encryption): the broker stays "
-                              "off rather than send the password in plain text")
-            .arg(TlsUnreadable);
-    if (Topic.isEmpty())
-        return QStringLiteral("the topic prefix is empty");
-    if (Topic.contains(QLatin1Char('+')) || Topic.contains(QLatin1Char('#')))
-        return QStringLiteral("the topic prefix \"%1\" holds a wildcard (+ or #)").arg(Topic);
-    return {};
+    const std::optional<Unusable> u = unusable(*this);
+    return u ? QStringLiteral("[Mqtt] %1=\"%2\" %3; %4").arg(u->key, u->value, u->why, kBrokerOff)
+             : QString();
 }
 
 namespace MqttSettings {
@@ -70,6 +99,21 @@ MqttSettingsValues read(const IniFile& ini)
         v.Tls = false;
         v.TlsUnreadable = tls;
     }
+    // The library's own word for a missing file is "Invalid function arguments provided.", at every
+    // attempt to connect.
+    if (v.Tls && !v.CaFile.isEmpty()) {
+        const QFileInfo ca(v.CaFile);
+        if (!ca.exists())
+            v.CaFileUnreadable = QStringLiteral("does not exist");
+        else if (!ca.isFile())
+            v.CaFileUnreadable = QStringLiteral("is not a file");
+        else if (!ca.isReadable())
+            v.CaFileUnreadable = QStringLiteral("cannot be read");
+    }
+    // Told with the file's name as the section is read; problem() says it again to whoever starts
+    // the publisher.
+    if (const std::optional<Unusable> u = unusable(v); u && v.enabled())
+        SettingsFallbacks::report({ini.path(), kSection, u->key, u->value, u->why, kBrokerOff});
     return v;
 }
 

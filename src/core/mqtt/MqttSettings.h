@@ -20,6 +20,9 @@ struct MqttSettingsValues
     // The text of a Tls key that is neither 0 nor 1 (Tls then reads as off and problem() says so);
     // empty when the key can be read.
     QString TlsUnreadable;
+    // With Tls: why the CaFile named cannot be read (the broker then stays off and problem() says
+    // so); empty when it can, or when none is named.
+    QString CaFileUnreadable;
 
     bool enabled() const { return !Host.isEmpty(); }
 
@@ -38,6 +41,8 @@ inline const QString kSection = QStringLiteral("Mqtt");
 bool writeWhenMissing(IniFile& ini);
 
 // Reads the section; missing keys yield the defaults. A trailing "/" of the topic prefix is dropped.
+// With a host set, a value that keeps the broker off (problem()) is told in one line as the section
+// is read (SettingsFallbacks), like every other value the file holds that cannot be used.
 MqttSettingsValues read(const IniFile& ini);
 
 } // namespace MqttSettings

@@ -3,24 +3,24 @@
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
 #include "core/base/DurableFile.h"
+#include "core/settings/SettingsFallback.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #ifndef Q_OS_WIN
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
 
 namespace {
-
-// The longest text a read returns.
-constexpr qsizetype kMaxValueLength = 2047;
 
 // One line of the file as stored: its bytes and its own ending ("\r\n", "\n", or nothing for a last
 // line without one). Lines are kept as bytes so that those a write does not touch go back unchanged,
@@ -109,7 +109,7 @@ bool sameName(QByteArrayView stored, const QString& wanted, Encoding encoding)
 }
 
 // The name of a section header line, or nothing when the line is not a header.
-std::optional<QByteArrayView> headerName(const QByteArray& text)
+std::optional<QByteArrayView> headerName(QByteArrayView text)
 {
     const QByteArrayView line = trimBlanks(text);
     if (line.isEmpty() || line.front() != '[')
@@ -162,16 +162,41 @@ Location locate(const std::vector<Line>& lines, const QString& section, const QS
 quint64 readsSoFar = 0;
 quint64 writesSoFar = 0;
 
-std::optional<QByteArray> readFile(const QString& path)
+// The file's bytes as far as they are read: at most IniFile::kMaxFileBytes, ending with the last
+// whole line within them when the file is larger (`oversized`), so that no line is cut into a
+// different value.
+struct FileBytes
+{
+    QByteArray data;
+    bool oversized = false;
+};
+
+std::optional<FileBytes> readFile(const QString& path)
 {
     ++readsSoFar;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    QByteArray data = file.readAll();
+    // One byte past the bound tells a larger file (or one without an end, as a device).
+    FileBytes bytes{file.read(IniFile::kMaxFileBytes + 1)};
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
-    return data;
+    if (bytes.data.size() > IniFile::kMaxFileBytes) {
+        bytes.oversized = true;
+        bytes.data.truncate(bytes.data.lastIndexOf('\n', IniFile::kMaxFileBytes - 1) + 1);
+        const qint64 size = file.size();
+        SettingsFallbacks::reportLine(
+            path,
+            QStringLiteral("%1 is %2 bytes long, more than the %3 a settings file may hold: only the lines "
+                           "in its first %3 bytes are read (a key past them takes its default), and the "
+                           "program never writes the file, so nothing in it is lost")
+                .arg(QFileInfo(path).fileName(),
+                     size > IniFile::kMaxFileBytes
+                         ? QString::number(size)
+                         : QStringLiteral("more than %1").arg(IniFile::kMaxFileBytes))
+                .arg(IniFile::kMaxFileBytes));
+    }
+    return bytes;
 }
 
 QString withoutTrailingBlanks(const QString& text)
@@ -191,8 +216,8 @@ QString withoutEnclosingQuotes(const QString& text)
 
 QString capped(QString text)
 {
-    if (text.size() > kMaxValueLength) {
-        qsizetype length = kMaxValueLength;
+    if (text.size() > IniFile::kMaxValueLength) {
+        qsizetype length = IniFile::kMaxValueLength;
         // Never keep half of a surrogate pair.
         if (text.at(length - 1).isHighSurrogate())
             --length;
@@ -262,12 +287,99 @@ std::optional<qint32> parseInteger(const QString& text)
 
 } // namespace
 
+namespace {
+
+// What a read looks up: the value of each key of each section, by their names in lower case, as
+// the rules above read them (the first section of a name, the first line of a key in it).
+struct Index
+{
+    QHash<QString, QHash<QString, QString>> sections;
+
+    std::optional<QString> value(const QString& section, const QString& key) const
+    {
+        const auto s = sections.constFind(section.toCaseFolded());
+        if (s == sections.cend())
+            return std::nullopt;
+        const auto k = s->constFind(key.toCaseFolded());
+        if (k == s->cend())
+            return std::nullopt;
+        return *k;
+    }
+};
+
+// Reads every line once. A line longer than IniFile::kMaxLineBytes is not read: its key reads as
+// missing, and a header that long opens a section none of whose keys are read (they would otherwise
+// be taken for the keys of the section before it). It is told in one line.
+Index indexOf(const QString& path, QByteArrayView data)
+{
+    Encoding encoding = Encoding::Cp1251;
+    if (data.startsWith(kUtf8Bom)) {
+        encoding = Encoding::Utf8;
+        data = data.sliced(kUtf8Bom.size());
+    }
+    Index index;
+    QHash<QString, QString>* current = nullptr;
+    qsizetype start = 0;
+    for (qint64 number = 1; start < data.size(); ++number) {
+        qsizetype end = data.indexOf('\n', start);
+        const qsizetype next = end < 0 ? data.size() : end + 1;
+        if (end < 0)
+            end = data.size();
+        if (end > start && data.at(end - 1) == '\r')
+            --end;
+        const QByteArrayView text = data.sliced(start, end - start);
+        start = next;
+        const QByteArrayView line = trimBlanks(text);
+        if (text.size() > IniFile::kMaxLineBytes) {
+            const bool header = line.startsWith('[');
+            const qsizetype equals = line.indexOf('=');
+            QString what;
+            if (header)
+                what = QStringLiteral("a section header: no key of that section is read");
+            else if (equals >= 0)
+                what = QStringLiteral("key %1 reads as missing and takes its default")
+                           .arg(decode(trimBlanks(line.first(std::min<qsizetype>(equals, 200))), encoding));
+            else
+                what = QStringLiteral("it holds no key");
+            SettingsFallbacks::reportLine(
+                path,
+                QStringLiteral("%1 line %2 is %3 bytes long, more than the %4 a line may hold: it is not "
+                               "read (%5)")
+                    .arg(QFileInfo(path).fileName())
+                    .arg(number)
+                    .arg(text.size())
+                    .arg(IniFile::kMaxLineBytes)
+                    .arg(what));
+            if (header)
+                current = nullptr;
+            continue;
+        }
+        if (const auto name = headerName(text)) {
+            const QString folded = decode(*name, encoding).toCaseFolded();
+            current = index.sections.contains(folded) ? nullptr : &index.sections[folded];
+            continue;
+        }
+        const qsizetype equals = text.indexOf('=');
+        if (equals < 0 || !current)
+            continue;
+        const QString key = decode(trimBlanks(text.first(equals)), encoding).toCaseFolded();
+        if (!current->contains(key))
+            current->insert(key,
+                            withoutEnclosingQuotes(decode(trimBlanks(text.sliced(equals + 1)), encoding)));
+    }
+    return index;
+}
+
+} // namespace
+
 struct IniFile::Loaded
 {
     // The file's bytes as read, with every write since applied; nothing when it was missing.
     std::optional<QByteArray> data;
-    // The file was there but could not be read: it must not be replaced.
+    // The file was there but could not be read, or not whole: it must not be replaced.
     bool unreadable = false;
+    // What reads look up in `data`; made at the first read after `data` changed.
+    std::shared_ptr<const Index> index;
     // The bytes the file holds as far as this process knows: what it read, or last wrote.
     std::optional<QByteArray> onDisk;
     bool holding = false;
@@ -314,16 +426,15 @@ std::optional<QString> IniFile::value(const QString& section, const QString& key
     // A hand edit made since the file was read is seen, unless writes are held.
     if (m_loaded && !m_loaded->holding && fileStamp(m_path) != m_loaded->stamp)
         *m_loaded = *load(m_path).m_loaded;
-    if (auto data = m_loaded ? m_loaded->data : readFile(m_path)) {
-        const Encoding encoding = withoutBom(*data);
-        const std::vector<Line> lines = splitLines(*data);
-        const Location at = locate(lines, section, key, encoding);
-        if (at.keyLine >= 0) {
-            const QByteArray& text = lines[std::size_t(at.keyLine)].text;
-            const QByteArrayView value = trimBlanks(QByteArrayView(text).sliced(text.indexOf('=') + 1));
-            return withoutEnclosingQuotes(decode(value, encoding));
-        }
+    if (m_loaded) {
+        if (!m_loaded->data)
+            return std::nullopt;
+        if (!m_loaded->index)
+            m_loaded->index = std::make_shared<const Index>(indexOf(m_path, *m_loaded->data));
+        return m_loaded->index->value(section, key);
     }
+    if (const auto bytes = readFile(m_path))
+        return indexOf(m_path, bytes->data).value(section, key);
     return std::nullopt;
 }
 
@@ -337,13 +448,20 @@ qint32 IniFile::readInteger(const QString& section, const QString& key, qint32 d
     return parseInteger(readString(section, key, QString())).value_or(def);
 }
 
+std::optional<qint32> IniFile::toInteger(const QString& text)
+{
+    return parseInteger(text);
+}
+
 IniFile IniFile::load(const QString& path)
 {
     IniFile ini(path);
     ini.m_loaded = std::make_shared<Loaded>();
     if (QFileInfo::exists(path)) {
-        ini.m_loaded->data = readFile(path);
-        ini.m_loaded->unreadable = !ini.m_loaded->data;
+        const auto bytes = readFile(path);
+        if (bytes)
+            ini.m_loaded->data = bytes->data;
+        ini.m_loaded->unreadable = !bytes || bytes->oversized;
     }
     ini.m_loaded->onDisk = ini.m_loaded->data;
     ini.m_loaded->stamp = fileStamp(path);
@@ -418,26 +536,30 @@ void IniFile::writeString(const QString& section, const QString& key, const QStr
 {
     const auto fail = [this] { throw AppError(QStringLiteral("Unable to write to %1").arg(m_path)); };
 
-    if (m_loaded && m_loaded->unreadable)
-        fail();
+    // Held writes wait in memory even for a file that cannot be replaced: the start reads them back
+    // and runs, and writeHeld() says the file was not written.
     if (m_loaded && m_loaded->holding) {
         m_loaded->data = withValue(m_loaded->data.value_or(QByteArray()), section, key, value);
+        m_loaded->index.reset();
         return;
     }
+    if (m_loaded && m_loaded->unreadable)
+        fail();
 
     QByteArray data;
     if (QFileInfo::exists(m_path)) {
-        // A file that is there but cannot be read must not be replaced by one holding only this key.
+        // A file that is there but cannot be read, or not whole, must not be replaced by what was read.
         const auto old = readFile(m_path);
-        if (!old)
+        if (!old || old->oversized)
             fail();
-        data = *old;
+        data = old->data;
     }
     const QByteArray result = withValue(data, section, key, value);
     if (!replaceFile(m_path, result))
         fail();
     if (m_loaded) {
         m_loaded->data = m_loaded->onDisk = result;
+        m_loaded->index.reset();
         m_loaded->stamp = fileStamp(m_path);
     }
 }

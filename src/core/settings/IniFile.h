@@ -38,7 +38,7 @@ public:
 
     // Reads the file once (a missing file reads as empty); this object and its copies share what
     // was read and written. Never throws: a file that cannot be read reads as missing, and refuses
-    // every write.
+    // every write; so does a file larger than kMaxFileBytes, which reads as far as it is read.
     static IniFile load(const QString& path);
 
     // For a loaded file: from now on writes change only the memory, until writeHeld().
@@ -72,6 +72,17 @@ public:
     // digits. Anything else, or a number outside the 32-bit signed range, yields the default.
     // Never throws.
     qint32 readInteger(const QString& section, const QString& key, qint32 def) const;
+    // A text read as readInteger reads it; nothing when it is not such a number.
+    static std::optional<qint32> toInteger(const QString& text);
+
+    // The longest text a read returns.
+    static constexpr qsizetype kMaxValueLength = 2047;
+    // A settings file is a few kilobytes. Of a larger file only the whole lines within its first
+    // kMaxFileBytes are read, and it is never written (a write throws as for a file that cannot be
+    // read); a line longer than kMaxLineBytes is not read (its key reads as missing). Each is told
+    // in one line (SettingsFallbacks), so neither a huge file nor a huge line holds the start up.
+    static constexpr qint64 kMaxFileBytes = 1024 * 1024;
+    static constexpr qsizetype kMaxLineBytes = 64 * 1024;
 
     // Creates the file if missing; appends the section at the end of the file if missing; puts a
     // missing key after the last key line of its section; otherwise replaces the value in the key's

@@ -42,8 +42,8 @@ const K& antennaSection()
     static const K section(QStringLiteral("Antenna"),
                            {K::comment(QStringLiteral("ToPort"), kToPortComment),
                             K::comment(QStringLiteral("FromPort"), kFromPortComment),
-                            K::integer(QStringLiteral("ToPort"), &V::ToAntPort),
-                            K::integer(QStringLiteral("FromPort"), &V::FromAntPort)});
+                            K::integer(QStringLiteral("ToPort"), &V::ToAntPort).asLowBitsPort(),
+                            K::integer(QStringLiteral("FromPort"), &V::FromAntPort).asLowBitsPort()});
     return section;
 }
 
@@ -57,8 +57,14 @@ const K& clientSection()
          K::comment(QStringLiteral("FromPort"), kFromPortComment),
          K::comment(QStringLiteral("ToPing"), QStringLiteral("пингующая строка от сервера клиенту")),
          K::comment(QStringLiteral("FromPing"), QStringLiteral("пингующая строка от клиента к серверу")),
-         K::integer(QStringLiteral("ToPort"), &V::ToClientsPort).writing(V().ToClientsPort).when(every),
-         K::integer(QStringLiteral("FromPort"), &V::FromClientsPort).writing(V().FromClientsPort).when(every),
+         K::integer(QStringLiteral("ToPort"), &V::ToClientsPort)
+             .writing(V().ToClientsPort)
+             .when(every)
+             .asLowBitsPort(),
+         K::integer(QStringLiteral("FromPort"), &V::FromClientsPort)
+             .writing(V().FromClientsPort)
+             .when(every)
+             .asLowBitsPort(),
          K::text(QStringLiteral("ToPing"), &V::sToClient).writing(V().sToClient).when(every),
          K::text(QStringLiteral("FromPing"), &V::sFromClient).writing(V().sFromClient).when(every)});
     return section;

@@ -71,6 +71,18 @@ public:
             r.key = r.key.within(lowest, highest);
             return r;
         }
+        Row asLowBitsPort() const
+        {
+            Row r = *this;
+            r.key = r.key.asLowBitsPort();
+            return r;
+        }
+        Row checkedByReader() const
+        {
+            Row r = *this;
+            r.key = r.key.asCheckedByReader();
+            return r;
+        }
     };
 
     SettingsSection(QString section, QList<Row> rows)

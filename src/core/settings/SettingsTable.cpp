@@ -1,6 +1,7 @@
 #include "core/settings/SettingsTable.h"
 
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsFallback.h"
 
 #include <algorithm>
 #include <utility>
@@ -17,6 +18,20 @@ SettingsKey SettingsKey::within(qint32 lowest, qint32 highest) const
     SettingsKey k = *this;
     k.minimum = lowest;
     k.maximum = highest;
+    return k;
+}
+
+SettingsKey SettingsKey::asLowBitsPort() const
+{
+    SettingsKey k = *this;
+    k.lowBitsPort = true;
+    return k;
+}
+
+SettingsKey SettingsKey::asCheckedByReader() const
+{
+    SettingsKey k = *this;
+    k.checkedByReader = true;
     return k;
 }
 
@@ -134,10 +149,42 @@ void SettingsTable::writeStart(IniFile& ini, bool firstStart, const ValueOf& wri
 
 QVariant SettingsTable::readKey(const IniFile& ini, const SettingsKey& k, const QVariant& def) const
 {
-    if (k.kind != SettingsKey::Kind::Integer)
-        return ini.readString(m_section, k.key, def.toString());
-    const qint32 number = ini.readInteger(m_section, k.key, def.toInt());
-    return number < k.minimum || number > k.maximum ? def : QVariant(number);
+    const std::optional<QString> stored = ini.value(m_section, k.key);
+    const auto fallback = [&](const QString& problem, const QString& used) {
+        if (!k.checkedByReader)
+            SettingsFallbacks::report({ini.path(), m_section, k.key, *stored, problem, used});
+    };
+    if (k.kind != SettingsKey::Kind::Integer) {
+        const QString text = ini.readString(m_section, k.key, def.toString());
+        if (stored && stored->size() > IniFile::kMaxValueLength)
+            fallback(QStringLiteral("is longer than %1 characters").arg(IniFile::kMaxValueLength),
+                     QStringLiteral("its first %1 characters are used").arg(text.size()));
+        return text;
+    }
+    if (!stored)
+        return def;
+    const QString defaultUsed = QStringLiteral("%1 is used instead").arg(def.toInt());
+    const std::optional<qint32> number = IniFile::toInteger(ini.readString(m_section, k.key, QString()));
+    if (!number) {
+        fallback(QStringLiteral("is not a number"), defaultUsed);
+        return def;
+    }
+    if (k.lowBitsPort && (*number < 1 || *number > 65535)) {
+        const qint32 low = *number & 0xFFFF;
+        if (low == 0) {
+            fallback(QStringLiteral("names no port (1 to 65535)"),
+                     QStringLiteral("port %1 is used instead").arg(def.toInt()));
+            return def;
+        }
+        fallback(QStringLiteral("is not a port number (1 to 65535)"),
+                 QStringLiteral("its low 16 bits, port %1, are used").arg(low));
+        return low;
+    }
+    if (*number < k.minimum || *number > k.maximum) {
+        fallback(QStringLiteral("is not within %1 to %2").arg(k.minimum).arg(k.maximum), defaultUsed);
+        return def;
+    }
+    return *number;
 }
 
 void SettingsTable::read(const IniFile& ini, const ValueOf& defaults, const Store& store) const

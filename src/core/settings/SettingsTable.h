@@ -46,11 +46,18 @@ struct SettingsKey
     When when = When::FirstStart;
     qint32 minimum = std::numeric_limits<qint32>::min();
     qint32 maximum = std::numeric_limits<qint32>::max();
+    // A UDP port of the ward's first sections: a 32-bit number of which only the low 16 bits count
+    // (70000 is port 4464); a number whose low 16 bits are 0 names no port and reads as the default.
+    bool lowBitsPort = false;
+    // The section's own reader checks the value and tells what it does with one it cannot use.
+    bool checkedByReader = false;
 
     QVariant readDefault() const { return read.isValid() ? read : written; }
 
     SettingsKey writtenWhen(When w) const;
     SettingsKey within(qint32 lowest, qint32 highest) const;
+    SettingsKey asLowBitsPort() const;
+    SettingsKey asCheckedByReader() const;
 };
 
 // The values of one section as read, by key; a key not in the table reads as empty or 0.
@@ -72,7 +79,9 @@ private:
 // members of a plain struct.
 //
 // Reading follows the settings file's rules (IniFile): blanks around a value go, a missing key or
-// one that is not a number yields its default.
+// one that is not a number yields its default. A value the file holds but that cannot be used as it
+// stands (not a number, out of its key's range, a port outside 1 to 65535, a text longer than a read
+// returns) is told in one line (SettingsFallbacks) naming what is used instead.
 class SettingsTable
 {
 public:

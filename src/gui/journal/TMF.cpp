@@ -128,6 +128,8 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::alertsStatusChanged, StatusPanelAlerts, &QLabel::setText);
     connect(&m_server, &WardServer::errorRaised, this,
             [this](const QString& message) { Dialogs::error(this, message); });
+    connect(&m_server, &WardServer::settingsFallbacks, this,
+            [this](const QStringList& lines) { Dialogs::error(this, lines.join(u'\n')); });
     connect(&m_server, &WardServer::modeChanged, this, [this] { showMode(); });
     connect(&m_server, &WardServer::filterChanged, this, [this] { showFilter(); });
 }

@@ -1,6 +1,7 @@
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
 #include "core/settings/IniFile.h"
+#include "core/settings/SettingsFallback.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,6 +68,10 @@ private slots:
     void readSeesHandEditsBetweenCalls();
     void loadedFileReadOnceAndHeldWritesWrittenAtOnce();
     void loadedFileThatCannotBeReadIsNeverReplaced();
+    void oversizedFileReadToItsBoundAndNeverWritten_data();
+    void oversizedFileReadToItsBoundAndNeverWritten();
+    void overlongLineNotRead_data();
+    void overlongLineNotRead();
     void byteOrderMarkMeansUtf8();
     void strayTemporariesRemoved();
     void fileModeIsTheOrdinaryOne();
@@ -532,12 +537,110 @@ void TestIniFile::loadedFileThatCannotBeReadIsNeverReplaced()
     IniFile ini = IniFile::load(path);
     QCOMPARE(ini.readString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("def")),
              QStringLiteral("def"));
+    // Held writes wait in memory; the file is never replaced by them.
     ini.holdWrites();
-    QVERIFY_THROWS_EXCEPTION(AppError,
-                             ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v")));
+    ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("v"));
+    QVERIFY_THROWS_EXCEPTION(AppError, ini.writeHeld());
     restore.dismiss();
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
     QCOMPARE(fileBytes(path), QByteArray("[S]\r\nk=one\r\n"));
+}
+
+void TestIniFile::oversizedFileReadToItsBoundAndNeverWritten_data()
+{
+    QTest::addColumn<bool>("loaded");
+    QTest::newRow("loaded") << true;
+    QTest::newRow("read at every call") << false;
+}
+
+void TestIniFile::oversizedFileReadToItsBoundAndNeverWritten()
+{
+    QFETCH(bool, loaded);
+    // A person's file grown past the bound: its first keys, junk, a key whose line crosses the bound,
+    // and a key past it.
+    QByteArray data = "[S]\r\nk=one\r\n[Junk]\r\n";
+    const QByteArray junk = "j=" + QByteArray(98, 'x') + "\r\n";
+    while (data.size() + junk.size() <= IniFile::kMaxFileBytes - 10)
+        data += junk;
+    data += "[Late]\r\ncut=" + QByteArray(100, '7') + "\r\nlast=1\r\n";
+    QVERIFY(data.size() > IniFile::kMaxFileBytes);
+    const QString path = m_dir.filePath(QStringLiteral("oversized.ini"));
+    putFile(path, data);
+
+    QStringList told;
+    SettingsFallbacks::forget();
+    SettingsFallbacks::setSink([&told](const QString& line) { told << line; });
+    auto restore = qScopeGuard([] { SettingsFallbacks::setSink({}); });
+    IniFile ini = loaded ? IniFile::load(path) : IniFile(path);
+    const auto read = [&](const char* section, const char* key) {
+        return ini.readString(QLatin1String(section), QLatin1String(key), QStringLiteral("def"));
+    };
+    QCOMPARE(read("S", "k"), QStringLiteral("one"));
+    QCOMPARE(read("Junk", "j"), QString(98, u'x'));
+    // The line the bound cuts is not read as a shorter number: it is not read at all.
+    QCOMPARE(read("Late", "cut"), QStringLiteral("def"));
+    QCOMPARE(read("Late", "last"), QStringLiteral("def"));
+    QCOMPARE(told.size(), 1);
+    QVERIFY2(told.first().startsWith(
+                 QStringLiteral("oversized.ini is %1 bytes long, more than the 1048576").arg(data.size())) &&
+                 told.first().contains(QStringLiteral("never writes the file")),
+             qPrintable(told.first()));
+
+    // Nothing is ever written over it: neither a key nor the held writes of a start.
+    QVERIFY_THROWS_EXCEPTION(
+        AppError, ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("two")));
+    if (loaded) {
+        // A start holds its writes, reads them back and is told that they cannot be saved.
+        ini.holdWrites();
+        ini.writeString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("two"));
+        QCOMPARE(read("S", "k"), QStringLiteral("two"));
+        QVERIFY_THROWS_EXCEPTION(AppError, ini.writeHeld());
+    }
+    QCOMPARE(fileBytes(path), data);
+}
+
+void TestIniFile::overlongLineNotRead_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("told"); // how the line told about it ends
+    QTest::addColumn<QString>("key");  // a key of [S] and what it then reads as
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray huge(IniFile::kMaxLineBytes, 'v');
+    QTest::newRow("key line") << QByteArray("big=" + huge)
+                              << "it is not read (key big reads as missing and takes its default)"
+                              << "big"
+                              << "def";
+    QTest::newRow("note") << QByteArray(";" + huge) << "it is not read (it holds no key)"
+                          << "k"
+                          << "1";
+    // The keys below it are nobody's: not taken for keys of the section before it.
+    QTest::newRow("header") << QByteArray("[" + huge + "]")
+                            << "it is not read (a section header: no key of that section is read)"
+                            << "k"
+                            << "def";
+}
+
+void TestIniFile::overlongLineNotRead()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, told);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+
+    const QString path = m_dir.filePath(QStringLiteral("longline.ini"));
+    putFile(path, "[S]\r\n" + line + "\r\nk=1\r\n");
+    QStringList lines;
+    SettingsFallbacks::forget();
+    SettingsFallbacks::setSink([&lines](const QString& text) { lines << text; });
+    auto restore = qScopeGuard([] { SettingsFallbacks::setSink({}); });
+    const IniFile ini = IniFile::load(path);
+    QCOMPARE(ini.readString(QStringLiteral("S"), key, QStringLiteral("def")), expected);
+    QCOMPARE(lines,
+             QStringList{
+                 QStringLiteral("longline.ini line 2 is %1 bytes long, more than the 65536 a line may hold: ")
+                     .arg(line.size()) +
+                 told});
 }
 
 void TestIniFile::failedWriteKeepsOldFile_data()
