@@ -346,12 +346,15 @@ void EventStore::run()
             delay = std::min(delay * 2, m_timing.maxRetryMs);
             continue;
         }
-        delay = m_timing.firstRetryMs;
         if (!writeOnce()) {
+            // A lost connection or a refused statement: tried again after a growing delay.
             if (!m_stop)
                 waitMs(delay);
+            delay = std::min(delay * 2, m_timing.maxRetryMs);
             continue;
         }
+        delay = m_timing.firstRetryMs;
+        setState(State::Connected, QStringLiteral("PostgreSQL: связь с базой %1").arg(m_where));
         if (m_inbox.pending() == 0)
             m_inbox.waitForWork(1000);
     }
@@ -383,9 +386,11 @@ bool EventStore::writeOnce()
             writeAlone(batch);
             return true;
         }
-        // A deadlock with the other copy, a serialization failure or the like: the same batch again.
-        if (m_report)
-            m_report(QStringLiteral("PostgreSQL: запись отложена (%1)").arg(e.message()));
+        // A deadlock with the other copy, a missing right or the like: the same batch again, one
+        // line for the change rather than one per attempt.
+        setState(State::Refused,
+                 QStringLiteral("PostgreSQL: запись отложена (%1); события ждут в журнале центра")
+                     .arg(e.message()));
         return false;
     }
 }

@@ -63,7 +63,7 @@ public:
                                 const QMap<QString, EventInbox::WardState>& states);
 
 private:
-    enum class State { Idle, Connected, Unreachable };
+    enum class State { Idle, Connected, Unreachable, Refused };
 
     void run();
     bool connect();
