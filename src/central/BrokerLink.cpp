@@ -2,6 +2,7 @@
 
 #include "central/EventInbox.h"
 #include "central/WardMessage.h"
+#include "core/mqtt/MqttPublisher.h"
 
 #include <mosquitto.h>
 
@@ -16,25 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-void initLibrary()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        mosquitto_lib_init();
-        // A write to a socket the broker has closed must come back as an error.
-        struct sigaction current = {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGPIPE, SIG_IGN);
-    });
-}
-
-QString errorOf(int rc)
-{
-    if (rc == MOSQ_ERR_ERRNO)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    return QString::fromUtf8(mosquitto_strerror(rc));
-}
 
 const char* const kKinds[] = {"/events", "/status", "/open"};
 
@@ -64,7 +46,7 @@ bool BrokerLink::start(QString* why)
         *why = problem;
         return false;
     }
-    initLibrary();
+    MqttLibrary::init();
     if (::pipe2(m_wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         *why = QString::fromLocal8Bit(std::strerror(errno));
         return false;
@@ -171,7 +153,7 @@ bool BrokerLink::session()
                                      m_timing.keepAliveSec);
     QString reason;
     if (rc != MOSQ_ERR_SUCCESS)
-        reason = errorOf(rc);
+        reason = MqttLibrary::errorText(rc);
     const QDeadlineTimer connectDeadline(m_timing.connectTimeoutMs);
     bool paused = false;
 
@@ -186,7 +168,7 @@ bool BrokerLink::session()
         const int timeout =
             m_connected ? 1000 : int(std::min<qint64>(1000, connectDeadline.remainingTime() + 1));
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
-            reason = errorOf(MOSQ_ERR_ERRNO);
+            reason = MqttLibrary::errorText(MOSQ_ERR_ERRNO);
             break;
         }
         if (fds[1].revents)
@@ -218,7 +200,7 @@ bool BrokerLink::session()
         if (rc == MOSQ_ERR_SUCCESS)
             rc = mosquitto_loop_misc(mosq);
         if (rc != MOSQ_ERR_SUCCESS) {
-            reason = errorOf(rc);
+            reason = MqttLibrary::errorText(rc);
             break;
         }
         if (!m_connected && connectDeadline.hasExpired()) {

@@ -1,5 +1,6 @@
 #include "central/CentralSettings.h"
 
+#include "core/mqtt/MqttSettings.h"
 #include "core/settings/IniFile.h"
 #include "core/settings/SettingsSection.h"
 
@@ -109,14 +110,9 @@ void writeStart(IniFile& ini)
 BrokerSettings readBroker(const IniFile& ini)
 {
     BrokerSettings b = brokerSection().read(ini);
-    // Read as the file's numbers are (decimal, or hexadecimal with 0x); an empty key is off.
-    const QString tls = ini.readString(QStringLiteral("Broker"), QStringLiteral("Tls"), QString()).trimmed();
-    bool ok = false;
-    const int number = tls.toInt(&ok, 0);
-    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1))) {
+    b.TlsUnreadable = MqttSettings::unreadableTls(ini, QStringLiteral("Broker"));
+    if (!b.TlsUnreadable.isNull())
         b.Tls = false;
-        b.TlsUnreadable = tls;
-    }
     return b;
 }
 

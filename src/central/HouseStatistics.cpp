@@ -104,6 +104,11 @@ QString durationText(int seconds)
 
 } // namespace
 
+QByteArray groupsStatement()
+{
+    return kCalls + kGroups;
+}
+
 Stats::Report compute(Pg::Connection& c, const Stats::Options& given, int maxReactionSeconds)
 {
     Stats::Options options = given;

@@ -25,6 +25,10 @@ constexpr int kDefaultMaxReaction = 3600;
 // Throws Pg::Error, and AppError for options that cannot be used.
 Stats::Report compute(Pg::Connection& connection, const Stats::Options& options, int maxReactionSeconds);
 
+// The statement that groups the period's calls, for a look at its plan: $1 first day, $2 last day
+// (YYYY-MM-DD), $3 the bound in seconds.
+QByteArray groupsStatement();
+
 // HalvaneCentral --statistics FIRST LAST FILE.xlsx [--max-reaction SECONDS] [--force]: `args` are
 // the words after the command word. Reads [Database] of the settings file beside exePath (never
 // writing it). Returns 0 when the file is written; otherwise writes one line to `err` and returns 2

@@ -62,15 +62,21 @@ MqttSettingsValues read(const IniFile& ini)
     MqttSettingsValues v = section().read(ini);
     while (v.Topic.endsWith(QLatin1Char('/')))
         v.Topic.chop(1);
+    v.TlsUnreadable = unreadableTls(ini, kSection);
+    if (!v.TlsUnreadable.isNull())
+        v.Tls = false;
+    return v;
+}
+
+QString unreadableTls(const IniFile& ini, const QString& section)
+{
     // Read as the file's numbers are (decimal, or hexadecimal with 0x); an empty key is off.
-    const QString tls = ini.readString(kSection, QStringLiteral("Tls"), QString()).trimmed();
+    const QString tls = ini.readString(section, QStringLiteral("Tls"), QString()).trimmed();
     bool ok = false;
     const int number = tls.toInt(&ok, 0);
-    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1))) {
-        v.Tls = false;
-        v.TlsUnreadable = tls;
-    }
-    return v;
+    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1)))
+        return tls;
+    return {};
 }
 
 } // namespace MqttSettings

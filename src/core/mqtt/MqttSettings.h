@@ -40,4 +40,8 @@ bool writeWhenMissing(IniFile& ini);
 // Reads the section; missing keys yield the defaults. A trailing "/" of the topic prefix is dropped.
 MqttSettingsValues read(const IniFile& ini);
 
+// The text of a section's Tls key when it is neither 0 nor 1 (a broker must then stay off rather
+// than send a password in plain text); a null string when the key reads as 0, 1 or is empty.
+QString unreadableTls(const IniFile& ini, const QString& section);
+
 } // namespace MqttSettings
