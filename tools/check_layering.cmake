@@ -6,6 +6,7 @@
 #           (the application wires windows to each other); the kit includes only the core;
 #   app/    wires everything;
 #   board/  the display station's program: only the core's base, settings and net;
+#   central/ the centre of the house (HalvaneCentral): the core and itself, never the windows;
 #   tools/  helper programs: only the core's base, settings and net.
 #
 #   cmake -DSOURCE_DIR=<repository root> -P tools/check_layering.cmake
@@ -75,6 +76,12 @@ function(allowed from to out why)
       set(${out} TRUE PARENT_SCOPE)
     else()
       set(${why} "app wires the core and the windows only" PARENT_SCOPE)
+    endif()
+  elseif(from STREQUAL "central")
+    if(to MATCHES "^core/")
+      set(${out} TRUE PARENT_SCOPE)
+    else()
+      set(${why} "central uses only the core" PARENT_SCOPE)
     endif()
   elseif(from STREQUAL "board" OR from STREQUAL "tools")
     if(to IN_LIST BASE_ONLY)

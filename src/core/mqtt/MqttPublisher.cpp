@@ -19,7 +19,17 @@ using SteadyClock = std::chrono::steady_clock;
 const QByteArray kOnline = QByteArrayLiteral("online");
 const QByteArray kOffline = QByteArrayLiteral("offline");
 
-void initLibrary()
+int msUntil(SteadyClock::time_point t)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - SteadyClock::now());
+    return int(std::max<qint64>(0, left.count()));
+}
+
+} // namespace
+
+namespace MqttLibrary {
+
+void init()
 {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -32,20 +42,14 @@ void initLibrary()
     });
 }
 
-QString errorOf(int rc)
+QString errorText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
     return QString::fromUtf8(mosquitto_strerror(rc));
 }
 
-int msUntil(SteadyClock::time_point t)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(t - SteadyClock::now());
-    return int(std::max<qint64>(0, left.count()));
-}
-
-} // namespace
+} // namespace MqttLibrary
 
 MqttPublisher::MqttPublisher(MqttSettingsValues settings, QString outboxPath, qsizetype outboxCapacity,
                              QObject* parent)
@@ -81,7 +85,7 @@ bool MqttPublisher::start()
         m_errorText = problem;
         return false;
     }
-    initLibrary();
+    MqttLibrary::init();
     m_outbox = std::make_unique<MqttOutbox>(m_outboxPath, m_outboxCapacity);
     if (!m_outbox->open()) {
         std::lock_guard lock(m_mutex);
@@ -300,7 +304,7 @@ bool MqttPublisher::session()
 
     QString reason;
     if (rc != MOSQ_ERR_SUCCESS)
-        reason = errorOf(rc);
+        reason = MqttLibrary::errorText(rc);
     const auto connectDeadline = SteadyClock::now() + std::chrono::milliseconds(m_timing.connectTimeoutMs);
     SteadyClock::time_point stopDeadline{};
     bool stopping = false;
@@ -329,7 +333,7 @@ bool MqttPublisher::session()
                          {m_wake[0], POLLIN, 0}};
         const int timeout = m_connected ? 1000 : std::min(1000, msUntil(connectDeadline) + 1);
         if (::poll(fds, 2, stopping ? 50 : timeout) < 0 && errno != EINTR) {
-            reason = errorOf(MOSQ_ERR_ERRNO);
+            reason = MqttLibrary::errorText(MOSQ_ERR_ERRNO);
             break;
         }
         if (fds[1].revents)
@@ -345,7 +349,7 @@ bool MqttPublisher::session()
             break;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            reason = errorOf(rc);
+            reason = MqttLibrary::errorText(rc);
             break;
         }
         if (!m_connected && msUntil(connectDeadline) == 0) {

@@ -17,6 +17,15 @@
 
 struct mosquitto;
 
+// What every user of libmosquitto in this program shares.
+namespace MqttLibrary {
+// Initialises the library once per process, and makes a write to a socket the broker closed an
+// error rather than the end of the program (SIGPIPE ignored unless someone set a handler).
+void init();
+// The text of a libmosquitto result code (errno's text for MOSQ_ERR_ERRNO).
+QString errorText(int rc);
+} // namespace MqttLibrary
+
 // Publishes the ward's events to an MQTT broker:
 //   <Topic>/events  every event, QoS 1, not retained, in seq order, each once the broker has
 //                   acknowledged it (at least once: an event in flight when the connection breaks is

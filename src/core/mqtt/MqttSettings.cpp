@@ -91,14 +91,9 @@ MqttSettingsValues read(const IniFile& ini)
     MqttSettingsValues v = section().read(ini);
     while (v.Topic.endsWith(QLatin1Char('/')))
         v.Topic.chop(1);
-    // Read as the file's numbers are (decimal, or hexadecimal with 0x); an empty key is off.
-    const QString tls = ini.readString(kSection, QStringLiteral("Tls"), QString()).trimmed();
-    bool ok = false;
-    const int number = tls.toInt(&ok, 0);
-    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1))) {
+    v.TlsUnreadable = unreadableTls(ini, kSection);
+    if (!v.TlsUnreadable.isNull())
         v.Tls = false;
-        v.TlsUnreadable = tls;
-    }
     // The library's own word for a missing file is "Invalid function arguments provided.", at every
     // attempt to connect.
     if (v.Tls && !v.CaFile.isEmpty()) {
@@ -115,6 +110,17 @@ MqttSettingsValues read(const IniFile& ini)
     if (const std::optional<Unusable> u = unusable(v); u && v.enabled())
         SettingsFallbacks::report({ini.path(), kSection, u->key, u->value, u->why, kBrokerOff});
     return v;
+}
+
+QString unreadableTls(const IniFile& ini, const QString& section)
+{
+    // Read as the file's numbers are (decimal, or hexadecimal with 0x); an empty key is off.
+    const QString tls = ini.readString(section, QStringLiteral("Tls"), QString()).trimmed();
+    bool ok = false;
+    const int number = tls.toInt(&ok, 0);
+    if (!tls.isEmpty() && (!ok || (number != 0 && number != 1)))
+        return tls;
+    return {};
 }
 
 } // namespace MqttSettings

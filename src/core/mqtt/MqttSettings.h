@@ -45,4 +45,8 @@ bool writeWhenMissing(IniFile& ini);
 // is read (SettingsFallbacks), like every other value the file holds that cannot be used.
 MqttSettingsValues read(const IniFile& ini);
 
+// The text of a section's Tls key when it is neither 0 nor 1 (a broker must then stay off rather
+// than send a password in plain text); a null string when the key reads as 0, 1 or is empty.
+QString unreadableTls(const IniFile& ini, const QString& section);
+
 } // namespace MqttSettings

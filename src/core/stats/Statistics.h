@@ -48,6 +48,7 @@ struct Options
 // One row of a grouping table; times in seconds, absent when the group has no answered call.
 struct GroupRow
 {
+    QString department; // the house's report: the hospital ward the group belongs to
     QString name;
     qint64 calls = 0;
     qint64 answered = 0;
@@ -65,7 +66,8 @@ struct GroupRow
 struct ExceptionRow
 {
     enum Kind { Missed, Open, Slow, Removed };
-    QString timest; // the entry's timestamp text
+    QString timest;     // the entry's timestamp text
+    QString department; // the house's report: the hospital ward
     QString ward;
     QString place;
     QString staff;
@@ -77,6 +79,10 @@ struct ExceptionRow
 struct Report
 {
     Options options;
+    // The report of the whole house: a first sheet of the hospital's wards, and the ward's name
+    // before the groups and exceptions that belong to one of them.
+    bool house = false;
+    QList<GroupRow> departments;
     std::array<QList<GroupRow>, GroupingCount> groups;
     GroupRow total;                 // every call of the period as one group, named ""
     QList<qint64> callsPerDay;      // from the first day to the last

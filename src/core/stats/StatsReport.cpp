@@ -146,44 +146,77 @@ private:
     qint64 m_row = 0;
 };
 
-void groupRow(Writer& w, const GroupRow& g)
+// first: the column of the group's name; the house's report puts the hospital ward before it.
+void groupRow(Writer& w, const GroupRow& g, int first)
 {
-    w.text(0, g.name);
-    w.number(1, g.calls);
-    w.number(2, g.answered);
-    w.number(3, g.missed);
-    w.number(4, g.open);
-    w.number(5, g.removed);
-    w.duration(6, g.median);
-    w.duration(7, g.percentile90);
-    w.duration(8, g.longest);
-    w.number(9, g.function4);
+    if (first > 0)
+        w.text(0, g.department);
+    w.text(first, g.name);
+    w.number(first + 1, g.calls);
+    w.number(first + 2, g.answered);
+    w.number(first + 3, g.missed);
+    w.number(first + 4, g.open);
+    w.number(first + 5, g.removed);
+    w.duration(first + 6, g.median);
+    w.duration(first + 7, g.percentile90);
+    w.duration(first + 8, g.longest);
+    w.number(first + 9, g.function4);
+}
+
+QString departmentCaption()
+{
+    return QStringLiteral("Отделение");
+}
+
+void groupSheet(Writer& w, const QString& title, QStringList headings, const QList<GroupRow>& rows,
+                bool withDepartment)
+{
+    QList<double> widths{34, 10, 10, 10, 10, 10, 10, 16, 14, 12};
+    if (withDepartment) {
+        widths.prepend(24);
+        headings.prepend(departmentCaption());
+    }
+    w.sheet(title, headings, widths);
+    w.reserve(rows.size());
+    for (const GroupRow& row : rows) {
+        groupRow(w, row, withDepartment ? 1 : 0);
+        w.nextRow();
+    }
 }
 
 void writeWorkbook(Writer& w, const Report& report)
 {
-    const QList<double> groupWidths{34, 10, 10, 10, 10, 10, 10, 16, 14, 12};
+    if (report.house) {
+        QStringList headings = columnCaptions(ByWard);
+        headings[0] = departmentCaption();
+        groupSheet(w, QStringLiteral("Отделения"), headings, report.departments, false);
+    }
     for (int g = 0; g < GroupingCount; ++g) {
-        const QList<GroupRow>& rows = report.groups[static_cast<std::size_t>(g)];
-        w.sheet(groupingTitle(static_cast<Grouping>(g)), columnCaptions(static_cast<Grouping>(g)),
-                groupWidths);
-        w.reserve(rows.size());
-        for (const GroupRow& row : rows) {
-            groupRow(w, row);
-            w.nextRow();
-        }
+        // Rooms, staff and places are a ward's own: in the house each belongs to one hospital ward.
+        const bool perWard = report.house && (g == ByWard || g == ByStaff || g == ByPlace);
+        groupSheet(w, groupingTitle(static_cast<Grouping>(g)), columnCaptions(static_cast<Grouping>(g)),
+                   report.groups[static_cast<std::size_t>(g)], perWard);
     }
 
-    w.sheet(QStringLiteral("Превышения"), exceptionCaptions(), {20, 20, 30, 24, 12, 10, 16});
+    QStringList exceptionHeadings = exceptionCaptions();
+    QList<double> exceptionWidths{20, 20, 30, 24, 12, 10, 16};
+    const int c = report.house ? 1 : 0;
+    if (report.house) {
+        exceptionHeadings.insert(1, departmentCaption());
+        exceptionWidths.insert(1, 24);
+    }
+    w.sheet(QStringLiteral("Превышения"), exceptionHeadings, exceptionWidths);
     w.reserve(report.exceptions.size());
     for (const ExceptionRow& e : report.exceptions) {
         w.moment(0, e.timest);
-        w.text(1, e.ward);
-        w.text(2, e.place);
-        w.text(3, e.staff);
-        w.text(4, typeText(report.options, e.f));
-        w.duration(5, e.reaction);
-        w.text(6, exceptionKindText(e.kind));
+        if (report.house)
+            w.text(1, e.department);
+        w.text(c + 1, e.ward);
+        w.text(c + 2, e.place);
+        w.text(c + 3, e.staff);
+        w.text(c + 4, typeText(report.options, e.f));
+        w.duration(c + 5, e.reaction);
+        w.text(c + 6, exceptionKindText(e.kind));
         w.nextRow();
     }
 

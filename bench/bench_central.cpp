@@ -1,0 +1,294 @@
+// HalvaneCentral between a mosquitto and a PostgreSQL started here on 127.0.0.1 at free ports; the
+// program is run as a process from the build directory. Run by hand:
+//
+//   build/bench/bench_central sustained [WARDS] [RATE] [SECONDS]
+//        WARDS wards (200) each publishing RATE events a second (5) for SECONDS (60): events stored
+//        per second, delay from publish to the storing transaction (median, 99th percentile), the
+//        centre's CPU time and peak memory
+//   build/bench/bench_central catchup [N]
+//        N events (100,000) published while the centre is away: time from its start until all are
+//        stored
+//   build/bench/bench_central stats [EVENTS] [WARDS]
+//        EVENTS events (10,000,000) of WARDS wards (50) over a year, made in SQL: time of
+//        `HalvaneCentral --statistics` over the year, and the plan of its grouping statement
+
+#include "MosquittoBroker.h"
+#include "PostgresServer.h"
+
+#include "central/CentralSchema.h"
+#include "central/HouseStatistics.h"
+#include "central/PgConnection.h"
+#include "core/base/Cp1251.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <mosquitto.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+struct Rig
+{
+    PostgresServer pg;
+    QTemporaryDir brokerDir;
+    MosquittoBroker broker{brokerDir.path(), QStringLiteral("allow_anonymous true\nmax_queued_messages 0")};
+    QTemporaryDir centralDir;
+    QProcess central;
+
+    bool up()
+    {
+        if (!pg.init()) {
+            std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(pg.error()));
+            return false;
+        }
+        if (!broker.start()) {
+            std::fprintf(stderr, "mosquitto did not start\n");
+            return false;
+        }
+        const QString exe = centralDir.filePath(QStringLiteral("HalvaneCentral"));
+        QFile::copy(QCoreApplication::applicationDirPath() + QStringLiteral("/../HalvaneCentral"), exe);
+        QFile ini(centralDir.filePath(QStringLiteral("HalvaneCentral.ini")));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(Cp1251::encode(QStringLiteral("[Broker]\r\nPort=%1\r\nClientId=bench\r\nTopics=bench/+\r\n"
+                                                "[Database]\r\nConnInfo=%2\r\n")
+                                     .arg(broker.port())
+                                     .arg(pg.connInfo())));
+        return true;
+    }
+    bool startCentral()
+    {
+        central.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        central.start(centralDir.filePath(QStringLiteral("HalvaneCentral")), {});
+        if (!central.waitForStarted(5000))
+            return false;
+        QThread::msleep(1500); // connected and subscribed
+        return true;
+    }
+    void stopCentral()
+    {
+        central.terminate();
+        central.waitForFinished(15000);
+    }
+    qint64 stored() { return pg.psql(QStringLiteral("SELECT count(*) FROM events")).toLongLong(); }
+};
+
+// The centre's CPU seconds (user + system) and peak resident memory in MiB, from /proc.
+double cpuSeconds(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = f.readAll().split(')').last().trimmed().split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+}
+double peakMiB(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    return 0;
+}
+
+// One publishing client for all the simulated wards, QoS 1, on libmosquitto's own thread.
+class Publisher
+{
+public:
+    explicit Publisher(quint16 port)
+    {
+        mosquitto_lib_init();
+        m_mosq = mosquitto_new(nullptr, true, nullptr);
+        mosquitto_int_option(m_mosq, MOSQ_OPT_SEND_MAXIMUM, 65535);
+        mosquitto_connect(m_mosq, "127.0.0.1", port, 60);
+        mosquitto_loop_start(m_mosq);
+    }
+    ~Publisher()
+    {
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, false);
+        mosquitto_destroy(m_mosq);
+    }
+    void publish(int ward, qint64 seq)
+    {
+        const QDateTime now = QDateTime::currentDateTime();
+        QJsonObject o{
+            {QStringLiteral("type"), seq % 2 ? QStringLiteral("call") : QStringLiteral("cancel")},
+            {QStringLiteral("code"), QStringLiteral("b%1").arg(seq % 40)},
+            {QStringLiteral("function"), seq % 2 ? QStringLiteral("8") : QStringLiteral("2")},
+            {QStringLiteral("place"), QStringLiteral("Койка № %1").arg(seq % 40)},
+            {QStringLiteral("ward"), QStringLiteral("Палата %1").arg(seq % 8)},
+            {QStringLiteral("staff"), QStringLiteral("Иванова Мария")},
+            {QStringLiteral("time"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate)},
+            {QStringLiteral("seq"), seq},
+            {QStringLiteral("call"), QStringLiteral("k%1").arg(seq)},
+            {QStringLiteral("sent_ms"), now.toMSecsSinceEpoch()}};
+        const QByteArray payload = QJsonDocument(o).toJson(QJsonDocument::Compact);
+        const QByteArray topic = "bench/w" + QByteArray::number(ward) + "/events";
+        mosquitto_publish(m_mosq, nullptr, topic.constData(), int(payload.size()), payload.constData(), 1,
+                          false);
+    }
+
+private:
+    mosquitto* m_mosq = nullptr;
+};
+
+int sustained(int wards, int rate, int seconds)
+{
+    Rig rig;
+    if (!rig.up() || !rig.startCentral())
+        return 1;
+    const qint64 pid = rig.central.processId();
+    const double cpu0 = cpuSeconds(pid);
+    Publisher pub(rig.broker.port());
+    QThread::msleep(500);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 sent = 0;
+    const qint64 total = qint64(wards) * rate * seconds;
+    // Spread over each second: one event of every ward every 1/rate s.
+    for (qint64 tick = 0; tick < qint64(seconds) * rate; ++tick) {
+        for (int w = 0; w < wards; ++w)
+            pub.publish(w, tick + 1);
+        sent += wards;
+        const qint64 due = (tick + 1) * 1000 / rate;
+        const qint64 wait = due - clock.elapsed();
+        if (wait > 0)
+            QThread::msleep(quint64(wait));
+    }
+    const double publishSeconds = clock.elapsed() / 1000.0;
+    while (rig.stored() < total && clock.elapsed() < (seconds + 120) * 1000LL)
+        QThread::msleep(200);
+    const double allSeconds = clock.elapsed() / 1000.0;
+    const qint64 stored = rig.stored();
+    const double cpu = cpuSeconds(pid) - cpu0;
+    const QString delays = rig.pg.psql(QStringLiteral(
+        "SELECT percentile_disc(0.5) WITHIN GROUP (ORDER BY d), percentile_disc(0.99) WITHIN GROUP (ORDER BY "
+        "d), "
+        "max(d) FROM (SELECT extract(epoch FROM stored_at) * 1000 - (payload->>'sent_ms')::bigint AS d "
+        "FROM events) x"));
+    std::printf("sustained: %d wards x %d events/s x %d s = %lld events published in %.1f s, %lld stored "
+                "(all stored %.1f s after the first publish): %.0f events/s\n",
+                wards, rate, seconds, static_cast<long long>(sent), publishSeconds,
+                static_cast<long long>(stored), allSeconds, stored / allSeconds);
+    std::printf("publish to storing transaction, ms (median|99th percentile|max): %s\n", qPrintable(delays));
+    std::printf("centre: %.1f s CPU over the run (%.0f%% of one core), peak resident %.1f MiB\n", cpu,
+                100 * cpu / allSeconds, peakMiB(pid));
+    rig.stopCentral();
+    return stored == total ? 0 : 1;
+}
+
+int catchup(qint64 n)
+{
+    Rig rig;
+    if (!rig.up() || !rig.startCentral())
+        return 1;
+    rig.stopCentral(); // its session stays at the broker
+    {
+        Publisher pub(rig.broker.port());
+        for (qint64 seq = 1; seq <= n; ++seq)
+            pub.publish(int(seq % 200), seq);
+        QThread::msleep(3000);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    rig.central.start(rig.centralDir.filePath(QStringLiteral("HalvaneCentral")), {});
+    rig.central.waitForStarted(5000);
+    const qint64 pid = rig.central.processId();
+    while (rig.stored() < n && clock.elapsed() < 600000)
+        QThread::msleep(100);
+    std::printf(
+        "catch-up: %lld queued events stored in %.1f s (%.0f events/s); centre peak resident %.1f MiB\n",
+        static_cast<long long>(rig.stored()), clock.elapsed() / 1000.0,
+        rig.stored() * 1000.0 / clock.elapsed(), peakMiB(pid));
+    rig.stopCentral();
+    return 0;
+}
+
+int stats(qint64 events, int wards)
+{
+    Rig rig;
+    if (!rig.up())
+        return 1;
+    Pg::Connection c;
+    c.open(rig.pg.connInfo(), -1, {10000, 3600000});
+    CentralSchema::migrate(c);
+    QElapsedTimer clock;
+    clock.start();
+    // Three events per call: the call, its cancel (a reaction), a repeat; one call in 50 stays open,
+    // one in 100 is answered later than the threshold.
+    const qint64 calls = events / 3;
+    c.run(QStringLiteral(R"sql(
+INSERT INTO events (ward, seq, type, time, local_time, code, function, place, ward_name, staff, call, payload)
+SELECT 'w' || mod(i, %2), (i / %2) * 3 + k, t.type, ts, ts::timestamp, 'b' || mod(i, 40),
+       CASE WHEN t.type = 'cancel' THEN '2' WHEN mod(i, 97) = 0 THEN '4' WHEN mod(i, 7) = 0 THEN 'b' ELSE '8' END,
+       'Койка ' || mod(i, 40), 'Палата ' || mod(i, 12), 'Сестра ' || mod(i, 30), 'k' || i,
+       jsonb_build_object('seq', (i / %2) * 3 + k)
+FROM generate_series(1::bigint, %1) AS i,
+     LATERAL (SELECT timestamptz '2024-01-01 00:00:00+03' + (i * (31536000.0 / %1)) * interval '1 second' AS ts) s,
+     LATERAL (VALUES (1, 'call'), (2, 'cancel'), (3, 'repeat')) AS t(k, type)
+)sql")
+              .arg(calls)
+              .arg(wards)
+              .toUtf8());
+    c.run(QStringLiteral(R"sql(
+INSERT INTO reactions (ward, call, seconds, cancel_seq, cancel_time)
+SELECT 'w' || mod(i, %2), 'k' || i, mod(i * 7919, 280) + CASE WHEN mod(i, 100) = 0 THEN 400 ELSE 0 END,
+       (i / %2) * 3 + 2, now()
+FROM generate_series(1::bigint, %1) AS i WHERE mod(i, 50) <> 0
+)sql")
+              .arg(calls)
+              .arg(wards)
+              .toUtf8());
+    c.run("VACUUM ANALYZE"); // as autovacuum leaves a table of a year
+    std::printf("stats: %lld events of %d wards made in %.0f s\n", static_cast<long long>(rig.stored()),
+                wards, clock.elapsed() / 1000.0);
+    const QString file = rig.centralDir.filePath(QStringLiteral("house.xlsx"));
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    clock.restart();
+    p.start(
+        rig.centralDir.filePath(QStringLiteral("HalvaneCentral")),
+        {QStringLiteral("--statistics"), QStringLiteral("2024-01-01"), QStringLiteral("2024-12-31"), file});
+    p.waitForFinished(-1);
+    std::printf("--statistics over the year: %.1f s, status %d, %lld bytes\n", clock.elapsed() / 1000.0,
+                p.exitCode(), static_cast<long long>(QFileInfo(file).size()));
+    const QString sql = QString::fromUtf8(HouseStatistics::groupsStatement())
+                            .replace(QLatin1String("$1"), QLatin1String("'2024-01-01'"))
+                            .replace(QLatin1String("$2"), QLatin1String("'2024-12-31'"))
+                            .replace(QLatin1String("$3"), QLatin1String("3600"));
+    std::printf("%s\n", qPrintable(rig.pg.psql(QStringLiteral("EXPLAIN (ANALYZE, COSTS OFF) ") + sql)));
+    return p.exitCode();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList a = app.arguments();
+    const QString mode = a.value(1);
+    if (mode == QLatin1String("sustained"))
+        return sustained(a.value(2, QStringLiteral("200")).toInt(), a.value(3, QStringLiteral("5")).toInt(),
+                         a.value(4, QStringLiteral("60")).toInt());
+    if (mode == QLatin1String("catchup"))
+        return catchup(a.value(2, QStringLiteral("100000")).toLongLong());
+    if (mode == QLatin1String("stats"))
+        return stats(a.value(2, QStringLiteral("10000000")).toLongLong(),
+                     a.value(3, QStringLiteral("50")).toInt());
+    std::fprintf(
+        stderr,
+        "usage: bench_central sustained [WARDS] [RATE] [SECONDS] | catchup [N] | stats [EVENTS] [WARDS]\n");
+    return 2;
+}

@@ -1,0 +1,128 @@
+#include "central/CentralSchema.h"
+
+#include "central/PgConnection.h"
+
+namespace CentralSchema {
+
+namespace {
+
+// Any number: the key of the advisory lock every copy takes while it migrates.
+constexpr qint64 kMigrationLock = 0x48616c76616e65; // "Halvane"
+
+const QByteArray kVersion1 = R"sql(
+-- Every event of every ward, stored once: (ward, seq) is the key. The columns are the event's own
+-- fields; payload keeps the whole JSON as the ward published it.
+CREATE TABLE events (
+    ward       text        NOT NULL,  -- the ward's id: the last level of its topic prefix
+    seq        bigint      NOT NULL,
+    type       text        NOT NULL,  -- call, cancel, repeat, escalation, antenna
+    time       timestamptz NOT NULL,
+    local_time timestamp   NOT NULL,  -- the ward's wall-clock time of the event (time without offset)
+    code       text,
+    function   text,
+    place      text,
+    ward_name  text,                  -- the event's "ward": the room or group in the ward
+    staff      text,
+    level      text,                  -- escalation: warning or alarm
+    antenna    text,
+    silent     boolean,
+    call       text,                  -- call, repeat, escalation: the open call's key
+    entry_id   bigint,                -- the ward's journal entry; NULL while the ward's journal lacked it
+    payload    jsonb       NOT NULL,
+    stored_at  timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (ward, seq)
+);
+
+-- The statistics: the calls of a period, read from the index alone.
+CREATE INDEX events_calls ON events (local_time)
+    INCLUDE (ward, function, call, ward_name, staff, place, seq)
+    WHERE type = 'call';
+-- The journal of the house, newest first, paged by key: (time, ward, seq) of the last row shown.
+CREATE INDEX events_journal ON events (time DESC, ward, seq);
+CREATE INDEX events_journal_by_ward ON events (ward, time DESC, seq);
+
+-- Every call a cancel closed: the reaction of the call with this key.
+CREATE TABLE reactions (
+    ward        text        NOT NULL,
+    call        text        NOT NULL,
+    entry_id    bigint,
+    seconds     bigint      NOT NULL,
+    cancel_seq  bigint      NOT NULL,
+    cancel_time timestamptz NOT NULL,
+    PRIMARY KEY (ward, call)
+);
+
+CREATE TABLE wards (
+    ward     text        PRIMARY KEY,
+    name     text        NOT NULL,
+    status   text        NOT NULL DEFAULT 'offline' CHECK (status IN ('online', 'offline')),
+    since    timestamptz NOT NULL DEFAULT now(),
+    last_seq bigint
+);
+
+-- The ranges of seq a ward published and the house never received.
+CREATE TABLE event_gaps (
+    ward      text   NOT NULL,
+    first_seq bigint NOT NULL,
+    last_seq  bigint NOT NULL CHECK (last_seq >= first_seq),
+    PRIMARY KEY (ward, first_seq)
+);
+
+-- Each ward's open calls as its retained list last said, longest waiting first.
+CREATE TABLE open_calls (
+    ward      text        NOT NULL,
+    position  integer     NOT NULL,
+    call      text        NOT NULL,
+    entry_id  bigint,
+    code      text        NOT NULL,
+    function  text        NOT NULL,
+    place     text        NOT NULL,
+    ward_name text        NOT NULL,
+    staff     text        NOT NULL,
+    time      timestamptz,
+    level     text        NOT NULL,
+    PRIMARY KEY (ward, call)
+);
+)sql";
+
+} // namespace
+
+const QList<Migration>& migrations()
+{
+    static const QList<Migration> list{{1, kVersion1}};
+    return list;
+}
+
+int latestVersion()
+{
+    return migrations().last().version;
+}
+
+int migrate(Pg::Connection& connection)
+{
+    Pg::Transaction lock(connection);
+    connection.exec("SELECT pg_advisory_xact_lock($1)", {Pg::param(kMigrationLock)});
+    connection.run("CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)");
+    Pg::Result row = connection.exec("SELECT version FROM schema_version");
+    int version = 0;
+    if (row.rows() == 0)
+        connection.run("INSERT INTO schema_version (version) VALUES (0)");
+    else
+        version = int(row.integer(0, 0));
+    if (version > latestVersion())
+        throw Pg::Error(QStringLiteral("the database's tables are of version %1; this program knows up to %2")
+                            .arg(version)
+                            .arg(latestVersion()),
+                        {}, false);
+    for (const Migration& m : migrations()) {
+        if (m.version <= version)
+            continue;
+        connection.run(m.sql);
+        connection.exec("UPDATE schema_version SET version = $1", {Pg::param(qint64(m.version))});
+        version = m.version;
+    }
+    lock.commit();
+    return version;
+}
+
+} // namespace CentralSchema

@@ -1,0 +1,478 @@
+#include "central/EventStore.h"
+
+#include "central/CentralSchema.h"
+
+#include <QMap>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray kRejectsHeader = QByteArrayLiteral("HALVANE-CENTRAL-REJECTS 1");
+
+// A JSON string: the value with quotes, backslashes and control characters escaped.
+void appendJsonString(QByteArray& out, const QString& value)
+{
+    out += '"';
+    for (const QChar c : value) {
+        const char16_t u = c.unicode();
+        if (u == u'"' || u == u'\\') {
+            out += '\\';
+            out += char(u);
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += "0123456789abcdef"[u >> 4];
+            out += "0123456789abcdef"[u & 15];
+        } else {
+            out += QString(c).toUtf8(); // surrogate halves come out as their own bytes, as Qt does
+        }
+    }
+    out += '"';
+}
+
+void appendField(QByteArray& out, const char* key, const std::optional<QString>& value)
+{
+    out += ",\"";
+    out += key;
+    out += "\":";
+    if (value)
+        appendJsonString(out, *value);
+    else
+        out += "null";
+}
+
+void appendField(QByteArray& out, const char* key, std::optional<qint64> value)
+{
+    out += ",\"";
+    out += key;
+    out += "\":";
+    out += value ? QByteArray::number(*value) : QByteArray("null");
+}
+
+// The events as one JSON array of rows for jsonb_to_recordset; the payload goes in as it came.
+QByteArray eventRows(const QList<WardEvent>& events)
+{
+    QByteArray out = "[";
+    for (const WardEvent& e : events) {
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"ward\":";
+        appendJsonString(out, e.ward);
+        appendField(out, "seq", e.seq);
+        appendField(out, "type", e.type);
+        appendField(out, "time", e.time);
+        appendField(out, "local_time", e.localTime);
+        appendField(out, "code", e.code);
+        appendField(out, "function", e.function);
+        appendField(out, "place", e.place);
+        appendField(out, "ward_name", e.wardName);
+        appendField(out, "staff", e.staff);
+        appendField(out, "level", e.level);
+        appendField(out, "antenna", e.antenna);
+        out += ",\"silent\":";
+        out += e.silent ? (*e.silent ? "true" : "false") : "null";
+        appendField(out, "call", e.call);
+        appendField(out, "entry_id", e.entryId);
+        out += ",\"payload\":";
+        out += e.payload;
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+QByteArray reactionRows(const QList<WardEvent>& events)
+{
+    QByteArray out = "[";
+    for (const WardEvent& e : events) {
+        for (const ClosedCall& c : e.closed) {
+            if (out.size() > 1)
+                out += ',';
+            out += "{\"ward\":";
+            appendJsonString(out, e.ward);
+            appendField(out, "call", std::optional<QString>(c.call));
+            appendField(out, "entry_id", c.entryId);
+            appendField(out, "seconds", c.seconds);
+            appendField(out, "cancel_seq", e.seq);
+            appendField(out, "cancel_time", e.time);
+            out += '}';
+        }
+    }
+    out += ']';
+    return out;
+}
+
+QByteArray openRows(const QList<WardOpenCall>& calls)
+{
+    QByteArray out = "[";
+    int position = 0;
+    for (const WardOpenCall& c : calls) {
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"position\":" + QByteArray::number(++position);
+        appendField(out, "call", std::optional<QString>(c.call));
+        appendField(out, "entry_id", c.entryId);
+        appendField(out, "code", c.code);
+        appendField(out, "function", c.function);
+        appendField(out, "place", c.place);
+        appendField(out, "ward_name", c.wardName);
+        appendField(out, "staff", c.staff);
+        appendField(out, "time", c.time.isEmpty() ? std::nullopt : std::optional<QString>(c.time));
+        appendField(out, "level", c.level);
+        out += '}';
+    }
+    out += ']';
+    return out;
+}
+
+QByteArray bigintArray(const QList<qint64>& values)
+{
+    QByteArray out = "{";
+    for (qint64 v : values) {
+        if (out.size() > 1)
+            out += ',';
+        out += QByteArray::number(v);
+    }
+    return out + '}';
+}
+
+const QByteArray kInsertEvents = R"sql(
+INSERT INTO events (ward, seq, type, time, local_time, code, function, place, ward_name, staff, level,
+                    antenna, silent, call, entry_id, payload)
+SELECT r.ward, r.seq, r.type, r.time::timestamptz, r.local_time::timestamp, r.code, r.function, r.place,
+       r.ward_name, r.staff, r.level, r.antenna, r.silent, r.call, r.entry_id, r.payload
+FROM jsonb_to_recordset($1::jsonb) AS r(ward text, seq bigint, type text, time text, local_time text,
+     code text, function text, place text, ward_name text, staff text, level text, antenna text,
+     silent boolean, call text, entry_id bigint, payload jsonb)
+ORDER BY r.ward, r.seq
+ON CONFLICT (ward, seq) DO NOTHING
+RETURNING ward, seq
+)sql";
+
+const QByteArray kInsertReactions = R"sql(
+INSERT INTO reactions (ward, call, entry_id, seconds, cancel_seq, cancel_time)
+SELECT r.ward, r.call, r.entry_id, r.seconds, r.cancel_seq, r.cancel_time::timestamptz
+FROM jsonb_to_recordset($1::jsonb) AS r(ward text, call text, entry_id bigint, seconds bigint,
+     cancel_seq bigint, cancel_time text)
+ORDER BY r.ward, r.call
+ON CONFLICT (ward, call) DO NOTHING
+)sql";
+
+const QByteArray kEnsureWard = "INSERT INTO wards (ward, name) VALUES ($1, $1) ON CONFLICT (ward) DO NOTHING";
+const QByteArray kLockWard = "SELECT last_seq FROM wards WHERE ward = $1 FOR UPDATE";
+// What the table held before this transaction's own rows.
+const QByteArray kOldRange =
+    "SELECT min(seq), max(seq) FROM events WHERE ward = $1 AND seq <> ALL($2::bigint[])";
+const QByteArray kGapsAround =
+    "SELECT first_seq, last_seq FROM event_gaps WHERE ward = $1 AND last_seq >= $2 "
+    "AND first_seq <= $3 ORDER BY first_seq";
+const QByteArray kDeleteGap = "DELETE FROM event_gaps WHERE ward = $1 AND first_seq = $2";
+const QByteArray kInsertGap = "INSERT INTO event_gaps (ward, first_seq, last_seq) VALUES ($1, $2, $3) "
+                              "ON CONFLICT (ward, first_seq) DO UPDATE SET last_seq = EXCLUDED.last_seq";
+const QByteArray kSetLastSeq =
+    "UPDATE wards SET last_seq = greatest(coalesce(last_seq, $2), $2) WHERE ward = $1";
+const QByteArray kSetStatus = R"sql(
+INSERT INTO wards (ward, name, status, since) VALUES ($1, $1, $2, now())
+ON CONFLICT (ward) DO UPDATE SET status = EXCLUDED.status,
+    since = CASE WHEN wards.status = EXCLUDED.status THEN wards.since ELSE now() END
+RETURNING (xmax = 0) OR since = now()
+)sql";
+const QByteArray kDeleteOpen = "DELETE FROM open_calls WHERE ward = $1";
+const QByteArray kInsertOpen = R"sql(
+INSERT INTO open_calls (ward, position, call, entry_id, code, function, place, ward_name, staff, time,
+                        level)
+SELECT $1, r.position, r.call, r.entry_id, r.code, r.function, r.place, r.ward_name, r.staff,
+       r.time::timestamptz, r.level
+FROM jsonb_to_recordset($2::jsonb) AS r(position integer, call text, entry_id bigint, code text,
+     function text, place text, ward_name text, staff text, time text, level text)
+)sql";
+
+struct Range
+{
+    qint64 first;
+    qint64 last;
+};
+
+// The holes between sorted seqs and the bounds around them: (a, b) open at both ends.
+void holesBetween(QList<Range>& out, qint64 a, qint64 b)
+{
+    if (b - a > 1)
+        out.append({a + 1, b - 1});
+}
+
+// Keeps the gaps of one ward up to date with the seqs this transaction stored (sorted, new to the
+// table): the seqs above the highest stored before open gaps behind them, those below the lowest
+// open gaps above them, and those in between close (part of) the gaps they fall into.
+void updateGaps(Pg::Connection& c, const QString& ward, const QList<qint64>& seqs)
+{
+    const Pg::Param w = Pg::param(ward);
+    Pg::Result old = c.exec(kOldRange, {w, bigintArray(seqs)});
+    const std::optional<qint64> lo = old.optionalInteger(0, 0);
+    const std::optional<qint64> hi = old.optionalInteger(0, 1);
+    QList<Range> opened;
+    QList<qint64> inside;
+    if (!lo) {
+        for (qsizetype i = 1; i < seqs.size(); ++i)
+            holesBetween(opened, seqs[i - 1], seqs[i]);
+    } else {
+        qint64 previousBelow = 0;
+        bool anyBelow = false;
+        qint64 previousAbove = *hi;
+        for (qint64 s : seqs) {
+            if (s < *lo) {
+                if (anyBelow)
+                    holesBetween(opened, previousBelow, s);
+                previousBelow = s;
+                anyBelow = true;
+            } else if (s > *hi) {
+                holesBetween(opened, previousAbove, s);
+                previousAbove = s;
+            } else {
+                inside.append(s);
+            }
+        }
+        if (anyBelow)
+            holesBetween(opened, previousBelow, *lo);
+    }
+    if (!inside.isEmpty()) {
+        Pg::Result gaps = c.exec(kGapsAround, {w, Pg::param(inside.first()), Pg::param(inside.last())});
+        for (int r = 0; r < gaps.rows(); ++r) {
+            const qint64 first = gaps.integer(r, 0);
+            const qint64 last = gaps.integer(r, 1);
+            c.exec(kDeleteGap, {w, Pg::param(first)});
+            qint64 from = first;
+            for (qint64 s : inside) {
+                if (s < first || s > last)
+                    continue;
+                if (s > from)
+                    opened.append({from, s - 1});
+                from = s + 1;
+            }
+            if (from <= last)
+                opened.append({from, last});
+        }
+    }
+    for (const Range& g : opened)
+        c.exec(kInsertGap, {w, Pg::param(g.first), Pg::param(g.last)});
+    c.exec(kSetLastSeq, {w, Pg::param(seqs.last())});
+}
+
+} // namespace
+
+EventStore::EventStore(QString connInfo, EventInbox& inbox, QString rejectsPath, Report report, Timing timing)
+    : m_connInfo(std::move(connInfo)), m_where(Pg::describeConnInfo(m_connInfo)), m_inbox(inbox),
+      m_rejects(std::move(rejectsPath), kRejectsHeader.left(kRejectsHeader.indexOf(' ') + 1)),
+      m_report(std::move(report)), m_timing(timing)
+{
+}
+
+EventStore::~EventStore()
+{
+    stop();
+}
+
+bool EventStore::start(QString* why)
+{
+    if (m_thread.joinable())
+        return true;
+    if (::pipe2(m_wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    m_stop = false;
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void EventStore::stop()
+{
+    if (!m_thread.joinable())
+        return;
+    m_stop = true;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(m_wake[1], &byte, 1);
+    m_inbox.wake();
+    m_thread.join();
+    m_connection.close();
+    ::close(m_wake[0]);
+    ::close(m_wake[1]);
+    m_wake[0] = m_wake[1] = -1;
+}
+
+void EventStore::setState(State state, const QString& line)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    if (m_report)
+        m_report(line);
+}
+
+void EventStore::waitMs(int ms)
+{
+    pollfd fd = {m_wake[0], POLLIN, 0};
+    if (!m_stop)
+        ::poll(&fd, 1, ms);
+}
+
+bool EventStore::connect()
+{
+    try {
+        m_connection.open(m_connInfo, m_wake[0], m_timing.connection);
+        CentralSchema::migrate(m_connection);
+    } catch (const Pg::Error& e) {
+        m_connection.close();
+        if (!m_stop)
+            setState(State::Unreachable,
+                     QStringLiteral("PostgreSQL: база %1 недоступна (%2); события ждут в журнале центра")
+                         .arg(m_where, e.message()));
+        return false;
+    }
+    setState(State::Connected, QStringLiteral("PostgreSQL: связь с базой %1").arg(m_where));
+    return true;
+}
+
+void EventStore::run()
+{
+    int delay = m_timing.firstRetryMs;
+    while (!m_stop) {
+        if (!m_connection.isOpen() && !connect()) {
+            waitMs(delay);
+            delay = std::min(delay * 2, m_timing.maxRetryMs);
+            continue;
+        }
+        if (!writeOnce()) {
+            // A lost connection or a refused statement: tried again after a growing delay.
+            if (!m_stop)
+                waitMs(delay);
+            delay = std::min(delay * 2, m_timing.maxRetryMs);
+            continue;
+        }
+        delay = m_timing.firstRetryMs;
+        setState(State::Connected, QStringLiteral("PostgreSQL: связь с базой %1").arg(m_where));
+        if (m_inbox.pending() == 0)
+            m_inbox.waitForWork(1000);
+    }
+}
+
+bool EventStore::writeOnce()
+{
+    const QList<WardEvent> batch = m_inbox.peek(kMaxBatch);
+    QMap<QString, EventInbox::WardState> states = m_inbox.takeStates();
+    if (batch.isEmpty() && states.isEmpty())
+        return true;
+    try {
+        const Committed done = writeBatch(m_connection, batch, states);
+        m_inbox.committed(batch.size());
+        if (m_observer)
+            m_observer(done);
+        return true;
+    } catch (const Pg::Error& e) {
+        m_inbox.restoreStates(states);
+        if (e.connectionLost() || !m_connection.isOpen()) {
+            m_connection.close();
+            if (!m_stop)
+                setState(State::Unreachable,
+                         QStringLiteral("PostgreSQL: база %1 недоступна (%2); события ждут в журнале центра")
+                             .arg(m_where, e.message()));
+            return false;
+        }
+        if (e.refusedData() && !batch.isEmpty()) {
+            writeAlone(batch);
+            return true;
+        }
+        // A deadlock with the other copy, a missing right or the like: the same batch again, one
+        // line for the change rather than one per attempt.
+        setState(State::Refused,
+                 QStringLiteral("PostgreSQL: запись отложена (%1); события ждут в журнале центра")
+                     .arg(e.message()));
+        return false;
+    }
+}
+
+void EventStore::writeAlone(const QList<WardEvent>& events)
+{
+    qsizetype done = 0;
+    for (const WardEvent& e : events) {
+        try {
+            const Committed one = writeBatch(m_connection, {e}, {});
+            if (m_observer)
+                m_observer(one);
+        } catch (const Pg::Error& error) {
+            if (!error.refusedData())
+                break; // the connection or the server: the rest waits for the next turn
+            if (!m_rejects.append(e.toRecord(), kRejectsHeader) || !m_rejects.sync())
+                break; // kept in the inbox rather than lost
+            if (m_report)
+                m_report(QStringLiteral("PostgreSQL: событие %1/%2 отвергнуто базой (%3); оно сохранено в %4")
+                             .arg(e.ward)
+                             .arg(e.seq)
+                             .arg(error.message(), m_rejects.path()));
+        }
+        ++done;
+    }
+    m_inbox.committed(done);
+}
+
+EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<WardEvent>& events,
+                                             const QMap<QString, EventInbox::WardState>& states)
+{
+    Committed done;
+    Pg::Transaction transaction(c);
+    QMap<QString, QList<qint64>> insertedByWard;
+    if (!events.isEmpty()) {
+        Pg::Result inserted = c.exec(kInsertEvents, {eventRows(events)});
+        QSet<QPair<QString, qint64>> keys;
+        for (int r = 0; r < inserted.rows(); ++r) {
+            insertedByWard[inserted.text(r, 0)].append(inserted.integer(r, 1));
+            keys.insert({inserted.text(r, 0), inserted.integer(r, 1)});
+        }
+        c.exec(kInsertReactions, {reactionRows(events)});
+        for (const WardEvent& e : events) {
+            if (keys.remove({e.ward, e.seq})) // a seq repeated in the batch is reported once
+                done.inserted.append(e);
+        }
+        std::sort(done.inserted.begin(), done.inserted.end(), [](const WardEvent& a, const WardEvent& b) {
+            return a.ward != b.ward ? a.ward < b.ward : a.seq < b.seq;
+        });
+    }
+    // Ward by ward in the order of their ids, as the other copy does: row locks taken in one order
+    // never wait on each other in a circle.
+    QStringList wards = insertedByWard.keys();
+    for (auto it = states.begin(); it != states.end(); ++it)
+        wards.append(it.key());
+    std::sort(wards.begin(), wards.end());
+    wards.erase(std::unique(wards.begin(), wards.end()), wards.end());
+    for (const QString& ward : wards) {
+        const Pg::Param w = Pg::param(ward);
+        bool changed = false;
+        if (const auto seqs = insertedByWard.find(ward); seqs != insertedByWard.end()) {
+            std::sort(seqs->begin(), seqs->end());
+            c.exec(kEnsureWard, {w});
+            c.exec(kLockWard, {w});
+            updateGaps(c, ward, *seqs);
+            changed = true;
+        }
+        if (const auto state = states.find(ward); state != states.end()) {
+            if (state->status) {
+                Pg::Result r = c.exec(kSetStatus, {w, Pg::param(*state->status)});
+                changed = changed || (r.rows() > 0 && r.bytes(0, 0) == "t");
+            }
+            if (state->open) {
+                c.exec(kEnsureWard, {w});
+                c.exec(kDeleteOpen, {w});
+                c.exec(kInsertOpen, {w, openRows(*state->open)});
+                changed = true;
+            }
+        }
+        if (changed)
+            done.changedWards.append(ward);
+    }
+    transaction.commit();
+    return done;
+}

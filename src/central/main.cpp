@@ -1,0 +1,117 @@
+#include "central/CentralService.h"
+#include "central/CentralSettings.h"
+#include "central/HouseStatistics.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: HalvaneCentral [--help]\n"
+    "       HalvaneCentral --statistics FIRST LAST FILE.xlsx [--max-reaction SECONDS] [--force]\n"
+    "\n"
+    "The centre of the house: it gathers the events every ward server publishes to the site's MQTT\n"
+    "broker into PostgreSQL, each stored once, and keeps the wards' state (online or offline, open\n"
+    "calls, ranges of events never received). Its settings file HalvaneCentral.ini lies beside the\n"
+    "executable and is written on the first start; so are its inbox (events received and not yet\n"
+    "committed) and its lock.\n"
+    "\n"
+    "  (no option)   runs as a service, without windows: every change of the broker's or the\n"
+    "                database's state is one line on standard error; SIGINT or SIGTERM ends it\n"
+    "                cleanly. Exits with status 1 when it cannot start (settings file, inbox, a\n"
+    "                second copy in the same folder); never for the broker or the database away.\n"
+    "  --statistics FIRST LAST FILE.xlsx\n"
+    "                writes the reaction-time statistics of the whole house for the days FIRST to\n"
+    "                LAST (YYYY-MM-DD) into FILE.xlsx: a sheet per ward of the house, then the ward\n"
+    "                report's sheets. --max-reaction SECONDS: the bound of an answered call (3600);\n"
+    "                --force: replace an existing file. Exits 0 when written, 2 for bad arguments,\n"
+    "                1 otherwise.\n"
+    "  --help        this text.\n";
+
+int signalFd[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &byte, 1);
+    errno = saved;
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFd) != 0)
+        return false;
+    ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(signalFd[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+// One line of standard error; the threads write whole lines.
+void reportLine(const QString& line)
+{
+    QString text = line;
+    text.replace(u'\r', u' ').replace(u'\n', u' ');
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    const QString exe = QCoreApplication::applicationFilePath();
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    if (!args.isEmpty() && args.first() == QLatin1String("--statistics")) {
+        QTextStream err(stderr);
+        return HouseStatistics::runCommand(args.mid(1), err, exe);
+    }
+    if (!args.isEmpty()) {
+        std::fprintf(stderr, "HalvaneCentral: unknown argument \"%s\"\n%s", qUtf8Printable(args.first()),
+                     kUsage);
+        return 2;
+    }
+    if (!installSignalHandlers()) {
+        reportLine(QStringLiteral("Cannot install the signal handlers"));
+        return 1;
+    }
+
+    CentralService service(CentralSettings::pathBeside(exe), &reportLine);
+    QString why;
+    if (!service.start(&why)) {
+        reportLine(why);
+        return 1;
+    }
+    QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+        char byte = 0;
+        while (::read(signalFd[1], &byte, 1) > 0) {
+        }
+        notifier.setEnabled(false);
+        QCoreApplication::quit();
+    });
+    const int status = app.exec();
+    service.stop();
+    return status;
+}
