@@ -148,6 +148,13 @@ protected:
                 settle();
                 break;
             case QEvent::Move:
+                // Moved by the program (a stored place, say) rather than by the window manager's
+                // framing: that place stands.
+                if (m_opener && !m_settling && !event->spontaneous() &&
+                    m_window.frameGeometry().topLeft() != m_position)
+                    m_opener = nullptr;
+                settle();
+                break;
             case QEvent::Resize:
                 settle();
                 break;
