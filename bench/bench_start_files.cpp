@@ -13,8 +13,7 @@
 // lines of 100 bytes; the spool holds 300 MB of calls. Prints the median and the slowest of the runs
 // (3 by default).
 
-#include "core/db/Database.h"
-#include "core/db/Schema.h"
+#include "BenchServer.h"
 #include "core/journal/EventSpool.h"
 
 #include <QCoreApplication>
@@ -30,25 +29,6 @@
 #include <vector>
 
 namespace {
-
-bool prepare(const QTemporaryDir& dir, const QString& server)
-{
-    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
-    if (!QFile::copy(server, exe))
-        return false;
-    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    auto db = db::Database::openDatabase(dir.filePath(QStringLiteral("orv_med.db")));
-    db::runSchema(*db);
-    db->executeStatement(QStringLiteral("BEGIN"));
-    for (int i = 0; i < 100; ++i)
-        db->executeStatement(
-            QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
-            {QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')),
-             QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("P%1").arg(i)});
-    db->executeStatement(QStringLiteral("COMMIT"));
-    db->closeDatabase();
-    return true;
-}
 
 qint64 peakKiB(qint64 pid)
 {
@@ -156,7 +136,7 @@ int main(int argc, char* argv[])
     std::vector<Run> done;
     for (int i = 0; i < runs; ++i) {
         QTemporaryDir dir;
-        if (!prepare(dir, server) || !(settings ? bigSettingsFile(dir) : bigSpool(dir))) {
+        if (!prepareServerDir(dir, server) || !(settings ? bigSettingsFile(dir) : bigSpool(dir))) {
             std::fprintf(stderr, "could not prepare the directory\n");
             return 1;
         }

@@ -11,6 +11,7 @@
 // median and the slowest of the runs (5 by default), and the runs in which the server did not ping
 // within 20 s or exited on its own.
 
+#include "BenchServer.h"
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
 
@@ -37,30 +38,11 @@ struct Lock
     bool write;        // a write inside the transaction, for the exclusive lock
 };
 
-bool prepare(const QTemporaryDir& dir, const QString& server)
-{
-    const QString exe = dir.filePath(QStringLiteral("HalvaneServer"));
-    if (!QFile::copy(server, exe))
-        return false;
-    QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    auto db = db::Database::openDatabase(dir.filePath(QStringLiteral("orv_med.db")));
-    db::runSchema(*db);
-    db->executeStatement(QStringLiteral("BEGIN"));
-    for (int i = 0; i < 100; ++i)
-        db->executeStatement(
-            QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES (?, ?, ?, '')"),
-            {QStringLiteral("q%1").arg(i, 4, 10, QLatin1Char('0')),
-             QStringLiteral("r%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("P%1").arg(i)});
-    db->executeStatement(QStringLiteral("COMMIT"));
-    db->closeDatabase();
-    return true;
-}
-
 // Milliseconds from the start to the first ping; -1 when none came or the server ended.
 qint64 firstPing(const QString& server, const Lock& lock)
 {
     QTemporaryDir dir;
-    if (!prepare(dir, server))
+    if (!prepareServerDir(dir, server))
         return -1;
     sqlite3* other = nullptr;
     sqlite3_open(QFile::encodeName(dir.filePath(QStringLiteral("orv_med.db"))).constData(), &other);
