@@ -104,12 +104,43 @@ CallLevel OpenCalls::levelFor(qint64 waitingSeconds) const
     return CallLevel::Normal;
 }
 
-QString OpenCalls::uniqueKey(const QString& base) const
+QString OpenCalls::numberedKey(const QString& base, int n)
 {
-    QString key = base;
-    for (int n = 2; rowOfKey(key) >= 0; ++n)
-        key = base + u'-' + QString::number(n);
+    return n <= 1 ? base : base + u'-' + QString::number(n);
+}
+
+QString OpenCalls::newKey(const QString& base, int earlier, const QDateTime& now)
+{
+    // A base names its second: keys given more than a minute ago can no longer meet a new call's.
+    if (m_keysGiven.size() > 256) {
+        const QString oldest = keyOf(now.addSecs(-60), QString(), QString());
+        for (auto it = m_keysGiven.begin(); it != m_keysGiven.end();)
+            it = it.key() < oldest ? m_keysGiven.erase(it) : std::next(it);
+    }
+    int& given = m_keysGiven[base];
+    given = std::max(given, earlier);
+    QString key;
+    do
+        key = numberedKey(base, ++given);
+    while (rowOfKey(key) >= 0);
     return key;
+}
+
+int OpenCalls::journalCallsBefore(const JournaledCall& entry)
+{
+    if (!m_db || !m_db->isOpen() || entry.id <= 0)
+        return 0;
+    try {
+        db::Statement count(*m_db, QStringLiteral("SELECT count(*) FROM logs WHERE abcde = ? AND timest = ? "
+                                                  "AND f = ? AND id < ?"));
+        count.bind(1, entry.code);
+        count.bind(2, sTSFromDateTime(entry.time));
+        count.bind(3, entry.f);
+        count.bind(4, QVariant(qlonglong(entry.id)));
+        return count.step() ? int(count.int64(0)) : 0;
+    } catch (const AppError&) {
+        return 0; // a journal kept back by a lock: the keys this run gave still keep the new one apart
+    }
 }
 
 QList<JournaledCall> OpenCalls::readOpenEntries(const QString& condition, const QVariant& bound)
@@ -161,9 +192,10 @@ QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
         if (rowOf(entry.id) >= 0)
             continue;
         const QString base = keyOf(entry.time, entry.code, entry.f);
+        const int earlier = journalCallsBefore(entry);
         // A call of a previous run that the journal took just before that run ended, still waiting
         // in its spool: one call, not two.
-        const int waiting = rowOfKey(base);
+        const int waiting = rowOfKey(numberedKey(base, earlier + 1));
         if (waiting >= 0 && !m_calls.at(waiting).journaled()) {
             OpenCall& call = m_calls[waiting];
             call.id = entry.id;
@@ -174,7 +206,7 @@ QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
         }
         OpenCall call;
         static_cast<JournaledCall&>(call) = entry;
-        call.key = uniqueKey(base);
+        call.key = newKey(base, earlier, now);
         start(call, now);
         added.append(call);
         insertSorted(call);
@@ -204,7 +236,7 @@ QString OpenCalls::addWaiting(const JournaledCall& noticed, qint64 ticket, const
     static_cast<JournaledCall&>(call) = noticed;
     call.id = 0;
     call.ticket = ticket;
-    call.key = uniqueKey(keyOf(call.time, call.code, call.f));
+    call.key = newKey(keyOf(call.time, call.code, call.f), 0, now);
     start(call, now);
     const QString key = call.key;
     insertSorted(std::move(call));
@@ -248,7 +280,7 @@ void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& n
     m_lastSeenId = qMax(m_lastSeenId, journaled.id);
     OpenCall call;
     static_cast<JournaledCall&>(call) = journaled;
-    call.key = uniqueKey(keyOf(call.time, call.code, call.f));
+    call.key = newKey(keyOf(call.time, call.code, call.f), journalCallsBefore(journaled), now);
     start(call, now);
     insertSorted(call);
 }

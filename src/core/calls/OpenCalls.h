@@ -4,6 +4,7 @@
 #include "core/journal/TimeFormat.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -165,7 +166,12 @@ public:
 private:
     static qint64 waitingSeconds(const OpenCall& call, qint64 nowMs);
     void start(OpenCall& call, const QDateTime& now) const; // level and first repeat of a new call
-    QString uniqueKey(const QString& base) const;
+    // A new call's key: base for the first call of its second, code and function in this run,
+    // base-2, base-3... for the later ones, never one given before (a call, its cancel and a new call
+    // within one second are two calls); earlier says how many the journal already holds.
+    QString newKey(const QString& base, int earlier, const QDateTime& now);
+    static QString numberedKey(const QString& base, int n);
+    int journalCallsBefore(const JournaledCall& entry);
     QString addWaiting(const JournaledCall& call, qint64 ticket, const QDateTime& now, bool mayBeInJournal);
     void insertSorted(OpenCall call);
     void removeRow(int row);
@@ -176,6 +182,7 @@ private:
     EscalationValues m_settings;
     OpenCallsObserver* m_observer = nullptr;
     RemovalSink m_removalSink;
-    QList<OpenCall> m_calls; // oldest call first; equal times in the order they came
-    qint64 m_lastSeenId = 0; // the newest journal entry looked at
+    QList<OpenCall> m_calls;         // oldest call first; equal times in the order they came
+    qint64 m_lastSeenId = 0;         // the newest journal entry looked at
+    QHash<QString, int> m_keysGiven; // base -> how many keys it gave; only bases of the last minute
 };

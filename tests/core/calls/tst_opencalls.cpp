@@ -51,6 +51,7 @@ private slots:
     void levelsAndRepeats();
     void rebuiltAtStart();
     void openFromTheNotice();
+    void keyIsNeverGivenTwice();
     void removalIsKeptForGood();
     void waitingTime_data();
     void waitingTime();
@@ -380,6 +381,46 @@ void TestOpenCalls::openFromTheNotice()
     QCOMPARE(journalFirst.callWaiting(noticed, 1, t0.addSecs(5)), first);
     QCOMPARE(journalFirst.count(), 1);
     QCOMPARE(journalFirst.at(0).id, id);
+}
+
+// A call, its cancel and a new call at the same place within one second are two calls: the second
+// never takes the first one's key (the alert manager and the house's journal would join them), and
+// a restart gives it the key it had.
+void TestOpenCalls::keyIsNeverGivenTwice()
+{
+    EscalationValues settings;
+    OpenCalls calls(m_db.get(), settings);
+    const QDateTime t0 = at(10, 0, 0);
+    const JournaledCall noticed{
+        0,         t0, QStringLiteral("f6186"), QStringLiteral("8"), QStringLiteral("Койка № 1"), QString(),
+        QString(), {}};
+    const QString first = calls.callNoticed(noticed, 1, t0);
+    QCOMPARE(calls.cancelNoticed(QStringLiteral("f6186")).size(), 1);
+    const QString second = calls.callNoticed(noticed, 2, t0.addMSecs(400));
+    QCOMPARE(first, QStringLiteral("20171203T100000-f6186-8"));
+    QCOMPARE(second, QStringLiteral("20171203T100000-f6186-8-2"));
+    QCOMPARE(calls.cancelNoticed(QStringLiteral("f6186")).size(), 1);
+    QCOMPARE(calls.callNoticed(noticed, 3, t0.addMSecs(800)), QStringLiteral("20171203T100000-f6186-8-3"));
+
+    // The journal holds the first call answered and the second open: rebuilt, the second has its key.
+    addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"), QStringLiteral("8"),
+             QStringLiteral("Койка № 1"), QStringLiteral("2017.12.03 10:00:00"));
+    const qint64 open = addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"),
+                                 QStringLiteral("8"), QStringLiteral("Койка № 1"));
+    OpenCalls restarted(m_db.get(), settings);
+    QCOMPARE(restarted.rebuild(t0.addSecs(5)).size(), 1);
+    QCOMPARE(restarted.at(0).id, open);
+    QCOMPARE(restarted.at(0).key, second);
+    // A new call of that second after the restart takes the next key, not the first one's.
+    QCOMPARE(restarted.callNoticed(noticed, 1, t0.addSecs(5)), QStringLiteral("20171203T100000-f6186-8-3"));
+
+    // The same call left waiting in the previous run's spool is found again under its own key.
+    OpenCalls replayed(m_db.get(), settings);
+    QCOMPARE(replayed.callWaiting(noticed, 7, t0.addSecs(5)), first);
+    QCOMPARE(replayed.callWaiting(noticed, 8, t0.addSecs(5)), second);
+    QCOMPARE(replayed.rebuild(t0.addSecs(5)).size(), 0);
+    QCOMPARE(replayed.count(), 2);
+    QCOMPARE(replayed.at(replayed.rowOfKey(second)).id, open);
 }
 
 void TestOpenCalls::removalIsKeptForGood()
