@@ -8,6 +8,7 @@ namespace {
 
 using B = SettingsSection<BrokerSettings>;
 using D = SettingsSection<DatabaseSettings>;
+using H = SettingsSection<HttpSettings>;
 constexpr auto kMissing = SettingsKey::When::Missing;
 
 const B& brokerSection()
@@ -50,6 +51,30 @@ const D& databaseSection()
              QStringLiteral("ConnInfo"),
              QStringLiteral("строка подключения libpq, например host=db1 dbname=halvane user=central")),
          D::text(QStringLiteral("ConnInfo"), &DatabaseSettings::ConnInfo).when(kMissing)});
+    return section;
+}
+
+const H& httpSection()
+{
+    static const H section(
+        QStringLiteral("Http"),
+        {H::comment(QStringLiteral("Описание секции"),
+                    QStringLiteral("Веб-страница больницы: вызовы, статистика и журнал в браузере")),
+         H::comment(QStringLiteral("Address"),
+                    QStringLiteral("адрес, на котором принимаются подключения; пусто - все адреса")),
+         H::comment(QStringLiteral("Port"), QStringLiteral("порт веб-страницы, 8080")),
+         H::comment(QStringLiteral("CertFile"),
+                    QStringLiteral("файл сертификата (PEM); вместе с KeyFile - HTTPS")),
+         H::comment(QStringLiteral("KeyFile"), QStringLiteral("файл закрытого ключа сертификата (PEM)")),
+         H::comment(QStringLiteral("SessionHours"),
+                    QStringLiteral("сколько часов действует вход, от 1 до 720")),
+         H::text(QStringLiteral("Address"), &HttpSettings::Address).when(kMissing),
+         H::integer(QStringLiteral("Port"), &HttpSettings::Port).within(1, 65535).when(kMissing),
+         H::text(QStringLiteral("CertFile"), &HttpSettings::CertFile).when(kMissing),
+         H::text(QStringLiteral("KeyFile"), &HttpSettings::KeyFile).when(kMissing),
+         H::integer(QStringLiteral("SessionHours"), &HttpSettings::SessionHours)
+             .within(1, 720)
+             .when(kMissing)});
     return section;
 }
 
@@ -104,6 +129,7 @@ void writeStart(IniFile& ini)
     ini.holdWrites();
     brokerSection().writeStart(ini, firstStart);
     databaseSection().writeStart(ini, firstStart);
+    httpSection().writeStart(ini, firstStart);
     ini.writeHeld();
 }
 
@@ -119,6 +145,11 @@ BrokerSettings readBroker(const IniFile& ini)
 DatabaseSettings readDatabase(const IniFile& ini)
 {
     return databaseSection().read(ini);
+}
+
+HttpSettings readHttp(const IniFile& ini)
+{
+    return httpSection().read(ini);
 }
 
 } // namespace CentralSettings

@@ -36,12 +36,25 @@ struct DatabaseSettings
     QString ConnInfo = QStringLiteral("dbname=halvane"); // a libpq connection string
 };
 
+// [Http] of HalvaneCentral.ini: where the dashboard is served.
+struct HttpSettings
+{
+    QString Address;       // the address to listen on; empty: all of the machine's addresses
+    quint16 Port = 8080;   // 1 to 65535; anything else reads as 8080
+    QString CertFile;      // with KeyFile: HTTPS with this certificate chain (PEM)
+    QString KeyFile;       // the certificate's private key (PEM)
+    int SessionHours = 12; // a login lasts this long at most; 1 to 720, anything else reads as 12
+
+    // HTTPS when both files are set.
+    bool https() const { return !CertFile.isEmpty() && !KeyFile.isEmpty(); }
+};
+
 namespace CentralSettings {
 
 // HalvaneCentral.ini beside the executable.
 QString pathBeside(const QString& exePath);
 
-// Every start: a first start (no file yet) writes both sections whole, comment keys first; a later
+// Every start: a first start (no file yet) writes every section whole, comment keys first; a later
 // start adds the keys a section lacks and keeps the values that are there. Throws AppError when the
 // file cannot be written.
 void writeStart(IniFile& ini);
@@ -49,5 +62,6 @@ void writeStart(IniFile& ini);
 // Read the sections; missing keys yield the defaults.
 BrokerSettings readBroker(const IniFile& ini);
 DatabaseSettings readDatabase(const IniFile& ini);
+HttpSettings readHttp(const IniFile& ini);
 
 } // namespace CentralSettings
