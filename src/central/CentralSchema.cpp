@@ -85,11 +85,22 @@ CREATE TABLE open_calls (
 );
 )sql";
 
+// The people who may open the dashboard. password_hash: libsodium's Argon2id string, which carries
+// its own salt and costs.
+const QByteArray kVersion2 = R"sql(
+CREATE TABLE users (
+    name          text        PRIMARY KEY,
+    password_hash text        NOT NULL,
+    created_at    timestamptz NOT NULL DEFAULT now(),
+    changed_at    timestamptz NOT NULL DEFAULT now()
+);
+)sql";
+
 } // namespace
 
 const QList<Migration>& migrations()
 {
-    static const QList<Migration> list{{1, kVersion1}};
+    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}};
     return list;
 }
 

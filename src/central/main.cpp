@@ -1,6 +1,7 @@
 #include "central/CentralService.h"
 #include "central/CentralSettings.h"
 #include "central/HouseStatistics.h"
+#include "central/UserAccounts.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -18,6 +19,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: HalvaneCentral [--help]\n"
+    "       HalvaneCentral --add-user NAME | --remove-user NAME\n"
     "       HalvaneCentral --statistics FIRST LAST FILE.xlsx [--max-reaction SECONDS] [--force]\n"
     "\n"
     "The centre of the house: it gathers the events every ward server publishes to the site's MQTT\n"
@@ -36,6 +38,12 @@ const char kUsage[] =
     "                report's sheets. --max-reaction SECONDS: the bound of an answered call (3600);\n"
     "                --force: replace an existing file. Exits 0 when written, 2 for bad arguments,\n"
     "                1 otherwise.\n"
+    "  --add-user NAME\n"
+    "                adds an account of the dashboard, or gives an existing one a new password:\n"
+    "                the password is asked twice without echo, or read as two lines of standard\n"
+    "                input when that is not a terminal. Only a hash of it is stored.\n"
+    "  --remove-user NAME\n"
+    "                removes the account. Both exit 0 when done, 2 for bad arguments, 1 otherwise.\n"
     "  --help        this text.\n";
 
 int signalFd[2] = {-1, -1};
@@ -86,6 +94,11 @@ int main(int argc, char* argv[])
     if (!args.isEmpty() && args.first() == QLatin1String("--statistics")) {
         QTextStream err(stderr);
         return HouseStatistics::runCommand(args.mid(1), err, exe);
+    }
+    if (!args.isEmpty() &&
+        (args.first() == QLatin1String("--add-user") || args.first() == QLatin1String("--remove-user"))) {
+        QTextStream err(stderr);
+        return UserAccounts::runCommand(args, err, exe, stdin);
     }
     if (!args.isEmpty()) {
         std::fprintf(stderr, "HalvaneCentral: unknown argument \"%s\"\n%s", qUtf8Printable(args.first()),

@@ -1,0 +1,259 @@
+#include "central/UserAccounts.h"
+
+#include "central/CentralSchema.h"
+#include "central/CentralSettings.h"
+#include "central/PgConnection.h"
+#include "core/base/AppError.h"
+#include "core/settings/IniFile.h"
+
+#include <QTextStream>
+
+#include <csignal>
+#include <optional>
+#include <sodium.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace UserAccounts {
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kBadArguments = 2;
+constexpr qsizetype kMaxNameLength = 64;
+// A line of input longer than this is refused rather than read on without end.
+constexpr qsizetype kMaxPasswordBytes = 1024;
+
+void ensureSodium()
+{
+    if (sodium_init() < 0)
+        throw AppError(QStringLiteral("libsodium cannot start"));
+}
+
+// The terminal's settings while the password is typed without echo, put back on any way out,
+// Ctrl+C included.
+struct termios savedTerminal;
+volatile std::sig_atomic_t terminalSaved = 0;
+int terminalFd = -1;
+
+extern "C" void restoreTerminalAndExit(int)
+{
+    if (terminalSaved)
+        ::tcsetattr(terminalFd, TCSAFLUSH, &savedTerminal);
+    ::_exit(130);
+}
+
+class EchoOff
+{
+public:
+    explicit EchoOff(int fd)
+    {
+        if (::tcgetattr(fd, &savedTerminal) != 0)
+            return;
+        terminalFd = fd;
+        terminalSaved = 1;
+        struct sigaction action = {};
+        action.sa_handler = restoreTerminalAndExit;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, &m_oldInt);
+        ::sigaction(SIGTERM, &action, &m_oldTerm);
+        struct termios quiet = savedTerminal;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        quiet.c_lflag |= ECHONL;
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    ~EchoOff()
+    {
+        if (!terminalSaved)
+            return;
+        ::tcsetattr(terminalFd, TCSAFLUSH, &savedTerminal);
+        terminalSaved = 0;
+        ::sigaction(SIGINT, &m_oldInt, nullptr);
+        ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+private:
+    struct sigaction m_oldInt = {};
+    struct sigaction m_oldTerm = {};
+};
+
+// One line without its end ("\n" or "\r\n"). Throws AppError at the end of input before a line
+// or for a line over the bound.
+QByteArray readLine(std::FILE* input)
+{
+    QByteArray line;
+    for (;;) {
+        const int c = std::fgetc(input);
+        if (c == EOF) {
+            if (line.isEmpty())
+                throw AppError(QStringLiteral("the input ended before the password was given twice"));
+            break;
+        }
+        if (c == '\n')
+            break;
+        if (line.size() >= kMaxPasswordBytes) {
+            sodium_memzero(line.data(), size_t(line.size()));
+            throw AppError(QStringLiteral("a password is longer than %1 bytes").arg(kMaxPasswordBytes));
+        }
+        line.append(char(c));
+    }
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+void wipe(QByteArray& secret)
+{
+    if (!secret.isEmpty())
+        sodium_memzero(secret.data(), size_t(secret.size()));
+}
+
+// The password, asked twice; throws AppError when the two differ or it is empty.
+QByteArray askPassword(std::FILE* input, QTextStream& err, const QString& name)
+{
+    const int fd = ::fileno(input);
+    const bool terminal = ::isatty(fd) != 0;
+    QByteArray first;
+    QByteArray second;
+    {
+        std::optional<EchoOff> quiet;
+        if (terminal) {
+            quiet.emplace(fd);
+            err << QStringLiteral("Password for %1: ").arg(name) << Qt::flush;
+        }
+        first = readLine(input);
+        if (terminal)
+            err << QStringLiteral("Password again: ") << Qt::flush;
+        try {
+            second = readLine(input);
+        } catch (...) {
+            wipe(first);
+            throw;
+        }
+    }
+    const bool same = first == second;
+    wipe(second);
+    if (!same) {
+        wipe(first);
+        throw AppError(QStringLiteral("the two passwords differ; nothing was changed"));
+    }
+    if (first.isEmpty())
+        throw AppError(QStringLiteral("the password is empty; nothing was changed"));
+    return first;
+}
+
+Pg::Connection& openDatabase(Pg::Connection& connection, const QString& exePath)
+{
+    const IniFile ini(CentralSettings::pathBeside(exePath));
+    connection.open(CentralSettings::readDatabase(ini).ConnInfo);
+    CentralSchema::migrate(connection);
+    return connection;
+}
+
+} // namespace
+
+QString nameProblem(const QString& name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("the user name is empty");
+    if (name.size() > kMaxNameLength)
+        return QStringLiteral("the user name is longer than %1 characters").arg(kMaxNameLength);
+    if (name.front().isSpace() || name.back().isSpace())
+        return QStringLiteral("the user name begins or ends with a blank");
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format || c.isSurrogate() ||
+            c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            return QStringLiteral("the user name holds a control character");
+    }
+    return {};
+}
+
+QByteArray hashPassword(const QByteArray& password)
+{
+    ensureSodium();
+    char out[crypto_pwhash_STRBYTES];
+    if (crypto_pwhash_str(out, password.constData(), quint64(password.size()),
+                          crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
+        throw AppError(QStringLiteral("the password cannot be hashed: out of memory"));
+    return QByteArray(out);
+}
+
+bool verifyPassword(const QByteArray& hash, const QByteArray& password)
+{
+    ensureSodium();
+    if (hash.isEmpty() || hash.size() >= crypto_pwhash_STRBYTES)
+        return false;
+    return crypto_pwhash_str_verify(hash.constData(), password.constData(), quint64(password.size())) == 0;
+}
+
+bool store(Pg::Connection& connection, const QString& name, const QByteArray& hash)
+{
+    // xmax = 0 only for a row this statement inserted.
+    const Pg::Result r = connection.exec(
+        "INSERT INTO users (name, password_hash) VALUES ($1, $2) "
+        "ON CONFLICT (name) DO UPDATE SET password_hash = EXCLUDED.password_hash, changed_at = now() "
+        "RETURNING (xmax = 0)",
+        {Pg::param(name), hash});
+    return r.bytes(0, 0) == "t";
+}
+
+bool remove(Pg::Connection& connection, const QString& name)
+{
+    return connection.exec("DELETE FROM users WHERE name = $1 RETURNING 1", {Pg::param(name)}).rows() == 1;
+}
+
+QByteArray hashOf(Pg::Connection& connection, const QString& name)
+{
+    const Pg::Result r =
+        connection.exec("SELECT password_hash FROM users WHERE name = $1", {Pg::param(name)});
+    return r.rows() == 1 ? r.bytes(0, 0) : QByteArray();
+}
+
+int runCommand(const QStringList& args, QTextStream& err, const QString& exePath, std::FILE* input)
+{
+    auto fail = [&err](const QString& why, int status) {
+        err << "HalvaneCentral: " << why << '\n' << Qt::flush;
+        return status;
+    };
+    const bool adding = !args.isEmpty() && args.first() == QLatin1String("--add-user");
+    if (args.size() != 2)
+        return fail(QStringLiteral("usage: HalvaneCentral --add-user NAME | --remove-user NAME"),
+                    kBadArguments);
+    const QString name = args[1];
+    if (const QString why = nameProblem(name); !why.isEmpty())
+        return fail(why, kBadArguments);
+    try {
+        if (adding) {
+            QByteArray password = askPassword(input, err, name);
+            QByteArray hash;
+            try {
+                hash = hashPassword(password);
+            } catch (...) {
+                wipe(password);
+                throw;
+            }
+            wipe(password);
+            Pg::Connection connection;
+            const bool created = store(openDatabase(connection, exePath), name, hash);
+            err << (created ? QStringLiteral("The user %1 is added").arg(name)
+                            : QStringLiteral("The password of the user %1 is replaced").arg(name))
+                << '\n'
+                << Qt::flush;
+            return kDone;
+        }
+        Pg::Connection connection;
+        if (!remove(openDatabase(connection, exePath), name))
+            return fail(QStringLiteral("there is no user %1").arg(name), kFailed);
+        err << QStringLiteral("The user %1 is removed").arg(name) << '\n' << Qt::flush;
+        return kDone;
+    } catch (const Pg::Error& e) {
+        return fail(QStringLiteral("PostgreSQL: %1").arg(e.message()), kFailed);
+    } catch (const AppError& e) {
+        return fail(e.message(), kFailed);
+    }
+}
+
+} // namespace UserAccounts
