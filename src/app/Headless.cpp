@@ -1,6 +1,7 @@
 #include "app/Headless.h"
 
 #include "core/base/AppError.h"
+#include "core/base/StopSignals.h"
 #include "core/calls/StatusTexts.h"
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
@@ -16,41 +17,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// The self-pipe: the signal handler may only write what the system told it (the signal and its
-// sender) to one end; the event loop reads it and ends the server outside the handler.
-int signalFd[2] = {-1, -1};
-
-struct SignalNote
-{
-    int signal = 0;
-    int code = 0; // si_code: at most 0 when a process sent it, and then pid names that process
-    pid_t pid = 0;
-};
-
-extern "C" void onTerminationSignal(int signal, siginfo_t* info, void*)
-{
-    const int saved = errno;
-    SignalNote note;
-    note.signal = signal;
-    if (info) {
-        note.code = info->si_code;
-        note.pid = info->si_pid;
-    }
-    // Smaller than PIPE_BUF: written whole or not at all.
-    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &note, sizeof note);
-    errno = saved;
-}
-
 // The line a stop by a signal leaves: which signal, and the sending process as far as the system
 // names it (a signal from the terminal or the kernel has no sender process).
-QString stopLine(const SignalNote& note)
+QString stopLine(const StopSignals::Note& note)
 {
     const QString name = note.signal == SIGINT    ? QStringLiteral("SIGINT")
                          : note.signal == SIGTERM ? QStringLiteral("SIGTERM")
@@ -99,20 +73,6 @@ public:
     }
 };
 
-bool installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFd) != 0)
-        return false;
-    // Neither end may block: the handler must never wait, and the reader drains what is there.
-    ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(signalFd[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action = {};
-    action.sa_sigaction = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_SIGINFO;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
-
 } // namespace
 
 QString headlessStartLine(const WardServer& server)
@@ -151,7 +111,7 @@ bool startHeadless(WardServer& server, QString* errorText)
 int runHeadless(int argc, char* argv[])
 {
     GuardedCoreApplication app(argc, argv);
-    if (!installSignalHandlers()) {
+    if (!StopSignals::install()) {
         reportError(QStringLiteral("Cannot install the signal handlers"));
         return 1;
     }
@@ -216,14 +176,9 @@ int runHeadless(int argc, char* argv[])
     std::fprintf(stderr, "%s\n", headlessStartLine(server).toLocal8Bit().constData());
     std::fflush(stderr);
 
-    QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
+    QSocketNotifier notifier(StopSignals::readFd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        SignalNote note;
-        bool first = true;
-        for (SignalNote next; ::read(signalFd[1], &next, sizeof next) == sizeof next; first = false) {
-            if (first)
-                note = next;
-        }
+        const StopSignals::Note note = StopSignals::take();
         notifier.setEnabled(false);
         reportError(stopLine(note));
         // What the antennas sent before the signal is journaled before the database closes.

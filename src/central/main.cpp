@@ -2,6 +2,7 @@
 #include "central/CentralSettings.h"
 #include "central/HouseStatistics.h"
 #include "central/UserAccounts.h"
+#include "core/base/StopSignals.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -11,8 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -45,29 +44,6 @@ const char kUsage[] =
     "  --remove-user NAME\n"
     "                removes the account. Both exit 0 when done, 2 for bad arguments, 1 otherwise.\n"
     "  --help        this text.\n";
-
-int signalFd[2] = {-1, -1};
-
-extern "C" void onTerminationSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalFd[0], &byte, 1);
-    errno = saved;
-}
-
-bool installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalFd) != 0)
-        return false;
-    ::fcntl(signalFd[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(signalFd[1], F_SETFL, O_NONBLOCK);
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
 
 // One line of standard error; the threads write whole lines.
 void reportLine(const QString& line)
@@ -105,7 +81,7 @@ int main(int argc, char* argv[])
                      kUsage);
         return 2;
     }
-    if (!installSignalHandlers()) {
+    if (!StopSignals::install()) {
         reportLine(QStringLiteral("Cannot install the signal handlers"));
         return 1;
     }
@@ -116,11 +92,9 @@ int main(int argc, char* argv[])
         reportLine(why);
         return 1;
     }
-    QSocketNotifier notifier(signalFd[1], QSocketNotifier::Read);
+    QSocketNotifier notifier(StopSignals::readFd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        char byte = 0;
-        while (::read(signalFd[1], &byte, 1) > 0) {
-        }
+        StopSignals::take();
         notifier.setEnabled(false);
         QCoreApplication::quit();
     });
