@@ -44,13 +44,18 @@ const QByteArray kLiveGapsRecent = "SELECT ward, first_seq, last_seq FROM (SELEC
                                    "ward ORDER BY first_seq DESC) AS n FROM event_gaps WHERE " +
                                    kWardFilter + ") g WHERE n <= 5 ORDER BY ward, first_seq DESC";
 
-const QByteArray kJournalColumns = R"sql(
+// The page is taken from the index alone (the inner statement: an index scan and a limit, whatever
+// the depth), then joined with the names and reactions and sorted again: at most a page of rows.
+const QByteArray kJournalOuter = R"sql(
 SELECT e.ward, w.name, e.seq, e.type, floor(extract(epoch FROM e.time) * 1000)::bigint,
        to_char(e.local_time, 'YYYY-MM-DD HH24:MI:SS'), e.code, e.function, e.place, e.ward_name, e.staff,
        e.level, e.antenna, e.silent, e.call, r.seconds, (extract(epoch FROM e.time) * 1000000)::bigint
-FROM events e
+FROM (SELECT * FROM events e
+)sql";
+const QByteArray kJournalJoins = R"sql() e
 LEFT JOIN wards w ON w.ward = e.ward
 LEFT JOIN reactions r ON e.type = 'call' AND r.ward = e.ward AND r.call = e.call
+ORDER BY e.time DESC, e.ward, e.seq
 )sql";
 
 // The calls of each ward on each day of the period, as the statistics count them.
@@ -216,7 +221,7 @@ Statement journalStatement(const JournalQuery& q)
     if (!q.first.isNull() && !q.last.isNull() && q.first > q.last)
         throw AppError(QStringLiteral("Период журнала кончается раньше, чем начинается"));
     Statement s;
-    s.sql = kJournalColumns;
+    s.sql = kJournalOuter;
     QByteArrayList where;
     const auto next = [&s](Pg::Param value) {
         s.params.append(std::move(value));
@@ -249,7 +254,7 @@ Statement journalStatement(const JournalQuery& q)
     // One ward: its own index, where the ward is fixed and the order is (time DESC, seq).
     s.sql += oneWard ? "ORDER BY e.time DESC, e.seq\n" : "ORDER BY e.time DESC, e.ward, e.seq\n";
     // One row more than the page tells whether another page follows.
-    s.sql += "LIMIT " + next(Pg::param(qint64(q.limit) + 1));
+    s.sql += "LIMIT " + next(Pg::param(qint64(q.limit) + 1)) + kJournalJoins;
     return s;
 }
 
