@@ -423,7 +423,7 @@
             shown.push({name: 'прочие', counts: others});
         }
         const labels = days.map((d) => {
-            const [y, m, dd] = String(d).split('-');
+            const [, m, dd] = String(d).split('-');
             return dd && m ? `${dd}.${m}` : String(d);
         });
         const datasets = shown.map((w, i) => ({
@@ -431,9 +431,6 @@
             data: w.counts,
             borderColor: kPalette[i % kPalette.length],
             backgroundColor: kPalette[i % kPalette.length],
-            borderWidth: 2,
-            pointRadius: days.length > 40 ? 0 : 3,
-            tension: 0.2,
         }));
         return {labels, datasets};
     }
@@ -465,12 +462,13 @@
             }
         }
         const days = daysChartData(data);
+        // Stacked bars: the day's height is the house's calls, the colours its busiest wards.
         charts.days = new window.Chart(byId('chart-days'), {
-            type: days.labels.length > 1 ? 'line' : 'bar',
+            type: 'bar',
             data: days,
             options: {
                 interaction: {mode: 'index', intersect: false},
-                scales: {y: {beginAtZero: true, ticks: {precision: 0}}},
+                scales: {x: {stacked: true}, y: {stacked: true, beginAtZero: true, ticks: {precision: 0}}},
                 plugins: {legend: {position: 'right'}},
             },
         });
