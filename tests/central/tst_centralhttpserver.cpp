@@ -4,6 +4,7 @@
 
 #include "central/web/HttpServer.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSslSocket>
@@ -14,6 +15,8 @@
 #include <QWebSocket>
 
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -458,6 +461,9 @@ private slots:
                     connect(ws, &QWebSocket::textMessageReceived, ws,
                             [ws](const QString& text) { ws->sendTextMessage(text); });
                 });
+        HttpServer::Limits limits;
+        limits.requestTimeoutMs = 1000;
+        server.setLimits(limits);
         QString why;
         QVERIFY2(server.listen(settings, &why), qPrintable(why));
 
@@ -465,6 +471,10 @@ private slots:
         client.send(get("/secure"));
         QTRY_COMPARE(client.responses().size(), 1);
         QCOMPARE(RawClient::body(client.responses().first()), QByteArray("GET /secure"));
+
+        // A client that never starts the TLS handshake is closed after the request timeout.
+        RawClient silent(server.port());
+        QTRY_VERIFY_WITH_TIMEOUT(silent.closed, 3000);
 
         // Plain HTTP to the HTTPS port is not answered as HTTP.
         RawClient plain(server.port());
@@ -518,6 +528,73 @@ private slots:
         QString why;
         QVERIFY(!server.listen(bad, &why));
         QVERIFY(why.contains(QLatin1String("not-an-address")));
+    }
+
+    // When the process runs out of file descriptors the server goes on accepting once some are free
+    // again.
+    void acceptsAgainAfterRunningOutOfDescriptors()
+    {
+        HttpServer server(echoPath(), {});
+        QVERIFY(server.listen(local(), nullptr));
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        const int open = static_cast<int>(
+            QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(open + 8);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &tight) == 0);
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < 8; ++i)
+            clients.push_back(std::make_unique<RawClient>(server.port()));
+        QTest::qWait(300);
+        const int served = server.connectionCount();
+        clients.clear();
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+        QVERIFY2(served < 8, "the descriptors did not run out");
+        RawClient client(server.port());
+        client.send(get("/after"));
+        QTRY_COMPARE_WITH_TIMEOUT(client.responses().size(), 1, 3000);
+    }
+
+    // A WebSocket stays up past the time its handshake was given; an upgrade the check lets in but
+    // whose handshake is bad is closed without reaching the receiver; a client that never starts
+    // its handshake is closed too.
+    void webSocketHandshakes()
+    {
+        QList<QWebSocket*> sockets;
+        HttpServer server(echoPath(), [](const HttpRequest&) { return true; });
+        HttpServer::Limits limits;
+        limits.requestTimeoutMs = 300;
+        server.setLimits(limits);
+        QVERIFY(server.listen(local(), nullptr));
+        connect(&server, &HttpServer::webSocketConnected, this,
+                [&sockets](QWebSocket* ws, const HttpRequest&) {
+                    sockets.append(ws);
+                    connect(ws, &QWebSocket::textMessageReceived, ws,
+                            [ws](const QString& text) { ws->sendTextMessage(text); });
+                });
+        QWebSocket client;
+        QStringList received;
+        connect(&client, &QWebSocket::textMessageReceived,
+                [&received](const QString& text) { received.append(text); });
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/live").arg(server.port())));
+        QTRY_COMPARE(client.state(), QAbstractSocket::ConnectedState);
+
+        RawClient badKey(server.port());
+        badKey.send(
+            get("/live", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"));
+        RawClient silent(server.port());
+        silent.send(get("/live", "Upgrade: websocket\r\nConnection: Upgrade\r\n").chopped(2));
+        QTRY_VERIFY_WITH_TIMEOUT(badKey.closed && silent.closed, 5000);
+        QVERIFY(!badKey.received.startsWith("HTTP/1.1 101"));
+        QVERIFY(!silent.received.startsWith("HTTP/1.1 101"));
+
+        QTest::qWait(2000);
+        client.sendTextMessage(QStringLiteral("ещё здесь"));
+        QTRY_COMPARE(received, QStringList{QStringLiteral("ещё здесь")});
+        QCOMPARE(sockets.size(), 1);
+        QCOMPARE(server.connectionCount(), 0);
+        qDeleteAll(sockets);
     }
 };
 

@@ -402,6 +402,10 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         delete listener;
         return false;
     }
+    // Qt stops accepting for good when accept() fails for want of file descriptors; they come back
+    // as connections close, so try again shortly.
+    connect(listener, &QTcpServer::acceptError, listener,
+            [listener] { QTimer::singleShot(200, listener, [listener] { listener->resumeAccepting(); }); });
     delete m_listener;
     m_listener = listener;
     if (!m_webSockets) {
