@@ -227,9 +227,7 @@ private slots:
     void slowSenderCutOffOthersServed()
     {
         HttpServer server(echoPath(), {});
-        HttpServer::Limits limits;
-        limits.requestTimeoutMs = 600;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .requestTimeoutMs = 600});
         QVERIFY(server.listen(local(), nullptr));
 
         RawClient slow(server.port());
@@ -272,9 +270,7 @@ private slots:
     void idleConnectionClosed()
     {
         HttpServer server(echoPath(), {});
-        HttpServer::Limits limits;
-        limits.idleTimeoutMs = 300;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .idleTimeoutMs = 300});
         QVERIFY(server.listen(local(), nullptr));
         RawClient client(server.port());
         client.send(get("/a"));
@@ -291,9 +287,7 @@ private slots:
     void idleFloodDoesNotDelayOthers()
     {
         HttpServer server(echoPath(), {});
-        HttpServer::Limits limits;
-        limits.maxPerAddress = 1000;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .maxPerAddress = 1000});
         QVERIFY(server.listen(local(), nullptr));
         std::vector<std::unique_ptr<QTcpSocket>> flood;
         for (int i = 0; i < 300; ++i) {
@@ -325,10 +319,7 @@ private slots:
         QFETCH(int, maxConnections);
         QFETCH(int, maxPerAddress);
         HttpServer server(echoPath(), {});
-        HttpServer::Limits limits;
-        limits.maxConnections = maxConnections;
-        limits.maxPerAddress = maxPerAddress;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .maxConnections = maxConnections, .maxPerAddress = maxPerAddress});
         QVERIFY(server.listen(local(), nullptr));
         std::vector<std::unique_ptr<RawClient>> in;
         for (int i = 0; i < 3; ++i)
@@ -426,6 +417,8 @@ private slots:
         QCOMPARE(upgraded.cookie("sid"), QByteArray("abc"));
         QVERIFY(upgraded.webSocket);
         QCOMPARE(server.connectionCount(), 0);
+        // The socket belongs to the WebSocket now and goes with it, not with the server.
+        QVERIFY(server.findChildren<QTcpSocket*>().isEmpty());
         client.sendTextMessage(QStringLiteral("пинг"));
         QTRY_COMPARE(received, QStringList{QStringLiteral("пингпинг")});
 
@@ -443,6 +436,7 @@ private slots:
         plain.send(get("/plain"));
         QTRY_COMPARE(plain.responses().size(), 1);
         qDeleteAll(sockets);
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
     }
 
     // Over HTTPS: a request answered, and a WebSocket over the same TLS connection echoing.
@@ -461,9 +455,7 @@ private slots:
                     connect(ws, &QWebSocket::textMessageReceived, ws,
                             [ws](const QString& text) { ws->sendTextMessage(text); });
                 });
-        HttpServer::Limits limits;
-        limits.requestTimeoutMs = 1000;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .requestTimeoutMs = 1000});
         QString why;
         QVERIFY2(server.listen(settings, &why), qPrintable(why));
 
@@ -563,9 +555,7 @@ private slots:
     {
         QList<QWebSocket*> sockets;
         HttpServer server(echoPath(), [](const HttpRequest&) { return true; });
-        HttpServer::Limits limits;
-        limits.requestTimeoutMs = 300;
-        server.setLimits(limits);
+        server.setLimits({.parser = {}, .requestTimeoutMs = 300});
         QVERIFY(server.listen(local(), nullptr));
         connect(&server, &HttpServer::webSocketConnected, this,
                 [&sockets](QWebSocket* ws, const HttpRequest&) {

@@ -383,6 +383,7 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         m_ssl.setPrivateKey(key);
         m_ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
         m_ssl.setProtocol(QSsl::TlsV1_2OrLater);
+        m_ssl.setAllowedNextProtocols({QByteArray(QSslConfiguration::NextProtocolHttp1_1)});
         const QString mismatch = keyMismatch(m_ssl);
         if (!mismatch.isEmpty()) {
             *why = QStringLiteral("the key %1 is not the private key of the certificate %2 (%3)")
@@ -480,6 +481,10 @@ void HttpServer::takeWebSockets()
                 m_upgrades.erase(it);
             continue;
         }
+        // The WebSocket uses the socket but does not take it: make it the socket's owner so that the
+        // socket goes with it rather than staying with the server for the server's whole life.
+        if (it->socket && it->socket->parent() == this)
+            it->socket->setParent(ws);
         const HttpRequest request = it->request;
         m_upgrades.erase(it);
         emit webSocketConnected(ws, request);
