@@ -340,6 +340,17 @@ private slots:
         QVERIFY(closing.endsWith(QStringLiteral("\r\n\r\nНе найдено").toUtf8()));
     }
 
+    void sessionCookie()
+    {
+        QCOMPARE(HttpResponse::sessionCookie("sid", "AbC-_9", 43200, false),
+                 QByteArray("sid=AbC-_9; Path=/; Max-Age=43200; HttpOnly; SameSite=Strict"));
+        QCOMPARE(HttpResponse::sessionCookie("sid", "x", 3600, true),
+                 QByteArray("sid=x; Path=/; Max-Age=3600; HttpOnly; SameSite=Strict; Secure"));
+        // Logout: gone at once. A value cannot smuggle attributes or a second header.
+        QCOMPARE(HttpResponse::sessionCookie("sid", "a; Domain=evil\r\nX: \"1\"", 0, false),
+                 QByteArray("sid=aDomain=evilX:1; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"));
+    }
+
     void serializeVariants()
     {
         const QByteArray redirect = HttpResponse::redirect("/login?expired=1").serialize(true);

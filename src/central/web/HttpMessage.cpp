@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -287,6 +288,26 @@ HttpResponse HttpResponse::refusal(int status)
     default:
         return text(status, QStringLiteral("Внутренняя ошибка сервера"));
     }
+}
+
+QByteArray HttpResponse::sessionCookie(QByteArrayView name, QByteArrayView value, qint64 maxAgeSeconds,
+                                       bool secure)
+{
+    QByteArray out;
+    for (char c : name)
+        if (isTokenChar(c))
+            out += c;
+    out += '=';
+    for (char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u > 0x20 && u < 0x7f && c != '"' && c != ',' && c != ';' && c != '\\')
+            out += c;
+    }
+    out += "; Path=/; Max-Age=" + QByteArray::number(std::max<qint64>(0, maxAgeSeconds)) +
+           "; HttpOnly; SameSite=Strict";
+    if (secure)
+        out += "; Secure";
+    return out;
 }
 
 QByteArray HttpResponse::serialize(bool keepAlive, bool withBody) const

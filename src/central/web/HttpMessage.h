@@ -45,6 +45,12 @@ struct HttpResponse
     // 505): a Russian one-liner.
     static HttpResponse refusal(int status);
 
+    // The value of a Set-Cookie header for a session cookie: HttpOnly, SameSite=Strict, Path=/, Secure
+    // under HTTPS, lasting maxAgeSeconds (0 removes it at the browser). Bytes a cookie value may not
+    // hold (blanks, quotes, commas, semicolons, backslashes, controls) are left out of the value.
+    static QByteArray sessionCookie(QByteArrayView name, QByteArrayView value, qint64 maxAgeSeconds,
+                                    bool secure);
+
     // Status line, headers (Content-Length; Connection; Cache-Control: no-store;
     // X-Content-Type-Options: nosniff; X-Frame-Options: DENY; Referrer-Policy: no-referrer;
     // Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors 'none'), body.

@@ -11,6 +11,9 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <algorithm>
+#include <memory>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -284,7 +287,13 @@ HttpServer::HttpServer(Handler handler, UpgradeCheck upgrade, QObject* parent)
 {
 }
 
-HttpServer::~HttpServer() = default;
+HttpServer::~HttpServer()
+{
+    // The connections give their places back as they go, while the counts are still here.
+    const QObjectList children = this->children();
+    for (QObject* child : children)
+        delete dynamic_cast<Connection*>(child);
+}
 
 void HttpServer::setLimits(const Limits& limits)
 {
@@ -305,6 +314,35 @@ static bool readFile(const QString& path, const char* what, QByteArray* out, QSt
     }
     *out = file.read(1 << 20);
     return true;
+}
+
+// Why the key cannot serve with the certificate, or empty. OpenSSL checks that the key is the
+// certificate's when it prepares a server-side TLS socket, so one is prepared on a throwaway loopback
+// connection; nothing is sent on it.
+static QString keyMismatch(const QSslConfiguration& config)
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return {}; // no loopback to try it on: the first connection will tell
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, probe.serverPort());
+    if (!probe.waitForNewConnection(2000))
+        return {};
+    std::unique_ptr<QTcpSocket> accepted(probe.nextPendingConnection());
+    const int descriptor = ::dup(static_cast<int>(accepted->socketDescriptor()));
+    QSslSocket server;
+    if (descriptor < 0 || !server.setSocketDescriptor(descriptor)) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+        return {};
+    }
+    server.setSslConfiguration(config);
+    server.startServerEncryption();
+    // Qt reports a key that does not match as a context it could not set up.
+    const QString problem =
+        server.error() == QAbstractSocket::UnknownSocketError ? QString() : server.errorString();
+    server.abort();
+    return problem;
 }
 
 bool HttpServer::listen(const HttpSettings& settings, QString* why)
@@ -345,8 +383,18 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         m_ssl.setPrivateKey(key);
         m_ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
         m_ssl.setProtocol(QSsl::TlsV1_2OrLater);
+        m_ssl.setAllowedNextProtocols({QByteArray(QSslConfiguration::NextProtocolHttp1_1)});
+        const QString mismatch = keyMismatch(m_ssl);
+        if (!mismatch.isEmpty()) {
+            *why = QStringLiteral("the key %1 is not the private key of the certificate %2 (%3)")
+                       .arg(settings.KeyFile, settings.CertFile, mismatch);
+            return false;
+        }
     }
     auto* listener = new Listener(this);
+    // Browsers open several connections at once; a short queue of the kernel would make them wait
+    // for its retries.
+    listener->setListenBacklogSize(std::clamp(m_limits.maxConnections, 50, 4096));
     if (!listener->listen(address, settings.Port)) {
         *why = QStringLiteral("cannot listen on %1 port %2: %3")
                    .arg(settings.Address.isEmpty() ? QStringLiteral("all addresses") : settings.Address)
@@ -355,6 +403,10 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         delete listener;
         return false;
     }
+    // Qt stops accepting for good when accept() fails for want of file descriptors; they come back
+    // as connections close, so try again shortly.
+    connect(listener, &QTcpServer::acceptError, listener,
+            [listener] { QTimer::singleShot(200, listener, [listener] { listener->resumeAccepting(); }); });
     delete m_listener;
     m_listener = listener;
     if (!m_webSockets) {
@@ -429,6 +481,10 @@ void HttpServer::takeWebSockets()
                 m_upgrades.erase(it);
             continue;
         }
+        // The WebSocket uses the socket but does not take it: make it the socket's owner so that the
+        // socket goes with it rather than staying with the server for the server's whole life.
+        if (it->socket && it->socket->parent() == this)
+            it->socket->setParent(ws);
         const HttpRequest request = it->request;
         m_upgrades.erase(it);
         emit webSocketConnected(ws, request);

@@ -59,6 +59,8 @@ public:
     // file and the problem (unreadable, no certificate, no key, a key not of the certificate).
     bool listen(const HttpSettings& settings, QString* why);
     quint16 port() const;
+    // Whether listen() set up HTTPS (session cookies are then marked Secure).
+    bool https() const { return m_tls; }
     // The HTTP connections open now (WebSockets handed over are not counted).
     int connectionCount() const { return m_connections; }
 
