@@ -29,6 +29,7 @@
 #include <atomic>
 
 using centraltest::cancel;
+using centraltest::parsed;
 using centraltest::wardEvent;
 
 namespace {
@@ -73,14 +74,6 @@ private:
     PostgresServer m_pg;
     Pg::Connection m_db;
 
-    WardEvent parsed(const QString& ward, const QByteArray& payload)
-    {
-        QString why;
-        const std::optional<WardEvent> e = WardEvent::parse(ward, payload, &why);
-        if (!e)
-            qFatal("an event the test makes was refused: %s", qPrintable(why));
-        return *e;
-    }
     WardEvent antenna(const QString& ward, qint64 seq, const QString& name, bool silent, const QString& time)
     {
         return parsed(ward, wardEvent(seq, QStringLiteral("antenna"),
