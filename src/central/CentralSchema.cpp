@@ -126,11 +126,17 @@ SELECT l.ward, l.antenna, l.silent,
 FROM latest l;
 )sql";
 
+// The journal of one place, paged by key like the others: without it a page of a place with few
+// events reads the whole journal.
+const QByteArray kVersion4 = R"sql(
+CREATE INDEX events_journal_by_place ON events (place, time DESC, ward, seq);
+)sql";
+
 } // namespace
 
 const QList<Migration>& migrations()
 {
-    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}, {3, kVersion3}};
+    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}, {3, kVersion3}, {4, kVersion4}};
     return list;
 }
 

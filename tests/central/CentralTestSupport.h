@@ -3,6 +3,7 @@
 // What the centre's tests share: a ward's events as the ward publishes them, and the program copied
 // into a directory of its own with a settings file pointing at the test's broker and database.
 
+#include "central/WardMessage.h"
 #include "core/base/Cp1251.h"
 
 #include <QDir>
@@ -33,6 +34,16 @@ inline QByteArray wardEvent(qint64 seq, const QString& type = QStringLiteral("ca
     for (auto it = extra.begin(); it != extra.end(); ++it)
         o.insert(it.key(), it.value());
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// The event of a payload the test made; a payload the centre refuses ends the test.
+inline WardEvent parsed(const QString& ward, const QByteArray& payload)
+{
+    QString why;
+    const std::optional<WardEvent> e = WardEvent::parse(ward, payload, &why);
+    if (!e)
+        qFatal("an event the test makes was refused: %s", qPrintable(why));
+    return *e;
 }
 
 // A cancel closing one call after `seconds`.

@@ -16,6 +16,7 @@
 #include <QTest>
 
 using centraltest::cancel;
+using centraltest::parsed;
 using centraltest::wardEvent;
 
 class TestCentralStore : public QObject
@@ -26,14 +27,6 @@ private:
     PostgresServer m_pg;
     Pg::Connection m_db;
 
-    WardEvent parsed(const QString& ward, const QByteArray& payload)
-    {
-        QString why;
-        const std::optional<WardEvent> e = WardEvent::parse(ward, payload, &why);
-        if (!e)
-            qFatal("an event the test makes was refused: %s", qPrintable(why));
-        return *e;
-    }
     EventStore::Committed store(const QList<WardEvent>& events,
                                 const QMap<QString, EventInbox::WardState>& states = {})
     {
