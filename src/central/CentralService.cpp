@@ -42,6 +42,8 @@ bool CentralService::start(QString* why)
     }
     const BrokerSettings broker = CentralSettings::readBroker(ini);
     const DatabaseSettings database = CentralSettings::readDatabase(ini);
+    m_database = database;
+    m_http = CentralSettings::readHttp(ini);
     if (const QString problem = broker.problem(); !problem.isEmpty()) {
         *why = QStringLiteral("%1: %2").arg(m_settingsPath, problem);
         return false;

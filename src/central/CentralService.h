@@ -38,6 +38,9 @@ public:
     void stop();
 
     EventInbox* inbox() { return m_inbox.get(); }
+    // The sections as start() read them.
+    const HttpSettings& http() const { return m_http; }
+    const DatabaseSettings& database() const { return m_database; }
 
 private:
     QString beside(const char* suffix) const;
@@ -46,6 +49,8 @@ private:
     const BrokerLink::Report m_report;
     Timing m_timing;
     EventStore::Observer m_observer;
+    HttpSettings m_http;
+    DatabaseSettings m_database;
     int m_lockFd = -1;
     std::unique_ptr<EventInbox> m_inbox;
     std::unique_ptr<EventStore> m_store;

@@ -2,6 +2,7 @@
 #include "central/CentralSettings.h"
 #include "central/HouseStatistics.h"
 #include "central/UserAccounts.h"
+#include "central/web/Dashboard.h"
 #include "core/base/StopSignals.h"
 
 #include <QCoreApplication>
@@ -31,6 +32,9 @@ const char kUsage[] =
     "                database's state is one line on standard error; SIGINT or SIGTERM ends it\n"
     "                cleanly. Exits with status 1 when it cannot start (settings file, inbox, a\n"
     "                second copy in the same folder); never for the broker or the database away.\n"
+    "                It serves the dashboard, a live view of the house in a browser, on the\n"
+    "                address and port of [Http] (HTTPS with CertFile and KeyFile) to the accounts\n"
+    "                --add-user makes; a port it cannot take is tried again every 10 seconds.\n"
     "  --statistics FIRST LAST FILE.xlsx\n"
     "                writes the reaction-time statistics of the whole house for the days FIRST to\n"
     "                LAST (YYYY-MM-DD) into FILE.xlsx: a sheet per ward of the house, then the ward\n"
@@ -86,12 +90,17 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    // The dashboard outlives the service: the store's thread reports to it until the service stops.
+    Dashboard dashboard(&reportLine);
     CentralService service(CentralSettings::pathBeside(exe), &reportLine);
+    service.setObserver(
+        [&dashboard](const EventStore::Committed& committed) { dashboard.observe(committed); });
     QString why;
     if (!service.start(&why)) {
         reportLine(why);
         return 1;
     }
+    dashboard.start(service.http(), service.database().ConnInfo);
     QSocketNotifier notifier(StopSignals::readFd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
         StopSignals::take();

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QString>
+#include <QTcpServer>
 
 namespace centraltest {
 
@@ -46,9 +47,18 @@ inline QByteArray cancel(qint64 seq, const QString& call, int seconds,
     return wardEvent(seq, QStringLiteral("cancel"), {{QStringLiteral("reaction"), reaction}}, time);
 }
 
-// The program copied into `dir` with its settings file (Windows-1251, CR LF, as it writes it).
+// A TCP port of 127.0.0.1 nobody listens on just now.
+inline quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The program copied into `dir` with its settings file (Windows-1251, CR LF, as it writes it). Its
+// dashboard listens on 127.0.0.1 only, on `httpPort` or a free port.
 inline QString installCentral(const QString& dir, quint16 brokerPort, const QString& connInfo,
-                              const QString& clientId = QStringLiteral("central-test"))
+                              const QString& clientId = QStringLiteral("central-test"), quint16 httpPort = 0)
 {
     const QString exe = dir + QStringLiteral("/HalvaneCentral");
     QFile::remove(exe);
@@ -57,9 +67,11 @@ inline QString installCentral(const QString& dir, quint16 brokerPort, const QStr
     QFile ini(dir + QStringLiteral("/HalvaneCentral.ini"));
     if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         const QString text = QStringLiteral("[Broker]\r\nHost=127.0.0.1\r\nPort=%1\r\nClientId=%2\r\n"
-                                            "Topics=test/+\r\n[Database]\r\nConnInfo=%3\r\n")
+                                            "Topics=test/+\r\n[Database]\r\nConnInfo=%3\r\n"
+                                            "[Http]\r\nAddress=127.0.0.1\r\nPort=%4\r\n")
                                  .arg(brokerPort)
-                                 .arg(clientId, connInfo);
+                                 .arg(clientId, connInfo)
+                                 .arg(httpPort != 0 ? httpPort : freeTcpPort());
         ini.write(Cp1251::encode(text));
     }
     return exe;
