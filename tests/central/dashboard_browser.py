@@ -142,7 +142,7 @@ def run(args):
         check('/login' in driver.current_url, f'without a session / gave {driver.current_url}')
         login(driver, url, args.name, args.password + 'x')
         message, _ = wait_until(lambda: driver.find_element(By.ID, 'login-message').is_displayed(), 5)
-        check(message, 'a wrong password shows no message')
+        check(message, f'a wrong password shows no message: {driver.current_url} {driver.page_source[:300]}')
         check(driver.find_element(By.ID, 'login-message').text == 'Неверное имя или пароль',
               'wrong password: ' + driver.find_element(By.ID, 'login-message').text)
         shot(driver, 'login-failed')

@@ -76,13 +76,9 @@ private slots:
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
 
+        m_httpPort = centraltest::freeTcpPort();
         const QString exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
-                                                        QStringLiteral("central-dashboard"));
-        m_httpPort = MosquittoBroker::freePort();
-        QFile ini(m_dir.filePath(QStringLiteral("HalvaneCentral.ini")));
-        QVERIFY(ini.open(QIODevice::Append));
-        ini.write(QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\nPort=%1\r\n").arg(m_httpPort).toLatin1());
-        ini.close();
+                                                        QStringLiteral("central-dashboard"), m_httpPort);
 
         // The account, as a script makes one: the password twice on standard input.
         QProcess addUser;
