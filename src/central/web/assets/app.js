@@ -435,17 +435,18 @@
         return {labels, datasets};
     }
 
-    function minutes(seconds) {
-        return typeof seconds === 'number' ? Math.round(seconds / 6) / 10 : null;
+    function seconds(value) {
+        return typeof value === 'number' ? value : null;
     }
 
+    // The median and the 90th percentile of each hour of the day, in seconds shown as m:ss.
     function hoursChartData(data) {
         const hours = Array.isArray(data.hours) ? data.hours : [];
         return {
             labels: hours.map((h) => pad2(h.hour)),
             datasets: [
-                {label: 'Медиана', data: hours.map((h) => minutes(h.median)), backgroundColor: '#1565C0'},
-                {label: '90-й процентиль', data: hours.map((h) => minutes(h.p90)), backgroundColor: '#F9A825'},
+                {label: 'Медиана', data: hours.map((h) => seconds(h.median)), backgroundColor: '#1565C0'},
+                {label: '90-й процентиль', data: hours.map((h) => seconds(h.p90)), backgroundColor: '#F9A825'},
             ],
         };
     }
@@ -476,11 +477,11 @@
             type: 'bar',
             data: hoursChartData(data),
             options: {
-                scales: {y: {beginAtZero: true, title: {display: true, text: 'минуты'}}},
+                scales: {y: {beginAtZero: true, ticks: {precision: 0, callback: (value) => formatDuration(value)}}},
                 plugins: {
                     tooltip: {
                         callbacks: {
-                            label: (ctx) => `${ctx.dataset.label}: ${formatDuration((ctx.parsed.y || 0) * 60)}`,
+                            label: (ctx) => `${ctx.dataset.label}: ${formatDuration(ctx.parsed.y || 0)}`,
                         },
                     },
                 },
