@@ -14,6 +14,7 @@ import argparse
 import datetime
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -192,6 +193,30 @@ def run(args):
         counted, _ = wait_until(lambda: calls_of(driver, ward_id)[0].find_element(
             By.CSS_SELECTOR, '.call-wait').text != first_wait, 3)
         check(counted, f'the waiting time stays at {first_wait}')
+
+        # A second ward with calls waiting long, at the warning and alarm levels: it comes first,
+        # its calls coloured as the boards colour them, the waiting times as m:ss and h:mm:ss.
+        other = Ward(args.broker_port, args.prefix.rsplit('/', 1)[0] + '/neuro')
+        other.publish('status', 'online', retained=True)
+        ago = lambda seconds: (datetime.datetime.now().astimezone()
+                               - datetime.timedelta(seconds=seconds)).isoformat(timespec='seconds')
+        other.open_calls([
+            {'call': 'a1', 'id': 7, 'code': 'a0001', 'function': 'b', 'place': 'Койка № 2', 'ward': 'Палата 1',
+             'staff': '', 'time': ago(3725), 'level': 'alarm'},
+            {'call': 'a2', 'id': 8, 'code': 'a0002', 'function': '4', 'place': 'Койка № 3', 'ward': 'Палата 1',
+             'staff': '', 'time': ago(370), 'level': 'warning'}])
+        first, _ = wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, '#ward-cards .card')[0]
+                              .get_attribute('data-ward') == 'neuro' and len(calls_of(driver, 'neuro')) == 2, 10)
+        check(first, 'the ward with an alarm is not the first card')
+        expected = [('level-alarm', 'вызов отв.', r'1:02:0\d', {'rgba(198, 40, 40, 1)', 'rgba(124, 25, 25, 1)'}),
+                    ('level-warning', 'функция 4', r'6:1\d', {'rgba(249, 168, 37, 1)'})]
+        for call, (level, kind, wait, colours) in zip(calls_of(driver, 'neuro'), expected):
+            text = call.find_element(By.CSS_SELECTOR, '.call-wait').text
+            check(level in call.get_attribute('class'), f'{call.text}: not {level}')
+            check(call.find_element(By.CSS_SELECTOR, '.call-kind').text == kind, f'{call.text}: not {kind}')
+            check(re.fullmatch(wait, text), f'{call.text}: waiting {text}, not {wait}')
+            check(call.value_of_css_property('background-color') in colours,
+                  f'{call.text}: coloured {call.value_of_css_property("background-color")}')
         shot(driver, 'calls')
 
         # Its cancel takes it off.
