@@ -131,6 +131,8 @@
         lastMessage: 0,
         retryDelay: 1000,
         retryTimer: null,
+        renderPending: false,
+        openedAt: 0,
         waits: [],          // [span, call time in ms] of the shown calls, updated every second
     };
     const kSilenceMs = 25000;
@@ -250,6 +252,17 @@
         tickLive();
     }
 
+    // Many changes in a moment (a busy house) are drawn once, at the next frame.
+    function scheduleRender() {
+        if (live.renderPending)
+            return;
+        live.renderPending = true;
+        window.requestAnimationFrame(() => {
+            live.renderPending = false;
+            renderLive();
+        });
+    }
+
     function tickLive() {
         const nowMs = serverNow();
         for (const [span, time] of live.waits)
@@ -283,7 +296,7 @@
                 if (card && card.ward !== undefined)
                     live.wards.set(String(card.ward), card);
             }
-            renderLive();
+            scheduleRender();
         }
     }
 
@@ -326,7 +339,6 @@
             return;
         }
         live.socket = socket;
-        live.lastMessage = live.lastMessage || 0;
         socket.onopen = () => {
             // Counts as heard: the silence watch starts from here, not from the last socket.
             live.openedAt = Date.now();
@@ -344,7 +356,7 @@
     function watchLive() {
         if (!live.socket || live.socket.readyState !== WebSocket.OPEN)
             return;
-        const heard = Math.max(live.lastMessage, live.openedAt || 0);
+        const heard = Math.max(live.lastMessage, live.openedAt);
         if (Date.now() - heard > kSilenceMs) {
             dropSocket();
             liveLost();
@@ -401,7 +413,9 @@
         const Chart = window.Chart;
         Chart.defaults.color = '#cfd8dc';
         Chart.defaults.borderColor = 'rgba(255, 255, 255, 0.12)';
-        Chart.defaults.font.size = 15;
+        // The page's own type size, larger on a wall screen.
+        const rem = parseFloat(window.getComputedStyle(document.documentElement).fontSize) || 17;
+        Chart.defaults.font.size = Math.round(rem * 0.85);
         Chart.defaults.animation = false;
         Chart.defaults.maintainAspectRatio = false;
         return true;
@@ -451,6 +465,12 @@
         };
     }
 
+    // A step of the time axis in whole seconds, minutes or hours, at most eight steps to the top.
+    function timeStep(maxSeconds) {
+        const steps = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200];
+        return steps.find((step) => maxSeconds / step <= 8) || 3600 * Math.ceil(maxSeconds / 3600 / 8);
+    }
+
     function drawCharts(data) {
         if (!chartsReady()) {
             setStatus(byId('stats-status'), 'Графики недоступны: библиотека не загрузилась', true);
@@ -473,11 +493,18 @@
                 plugins: {legend: {position: 'right'}},
             },
         });
+        const hours = hoursChartData(data);
+        const longest = Math.max(0, ...hours.datasets.flatMap((d) => d.data).filter((v) => v !== null));
         charts.hours = new window.Chart(byId('chart-hours'), {
             type: 'bar',
-            data: hoursChartData(data),
+            data: hours,
             options: {
-                scales: {y: {beginAtZero: true, ticks: {precision: 0, callback: (value) => formatDuration(value)}}},
+                scales: {
+                    y: {
+                        beginAtZero: true,
+                        ticks: {stepSize: timeStep(longest), callback: (value) => formatDuration(value)},
+                    },
+                },
                 plugins: {
                     tooltip: {
                         callbacks: {
