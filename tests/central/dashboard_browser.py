@@ -4,7 +4,8 @@
 A test ward publishes to the broker as a ward server does; the page must show its call within one
 second of the publish, take it off within one second of the cancel, grey the ward within two seconds
 of its "offline" status, draw the statistics' charts and list the events in the journal, with a place
-holding markup shown as text. Screenshots of each page go to --shots.
+holding markup shown as text; when the centre stops the page marks the lost connection, and once it
+is back (without its sessions) asks for a new login. Screenshots of each page go to --shots.
 
 Exit status 0 when everything held; otherwise 1 with the reason on standard error.
 """
@@ -13,6 +14,8 @@ import argparse
 import datetime
 import json
 import os
+import re
+import signal
 import subprocess
 import sys
 import time
@@ -123,6 +126,21 @@ return {drawn: drawn, labels: chart.data.labels.length,
 """
 
 
+def start_centre(exe):
+    """Starts the centre again once the stopped copy has let go of its folder (a second copy in the
+    same folder refuses to start and exits at once)."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        centre = subprocess.Popen([exe], cwd=os.path.dirname(exe), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            centre.wait(1.5)
+        except subprocess.TimeoutExpired:
+            return centre
+        time.sleep(0.3)
+    return None
+
+
 def login(driver, url, name, password):
     driver.get(url + '/login')
     driver.find_element(By.ID, 'name').send_keys(name)
@@ -136,13 +154,14 @@ def run(args):
     ward_id = args.prefix.rsplit('/', 1)[-1]
     shot = lambda d, name: d.save_screenshot(os.path.join(args.shots, f'{name}.png'))
     driver = browser(1920, 1080)
+    restarted = None
     try:
         # Without a session the page is the login form; a wrong password says so.
         driver.get(url + '/')
         check('/login' in driver.current_url, f'without a session / gave {driver.current_url}')
         login(driver, url, args.name, args.password + 'x')
         message, _ = wait_until(lambda: driver.find_element(By.ID, 'login-message').is_displayed(), 5)
-        check(message, 'a wrong password shows no message')
+        check(message, f'a wrong password shows no message: {driver.current_url} {driver.page_source[:300]}')
         check(driver.find_element(By.ID, 'login-message').text == 'Неверное имя или пароль',
               'wrong password: ' + driver.find_element(By.ID, 'login-message').text)
         shot(driver, 'login-failed')
@@ -174,6 +193,30 @@ def run(args):
         counted, _ = wait_until(lambda: calls_of(driver, ward_id)[0].find_element(
             By.CSS_SELECTOR, '.call-wait').text != first_wait, 3)
         check(counted, f'the waiting time stays at {first_wait}')
+
+        # A second ward with calls waiting long, at the warning and alarm levels: it comes first,
+        # its calls coloured as the boards colour them, the waiting times as m:ss and h:mm:ss.
+        other = Ward(args.broker_port, args.prefix.rsplit('/', 1)[0] + '/neuro')
+        other.publish('status', 'online', retained=True)
+        ago = lambda seconds: (datetime.datetime.now().astimezone()
+                               - datetime.timedelta(seconds=seconds)).isoformat(timespec='seconds')
+        other.open_calls([
+            {'call': 'a1', 'id': 7, 'code': 'a0001', 'function': 'b', 'place': 'Койка № 2', 'ward': 'Палата 1',
+             'staff': '', 'time': ago(3725), 'level': 'alarm'},
+            {'call': 'a2', 'id': 8, 'code': 'a0002', 'function': '4', 'place': 'Койка № 3', 'ward': 'Палата 1',
+             'staff': '', 'time': ago(370), 'level': 'warning'}])
+        first, _ = wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, '#ward-cards .card')[0]
+                              .get_attribute('data-ward') == 'neuro' and len(calls_of(driver, 'neuro')) == 2, 10)
+        check(first, 'the ward with an alarm is not the first card')
+        expected = [('level-alarm', 'вызов отв.', r'1:02:0\d', {'rgba(198, 40, 40, 1)', 'rgba(124, 25, 25, 1)'}),
+                    ('level-warning', 'функция 4', r'6:1\d', {'rgba(249, 168, 37, 1)'})]
+        for call, (level, kind, wait, colours) in zip(calls_of(driver, 'neuro'), expected):
+            text = call.find_element(By.CSS_SELECTOR, '.call-wait').text
+            check(level in call.get_attribute('class'), f'{call.text}: not {level}')
+            check(call.find_element(By.CSS_SELECTOR, '.call-kind').text == kind, f'{call.text}: not {kind}')
+            check(re.fullmatch(wait, text), f'{call.text}: waiting {text}, not {wait}')
+            check(call.value_of_css_property('background-color') in colours,
+                  f'{call.text}: coloured {call.value_of_css_property("background-color")}')
         shot(driver, 'calls')
 
         # Its cancel takes it off.
@@ -243,8 +286,33 @@ def run(args):
         driver.find_element(By.ID, 'tab-calls').click()
         time.sleep(0.5)
         shot(driver, 'calls-1366')
+
+        # The centre stops: the page says it has lost it. The centre comes back without the sessions
+        # of its last run: the page finds that out by itself and asks for a new login.
+        os.kill(args.centre_pid, signal.SIGTERM)
+        banner, took = wait_until(lambda: driver.find_element(By.ID, 'lost-banner').is_displayed(), 5)
+        check(banner, 'no mark of the lost centre')
+        check(driver.find_element(By.ID, 'lost-banner').text == 'Нет связи с центром — переподключение…',
+              'the mark says ' + driver.find_element(By.ID, 'lost-banner').text)
+        print(f'lost centre shown {took * 1000:.0f} ms after its stop')
+        shot(driver, 'calls-lost')
+        stopped = time.monotonic()
+        restarted = start_centre(args.centre_exe)
+        check(restarted, 'the centre does not start again')
+        back, _ = wait_until(lambda: 'expired=1' in driver.current_url, 30, step=0.2)
+        check(back, f'after the restart the page stays at {driver.current_url}')
+        print(f'login asked for {time.monotonic() - stopped:.1f} s after the stop')
+        check(driver.find_element(By.ID, 'login-message').text == 'Сеанс закончился, войдите снова',
+              'the ended session says ' + driver.find_element(By.ID, 'login-message').text)
+        login(driver, url, args.name, args.password)
+        card, _ = wait_until(lambda: card_of(driver, ward_id), 10)
+        check(card and 'offline' in card.get_attribute('class'), 'after a new login the ward\'s card is missing')
+        check(not driver.find_element(By.ID, 'lost-banner').is_displayed(), 'the mark stays after the new login')
     finally:
         driver.quit()
+        if restarted is not None:
+            restarted.terminate()
+            restarted.wait(15)
 
 
 def main():
@@ -255,6 +323,8 @@ def main():
     parser.add_argument('--broker-port', type=int, required=True)
     parser.add_argument('--prefix', required=True, help='the test ward\'s topic prefix')
     parser.add_argument('--shots', required=True, help='folder of the screenshots')
+    parser.add_argument('--centre-pid', type=int, required=True, help='the running centre, stopped at the end')
+    parser.add_argument('--centre-exe', required=True, help='the centre\'s program, started again beside its settings')
     args = parser.parse_args()
     os.makedirs(args.shots, exist_ok=True)
     try:

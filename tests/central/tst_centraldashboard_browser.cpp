@@ -1,6 +1,7 @@
 // The house's dashboard in a real browser: HalvaneCentral between a real broker and a real
 // PostgreSQL, with an account made by --add-user, and dashboard_browser.py driving Debian's headless
-// Chromium through the login, the live calls of a test ward, the statistics and the journal.
+// Chromium through the login, the live calls of a test ward, the statistics, the journal, and the
+// centre's stop and restart.
 
 #include "CentralTestSupport.h"
 #include "MosquittoBroker.h"
@@ -37,6 +38,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_central;
     QString m_errors;
+    QString m_exe;
     quint16 m_httpPort = 0;
 
     QString errors()
@@ -76,18 +78,14 @@ private slots:
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
 
-        const QString exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
-                                                        QStringLiteral("central-dashboard"));
-        m_httpPort = MosquittoBroker::freePort();
-        QFile ini(m_dir.filePath(QStringLiteral("HalvaneCentral.ini")));
-        QVERIFY(ini.open(QIODevice::Append));
-        ini.write(QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\nPort=%1\r\n").arg(m_httpPort).toLatin1());
-        ini.close();
+        m_httpPort = centraltest::freeTcpPort();
+        m_exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
+                                            QStringLiteral("central-dashboard"), m_httpPort);
 
         // The account, as a script makes one: the password twice on standard input.
         QProcess addUser;
         addUser.setWorkingDirectory(m_dir.path());
-        addUser.start(exe, {QStringLiteral("--add-user"), kAccount});
+        addUser.start(m_exe, {QStringLiteral("--add-user"), kAccount});
         QVERIFY(addUser.waitForStarted(5000));
         addUser.write((kPassword + u'\n' + kPassword + u'\n').toUtf8());
         addUser.closeWriteChannel();
@@ -95,7 +93,7 @@ private slots:
         QVERIFY2(addUser.exitCode() == 0, addUser.readAllStandardError().constData());
 
         m_central.setWorkingDirectory(m_dir.path());
-        m_central.start(exe, {});
+        m_central.start(m_exe, {});
         QVERIFY(m_central.waitForStarted(5000));
         QVERIFY2(waitForLine(QStringLiteral("MQTT: связь с брокером"), 15000), qPrintable(errors()));
         QVERIFY2(httpListening(15000), qPrintable(errors()));
@@ -125,7 +123,8 @@ private slots:
                        QStringLiteral("--name"), kAccount, QStringLiteral("--password"), kPassword,
                        QStringLiteral("--broker-port"), QString::number(m_broker.port()),
                        QStringLiteral("--prefix"), QStringLiteral("test/cardio"), QStringLiteral("--shots"),
-                       shots});
+                       shots, QStringLiteral("--centre-pid"), QString::number(m_central.processId()),
+                       QStringLiteral("--centre-exe"), m_exe});
         QVERIFY(browser.waitForStarted(5000));
         const bool finished = browser.waitForFinished(100000);
         const QString output = QString::fromUtf8(browser.readAll());
@@ -137,7 +136,10 @@ private slots:
         QVERIFY2(finished, "the browser script did not finish in 100 s");
         QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
                  qPrintable(output + QStringLiteral("\ncentre:\n") + errors()));
-        for (const char* page : {"login-failed", "calls", "calls-offline", "statistics", "journal"})
+        // The script stopped the centre on its way (and ended the copy it started again).
+        QVERIFY(m_central.waitForFinished(10000));
+        for (const char* page :
+             {"login-failed", "calls", "calls-offline", "statistics", "journal", "calls-lost"})
             QVERIFY2(QFile::exists(shots + u'/' + QLatin1String(page) + QStringLiteral(".png")), page);
     }
 };

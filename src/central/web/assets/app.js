@@ -131,6 +131,8 @@
         lastMessage: 0,
         retryDelay: 1000,
         retryTimer: null,
+        renderPending: false,
+        openedAt: 0,
         waits: [],          // [span, call time in ms] of the shown calls, updated every second
     };
     const kSilenceMs = 25000;
@@ -250,6 +252,17 @@
         tickLive();
     }
 
+    // Many changes in a moment (a busy house) are drawn once, at the next frame.
+    function scheduleRender() {
+        if (live.renderPending)
+            return;
+        live.renderPending = true;
+        window.requestAnimationFrame(() => {
+            live.renderPending = false;
+            renderLive();
+        });
+    }
+
     function tickLive() {
         const nowMs = serverNow();
         for (const [span, time] of live.waits)
@@ -283,7 +296,7 @@
                 if (card && card.ward !== undefined)
                     live.wards.set(String(card.ward), card);
             }
-            renderLive();
+            scheduleRender();
         }
     }
 
@@ -326,7 +339,6 @@
             return;
         }
         live.socket = socket;
-        live.lastMessage = live.lastMessage || 0;
         socket.onopen = () => {
             // Counts as heard: the silence watch starts from here, not from the last socket.
             live.openedAt = Date.now();
@@ -344,7 +356,7 @@
     function watchLive() {
         if (!live.socket || live.socket.readyState !== WebSocket.OPEN)
             return;
-        const heard = Math.max(live.lastMessage, live.openedAt || 0);
+        const heard = Math.max(live.lastMessage, live.openedAt);
         if (Date.now() - heard > kSilenceMs) {
             dropSocket();
             liveLost();
@@ -401,7 +413,9 @@
         const Chart = window.Chart;
         Chart.defaults.color = '#cfd8dc';
         Chart.defaults.borderColor = 'rgba(255, 255, 255, 0.12)';
-        Chart.defaults.font.size = 15;
+        // The page's own type size, larger on a wall screen.
+        const rem = parseFloat(window.getComputedStyle(document.documentElement).fontSize) || 17;
+        Chart.defaults.font.size = Math.round(rem * 0.85);
         Chart.defaults.animation = false;
         Chart.defaults.maintainAspectRatio = false;
         return true;
@@ -435,19 +449,26 @@
         return {labels, datasets};
     }
 
-    function minutes(seconds) {
-        return typeof seconds === 'number' ? Math.round(seconds / 6) / 10 : null;
+    function seconds(value) {
+        return typeof value === 'number' ? value : null;
     }
 
+    // The median and the 90th percentile of each hour of the day, in seconds shown as m:ss.
     function hoursChartData(data) {
         const hours = Array.isArray(data.hours) ? data.hours : [];
         return {
             labels: hours.map((h) => pad2(h.hour)),
             datasets: [
-                {label: 'Медиана', data: hours.map((h) => minutes(h.median)), backgroundColor: '#1565C0'},
-                {label: '90-й процентиль', data: hours.map((h) => minutes(h.p90)), backgroundColor: '#F9A825'},
+                {label: 'Медиана', data: hours.map((h) => seconds(h.median)), backgroundColor: '#1565C0'},
+                {label: '90-й процентиль', data: hours.map((h) => seconds(h.p90)), backgroundColor: '#F9A825'},
             ],
         };
+    }
+
+    // A step of the time axis in whole seconds, minutes or hours, at most eight steps to the top.
+    function timeStep(maxSeconds) {
+        const steps = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200];
+        return steps.find((step) => maxSeconds / step <= 8) || 3600 * Math.ceil(maxSeconds / 3600 / 8);
     }
 
     function drawCharts(data) {
@@ -472,15 +493,22 @@
                 plugins: {legend: {position: 'right'}},
             },
         });
+        const hours = hoursChartData(data);
+        const longest = Math.max(0, ...hours.datasets.flatMap((d) => d.data).filter((v) => v !== null));
         charts.hours = new window.Chart(byId('chart-hours'), {
             type: 'bar',
-            data: hoursChartData(data),
+            data: hours,
             options: {
-                scales: {y: {beginAtZero: true, title: {display: true, text: 'минуты'}}},
+                scales: {
+                    y: {
+                        beginAtZero: true,
+                        ticks: {stepSize: timeStep(longest), callback: (value) => formatDuration(value)},
+                    },
+                },
                 plugins: {
                     tooltip: {
                         callbacks: {
-                            label: (ctx) => `${ctx.dataset.label}: ${formatDuration((ctx.parsed.y || 0) * 60)}`,
+                            label: (ctx) => `${ctx.dataset.label}: ${formatDuration(ctx.parsed.y || 0)}`,
                         },
                     },
                 },
