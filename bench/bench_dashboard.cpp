@@ -19,12 +19,14 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -400,6 +402,25 @@ QByteArray login(QNetworkAccessManager& network, quint16 port)
     return cookie;
 }
 
+// CPU seconds of each thread of a process by its id, with its name.
+QMap<qint64, std::pair<QString, double>> threadSeconds(qint64 pid)
+{
+    QMap<qint64, std::pair<QString, double>> threads;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        comm.open(QIODevice::ReadOnly);
+        QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+        threads.insert(tid.toLongLong(), {QString::fromUtf8(comm.readAll().trimmed()),
+                                          (fields.value(11).toDouble() + fields.value(12).toDouble()) /
+                                              double(sysconf(_SC_CLK_TCK))});
+    }
+    return threads;
+}
+
 struct Figures
 {
     double median = 0, p99 = 0, max = 0;
@@ -433,6 +454,50 @@ void printLatency(const char* what, const std::vector<Sample>& samples)
         "", m.median, m.p99, m.max, s.median, s.p99, s.max);
 }
 
+// Where the time before the message goes: from a call's publish to the start of the transaction
+// that stored its event (the events' stored_at), and how often and how large the store's
+// transactions were while the wards published.
+void printStoring(CentralRig& rig, const Markers& markers, qint64 fromUs, qint64 toUs)
+{
+    std::vector<double> delays;
+    const QStringList rows =
+        rig.pg
+            .psql(QStringLiteral(
+                "SELECT call, floor(extract(epoch FROM stored_at) * 1000000)::bigint FROM events "
+                "WHERE type = 'call'"))
+            .split(u'\n', Qt::SkipEmptyParts);
+    for (const QString& row : rows) {
+        const int m = markers.find(row.section(u'|', 0, 0));
+        if (m < 0)
+            continue;
+        const qint64 published = markers.at(m).publishedUs;
+        if (published >= fromUs && published <= toUs)
+            delays.push_back(double(row.section(u'|', 1).toLongLong() - published) / 1000.0);
+    }
+    const Figures d = figures(delays);
+    std::printf(
+        "call published to the start of its storing transaction: median %.1f ms  p99 %.1f ms  max %.1f ms\n",
+        d.median, d.p99, d.max);
+    const QString window =
+        QStringLiteral("stored_at >= to_timestamp(%1 / 1e6) AND stored_at <= to_timestamp(%2 / 1e6)")
+            .arg(fromUs)
+            .arg(toUs);
+    std::printf(
+        "storing transactions with events (count|events each: median|max|time between starts, ms: "
+        "median|p99|max): %s|%s\n",
+        qPrintable(rig.pg.psql(
+            QStringLiteral("SELECT count(*), percentile_disc(0.5) WITHIN GROUP (ORDER BY n), max(n) "
+                           "FROM (SELECT count(*) AS n FROM events WHERE %1 GROUP BY stored_at) t")
+                .arg(window))),
+        qPrintable(rig.pg.psql(
+            QStringLiteral(
+                "SELECT round(percentile_disc(0.5) WITHIN GROUP (ORDER BY g)), round(percentile_disc(0.99) "
+                "WITHIN GROUP (ORDER BY g)), round(max(g)) FROM (SELECT extract(epoch FROM stored_at - "
+                "lag(stored_at) OVER (ORDER BY stored_at)) * 1000 AS g FROM (SELECT DISTINCT stored_at "
+                "FROM events WHERE %1) d) x")
+                .arg(window))));
+}
+
 int run(int wardCount, int rate, int clientCount, int seconds)
 {
     CentralRig rig;
@@ -448,6 +513,8 @@ int run(int wardCount, int rate, int clientCount, int seconds)
         return 1;
     }
     const qint64 pid = rig.central.processId();
+    std::printf("centre: process %lld\n", static_cast<long long>(pid));
+    std::fflush(stdout);
 
     Markers markers;
     BrokerPublisher publisher(rig.broker.port());
@@ -503,7 +570,10 @@ int run(int wardCount, int rate, int clientCount, int seconds)
         return 1;
     }
 
+    std::printf("%d pages connected; the wards publish\n", clientCount);
+    std::fflush(stdout);
     const double cpu0 = cpuSeconds(pid);
+    const QMap<qint64, std::pair<QString, double>> threads0 = threadSeconds(pid);
     const double ownCpu0 = cpuSeconds(::getpid());
     QElapsedTimer clock;
     clock.start();
@@ -534,6 +604,7 @@ int run(int wardCount, int rate, int clientCount, int seconds)
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = cpuSeconds(pid) - cpu0;
     const double ownCpu = cpuSeconds(::getpid()) - ownCpu0;
+    const QMap<qint64, std::pair<QString, double>> threads = threadSeconds(pid);
 
     qint64 messages = 0, bytes = 0;
     QStringList lost;
@@ -555,6 +626,7 @@ int run(int wardCount, int rate, int clientCount, int seconds)
     std::vector<Sample> all = pages.calls;
     all.insert(all.end(), pages.cancels.cbegin(), pages.cancels.cend());
     printLatency("all", all);
+    printStoring(rig, markers, pages.runFromUs, pages.runToUs);
     std::printf("calls never shown on a page (page x call): %lld; pages lost: %lld%s%s\n",
                 static_cast<long long>(pages.neverShown()), static_cast<long long>(lost.size()),
                 lost.isEmpty() ? "" : " — ", qPrintable(lost.join(QStringLiteral(", "))));
@@ -566,6 +638,11 @@ int run(int wardCount, int rate, int clientCount, int seconds)
         "centre: %.1f s CPU over %.1f s (%.0f%% of one core), peak resident %.1f MiB; this benchmark %.1f s "
         "CPU (%.0f%%)\n",
         cpu, wall, 100 * cpu / wall, peakMiB(pid), ownCpu, 100 * ownCpu / wall);
+    std::printf("centre's threads over the run (the first is the main one, which serves the pages):");
+    for (auto it = threads.cbegin(); it != threads.cend(); ++it)
+        if (const double spent = it->second - threads0.value(it.key()).second; spent >= 0.1)
+            std::printf(" %lld %s %.1f s;", it.key(), qPrintable(it->first), spent);
+    std::printf("\n");
     pages.pages.clear();
     rig.stopCentral();
     return all.empty() ? 1 : 0;
