@@ -454,6 +454,23 @@ void printLatency(const char* what, const std::vector<Sample>& samples)
         "", m.median, m.p99, m.max, s.median, s.p99, s.max);
 }
 
+// The database counts its statements (pg_stat_statements): how many the centre sends and how long
+// they take in the server, apart from the round trips.
+bool countStatements(PostgresServer& pg)
+{
+    QFile conf(pg.dataDir() + QStringLiteral("/postgresql.conf"));
+    if (!pg.stop() || !conf.open(QIODevice::Append) ||
+        conf.write("shared_preload_libraries = 'pg_stat_statements'\n") < 0)
+        return false;
+    conf.close();
+    if (!pg.start()) {
+        std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(pg.error()));
+        return false;
+    }
+    pg.psql(QStringLiteral("CREATE EXTENSION pg_stat_statements"));
+    return pg.error().isEmpty();
+}
+
 // Where the time before the message goes: from a call's publish to the start of the transaction
 // that stored its event (the events' stored_at), and how often and how large the store's
 // transactions were while the wards published.
@@ -502,7 +519,8 @@ int run(int wardCount, int rate, int clientCount, int seconds)
 {
     CentralRig rig;
     const quint16 httpPort = MosquittoBroker::freePort();
-    if (!rig.up(QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\nPort=%1\r\n").arg(httpPort)))
+    if (!rig.up(QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\nPort=%1\r\n").arg(httpPort)) ||
+        !countStatements(rig.pg))
         return 1;
     if (!addUser(rig)) {
         std::fprintf(stderr, "--add-user failed\n");
@@ -578,6 +596,7 @@ int run(int wardCount, int rate, int clientCount, int seconds)
     QElapsedTimer clock;
     clock.start();
     std::atomic<bool> published{false};
+    rig.pg.psql(QStringLiteral("SELECT pg_stat_statements_reset()"));
     pages.runFromUs = nowUs();
     // The wards in turn, spread evenly over each 1/RATE s: a call on even turns, a cancel on odd ones.
     std::thread generator([&] {
@@ -627,6 +646,18 @@ int run(int wardCount, int rate, int clientCount, int seconds)
     all.insert(all.end(), pages.cancels.cbegin(), pages.cancels.cend());
     printLatency("all", all);
     printStoring(rig, markers, pages.runFromUs, pages.runToUs);
+    std::printf("statements while the wards published (calls|total ms|mean ms|statement):\n%s\n",
+                qPrintable(rig.pg.psql(QStringLiteral(
+                    "SELECT calls, round(total_exec_time), round(mean_exec_time::numeric, 3), "
+                    "left(regexp_replace(query, '\\s+', ' ', 'g'), 90) FROM pg_stat_statements "
+                    "ORDER BY total_exec_time DESC LIMIT 12"))));
+    std::printf(
+        "rows rewritten by the store (table|live|dead|autovacuums): %s\n",
+        qPrintable(rig.pg
+                       .psql(QStringLiteral("SELECT relname, n_live_tup, n_dead_tup, autovacuum_count FROM "
+                                            "pg_stat_user_tables WHERE relname IN ('open_calls', 'wards') "
+                                            "ORDER BY relname"))
+                       .replace(u'\n', QStringLiteral(", "))));
     std::printf("calls never shown on a page (page x call): %lld; pages lost: %lld%s%s\n",
                 static_cast<long long>(pages.neverShown()), static_cast<long long>(lost.size()),
                 lost.isEmpty() ? "" : " — ", qPrintable(lost.join(QStringLiteral(", "))));
