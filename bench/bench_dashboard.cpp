@@ -9,7 +9,10 @@
 //        a call or cancel to the first "wards" message at a page that shows it on (off) its ward's
 //        card (median, 99th percentile, maximum over every page and change), split into the time
 //        until the centre made the message ("now") and from there to the page; messages and bytes
-//        a second per page; the centre's CPU time and peak memory.
+//        a second per page; the centre's CPU time (by thread) and peak memory; and where the time
+//        before the message goes: from a call's publish to its storing transaction, the store's
+//        transactions, the statements the database ran (pg_stat_statements) and the rows of
+//        open_calls and wards the store left dead.
 //
 // Every call carries its own key (w<ward>-<seq>), which is what the pages look for. The pages share
 // a login by tens (each login costs an Argon2 check); more than 60 pages from one address meet the
