@@ -96,11 +96,41 @@ CREATE TABLE users (
 );
 )sql";
 
+// The newest state of every antenna the wards supervise, for the live view: the row of the antenna
+// event with the highest seq. since: when the antenna went into that state (the first event of the
+// latest run of equal states). Filled from the events stored before the table existed.
+const QByteArray kVersion3 = R"sql(
+CREATE TABLE antennas (
+    ward    text        NOT NULL,
+    antenna text        NOT NULL,
+    silent  boolean     NOT NULL,
+    since   timestamptz NOT NULL,
+    seq     bigint      NOT NULL,
+    PRIMARY KEY (ward, antenna)
+);
+
+WITH a AS (
+    SELECT ward, antenna, silent, time, seq FROM events
+    WHERE type = 'antenna' AND antenna IS NOT NULL AND silent IS NOT NULL
+), latest AS (
+    SELECT DISTINCT ON (ward, antenna) ward, antenna, silent, time, seq FROM a
+    ORDER BY ward, antenna, seq DESC
+)
+INSERT INTO antennas (ward, antenna, silent, since, seq)
+SELECT l.ward, l.antenna, l.silent,
+       (SELECT a.time FROM a
+        WHERE a.ward = l.ward AND a.antenna = l.antenna AND a.seq > coalesce(
+            (SELECT max(b.seq) FROM a b WHERE b.ward = l.ward AND b.antenna = l.antenna AND b.silent <> l.silent), 0)
+        ORDER BY a.seq LIMIT 1),
+       l.seq
+FROM latest l;
+)sql";
+
 } // namespace
 
 const QList<Migration>& migrations()
 {
-    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}};
+    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}, {3, kVersion3}};
     return list;
 }
 

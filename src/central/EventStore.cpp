@@ -130,6 +130,48 @@ QByteArray openRows(const QList<WardOpenCall>& calls)
     return out;
 }
 
+// The newest state of each antenna the batch speaks of: one row per (ward, antenna), sorted, with the
+// time its latest run of equal states began in the batch. run_whole: every event of the batch for it
+// said the same, so a stored row in that state keeps its own, earlier, since.
+QByteArray antennaRows(const QList<WardEvent>& events)
+{
+    QList<const WardEvent*> found;
+    for (const WardEvent& e : events) {
+        if (e.type == QLatin1String("antenna") && e.antenna && e.silent)
+            found.append(&e);
+    }
+    std::sort(found.begin(), found.end(), [](const WardEvent* a, const WardEvent* b) {
+        if (a->ward != b->ward)
+            return a->ward < b->ward;
+        if (*a->antenna != *b->antenna)
+            return *a->antenna < *b->antenna;
+        return a->seq < b->seq;
+    });
+    QByteArray out = "[";
+    for (qsizetype i = 0; i < found.size();) {
+        qsizetype end = i + 1;
+        while (end < found.size() && found[end]->ward == found[i]->ward &&
+               *found[end]->antenna == *found[i]->antenna)
+            ++end;
+        const WardEvent& last = *found[end - 1];
+        qsizetype runStart = end - 1;
+        while (runStart > i && *found[runStart - 1]->silent == *last.silent)
+            --runStart;
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"ward\":";
+        appendJsonString(out, last.ward);
+        appendField(out, "antenna", last.antenna);
+        out += *last.silent ? ",\"silent\":true" : ",\"silent\":false";
+        appendField(out, "since", std::optional<QString>(found[runStart]->time));
+        appendField(out, "seq", last.seq);
+        out += runStart == i ? ",\"run_whole\":true}" : ",\"run_whole\":false}";
+        i = end;
+    }
+    out += ']';
+    return out;
+}
+
 QByteArray bigintArray(const QList<qint64>& values)
 {
     QByteArray out = "{";
@@ -161,6 +203,22 @@ FROM jsonb_to_recordset($1::jsonb) AS r(ward text, call text, entry_id bigint, s
      cancel_seq bigint, cancel_time text)
 ORDER BY r.ward, r.call
 ON CONFLICT (ward, call) DO NOTHING
+)sql";
+
+// Only a later seq replaces a row: an older event arriving late never hides a newer state.
+const QByteArray kUpsertAntennas = R"sql(
+INSERT INTO antennas AS a (ward, antenna, silent, since, seq)
+SELECT r.ward, r.antenna, r.silent, r.since::timestamptz, r.seq
+FROM jsonb_to_recordset($1::jsonb) AS r(ward text, antenna text, silent boolean, since text, seq bigint,
+     run_whole boolean)
+ORDER BY r.ward, r.antenna
+ON CONFLICT (ward, antenna) DO UPDATE SET silent = EXCLUDED.silent, seq = EXCLUDED.seq,
+    since = CASE WHEN a.silent = EXCLUDED.silent
+                  AND (SELECT r.run_whole FROM jsonb_to_recordset($1::jsonb) AS r(ward text, antenna text,
+                       run_whole boolean) WHERE r.ward = EXCLUDED.ward AND r.antenna = EXCLUDED.antenna)
+                 THEN a.since ELSE EXCLUDED.since END
+WHERE EXCLUDED.seq > a.seq
+RETURNING ward
 )sql";
 
 const QByteArray kEnsureWard = "INSERT INTO wards (ward, name) VALUES ($1, $1) ON CONFLICT (ward) DO NOTHING";
@@ -425,6 +483,7 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
     Committed done;
     Pg::Transaction transaction(c);
     QMap<QString, QList<qint64>> insertedByWard;
+    QSet<QString> antennaWards;
     if (!events.isEmpty()) {
         Pg::Result inserted = c.exec(kInsertEvents, {eventRows(events)});
         QSet<QPair<QString, qint64>> keys;
@@ -433,6 +492,11 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
             keys.insert({inserted.text(r, 0), inserted.integer(r, 1)});
         }
         c.exec(kInsertReactions, {reactionRows(events)});
+        if (const QByteArray antennas = antennaRows(events); antennas.size() > 2) {
+            Pg::Result changed = c.exec(kUpsertAntennas, {antennas});
+            for (int r = 0; r < changed.rows(); ++r)
+                antennaWards.insert(changed.text(r, 0));
+        }
         for (const WardEvent& e : events) {
             if (keys.remove({e.ward, e.seq})) // a seq repeated in the batch is reported once
                 done.inserted.append(e);
@@ -446,11 +510,13 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
     QStringList wards = insertedByWard.keys();
     for (auto it = states.begin(); it != states.end(); ++it)
         wards.append(it.key());
+    for (const QString& ward : antennaWards)
+        wards.append(ward);
     std::sort(wards.begin(), wards.end());
     wards.erase(std::unique(wards.begin(), wards.end()), wards.end());
     for (const QString& ward : wards) {
         const Pg::Param w = Pg::param(ward);
-        bool changed = false;
+        bool changed = antennaWards.contains(ward);
         if (const auto seqs = insertedByWard.find(ward); seqs != insertedByWard.end()) {
             std::sort(seqs->begin(), seqs->end());
             c.exec(kEnsureWard, {w});

@@ -21,9 +21,10 @@ struct StoreTiming
 };
 
 // Writes what the inbox holds into PostgreSQL on a thread of its own: the events in batches, one
-// transaction per batch (events, the reactions of the cancels, then per ward in the order of their
-// ids the ward's row, its gaps, its status and its open calls), a repeated event doing nothing by the
-// key (ward, seq). Only after the commit are the events dropped from the inbox's log.
+// transaction per batch (events, the reactions of the cancels, the newest state of the antennas,
+// then per ward in the order of their ids the ward's row, its gaps, its status and its open calls), a
+// repeated event doing nothing by the key (ward, seq). Only after the commit are the events dropped from the
+// inbox's log.
 //
 // While the database cannot be reached it retries with a delay growing from 1 to 30 seconds and
 // reports each change of its state as one line; the events wait in the inbox. A statement that
@@ -41,7 +42,7 @@ public:
     struct Committed
     {
         QList<WardEvent> inserted; // the events new to the table, in (ward, seq) order
-        QStringList changedWards;  // wards whose row, gaps, status or open calls changed
+        QStringList changedWards;  // wards whose row, gaps, antennas, status or open calls changed
     };
     using Observer = std::function<void(const Committed& committed)>;
 

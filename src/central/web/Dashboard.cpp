@@ -8,10 +8,8 @@
 
 #include <QDate>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QThreadPool>
 #include <QUrl>
 #include <QWebSocket>
@@ -54,11 +52,14 @@ HttpResponse fromReply(const PgWorker::Reply& reply)
     return response;
 }
 
-// "YYYY-MM-DD", or an invalid date for anything else (an empty text among them).
-QDate dateOf(const QString& text)
+// A date of a request, "YYYY-MM-DD", or a null date for an empty text; nullopt for anything else.
+std::optional<QDate> readDate(const QString& text)
 {
-    static const QRegularExpression form(QStringLiteral(R"(^\d{4}-\d{2}-\d{2}$)"));
-    return form.match(text).hasMatch() ? QDate::fromString(text, Qt::ISODate) : QDate();
+    try {
+        return DashboardQueries::parseDate(text);
+    } catch (const AppError&) {
+        return std::nullopt;
+    }
 }
 
 // {"type":…,"now":…,"wards":[…]} from the live query's {"now":…,"wards":[…]}.
@@ -341,13 +342,8 @@ void Dashboard::wards(HttpServer::Respond respond)
 {
     m_quick->run(
         [](Pg::Connection& connection) {
-            Pg::Result rows = connection.exec("SELECT ward, name FROM wards ORDER BY name, ward");
-            QJsonArray list;
-            for (int r = 0; r < rows.rows(); ++r)
-                list.append(QJsonObject{{QStringLiteral("ward"), rows.text(r, 0)},
-                                        {QStringLiteral("name"), rows.text(r, 1)}});
             PgWorker::Reply reply;
-            reply.body = QJsonDocument(list).toJson(QJsonDocument::Compact);
+            reply.body = DashboardQueries::wardList(connection);
             return reply;
         },
         this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
@@ -355,12 +351,11 @@ void Dashboard::wards(HttpServer::Respond respond)
 
 void Dashboard::statistics(const HttpRequest& request, bool file, HttpServer::Respond respond)
 {
-    const QString firstText = request.query.value(QStringLiteral("first"));
-    const QString lastText = request.query.value(QStringLiteral("last"));
-    const QDate today = QDate::currentDate();
-    const QDate last = lastText.isEmpty() ? today : dateOf(lastText);
-    const QDate first = firstText.isEmpty() ? today.addDays(1 - kDefaultDays) : dateOf(firstText);
-    if (!first.isValid() || !last.isValid() || first > last) {
+    const std::optional<QDate> firstDay = readDate(request.query.value(QStringLiteral("first")));
+    const std::optional<QDate> lastDay = readDate(request.query.value(QStringLiteral("last")));
+    const QDate last = lastDay && !lastDay->isNull() ? *lastDay : QDate::currentDate();
+    const QDate first = firstDay && !firstDay->isNull() ? *firstDay : last.addDays(1 - kDefaultDays);
+    if (!firstDay || !lastDay || first > last) {
         respond(errorJson(
             400, QStringLiteral("Период задан неверно: нужны даты ГГГГ-ММ-ДД, первая не позже последней")));
         return;
@@ -393,14 +388,14 @@ void Dashboard::journal(const HttpRequest& request, HttpServer::Respond respond)
     DashboardQueries::JournalQuery query;
     query.ward = request.query.value(QStringLiteral("ward"));
     query.place = request.query.value(QStringLiteral("place"));
-    const QString first = request.query.value(QStringLiteral("first"));
-    const QString last = request.query.value(QStringLiteral("last"));
-    query.first = dateOf(first);
-    query.last = dateOf(last);
-    if ((!first.isEmpty() && !query.first.isValid()) || (!last.isEmpty() && !query.last.isValid())) {
+    const std::optional<QDate> first = readDate(request.query.value(QStringLiteral("first")));
+    const std::optional<QDate> last = readDate(request.query.value(QStringLiteral("last")));
+    if (!first || !last) {
         respond(errorJson(400, QStringLiteral("Дата задана неверно: нужна ГГГГ-ММ-ДД")));
         return;
     }
+    query.first = *first;
+    query.last = *last;
     query.after = request.query.value(QStringLiteral("after")).toLatin1();
     const QString limit = request.query.value(QStringLiteral("limit"));
     if (!limit.isEmpty()) {

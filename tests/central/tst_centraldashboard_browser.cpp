@@ -1,0 +1,146 @@
+// The house's dashboard in a real browser: HalvaneCentral between a real broker and a real
+// PostgreSQL, with an account made by --add-user, and dashboard_browser.py driving Debian's headless
+// Chromium through the login, the live calls of a test ward, the statistics and the journal.
+
+#include "CentralTestSupport.h"
+#include "MosquittoBroker.h"
+#include "PostgresServer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString kChromium = QStringLiteral("/usr/bin/chromium");
+const QString kChromeDriver = QStringLiteral("/usr/bin/chromedriver");
+// Debian's interpreter, where python3-selenium is installed (not one earlier on the PATH).
+const QString kPython = QStringLiteral("/usr/bin/python3");
+const QString kAccount = QStringLiteral("Старшая сестра");
+const QString kPassword = QStringLiteral("ночная смена 7");
+
+} // namespace
+
+class TestCentralDashboardBrowser : public QObject
+{
+    Q_OBJECT
+
+private:
+    PostgresServer m_pg;
+    QTemporaryDir m_brokerDir;
+    MosquittoBroker m_broker{m_brokerDir.path()};
+    QTemporaryDir m_dir;
+    QProcess m_central;
+    QString m_errors;
+    quint16 m_httpPort = 0;
+
+    QString errors()
+    {
+        m_errors += QString::fromLocal8Bit(m_central.readAllStandardError());
+        return m_errors;
+    }
+
+    bool waitForLine(const QString& line, int ms)
+    {
+        const QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired() && !errors().contains(line) && m_central.state() == QProcess::Running)
+            QTest::qWait(50);
+        return errors().contains(line);
+    }
+
+    bool httpListening(int ms)
+    {
+        const QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired() && m_central.state() == QProcess::Running) {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), m_httpPort);
+            if (probe.waitForConnected(500))
+                return true;
+            QTest::qWait(100);
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!QFile::exists(kChromium) || !QFile::exists(kChromeDriver))
+            QSKIP("Debian's chromium and chromium-driver are not installed");
+        QVERIFY2(QFile::exists(kPython), "Debian's python3 with python3-selenium is needed");
+        QVERIFY2(PostgresServer::installed(), "package postgresql is not installed");
+        QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
+        QVERIFY(m_broker.start());
+
+        const QString exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
+                                                        QStringLiteral("central-dashboard"));
+        m_httpPort = MosquittoBroker::freePort();
+        QFile ini(m_dir.filePath(QStringLiteral("HalvaneCentral.ini")));
+        QVERIFY(ini.open(QIODevice::Append));
+        ini.write(QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\nPort=%1\r\n").arg(m_httpPort).toLatin1());
+        ini.close();
+
+        // The account, as a script makes one: the password twice on standard input.
+        QProcess addUser;
+        addUser.setWorkingDirectory(m_dir.path());
+        addUser.start(exe, {QStringLiteral("--add-user"), kAccount});
+        QVERIFY(addUser.waitForStarted(5000));
+        addUser.write((kPassword + u'\n' + kPassword + u'\n').toUtf8());
+        addUser.closeWriteChannel();
+        QVERIFY(addUser.waitForFinished(30000));
+        QVERIFY2(addUser.exitCode() == 0, addUser.readAllStandardError().constData());
+
+        m_central.setWorkingDirectory(m_dir.path());
+        m_central.start(exe, {});
+        QVERIFY(m_central.waitForStarted(5000));
+        QVERIFY2(waitForLine(QStringLiteral("MQTT: связь с брокером"), 15000), qPrintable(errors()));
+        QVERIFY2(httpListening(15000), qPrintable(errors()));
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_central.state() != QProcess::NotRunning) {
+            m_central.terminate();
+            if (!m_central.waitForFinished(10000))
+                m_central.kill();
+        }
+    }
+
+    void liveStatisticsAndJournalInChromium()
+    {
+        const QString script = QFINDTESTDATA("dashboard_browser.py");
+        QVERIFY2(!script.isEmpty(), "dashboard_browser.py is not beside the test");
+        // The screenshots stay in the build folder, to be looked at after the run.
+        const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/dashboard_screens");
+        QDir(shots).removeRecursively();
+
+        QProcess browser;
+        browser.setProcessChannelMode(QProcess::MergedChannels);
+        browser.start(kPython,
+                      {script, QStringLiteral("--url"), QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort),
+                       QStringLiteral("--name"), kAccount, QStringLiteral("--password"), kPassword,
+                       QStringLiteral("--broker-port"), QString::number(m_broker.port()),
+                       QStringLiteral("--prefix"), QStringLiteral("test/cardio"), QStringLiteral("--shots"),
+                       shots});
+        QVERIFY(browser.waitForStarted(5000));
+        const bool finished = browser.waitForFinished(100000);
+        const QString output = QString::fromUtf8(browser.readAll());
+        qInfo().noquote() << output.trimmed();
+        if (!finished) {
+            browser.kill();
+            browser.waitForFinished(5000);
+        }
+        QVERIFY2(finished, "the browser script did not finish in 100 s");
+        QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
+                 qPrintable(output + QStringLiteral("\ncentre:\n") + errors()));
+        for (const char* page : {"login-failed", "calls", "calls-offline", "statistics", "journal"})
+            QVERIFY2(QFile::exists(shots + u'/' + QLatin1String(page) + QStringLiteral(".png")), page);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCentralDashboardBrowser)
+#include "tst_centraldashboard_browser.moc"
