@@ -12,13 +12,11 @@
 //        EVENTS events (10,000,000) of WARDS wards (50) over a year, made in SQL: time of
 //        `HalvaneCentral --statistics` over the year, and the plan of its grouping statement
 
-#include "MosquittoBroker.h"
-#include "PostgresServer.h"
+#include "CentralRig.h"
 
 #include "central/CentralSchema.h"
 #include "central/HouseStatistics.h"
 #include "central/PgConnection.h"
-#include "core/base/Cp1251.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -31,118 +29,29 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <mosquitto.h>
-
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
-struct Rig
-{
-    PostgresServer pg;
-    QTemporaryDir brokerDir;
-    MosquittoBroker broker{brokerDir.path(), QStringLiteral("allow_anonymous true\nmax_queued_messages 0")};
-    QTemporaryDir centralDir;
-    QProcess central;
+using Rig = CentralRig;
 
-    bool up()
-    {
-        if (!pg.init()) {
-            std::fprintf(stderr, "PostgreSQL: %s\n", qPrintable(pg.error()));
-            return false;
-        }
-        if (!broker.start()) {
-            std::fprintf(stderr, "mosquitto did not start\n");
-            return false;
-        }
-        const QString exe = centralDir.filePath(QStringLiteral("HalvaneCentral"));
-        QFile::copy(QCoreApplication::applicationDirPath() + QStringLiteral("/../HalvaneCentral"), exe);
-        QFile ini(centralDir.filePath(QStringLiteral("HalvaneCentral.ini")));
-        ini.open(QIODevice::WriteOnly);
-        ini.write(Cp1251::encode(QStringLiteral("[Broker]\r\nPort=%1\r\nClientId=bench\r\nTopics=bench/+\r\n"
-                                                "[Database]\r\nConnInfo=%2\r\n")
-                                     .arg(broker.port())
-                                     .arg(pg.connInfo())));
-        return true;
-    }
-    bool startCentral()
-    {
-        central.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        central.start(centralDir.filePath(QStringLiteral("HalvaneCentral")), {});
-        if (!central.waitForStarted(5000))
-            return false;
-        QThread::msleep(1500); // connected and subscribed
-        return true;
-    }
-    void stopCentral()
-    {
-        central.terminate();
-        central.waitForFinished(15000);
-    }
-    qint64 stored() { return pg.psql(QStringLiteral("SELECT count(*) FROM events")).toLongLong(); }
-};
-
-// The centre's CPU seconds (user + system) and peak resident memory in MiB, from /proc.
-double cpuSeconds(qint64 pid)
+// An event of a simulated ward, QoS 1: calls and cancels by turns.
+void publishEvent(BrokerPublisher& pub, int ward, qint64 seq)
 {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = f.readAll().split(')').last().trimmed().split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+    const QDateTime now = QDateTime::currentDateTime();
+    QJsonObject o{{QStringLiteral("type"), seq % 2 ? QStringLiteral("call") : QStringLiteral("cancel")},
+                  {QStringLiteral("code"), QStringLiteral("b%1").arg(seq % 40)},
+                  {QStringLiteral("function"), seq % 2 ? QStringLiteral("8") : QStringLiteral("2")},
+                  {QStringLiteral("place"), QStringLiteral("Койка № %1").arg(seq % 40)},
+                  {QStringLiteral("ward"), QStringLiteral("Палата %1").arg(seq % 8)},
+                  {QStringLiteral("staff"), QStringLiteral("Иванова Мария")},
+                  {QStringLiteral("time"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate)},
+                  {QStringLiteral("seq"), seq},
+                  {QStringLiteral("call"), QStringLiteral("k%1").arg(seq)},
+                  {QStringLiteral("sent_ms"), now.toMSecsSinceEpoch()}};
+    pub.publish("bench/w" + QByteArray::number(ward) + "/events",
+                QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
-double peakMiB(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
-    return 0;
-}
-
-// One publishing client for all the simulated wards, QoS 1, on libmosquitto's own thread.
-class Publisher
-{
-public:
-    explicit Publisher(quint16 port)
-    {
-        mosquitto_lib_init();
-        m_mosq = mosquitto_new(nullptr, true, nullptr);
-        mosquitto_int_option(m_mosq, MOSQ_OPT_SEND_MAXIMUM, 65535);
-        mosquitto_connect(m_mosq, "127.0.0.1", port, 60);
-        mosquitto_loop_start(m_mosq);
-    }
-    ~Publisher()
-    {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_stop(m_mosq, false);
-        mosquitto_destroy(m_mosq);
-    }
-    void publish(int ward, qint64 seq)
-    {
-        const QDateTime now = QDateTime::currentDateTime();
-        QJsonObject o{
-            {QStringLiteral("type"), seq % 2 ? QStringLiteral("call") : QStringLiteral("cancel")},
-            {QStringLiteral("code"), QStringLiteral("b%1").arg(seq % 40)},
-            {QStringLiteral("function"), seq % 2 ? QStringLiteral("8") : QStringLiteral("2")},
-            {QStringLiteral("place"), QStringLiteral("Койка № %1").arg(seq % 40)},
-            {QStringLiteral("ward"), QStringLiteral("Палата %1").arg(seq % 8)},
-            {QStringLiteral("staff"), QStringLiteral("Иванова Мария")},
-            {QStringLiteral("time"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate)},
-            {QStringLiteral("seq"), seq},
-            {QStringLiteral("call"), QStringLiteral("k%1").arg(seq)},
-            {QStringLiteral("sent_ms"), now.toMSecsSinceEpoch()}};
-        const QByteArray payload = QJsonDocument(o).toJson(QJsonDocument::Compact);
-        const QByteArray topic = "bench/w" + QByteArray::number(ward) + "/events";
-        mosquitto_publish(m_mosq, nullptr, topic.constData(), int(payload.size()), payload.constData(), 1,
-                          false);
-    }
-
-private:
-    mosquitto* m_mosq = nullptr;
-};
 
 int sustained(int wards, int rate, int seconds)
 {
@@ -151,7 +60,7 @@ int sustained(int wards, int rate, int seconds)
         return 1;
     const qint64 pid = rig.central.processId();
     const double cpu0 = cpuSeconds(pid);
-    Publisher pub(rig.broker.port());
+    BrokerPublisher pub(rig.broker.port());
     QThread::msleep(500);
     QElapsedTimer clock;
     clock.start();
@@ -160,7 +69,7 @@ int sustained(int wards, int rate, int seconds)
     // Spread over each second: one event of every ward every 1/rate s.
     for (qint64 tick = 0; tick < qint64(seconds) * rate; ++tick) {
         for (int w = 0; w < wards; ++w)
-            pub.publish(w, tick + 1);
+            publishEvent(pub, w, tick + 1);
         sent += wards;
         const qint64 due = (tick + 1) * 1000 / rate;
         const qint64 wait = due - clock.elapsed();
@@ -196,9 +105,9 @@ int catchup(qint64 n)
         return 1;
     rig.stopCentral(); // its session stays at the broker
     {
-        Publisher pub(rig.broker.port());
+        BrokerPublisher pub(rig.broker.port());
         for (qint64 seq = 1; seq <= n; ++seq)
-            pub.publish(int(seq % 200), seq);
+            publishEvent(pub, int(seq % 200), seq);
         QThread::msleep(3000);
     }
     QElapsedTimer clock;

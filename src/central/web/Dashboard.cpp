@@ -62,12 +62,13 @@ std::optional<QDate> readDate(const QString& text)
     }
 }
 
-// {"type":…,"now":…,"wards":[…]} from the live query's {"now":…,"wards":[…]}.
-QByteArray liveMessage(const char* type, const QByteArray& body)
+// {"type":…,"now":…,"wards":[…]} from the live query's {"now":…,"wards":[…]}, as the text every page
+// is sent: made once for all of them.
+QString liveMessage(const char* type, const QByteArray& body)
 {
     QByteArray message = QByteArrayLiteral("{\"type\":\"") + type + QByteArrayLiteral("\",");
     message += QByteArrayView(body).sliced(1);
-    return message;
+    return QString::fromUtf8(message);
 }
 
 } // namespace
@@ -495,7 +496,7 @@ void Dashboard::pushChanges()
                 QTimer::singleShot(1000, this, &Dashboard::pushChanges);
                 return;
             }
-            const QByteArray message = liveMessage("wards", reply.body);
+            const QString message = liveMessage("wards", reply.body);
             for (LiveClient& client : m_clients)
                 if (client.ready)
                     send(client, message);
@@ -527,7 +528,7 @@ void Dashboard::sendSnapshots()
                 QTimer::singleShot(1000, this, &Dashboard::sendSnapshots);
                 return;
             }
-            const QByteArray message = liveMessage("snapshot", reply.body);
+            const QString message = liveMessage("snapshot", reply.body);
             for (LiveClient& client : m_clients) {
                 if (!client.ready && client.socket && waiting.contains(client.socket)) {
                     client.ready = true;
@@ -538,7 +539,7 @@ void Dashboard::sendSnapshots()
         });
 }
 
-void Dashboard::send(LiveClient& client, const QByteArray& message)
+void Dashboard::send(LiveClient& client, const QString& message)
 {
     if (!client.socket)
         return;
@@ -546,13 +547,13 @@ void Dashboard::send(LiveClient& client, const QByteArray& message)
         client.socket->abort();
         return;
     }
-    client.socket->sendTextMessage(QString::fromUtf8(message));
+    client.socket->sendTextMessage(message);
 }
 
 void Dashboard::ping()
 {
-    const QByteArray message = QByteArrayLiteral("{\"type\":\"ping\",\"now\":") +
-                               QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + '}';
+    const QString message =
+        QStringLiteral("{\"type\":\"ping\",\"now\":%1}").arg(QDateTime::currentMSecsSinceEpoch());
     for (LiveClient& client : m_clients) {
         if (!client.socket)
             continue;

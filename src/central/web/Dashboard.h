@@ -92,7 +92,7 @@ private:
     void changed(const QStringList& wards);
     void pushChanges();
     void sendSnapshots();
-    void send(LiveClient& client, const QByteArray& message);
+    void send(LiveClient& client, const QString& message);
     void ping();
     void readAccounts();
     void endSessionsOf(const QSet<QString>& names);
