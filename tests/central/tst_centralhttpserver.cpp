@@ -227,7 +227,7 @@ private slots:
     void slowSenderCutOffOthersServed()
     {
         HttpServer server(echoPath(), {});
-        server.setLimits({.parser = {}, .requestTimeoutMs = 600});
+        server.setLimits({.parser = {}, .requestTimeoutMs = 1500});
         QVERIFY(server.listen(local(), nullptr));
 
         RawClient slow(server.port());
@@ -252,11 +252,11 @@ private slots:
         answer.start();
         other.send(get("/other"));
         QTRY_COMPARE(other.responses().size(), 1);
-        QVERIFY2(answer.elapsed() < 300, qPrintable(QString::number(answer.elapsed())));
+        QVERIFY2(answer.elapsed() < 700, qPrintable(QString::number(answer.elapsed())));
         QCOMPARE(RawClient::body(other.responses().first()), QByteArray("GET /other"));
 
         QTRY_VERIFY_WITH_TIMEOUT(slow.closed && trickle.closed, 5000);
-        QVERIFY2(clock.elapsed() >= 550 && clock.elapsed() < 2500,
+        QVERIFY2(clock.elapsed() >= 1400 && clock.elapsed() < 4000,
                  qPrintable(QString::number(clock.elapsed())));
         QVERIFY(sent < request.size());
         for (RawClient* c : {&slow, &trickle}) {
@@ -300,7 +300,7 @@ private slots:
         clock.start();
         client.send(get("/after-the-flood"));
         QTRY_COMPARE(client.responses().size(), 1);
-        QVERIFY2(clock.elapsed() < 300, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(RawClient::body(client.responses().first()), QByteArray("GET /after-the-flood"));
     }
 

@@ -55,7 +55,8 @@ struct HttpResponse
     // X-Content-Type-Options: nosniff; X-Frame-Options: DENY; Referrer-Policy: no-referrer;
     // Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors 'none'), body.
     // An extra header whose name or value holds CR, LF or NUL is left out rather than let it split
-    // the response. withBody false (an answer to HEAD) keeps Content-Length but sends no body.
+    // the response; extra Content-Length, Connection and Content-Type headers are left out too (the
+    // server sets them). withBody false (an answer to HEAD) keeps Content-Length but sends no body.
     QByteArray serialize(bool keepAlive, bool withBody = true) const;
 };
 
