@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -90,6 +91,12 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    // Every connection of the dashboard is a file descriptor: the soft limit (1,024 under systemd)
+    // is raised as far as the hard one allows.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     // The dashboard outlives the service: the store's thread reports to it until the service stops.
     Dashboard dashboard(&reportLine);
     CentralService service(CentralSettings::pathBeside(exe), &reportLine);

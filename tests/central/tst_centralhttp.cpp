@@ -324,7 +324,7 @@ private slots:
         for (const char* line :
              {"Content-Type: application/json\r\n", "Content-Length: 7\r\n", "Connection: keep-alive\r\n",
               "Cache-Control: no-store\r\n", "X-Content-Type-Options: nosniff\r\n",
-              "X-Frame-Options: DENY\r\n", "Referrer-Policy: no-referrer\r\n",
+              "X-Frame-Options: DENY\r\n", "Referrer-Policy: same-origin\r\n",
               "Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors "
               "'none'\r\n",
               "Set-Cookie: sid=x; HttpOnly; SameSite=Strict\r\n"})

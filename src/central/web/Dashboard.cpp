@@ -99,7 +99,12 @@ void Dashboard::start(const HttpSettings& http, const QString& connInfo)
     m_connInfo = connInfo;
     m_sessions = std::make_unique<Sessions>(http.SessionHours);
     m_quick = std::make_unique<PgWorker>(connInfo, QStringLiteral("dashboard-live"));
-    m_heavy = std::make_unique<PgWorker>(connInfo, QStringLiteral("dashboard-reports"));
+    // The statistics of years of a large house may take minutes; a few such requests wait their
+    // turn, more are refused at once.
+    m_heavy = std::make_unique<PgWorker>(connInfo, QStringLiteral("dashboard-reports"), kWaitingReports);
+    PgWorker::Timing reports;
+    reports.connection.statementTimeoutMs = 5 * 60 * 1000;
+    m_heavy->setTiming(reports);
     m_checks = std::make_unique<QThreadPool>();
     m_checks->setMaxThreadCount(kParallelChecks);
     m_server = std::make_unique<HttpServer>(
@@ -148,11 +153,7 @@ std::optional<QString> Dashboard::sessionOf(const HttpRequest& request)
 
 QByteArray Dashboard::sessionCookie(const QByteArray& token, int maxAgeSeconds) const
 {
-    QByteArray cookie = kCookie + '=' + token +
-                        "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" + QByteArray::number(maxAgeSeconds);
-    if (m_http.https())
-        cookie += "; Secure";
-    return cookie;
+    return HttpResponse::sessionCookie(kCookie, token, maxAgeSeconds, m_http.https());
 }
 
 // A request a page of another site made the browser send is refused: when the browser names the

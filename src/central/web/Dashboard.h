@@ -49,6 +49,7 @@ public:
     // reconnects and gets the whole picture again).
     static constexpr qint64 kMaxBacklog = 8 * 1024 * 1024;
     static constexpr qsizetype kMaxLiveClients = 500;
+    static constexpr int kWaitingReports = 16;
 
     Dashboard(Report report, QObject* parent = nullptr);
     ~Dashboard() override;

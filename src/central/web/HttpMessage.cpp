@@ -334,7 +334,7 @@ QByteArray HttpResponse::serialize(bool keepAlive, bool withBody) const
         {"Cache-Control", "no-store"},
         {"X-Content-Type-Options", "nosniff"},
         {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
+        {"Referrer-Policy", "same-origin"},
         {"Content-Security-Policy", "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'"},
     };
     for (const auto& [name, value] : defaults)

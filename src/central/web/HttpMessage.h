@@ -52,11 +52,12 @@ struct HttpResponse
                                     bool secure);
 
     // Status line, headers (Content-Length; Connection; Cache-Control: no-store;
-    // X-Content-Type-Options: nosniff; X-Frame-Options: DENY; Referrer-Policy: no-referrer;
-    // Content-Security-Policy: default-src 'self'; img-src 'self' data:; frame-ancestors 'none'), body.
-    // An extra header whose name or value holds CR, LF or NUL is left out rather than let it split
-    // the response; extra Content-Length, Connection and Content-Type headers are left out too (the
-    // server sets them). withBody false (an answer to HEAD) keeps Content-Length but sends no body.
+    // X-Content-Type-Options: nosniff; X-Frame-Options: DENY; Referrer-Policy: same-origin (a form keeps its
+    // Origin, other sites learn nothing); Content-Security-Policy: default-src 'self'; img-src 'self' data:;
+    // frame-ancestors 'none'), body. An extra header whose name or value holds CR, LF or NUL is left out
+    // rather than let it split the response; extra Content-Length, Connection and Content-Type headers are
+    // left out too (the server sets them). withBody false (an answer to HEAD) keeps Content-Length but sends
+    // no body.
     QByteArray serialize(bool keepAlive, bool withBody = true) const;
 };
 
