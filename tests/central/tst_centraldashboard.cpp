@@ -362,6 +362,9 @@ private slots:
         QVERIFY2(m_pg.stop(), qPrintable(m_pg.error()));
         const Reply live = request("GET", "/api/live", token);
         QVERIFY2(live.status == 503, live.body.constData());
+        // The page is told in its own words; the database's address and message stay in the centre.
+        const QString said = QJsonDocument::fromJson(live.body).object().value("error").toString();
+        QVERIFY2(!said.isEmpty() && !said.contains(QString::number(m_pg.port())), qPrintable(said));
         // A login cannot be checked either: said so, not counted as a wrong password.
         QCOMPARE(request("POST", "/login", {}, form(QStringLiteral("Иванова О.П."), kPassword)).status, 503);
         QVERIFY2(m_pg.start(), qPrintable(m_pg.error()));

@@ -41,15 +41,25 @@ HttpResponse errorJson(int status, const QString& message)
         status);
 }
 
+// The worker's answer as it goes to the browser: a failure's body is already the page's own
+// {"error":…}; the worker's detail (the database's address and its message) is not for the page.
 HttpResponse fromReply(const PgWorker::Reply& reply)
 {
-    if (reply.status != 200)
-        return errorJson(reply.status,
-                         reply.error.isEmpty() ? QStringLiteral("Ошибка сервера") : reply.error);
     HttpResponse response;
+    response.status = reply.status;
     response.contentType = reply.contentType;
     response.body = reply.body;
     return response;
+}
+
+// A job of the workers whose answer is the body `query` makes.
+template <typename Query> PgWorker::Job bodyOf(Query query)
+{
+    return [query = std::move(query)](Pg::Connection& connection) {
+        PgWorker::Reply reply;
+        reply.body = query(connection);
+        return reply;
+    };
 }
 
 // A date of a request, "YYYY-MM-DD", or a null date for an empty text; nullopt for anything else.
@@ -96,7 +106,6 @@ Dashboard::~Dashboard()
 void Dashboard::start(const HttpSettings& http, const QString& connInfo)
 {
     m_http = http;
-    m_connInfo = connInfo;
     m_sessions = std::make_unique<Sessions>(http.SessionHours);
     m_quick = std::make_unique<PgWorker>(connInfo, QStringLiteral("dashboard-live"));
     // The statistics of years of a large house may take minutes; a few such requests wait their
@@ -278,12 +287,7 @@ void Dashboard::login(const HttpRequest& request, HttpServer::Respond respond)
     }
     ++m_checksWaiting;
     m_quick->run(
-        [name](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = UserAccounts::hashOf(connection, name);
-            return reply;
-        },
-        this,
+        bodyOf([name](Pg::Connection& connection) { return UserAccounts::hashOf(connection, name); }), this,
         [this, name, password, peer, respond](const PgWorker::Reply& reply) {
             if (reply.status != 200) {
                 --m_checksWaiting;
@@ -321,9 +325,7 @@ void Dashboard::logout(const HttpRequest& request, HttpServer::Respond respond)
 {
     const QByteArray token = request.cookie(kCookie);
     m_sessions->close(token);
-    for (LiveClient& client : m_clients)
-        if (client.token == token && client.socket)
-            client.socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("выход"));
+    closeEndedSessions(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("выход"));
     HttpResponse response = HttpResponse::redirect("/login");
     response.headers.append({QByteArrayLiteral("Set-Cookie"), sessionCookie(QByteArray(), 0)});
     respond(std::move(response));
@@ -331,24 +333,14 @@ void Dashboard::logout(const HttpRequest& request, HttpServer::Respond respond)
 
 void Dashboard::live(HttpServer::Respond respond)
 {
-    m_quick->run(
-        [](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::live(connection, {});
-            return reply;
-        },
-        this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
+    m_quick->run(bodyOf([](Pg::Connection& connection) { return DashboardQueries::live(connection, {}); }),
+                 this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
 }
 
 void Dashboard::wards(HttpServer::Respond respond)
 {
-    m_quick->run(
-        [](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::wardList(connection);
-            return reply;
-        },
-        this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
+    m_quick->run(bodyOf([](Pg::Connection& connection) { return DashboardQueries::wardList(connection); }),
+                 this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
 }
 
 void Dashboard::statistics(const HttpRequest& request, bool file, HttpServer::Respond respond)
@@ -409,11 +401,7 @@ void Dashboard::journal(const HttpRequest& request, HttpServer::Respond respond)
         }
     }
     m_heavy->run(
-        [query](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::journal(connection, query);
-            return reply;
-        },
+        bodyOf([query](Pg::Connection& connection) { return DashboardQueries::journal(connection, query); }),
         this, [respond](const PgWorker::Reply& reply) { respond(fromReply(reply)); });
 }
 
@@ -482,13 +470,8 @@ void Dashboard::pushChanges()
     m_changedWards.clear();
     m_pushing = true;
     m_quick->run(
-        [wards](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::live(connection, wards);
-            return reply;
-        },
-        this,
-        [this, wards](const PgWorker::Reply& reply) {
+        bodyOf([wards](Pg::Connection& connection) { return DashboardQueries::live(connection, wards); }),
+        this, [this, wards](const PgWorker::Reply& reply) {
             m_pushing = false;
             if (reply.status != 200) {
                 // The database is away: the same wards once it is back.
@@ -516,28 +499,22 @@ void Dashboard::sendSnapshots()
     if (waiting.isEmpty())
         return;
     m_snapshotting = true;
-    m_quick->run(
-        [](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::live(connection, {});
-            return reply;
-        },
-        this,
-        [this, waiting](const PgWorker::Reply& reply) {
-            m_snapshotting = false;
-            if (reply.status != 200) {
-                QTimer::singleShot(1000, this, &Dashboard::sendSnapshots);
-                return;
-            }
-            const QString message = liveMessage("snapshot", reply.body);
-            for (LiveClient& client : m_clients) {
-                if (!client.ready && client.socket && waiting.contains(client.socket)) {
-                    client.ready = true;
-                    send(client, message);
-                }
-            }
-            sendSnapshots(); // pages that came while it ran
-        });
+    m_quick->run(bodyOf([](Pg::Connection& connection) { return DashboardQueries::live(connection, {}); }),
+                 this, [this, waiting](const PgWorker::Reply& reply) {
+                     m_snapshotting = false;
+                     if (reply.status != 200) {
+                         QTimer::singleShot(1000, this, &Dashboard::sendSnapshots);
+                         return;
+                     }
+                     const QString message = liveMessage("snapshot", reply.body);
+                     for (LiveClient& client : m_clients) {
+                         if (!client.ready && client.socket && waiting.contains(client.socket)) {
+                             client.ready = true;
+                             send(client, message);
+                         }
+                     }
+                     sendSnapshots(); // pages that came while it ran
+                 });
 }
 
 void Dashboard::send(LiveClient& client, const QString& message)
@@ -555,41 +532,35 @@ void Dashboard::ping()
 {
     const QString message =
         QStringLiteral("{\"type\":\"ping\",\"now\":%1}").arg(QDateTime::currentMSecsSinceEpoch());
-    for (LiveClient& client : m_clients) {
-        if (!client.socket)
-            continue;
-        if (!m_sessions->find(client.token))
-            client.socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                                 QStringLiteral("сеанс закончился"));
-        else if (client.ready)
+    closeEndedSessions(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("сеанс закончился"));
+    for (LiveClient& client : m_clients)
+        if (client.ready)
             send(client, message);
-    }
 }
 
 void Dashboard::readAccounts()
 {
-    m_quick->run(
-        [](Pg::Connection& connection) {
-            PgWorker::Reply reply;
-            reply.body = DashboardQueries::userNames(connection).join(u'\n').toUtf8();
-            return reply;
-        },
-        this,
-        [this](const PgWorker::Reply& reply) {
-            // While the database is away the sessions stay as they are.
-            if (reply.status != 200)
-                return;
-            const QStringList names = QString::fromUtf8(reply.body).split(u'\n', Qt::SkipEmptyParts);
-            endSessionsOf(m_sessions->keepOnly(QSet<QString>(names.cbegin(), names.cend())));
-        });
+    // Nobody logged in: nothing to end.
+    if (m_sessions->count() == 0)
+        return;
+    m_quick->run(bodyOf([](Pg::Connection& connection) {
+                     return DashboardQueries::userNames(connection).join(u'\n').toUtf8();
+                 }),
+                 this, [this](const PgWorker::Reply& reply) {
+                     // While the database is away the sessions stay as they are.
+                     if (reply.status != 200)
+                         return;
+                     const QStringList names = QString::fromUtf8(reply.body).split(u'\n', Qt::SkipEmptyParts);
+                     if (!m_sessions->keepOnly(QSet<QString>(names.cbegin(), names.cend())).isEmpty())
+                         closeEndedSessions(QWebSocketProtocol::CloseCodePolicyViolated,
+                                            QStringLiteral("учётная запись удалена"));
+                 });
 }
 
-void Dashboard::endSessionsOf(const QSet<QString>& names)
+// The live channels of sessions that have ended (logout, their hours over, the account removed).
+void Dashboard::closeEndedSessions(QWebSocketProtocol::CloseCode code, const QString& why)
 {
-    if (names.isEmpty())
-        return;
     for (LiveClient& client : m_clients)
         if (client.socket && !m_sessions->find(client.token))
-            client.socket->close(QWebSocketProtocol::CloseCodePolicyViolated,
-                                 QStringLiteral("учётная запись удалена"));
+            client.socket->close(code, why);
 }

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QString>
 #include <QTimer>
+#include <QWebSocketProtocol>
 
 #include <functional>
 #include <memory>
@@ -96,13 +97,12 @@ private:
     void send(LiveClient& client, const QString& message);
     void ping();
     void readAccounts();
-    void endSessionsOf(const QSet<QString>& names);
+    void closeEndedSessions(QWebSocketProtocol::CloseCode code, const QString& why);
 
     const Report m_report;
     Timing m_timing;
     HttpServer::Limits m_limits;
     HttpSettings m_http;
-    QString m_connInfo;
     std::unique_ptr<HttpServer> m_server;
     std::unique_ptr<PgWorker> m_quick;
     std::unique_ptr<PgWorker> m_heavy;
