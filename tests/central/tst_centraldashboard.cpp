@@ -701,7 +701,7 @@ private slots:
     }
 
     // A journal cursor or a date the database cannot take is a refusal of the request, not the
-    // database's failure; so is a statistics period of centuries.
+    // database's failure; so is a statistics period of centuries (over the reports' 100 years).
     void datesAndCursorsOutOfRange_data()
     {
         QTest::addColumn<QByteArray>("target");

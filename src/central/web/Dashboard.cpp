@@ -466,10 +466,6 @@ void Dashboard::statistics(const HttpRequest& request, bool file, HttpServer::Re
                                 "позже последней")));
         return;
     }
-    if (first.daysTo(last) >= kMaxStatisticsDays) {
-        respond(errorJson(400, QStringLiteral("Период статистики - не больше 10 лет")));
-        return;
-    }
     m_heavy->run(
         [first, last, file](Pg::Connection& connection) {
             PgWorker::Reply reply;

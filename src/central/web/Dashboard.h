@@ -59,8 +59,6 @@ public:
     static constexpr int kWaitingReports = 16;
     // Logins of one name waiting for the check of another attempt of the name to end.
     static constexpr int kWaitingPerName = 4;
-    // The longest period of the statistics, in days (their rows hold one count per day and ward).
-    static constexpr int kMaxStatisticsDays = 3700;
 
     Dashboard(Report report, QObject* parent = nullptr);
     ~Dashboard() override;
