@@ -619,12 +619,11 @@ private slots:
         QCOMPARE(request("GET", "/api/me", token).status, 200);
 
         const QByteArray newPassword = "новый пароль 2";
-        QElapsedTimer clock;
-        clock.start();
-        m_db.exec(change, {Pg::param(name), UserAccounts::hashPassword(newPassword)});
+        const QByteArray newHash = UserAccounts::hashPassword(newPassword);
+        m_db.exec(change, {Pg::param(name), newHash});
+        // The live channel closes within 2 s; by then the sessions have ended.
         QTRY_VERIFY_WITH_TIMEOUT(!closed.isEmpty(), 2000);
-        QTRY_VERIFY_WITH_TIMEOUT(request("GET", "/api/me", token).status == 401, 500);
-        QVERIFY2(clock.elapsed() <= 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(request("GET", "/api/me", token).status, 401);
         QCOMPARE(request("GET", "/api/me", other).status, 401);
         QCOMPARE(login(name, kPassword).isEmpty(), true);
         QCOMPARE(!login(name, newPassword).isEmpty(), newPasswordWorks);
