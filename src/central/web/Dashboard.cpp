@@ -540,14 +540,15 @@ void Dashboard::liveConnected(QWebSocket* socket, const HttpRequest& request)
     }
     // The page sends nothing but a close: whatever else comes (a message, a ping, a pong nobody asked
     // for) is not from the page, and each ping would make the socket queue a pong for a client that
-    // may never read. The connection is looked at after each read, once the WebSocket has taken
-    // in what came (the transport's signal reaches it first): still open, it was not a close.
+    // may never read. The connection is looked at after each read of its transport, once the
+    // WebSocket has taken in what came (its own slot was connected first, so it runs first): still
+    // open, what came was not a close.
     socket->setMaxAllowedIncomingFrameSize(4096);
     socket->setMaxAllowedIncomingMessageSize(4096);
     const QPointer<QWebSocket> guard(socket);
-    auto drop = [this, guard] {
+    auto drop = [guard] {
         if (guard)
-            closeClient(guard, QWebSocketProtocol::CloseCodePolicyViolated, QString());
+            guard->abort();
     };
     connect(socket, &QWebSocket::textFrameReceived, this, drop);
     connect(socket, &QWebSocket::binaryFrameReceived, this, drop);
@@ -667,17 +668,13 @@ void Dashboard::send(LiveClient& client, const QString& message)
 
 void Dashboard::checkClient(QWebSocket* socket)
 {
+    // A client that breaks the rules may not read either: no close handshake to wait for.
     if (socket->state() == QAbstractSocket::ConnectedState || socket->bytesToWrite() > kMaxBacklog)
-        closeClient(socket, QWebSocketProtocol::CloseCodePolicyViolated, QString());
+        socket->abort();
 }
 
 void Dashboard::closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& why)
 {
-    if (code == QWebSocketProtocol::CloseCodePolicyViolated && why.isEmpty()) {
-        // A client that breaks the rules may not read either: no close handshake to wait for.
-        socket->abort();
-        return;
-    }
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
     socket->close(code, why);
@@ -697,9 +694,10 @@ void Dashboard::ping()
 
 void Dashboard::readAccounts()
 {
-    // Nobody logged in: nothing to end.
-    if (m_sessions->count() == 0)
+    // Nobody logged in: nothing to end. One reading at a time, however slow the database.
+    if (m_sessions->count() == 0 || m_readingAccounts)
         return;
+    m_readingAccounts = true;
     auto accounts = std::make_shared<QHash<QString, QByteArray>>();
     m_quick->run(
         [accounts](Pg::Connection& connection) {
@@ -708,6 +706,7 @@ void Dashboard::readAccounts()
         },
         this,
         [this, accounts](const PgWorker::Reply& reply) {
+            m_readingAccounts = false;
             // While the database is away the sessions stay as they are.
             if (reply.status != 200)
                 return;

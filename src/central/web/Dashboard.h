@@ -112,8 +112,9 @@ private:
     void ping();
     void readAccounts();
     void closeEndedSessions(QWebSocketProtocol::CloseCode code, const QString& why);
+    // A close with its reason; a client that does not answer it within a second is cut off.
     void closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& why);
-    // Drops a client that sent a frame, or whose backlog is over kMaxBacklog.
+    // Drops a client that has sent a frame other than a close, or whose backlog is over kMaxBacklog.
     void checkClient(QWebSocket* socket);
 
     const Report m_report;
@@ -138,5 +139,6 @@ private:
     QList<LiveClient> m_clients;
     QSet<QString> m_changedWards;
     bool m_pushing = false;
+    bool m_readingAccounts = false;
     bool m_snapshotting = false;
 };
