@@ -39,8 +39,9 @@ public:
 
     explicit EventInbox(QString logPath, qsizetype bound = kDefaultBound);
 
-    // Reads what an earlier run left. False with errorString() when the log exists and cannot be
-    // read; *recovered and *damaged tell what was found.
+    // Reads what an earlier run left, and removes the temporary of a compaction its end cut short
+    // ("<log>.partial-XXXXXX"). False with errorString() when the log exists and cannot be read;
+    // *recovered and *damaged tell what was found.
     bool open(qint64* recovered, qint64* damaged);
 
     // Receiver: logs the event (one write) and queues it. False with errorString() when the log
