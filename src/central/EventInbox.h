@@ -21,8 +21,9 @@
 //   and come again with every subscription.
 //
 // Bound: at most `bound` events wait (100,000 by default: with events of the usual size, about
-// 145 MB in memory and 21 MB in the log, measured by bench_central fullinbox). The receiver stops taking events from the broker while it is full (they wait there, in this
-// program's session) and goes on once half of them are written.
+// 145 MB in memory and 21 MB in the log, measured by bench_central fullinbox). The receiver stops taking
+// events from the broker while it is full (they wait there, in this program's session) and goes on once half
+// of them are written.
 //
 // Thread safety: every member may be called from any thread; the receiver appends, the writer takes.
 class EventInbox
