@@ -237,8 +237,9 @@ std::optional<Topic> parseTopic(const QString& topic, const QStringList& filters
     return std::nullopt;
 }
 
-std::optional<QString> parseStatus(const QByteArray& payload)
+std::optional<QString> parseStatus(const QByteArray& published)
 {
+    const QByteArray payload = withoutByteOrderMark(published);
     if (payload == "online" || payload == "offline")
         return QString::fromLatin1(payload);
     return std::nullopt;

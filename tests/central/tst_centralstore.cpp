@@ -148,6 +148,7 @@ private slots:
         QVERIFY(WardMessage::parseOpen("\xEF\xBB\xBF[{\"call\":\"k1\"}]", &why));
         QVERIFY(!WardMessage::parseOpen(R"([{"call":"k1","place":"\ud800"}])", &why));
         QVERIFY(why.contains(QStringLiteral("surrogate")));
+        QCOMPARE(WardMessage::parseStatus("\xEF\xBB\xBFonline"), QStringLiteral("online"));
     }
 
     void topicsAndOpenLists()
