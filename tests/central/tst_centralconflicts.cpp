@@ -102,8 +102,9 @@ private slots:
         QVERIFY(QFile::remove(outbox + QStringLiteral(".seq")));
         Clock::setNowOverride({});
         QVERIFY(publishAsWard(ward, outbox, QDateTime::currentDateTime(), 3));
-        QVERIFY(
-            waitFor(QStringLiteral("SELECT count(*) FROM events WHERE ward = 'w9'"), QStringLiteral("7")));
+        QVERIFY2(
+            waitFor(QStringLiteral("SELECT count(*) FROM events WHERE ward = 'w9'"), QStringLiteral("7")),
+            qPrintable(m_central->errors() + query("SELECT seq, payload FROM events WHERE ward = 'w9'")));
         // Both lives in their order, each numbered one by one.
         QCOMPARE(query("SELECT string_agg(code, ',' ORDER BY seq) FROM events WHERE ward = 'w9'"),
                  QStringLiteral("f6180,f6181,f6182,f6183,f6180,f6181,f6182"));
