@@ -439,13 +439,22 @@ void TestCallList::listCutByTheServerDropsNothing()
     QCOMPARE(board.calls().callCount(), 10);
 }
 
-// The bytes of answers as the server sends them (the server's side pins the same bytes in its own
-// test), read by the board: what each tile shows, its waiting time and its level.
+// The bytes of answers as the server sends them, read by the board: what each tile shows, its
+// waiting time and its level. The first row holds the very bytes the server's builder is held to
+// in its own test (tst_stationnotice), so the two sides meet on one pinned answer.
 void TestCallList::pinnedAnswer_data()
 {
     QTest::addColumn<QByteArrayList>("datagrams");
     QTest::addColumn<QStringList>("tiles"); // code;function;staff;ward;place;waited ms;level
 
+    QTest::newRow("the answer the server's builder is pinned to")
+        << QByteArrayList{"#HalvaneOpenCalls;7;1;1;180;0"
+                          "\nf6186\t8\t164000\t1\tПалата 1\tТестова Анна\tКойка № 1"
+                          "\nba5ac\t4\t0\t0\tПалата 2\ta;b\tКойка; у окна  x"
+                          "\n1a0C\tb\t3600000\t2\t\t\tПост"}
+        << QStringList{"1a0C;b;;;Пост;3600000;alarm",
+                       "f6186;8;Тестова Анна;Палата 1;Койка № 1;164000;warning",
+                       "ba5ac;4;a;b;Палата 2;Койка; у окна  x;0;normal"};
     QTest::newRow("one call, in warning by the server's word")
         << QByteArrayList{"#HalvaneOpenCalls;7;1;1;180;300"
                           "\nf6186\t8\t164000\t1\tПалата 1\tТестова Анна\tКойка № 1"}
