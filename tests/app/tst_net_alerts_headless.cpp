@@ -55,6 +55,23 @@ QByteArray facetValue(const QByteArray& m, int facet)
     return TestAlertManager::facet(m, facet, 5);
 }
 
+// How many messages the alert outbox holds with a control id above `after` (records "M <id> ...").
+int messagesAfter(const QString& outboxPath, qint64 after)
+{
+    QFile f(outboxPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    QSet<qint64> ids;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("M ")) {
+            const qint64 id = line.mid(2, line.indexOf(' ', 2) - 2).toLongLong();
+            if (id > after)
+                ids.insert(id);
+        }
+    }
+    return int(ids.size());
+}
+
 } // namespace
 
 class TestAlertsHeadless : public QObject
@@ -192,22 +209,24 @@ void TestAlertsHeadless::killedDuringAnOutageDeliversEverythingInOrder()
     m_manager.clear();
     startServer(m_server, m_exe, QProcess::SeparateChannels);
     QVERIFY(listening(m_station));
-    QTest::qWait(500);
-    QCOMPARE(m_manager.alerts().size(), 0); // nothing left from the last run
 
     // The first call's start is received and never acknowledged; the manager then goes away, two more
-    // calls and a cancel come, and the server is killed outright.
+    // calls and a cancel come, and the server is killed outright. The one message received is that
+    // start: nothing was left from the last run, whose last message was an end.
     m_manager.setDefault(TestAlertManager::Reply::silent());
     QVERIFY(press(m_station, "f61868"));
     QTRY_COMPARE_WITH_TIMEOUT(m_manager.alerts().size(), 1, 10000);
     const QByteArray lost = m_manager.alerts().first();
+    QCOMPARE(facetValue(lost, 3), QByteArray("start"));
     const QByteArray lostId = TestAlertManager::field(lost, "MSH", 10);
     const quint16 port = m_manager.port();
     m_manager.stop();
     const qsizetype before = m_manager.alerts().size();
     QVERIFY(press(m_station, "f61862"));
     QVERIFY(press(m_station, "f61868"));
-    QTest::qWait(400); // the tick that announced the last press journals it in the same turn
+    // The cancel's end and the second call's start are in the outbox, kept for the restart.
+    const QString outbox = m_dir.filePath(QStringLiteral("orv_med.db.alerts-outbox"));
+    QTRY_COMPARE_WITH_TIMEOUT(messagesAfter(outbox, lostId.toLongLong()), 2, 5000);
     ::kill(pid_t(m_server.processId()), SIGKILL);
     QVERIFY(m_server.waitForFinished(5000));
     QCOMPARE(m_server.exitStatus(), QProcess::CrashExit);

@@ -6,6 +6,7 @@
 #include "CentralTestSupport.h"
 #include "MosquittoBroker.h"
 #include "PostgresServer.h"
+#include "ProcessGuard.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -75,6 +76,9 @@ private slots:
             QSKIP("Debian's chromium and chromium-driver are not installed");
         QVERIFY2(QFile::exists(kPython), "Debian's python3 with python3-selenium is needed");
         QVERIFY2(PostgresServer::installed(), "package postgresql is not installed");
+        // The test's folders (the programs' copies, some 40 MB each, among them) go with it however it ends.
+        ProcessGuard::removeOnDeath(m_brokerDir.path());
+        ProcessGuard::removeOnDeath(m_dir.path());
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
 
@@ -93,6 +97,7 @@ private slots:
         QVERIFY2(addUser.exitCode() == 0, addUser.readAllStandardError().constData());
 
         m_central.setWorkingDirectory(m_dir.path());
+        ProcessGuard::guard(m_central);
         m_central.start(m_exe, {});
         QVERIFY(m_central.waitForStarted(5000));
         QVERIFY2(waitForLine(QStringLiteral("MQTT: связь с брокером"), 15000), qPrintable(errors()));
@@ -116,7 +121,10 @@ private slots:
         const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/dashboard_screens");
         QDir(shots).removeRecursively();
 
+        // The script, its chromedriver and Chromium, and the copy of the centre it starts again are one
+        // process group, ended with the test however the test ends.
         QProcess browser;
+        ProcessGuard::guard(browser);
         browser.setProcessChannelMode(QProcess::MergedChannels);
         browser.start(kPython,
                       {script, QStringLiteral("--url"), QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort),
