@@ -3,6 +3,7 @@
 
 #include "board/BoardSound.h"
 
+#include <QAudioDevice>
 #include <QMediaDevices>
 #include <QtTest>
 

@@ -37,37 +37,11 @@ private:
     QTemporaryDir m_brokerDir;
     MosquittoBroker m_broker{m_brokerDir.path()};
     QTemporaryDir m_dir;
-    QProcess m_central;
-    QString m_errors;
+    std::unique_ptr<centraltest::CentralProcess> m_central;
     QString m_exe;
     quint16 m_httpPort = 0;
 
-    QString errors()
-    {
-        m_errors += QString::fromLocal8Bit(m_central.readAllStandardError());
-        return m_errors;
-    }
-
-    bool waitForLine(const QString& line, int ms)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (!deadline.hasExpired() && !errors().contains(line) && m_central.state() == QProcess::Running)
-            QTest::qWait(50);
-        return errors().contains(line);
-    }
-
-    bool httpListening(int ms)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (!deadline.hasExpired() && m_central.state() == QProcess::Running) {
-            QTcpSocket probe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), m_httpPort);
-            if (probe.waitForConnected(500))
-                return true;
-            QTest::qWait(100);
-        }
-        return false;
-    }
+    QString errors() { return m_central ? m_central->errors() : QString(); }
 
 private slots:
     void initTestCase()
@@ -82,9 +56,8 @@ private slots:
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
 
-        m_httpPort = centraltest::freeTcpPort();
         m_exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
-                                            QStringLiteral("central-dashboard"), m_httpPort);
+                                            QStringLiteral("central-dashboard"));
 
         // The account, as a script makes one: the password twice on standard input.
         QProcess addUser;
@@ -96,21 +69,15 @@ private slots:
         QVERIFY(addUser.waitForFinished(30000));
         QVERIFY2(addUser.exitCode() == 0, addUser.readAllStandardError().constData());
 
-        m_central.setWorkingDirectory(m_dir.path());
-        ProcessGuard::guard(m_central);
-        m_central.start(m_exe, {});
-        QVERIFY(m_central.waitForStarted(5000));
-        QVERIFY2(waitForLine(QStringLiteral("MQTT: связь с брокером"), 15000), qPrintable(errors()));
-        QVERIFY2(httpListening(15000), qPrintable(errors()));
+        m_central = std::make_unique<centraltest::CentralProcess>(m_exe);
+        QVERIFY2(m_central->startServing(&m_httpPort), qPrintable(errors()));
+        QVERIFY2(m_central->waitForLine(QStringLiteral("MQTT: связь с брокером")), qPrintable(errors()));
     }
 
     void cleanupTestCase()
     {
-        if (m_central.state() != QProcess::NotRunning) {
-            m_central.terminate();
-            if (!m_central.waitForFinished(10000))
-                m_central.kill();
-        }
+        if (m_central && m_central->running() && !m_central->terminate())
+            m_central->kill();
     }
 
     void liveStatisticsAndJournalInChromium()
@@ -131,7 +98,7 @@ private slots:
                        QStringLiteral("--name"), kAccount, QStringLiteral("--password"), kPassword,
                        QStringLiteral("--broker-port"), QString::number(m_broker.port()),
                        QStringLiteral("--prefix"), QStringLiteral("test/cardio"), QStringLiteral("--shots"),
-                       shots, QStringLiteral("--centre-pid"), QString::number(m_central.processId()),
+                       shots, QStringLiteral("--centre-pid"), QString::number(m_central->pid()),
                        QStringLiteral("--centre-exe"), m_exe});
         QVERIFY(browser.waitForStarted(5000));
         const bool finished = browser.waitForFinished(100000);
@@ -145,7 +112,7 @@ private slots:
         QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
                  qPrintable(output + QStringLiteral("\ncentre:\n") + errors()));
         // The script stopped the centre on its way (and ended the copy it started again).
-        QVERIFY(m_central.waitForFinished(10000));
+        QVERIFY(!m_central->running() || m_central->process().waitForFinished(10000));
         for (const char* page :
              {"login-failed", "calls", "calls-offline", "statistics", "journal", "calls-lost"})
             QVERIFY2(QFile::exists(shots + u'/' + QLatin1String(page) + QStringLiteral(".png")), page);
