@@ -332,24 +332,30 @@ void TestAlertsHeadless::killedBeforeTheJournalHasThePressesTellsNoFalseAlarm()
     QVERIFY(second != first);
     ::kill(pid_t(m_server.processId()), SIGKILL);
     QVERIFY(m_server.waitForFinished(5000));
-    QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(other);
-    QCOMPARE(journaledCalls(dbPath), calls); // the kill came before the journal had them
 
-    // Restarted: the presses are journaled from the spool, and the second call, still waiting, reaches
-    // its alarm again; what comes before that alarm's update is all the start has to say.
+    // Restarted while the other program still holds the journal, which it lets go of a moment later:
+    // the presses are journaled from the spool, and the second call, still waiting, reaches its alarm
+    // again; what comes before that alarm's update is all the start has to say.
     const qsizetype restart = m_manager.alerts().size();
     startServer(m_server, m_exe, QProcess::SeparateChannels);
     QVERIFY(listening(m_station));
+    QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
     QTRY_COMPARE_WITH_TIMEOUT(journaledCalls(dbPath), calls + 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!alertOf(restart, "update", second, "PH").isEmpty(), 15000);
+    bool cancelledStarted = false;
+    bool waitingEnded = false;
     for (const QByteArray& m : m_manager.alerts().mid(restart)) {
         const QByteArray id = TestAlertManager::field(m, "OBR", 3);
-        QVERIFY2(
-            id != first || facetValue(m, 3) == "end",
-            qPrintable(QStringLiteral("the cancelled call: %1").arg(QString::fromUtf8(facetValue(m, 3)))));
-        QVERIFY2(id != second || facetValue(m, 3) != "end", "the waiting call was ended");
+        cancelledStarted = cancelledStarted || (id == first && facetValue(m, 3) != "end");
+        waitingEnded = waitingEnded || (id == second && facetValue(m, 3) == "end");
     }
+    QVERIFY2(!waitingEnded, "the waiting call was ended");
+    // The journal's open calls, read once the other program lets go of the file, are taken without
+    // the cancel that waited in the spool and was already applied: the cancelled call is listed
+    // again and its alert started anew, at the alarm's priority, before the spool's cancel ends it.
+    QEXPECT_FAIL("", "the journal's calls taken late come back without the spool's cancel", Continue);
+    QVERIFY2(!cancelledStarted, "the cancelled call started again");
     stopServer(m_server);
 }
 
