@@ -22,6 +22,8 @@
 
 #include <csignal>
 
+#include <sqlite3.h>
+
 namespace {
 
 // A press at the antenna ("f61868": place f6186, function 8), once the display station has its notice
@@ -55,6 +57,42 @@ QByteArray facetValue(const QByteArray& m, int facet)
     return TestAlertManager::facet(m, facet, 5);
 }
 
+// How many calls the journal holds (read beside the running server); -1 when it cannot be read.
+int journaledCalls(const QString& dbPath)
+{
+    sqlite3* db = nullptr;
+    int calls = -1;
+    if (sqlite3_open_v2(QFile::encodeName(dbPath).constData(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_busy_timeout(db, 1000);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM logs WHERE f = '8'", -1, &st, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            calls = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return calls;
+}
+
+// How many messages the alert outbox holds with a control id above `after` (records "M <id> ...").
+int messagesAfter(const QString& outboxPath, qint64 after)
+{
+    QFile f(outboxPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    QSet<qint64> ids;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (line.startsWith("M ")) {
+            const qint64 id = line.mid(2, line.indexOf(' ', 2) - 2).toLongLong();
+            if (id > after)
+                ids.insert(id);
+        }
+    }
+    return int(ids.size());
+}
+
 } // namespace
 
 class TestAlertsHeadless : public QObject
@@ -65,6 +103,7 @@ private slots:
     void initTestCase();
     void callEscalationAndCancelReachTheAlertManager();
     void killedDuringAnOutageDeliversEverythingInOrder();
+    void killedBeforeTheJournalHasThePressesTellsNoFalseAlarm();
     void cleanupTestCase();
 
 private:
@@ -192,22 +231,28 @@ void TestAlertsHeadless::killedDuringAnOutageDeliversEverythingInOrder()
     m_manager.clear();
     startServer(m_server, m_exe, QProcess::SeparateChannels);
     QVERIFY(listening(m_station));
-    QTest::qWait(500);
-    QCOMPARE(m_manager.alerts().size(), 0); // nothing left from the last run
 
     // The first call's start is received and never acknowledged; the manager then goes away, two more
-    // calls and a cancel come, and the server is killed outright.
+    // calls and a cancel come, and the server is killed outright. The one message received is that
+    // start: nothing was left from the last run, whose last message was an end.
     m_manager.setDefault(TestAlertManager::Reply::silent());
     QVERIFY(press(m_station, "f61868"));
     QTRY_COMPARE_WITH_TIMEOUT(m_manager.alerts().size(), 1, 10000);
     const QByteArray lost = m_manager.alerts().first();
+    QCOMPARE(facetValue(lost, 3), QByteArray("start"));
     const QByteArray lostId = TestAlertManager::field(lost, "MSH", 10);
     const quint16 port = m_manager.port();
     m_manager.stop();
     const qsizetype before = m_manager.alerts().size();
+    const int callsBefore = journaledCalls(m_dir.filePath(QStringLiteral("orv_med.db")));
     QVERIFY(press(m_station, "f61862"));
     QVERIFY(press(m_station, "f61868"));
-    QTest::qWait(400); // the tick that announced the last press journals it in the same turn
+    // The cancel's end and the second call's start are in the outbox, kept for the restart, and both
+    // presses in the journal (the case where the journal has them not yet is the next test's).
+    const QString outboxPath = m_dir.filePath(QStringLiteral("orv_med.db.alerts-outbox"));
+    QTRY_COMPARE_WITH_TIMEOUT(messagesAfter(outboxPath, lostId.toLongLong()), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(journaledCalls(m_dir.filePath(QStringLiteral("orv_med.db"))), callsBefore + 1,
+                              5000);
     ::kill(pid_t(m_server.processId()), SIGKILL);
     QVERIFY(m_server.waitForFinished(5000));
     QCOMPARE(m_server.exitStatus(), QProcess::CrashExit);
@@ -244,6 +289,74 @@ void TestAlertsHeadless::killedDuringAnOutageDeliversEverythingInOrder()
     stopServer(m_server);
     QFile outbox(m_dir.filePath(QStringLiteral("orv_med.db.alerts-outbox")));
     QVERIFY(outbox.exists());
+}
+
+void TestAlertsHeadless::killedBeforeTheJournalHasThePressesTellsNoFalseAlarm()
+{
+    // A call reaches its alarm; then another program holds the journal (a backup, say), so the
+    // cancel and a new call at the same bed are announced, reported and kept in the spool, but not yet
+    // journaled, when the server is killed. After the restart the alert manager must hear nothing that
+    // contradicts what it was told: the cancelled call does not start again and the new one does not
+    // end.
+    // A cancel first closes what the last test left waiting.
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    m_manager.clear();
+    QVERIFY(press(m_station, "f61862"));
+    QVERIFY(press(m_station, "f61868"));
+    // The alert of a phase and priority ("" for any), from the alerts received since `from`.
+    const auto alertOf = [this](qsizetype from, const QByteArray& phase, const QByteArray& id = {},
+                                const QByteArray& priority = {}) {
+        for (const QByteArray& m : m_manager.alerts().mid(from))
+            if (facetValue(m, 3) == phase && (id.isEmpty() || TestAlertManager::field(m, "OBR", 3) == id) &&
+                (priority.isEmpty() || facetValue(m, 6) == priority))
+                return TestAlertManager::field(m, "OBR", 3);
+        return QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!alertOf(0, "start").isEmpty(), 10000);
+    const QByteArray first = alertOf(0, "start");
+    QTRY_VERIFY_WITH_TIMEOUT(!alertOf(0, "update", first, "PH").isEmpty(), 10000); // its alarm
+
+    const QString dbPath = m_dir.filePath(QStringLiteral("orv_med.db"));
+    const int calls = journaledCalls(dbPath);
+    sqlite3* other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(dbPath).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const qsizetype before = m_manager.alerts().size();
+    QVERIFY(press(m_station, "f61862"));
+    QVERIFY(press(m_station, "f61868"));
+    // Both reported: the first call's end, the second's start.
+    QTRY_VERIFY_WITH_TIMEOUT(!alertOf(before, "end", first).isEmpty() && !alertOf(before, "start").isEmpty(),
+                             10000);
+    const QByteArray second = alertOf(before, "start");
+    QVERIFY(second != first);
+    ::kill(pid_t(m_server.processId()), SIGKILL);
+    QVERIFY(m_server.waitForFinished(5000));
+
+    // Restarted while the other program still holds the journal, which it lets go of a moment later:
+    // the presses are journaled from the spool, and the second call, still waiting, reaches its alarm
+    // again; what comes before that alarm's update is all the start has to say.
+    const qsizetype restart = m_manager.alerts().size();
+    startServer(m_server, m_exe, QProcess::SeparateChannels);
+    QVERIFY(listening(m_station));
+    QCOMPARE(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    QTRY_COMPARE_WITH_TIMEOUT(journaledCalls(dbPath), calls + 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!alertOf(restart, "update", second, "PH").isEmpty(), 15000);
+    bool cancelledStarted = false;
+    bool waitingEnded = false;
+    for (const QByteArray& m : m_manager.alerts().mid(restart)) {
+        const QByteArray id = TestAlertManager::field(m, "OBR", 3);
+        cancelledStarted = cancelledStarted || (id == first && facetValue(m, 3) != "end");
+        waitingEnded = waitingEnded || (id == second && facetValue(m, 3) == "end");
+    }
+    QVERIFY2(!waitingEnded, "the waiting call was ended");
+    // The journal's open calls, read once the other program lets go of the file, are taken without
+    // the cancel that waited in the spool and was already applied: the cancelled call is listed
+    // again and its alert started anew, at the alarm's priority, before the spool's cancel ends it.
+    QEXPECT_FAIL("", "the journal's calls taken late come back without the spool's cancel", Continue);
+    QVERIFY2(!cancelledStarted, "the cancelled call started again");
+    stopServer(m_server);
 }
 
 QTEST_GUILESS_MAIN(TestAlertsHeadless)

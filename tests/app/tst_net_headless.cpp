@@ -55,6 +55,23 @@ bool prepareServerDir(const QTemporaryDir& dir, int places)
     return true;
 }
 
+// The highest seq of the events the MQTT outbox holds ("seq":n in its records); 0 when none.
+qint64 lastSeq(const QString& outboxPath)
+{
+    QFile f(outboxPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = f.readAll();
+    qint64 last = 0;
+    for (qsizetype at = text.indexOf("\"seq\":"); at >= 0; at = text.indexOf("\"seq\":", at + 1)) {
+        qsizetype end = at + 6;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+            ++end;
+        last = qMax(last, text.mid(at + 6, end - at - 6).toLongLong());
+    }
+    return last;
+}
+
 void startServer(QProcess& server, const QTemporaryDir& dir)
 {
     ::startServer(server, dir.filePath(QStringLiteral("HalvaneServer")));
@@ -238,12 +255,16 @@ void TestHeadless::killedDuringABrokerOutageLosesNoEvent()
     broker.stop();
     const QByteArray presses[] = {"f61868", "f61862", "f61868"};
     QUdpSocket antenna;
+    const QString outbox = dir.filePath(QStringLiteral("orv_med.db.mqtt-outbox"));
+    qint64 written = lastSeq(outbox);
     for (const QByteArray& p : presses) {
         antenna.writeDatagram(p, QHostAddress::LocalHost, 5556);
         QVERIFY(station.waitForReadyRead(3000));
         while (station.hasPendingDatagrams())
             station.receiveDatagram();
-        QTest::qWait(400); // the tick that announced it writes it in the same turn
+        // Kept in the outbox for the broker's return before the next press.
+        QTRY_VERIFY_WITH_TIMEOUT(lastSeq(outbox) > written, 5000);
+        written = lastSeq(outbox);
     }
     server.kill();
     QVERIFY(server.waitForFinished(5000));

@@ -55,7 +55,7 @@ private slots:
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         m_db.open(m_pg.connInfo());
         QCOMPARE(CentralSchema::migrate(m_db), CentralSchema::latestVersion());
-        m_exe = centraltest::installCentral(m_dir.path(), 1883, m_pg.connInfo());
+        m_exe = centraltest::installCentral(m_dir.path(), centraltest::freeTcpPort(), m_pg.connInfo());
     }
     void init() { m_db.run("TRUNCATE users"); }
 
@@ -73,6 +73,33 @@ private slots:
         QVERIFY(!UserAccounts::verifyPassword({}, "сестра-2024"));
         QVERIFY(!UserAccounts::verifyPassword("$argon2id$garbage", "сестра-2024"));
         QVERIFY(!UserAccounts::verifyPassword(QByteArray(400, 'x'), "сестра-2024"));
+        // libsodium's interactive costs: 64 MiB, two passes, one lane.
+        QVERIFY2(a.contains("$v=19$m=65536,t=2,p=1$"), a.constData());
+    }
+
+    // Hashes made by another implementation, the reference one's command-line tool (Debian's package
+    // argon2), e.g. printf %s 'ночная смена 7' | argon2 halvane-salt-16b -id -t 2 -m 16 -p 1 -l 32 -e:
+    // a hash our verification only agreed with itself about would fail here.
+    void hashesOfAnotherImplementationVerify_data()
+    {
+        QTest::addColumn<QByteArray>("hash");
+        QTest::newRow("interactive costs")
+            << QByteArray("$argon2id$v=19$m=65536,t=2,p=1$aGFsdmFuZS1zYWx0LTE2Yg$"
+                          "uadxIxR23d4KdzHQriYpHhFw2LCfQc2LF/4FiBpf7FE");
+        QTest::newRow("other costs, cyrillic salt")
+            << QByteArray("$argon2id$v=19$m=4096,t=3,p=1$0LTRgNGD0LPQsNGPLdGB0L7Qu9GMLTAx$"
+                          "aJEMteEUrit+QI+JrgPElTrv4V9Lk7IG343sEnEysGc");
+    }
+    void hashesOfAnotherImplementationVerify()
+    {
+        QFETCH(QByteArray, hash);
+        QVERIFY(UserAccounts::verifyPassword(hash, "ночная смена 7"));
+        QVERIFY(!UserAccounts::verifyPassword(hash, "ночная смена 8"));
+        QVERIFY(!UserAccounts::verifyPassword(hash, "ночная смена 7 "));
+        // One character of the hash changed.
+        QByteArray changed = hash;
+        changed[changed.size() - 2] = changed[changed.size() - 2] == 'A' ? 'B' : 'A';
+        QVERIFY(!UserAccounts::verifyPassword(changed, "ночная смена 7"));
     }
 
     void names_data()
@@ -173,7 +200,7 @@ private slots:
     void databaseAwayIsAnError()
     {
         QTemporaryDir dir;
-        const QString exe = centraltest::installCentral(dir.path(), 1883,
+        const QString exe = centraltest::installCentral(dir.path(), centraltest::freeTcpPort(),
                                                         QStringLiteral("host=127.0.0.1 port=1 dbname=none "
                                                                        "connect_timeout=2"));
         QProcess p;

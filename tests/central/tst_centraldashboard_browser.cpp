@@ -6,6 +6,7 @@
 #include "CentralTestSupport.h"
 #include "MosquittoBroker.h"
 #include "PostgresServer.h"
+#include "ProcessGuard.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -36,37 +37,11 @@ private:
     QTemporaryDir m_brokerDir;
     MosquittoBroker m_broker{m_brokerDir.path()};
     QTemporaryDir m_dir;
-    QProcess m_central;
-    QString m_errors;
+    std::unique_ptr<centraltest::CentralProcess> m_central;
     QString m_exe;
     quint16 m_httpPort = 0;
 
-    QString errors()
-    {
-        m_errors += QString::fromLocal8Bit(m_central.readAllStandardError());
-        return m_errors;
-    }
-
-    bool waitForLine(const QString& line, int ms)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (!deadline.hasExpired() && !errors().contains(line) && m_central.state() == QProcess::Running)
-            QTest::qWait(50);
-        return errors().contains(line);
-    }
-
-    bool httpListening(int ms)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (!deadline.hasExpired() && m_central.state() == QProcess::Running) {
-            QTcpSocket probe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), m_httpPort);
-            if (probe.waitForConnected(500))
-                return true;
-            QTest::qWait(100);
-        }
-        return false;
-    }
+    QString errors() { return m_central ? m_central->errors() : QString(); }
 
 private slots:
     void initTestCase()
@@ -75,12 +50,14 @@ private slots:
             QSKIP("Debian's chromium and chromium-driver are not installed");
         QVERIFY2(QFile::exists(kPython), "Debian's python3 with python3-selenium is needed");
         QVERIFY2(PostgresServer::installed(), "package postgresql is not installed");
+        // The test's folders (the programs' copies, some 40 MB each, among them) go with it however it ends.
+        ProcessGuard::removeOnDeath(m_brokerDir.path());
+        ProcessGuard::removeOnDeath(m_dir.path());
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
 
-        m_httpPort = centraltest::freeTcpPort();
         m_exe = centraltest::installCentral(m_dir.path(), m_broker.port(), m_pg.connInfo(),
-                                            QStringLiteral("central-dashboard"), m_httpPort);
+                                            QStringLiteral("central-dashboard"));
 
         // The account, as a script makes one: the password twice on standard input.
         QProcess addUser;
@@ -92,20 +69,15 @@ private slots:
         QVERIFY(addUser.waitForFinished(30000));
         QVERIFY2(addUser.exitCode() == 0, addUser.readAllStandardError().constData());
 
-        m_central.setWorkingDirectory(m_dir.path());
-        m_central.start(m_exe, {});
-        QVERIFY(m_central.waitForStarted(5000));
-        QVERIFY2(waitForLine(QStringLiteral("MQTT: связь с брокером"), 15000), qPrintable(errors()));
-        QVERIFY2(httpListening(15000), qPrintable(errors()));
+        m_central = std::make_unique<centraltest::CentralProcess>(m_exe);
+        QVERIFY2(m_central->startServing(&m_httpPort), qPrintable(errors()));
+        QVERIFY2(m_central->waitForLine(QStringLiteral("MQTT: связь с брокером")), qPrintable(errors()));
     }
 
     void cleanupTestCase()
     {
-        if (m_central.state() != QProcess::NotRunning) {
-            m_central.terminate();
-            if (!m_central.waitForFinished(10000))
-                m_central.kill();
-        }
+        if (m_central && m_central->running() && !m_central->terminate())
+            m_central->kill();
     }
 
     void liveStatisticsAndJournalInChromium()
@@ -116,14 +88,17 @@ private slots:
         const QString shots = QCoreApplication::applicationDirPath() + QStringLiteral("/dashboard_screens");
         QDir(shots).removeRecursively();
 
+        // The script, its chromedriver and Chromium, and the copy of the centre it starts again are one
+        // process group, ended with the test however the test ends.
         QProcess browser;
+        ProcessGuard::guard(browser);
         browser.setProcessChannelMode(QProcess::MergedChannels);
         browser.start(kPython,
                       {script, QStringLiteral("--url"), QStringLiteral("http://127.0.0.1:%1").arg(m_httpPort),
                        QStringLiteral("--name"), kAccount, QStringLiteral("--password"), kPassword,
                        QStringLiteral("--broker-port"), QString::number(m_broker.port()),
                        QStringLiteral("--prefix"), QStringLiteral("test/cardio"), QStringLiteral("--shots"),
-                       shots, QStringLiteral("--centre-pid"), QString::number(m_central.processId()),
+                       shots, QStringLiteral("--centre-pid"), QString::number(m_central->pid()),
                        QStringLiteral("--centre-exe"), m_exe});
         QVERIFY(browser.waitForStarted(5000));
         const bool finished = browser.waitForFinished(100000);
@@ -137,7 +112,7 @@ private slots:
         QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
                  qPrintable(output + QStringLiteral("\ncentre:\n") + errors()));
         // The script stopped the centre on its way (and ended the copy it started again).
-        QVERIFY(m_central.waitForFinished(10000));
+        QVERIFY(!m_central->running() || m_central->process().waitForFinished(10000));
         for (const char* page :
              {"login-failed", "calls", "calls-offline", "statistics", "journal", "calls-lost"})
             QVERIFY2(QFile::exists(shots + u'/' + QLatin1String(page) + QStringLiteral(".png")), page);

@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -735,6 +737,10 @@ private slots:
     {
         HttpServer server(echoPath(), {});
         QVERIFY(server.listen(local(), nullptr));
+        // The server's own listening socket (the WebSocket side's lies deeper), to see accept() fail.
+        const QList<QTcpServer*> listeners = server.findChildren<QTcpServer*>(Qt::FindDirectChildrenOnly);
+        QCOMPARE(listeners.size(), 1);
+        QSignalSpy acceptErrors(listeners.first(), &QTcpServer::acceptError);
         rlimit saved{};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
         const int open = static_cast<int>(
@@ -745,7 +751,7 @@ private slots:
         std::vector<std::unique_ptr<RawClient>> clients;
         for (int i = 0; i < 8; ++i)
             clients.push_back(std::make_unique<RawClient>(server.port()));
-        QTest::qWait(300);
+        QTRY_VERIFY_WITH_TIMEOUT(!acceptErrors.isEmpty(), 5000);
         const int served = server.connectionCount();
         clients.clear();
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);

@@ -5,6 +5,7 @@
 #include "CentralTestSupport.h"
 #include "MosquittoBroker.h"
 #include "PostgresServer.h"
+#include "ProcessGuard.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
@@ -13,56 +14,11 @@
 
 #include <memory>
 
+#include <sys/file.h>
+
 using centraltest::wardEvent;
 
-namespace {
-
-// One running copy of the program in a directory of its own; its standard error kept.
-class Central
-{
-public:
-    Central(const QString& dir, quint16 brokerPort, const QString& connInfo, const QString& clientId)
-        : m_exe(centraltest::installCentral(dir, brokerPort, connInfo, clientId))
-    {
-        m_process.setWorkingDirectory(dir);
-    }
-    ~Central()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    bool start()
-    {
-        m_process.start(m_exe, {});
-        return m_process.waitForStarted(5000);
-    }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    // SIGTERM; true when it ended by itself with status 0.
-    bool terminate()
-    {
-        m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit &&
-               m_process.exitCode() == 0;
-    }
-    QString errors()
-    {
-        m_errors += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_errors;
-    }
-
-private:
-    QString m_exe;
-    QProcess m_process;
-    QString m_errors;
-};
-
-} // namespace
+using centraltest::CentralProcess;
 
 class TestCentralService : public QObject
 {
@@ -78,31 +34,17 @@ private:
     QTemporaryDir m_dir;
     int m_copies = 0;
 
-    std::unique_ptr<Central> central(const QString& clientId = QStringLiteral("central-a"))
+    std::unique_ptr<CentralProcess> central(const QString& clientId = QStringLiteral("central-a"))
     {
         const QString dir = m_dir.filePath(QStringLiteral("copy%1").arg(++m_copies));
         QDir().mkpath(dir);
-        return std::make_unique<Central>(dir, m_broker.port(), m_pg.connInfo(), clientId);
+        return std::make_unique<CentralProcess>(
+            centraltest::installCentral(dir, m_broker.port(), m_pg.connInfo(), clientId));
     }
 
-    // Publishes with QoS 1, one message a line; retained when asked.
     bool publish(const QString& topic, const QList<QByteArray>& payloads, bool retained = false)
     {
-        QProcess pub;
-        QStringList args{QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
-                         QStringLiteral("-p"), QString::number(m_broker.port()),
-                         QStringLiteral("-q"), QStringLiteral("1"),
-                         QStringLiteral("-t"), topic,
-                         QStringLiteral("-l")};
-        if (retained)
-            args << QStringLiteral("-r");
-        pub.start(QStringLiteral("mosquitto_pub"), args);
-        if (!pub.waitForStarted(5000))
-            return false;
-        for (const QByteArray& p : payloads)
-            pub.write(p + '\n');
-        pub.closeWriteChannel();
-        return pub.waitForFinished(60000) && pub.exitCode() == 0;
+        return centraltest::publish(m_broker.port(), topic, payloads, retained);
     }
     static QList<QByteArray> events(int first, int last)
     {
@@ -125,15 +67,9 @@ private:
                  qPrintable(expected));
         return false;
     }
-    // Waits until the copy is connected to the broker and has had time to subscribe: a client id the
-    // broker has never seen gets only what is published after its first subscription.
-    bool connected(Central& c)
+    bool connected(CentralProcess& c, const QString& clientId)
     {
-        const QDeadlineTimer deadline(15000);
-        while (!deadline.hasExpired() && !c.errors().contains(QStringLiteral("MQTT: связь с брокером")))
-            QTest::qWait(50);
-        QTest::qWait(300);
-        return c.errors().contains(QStringLiteral("MQTT: связь с брокером"));
+        return centraltest::subscribed(c, m_broker.port(), clientId, m_pg);
     }
     static QString stored(const QString& ward)
     {
@@ -144,6 +80,9 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(PostgresServer::installed(), "package postgresql is not installed");
+        // The test's folders (the programs' copies, some 40 MB each, among them) go with it however it ends.
+        ProcessGuard::removeOnDeath(m_brokerDir.path());
+        ProcessGuard::removeOnDeath(m_dir.path());
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
     }
@@ -160,16 +99,22 @@ private slots:
         QCOMPARE(p.exitCode(), 2);
 
         // A first start writes the settings file, comment keys included, in Windows-1251 with CR LF.
+        // Its shipped settings name the site's broker, database and page (127.0.0.1:1883 under the
+        // production client id, the database "halvane", port 8080 on every address): the test holds
+        // the folder's lock, as a copy already running there would, so that this start writes the
+        // file and ends before it reaches any of them.
         QTemporaryDir dir;
         const QString exe = dir.filePath(QStringLiteral("HalvaneCentral"));
         QVERIFY(QFile::copy(QStringLiteral(HALVANE_CENTRAL_EXE), exe));
+        QFile lock(dir.filePath(QStringLiteral("HalvaneCentral.lock")));
+        QVERIFY(lock.open(QIODevice::ReadWrite));
+        QCOMPARE(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
         p.setWorkingDirectory(dir.path());
         p.start(exe, {});
-        QVERIFY(p.waitForStarted(5000));
-        QTest::qWait(500);
-        p.terminate();
         QVERIFY(p.waitForFinished(10000));
-        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("another HalvaneCentral runs"));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("HalvaneCentral.inbox"))));
         QFile ini(dir.filePath(QStringLiteral("HalvaneCentral.ini")));
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QByteArray bytes = ini.readAll();
@@ -217,7 +162,7 @@ private slots:
     {
         auto c = central(QStringLiteral("central-kill"));
         QVERIFY(c->start());
-        QVERIFY(connected(*c));
+        QVERIFY(connected(*c, QStringLiteral("central-kill")));
         // A clean stop, then a kill -9 while the events stream in; each time started again.
         QVERIFY(publish(QStringLiteral("test/w3/events"), events(1, 1000)));
         QVERIFY(c->terminate());
@@ -240,7 +185,7 @@ private slots:
     {
         auto c = central(QStringLiteral("central-pg"));
         QVERIFY(c->start());
-        QVERIFY(connected(*c));
+        QVERIFY(connected(*c, QStringLiteral("central-pg")));
         QVERIFY(publish(QStringLiteral("test/w4/events"), events(1, 100)));
         QVERIFY(waitFor(stored(QStringLiteral("w4")), QStringLiteral("100")));
         QVERIFY2(m_pg.stop(), qPrintable(m_pg.error()));
@@ -266,8 +211,8 @@ private slots:
         auto b = central(QStringLiteral("central-two"));
         QVERIFY(a->start());
         QVERIFY(b->start());
-        QVERIFY(connected(*a));
-        QVERIFY(connected(*b));
+        QVERIFY(connected(*a, QStringLiteral("central-one")));
+        QVERIFY(connected(*b, QStringLiteral("central-two")));
         QVERIFY(publish(QStringLiteral("test/w5/events"), events(1, 1000)));
         QVERIFY(publish(QStringLiteral("test/w6/events"), events(1, 1000)));
         a->kill(); // the other copy goes on alone

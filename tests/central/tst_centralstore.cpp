@@ -449,7 +449,8 @@ private slots:
         m_db.run("UPDATE wards SET name = 'Кардиология' WHERE ward = 'w2'");
 
         QTemporaryDir dir;
-        const QString exe = centraltest::installCentral(dir.path(), 1883, m_pg.connInfo());
+        const QString exe =
+            centraltest::installCentral(dir.path(), centraltest::freeTcpPort(), m_pg.connInfo());
         const QString file = dir.filePath(QStringLiteral("house.xlsx"));
         QProcess p;
         p.start(exe, {QStringLiteral("--statistics"), QStringLiteral("2024-03-01"),

@@ -4,6 +4,8 @@
 // directory of its own (so that its settings file and database are the test's), started without a
 // display, and the wait until it listens. The tests that include it define HALVANE_SERVER_EXE.
 
+#include "ProcessGuard.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
@@ -30,6 +32,7 @@ inline void startServer(QProcess& server, const QString& exe,
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     server.setProcessEnvironment(env);
     server.setProcessChannelMode(channels);
+    ProcessGuard::guard(server); // ended with the test however the test ends
     server.start(exe, {QStringLiteral("--headless")});
 }
 

@@ -2,7 +2,10 @@
 
 // A real broker for the tests and benchmarks: Debian's mosquitto, started on 127.0.0.1 at a free
 // port with a configuration written to a directory of the caller's, and a subscriber that records
-// what it receives. Header only, so that bench/ can use it without a library of its own.
+// what it receives. The broker is ended with the test however the test ends (ProcessGuard). Header
+// only, so that bench/ can use it without a library of its own.
+
+#include "ProcessGuard.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -50,33 +53,14 @@ public:
     // messages are saved on stop and restored on the next start, as an installed broker does.
     bool start()
     {
-        if (m_port == 0)
+        if (m_port != 0)
+            return startOnPort();
+        // A port found free may be taken before the broker binds it: then another one.
+        for (int attempt = 0; attempt < 5; ++attempt) {
             m_port = freePort();
-        QFile conf(m_dir + QStringLiteral("/mosquitto.conf"));
-        if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return false;
-        QByteArray text = "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-        text += m_extra.isEmpty() ? QByteArray("allow_anonymous true\n") : m_extra.toUtf8() + '\n';
-        text += "persistence true\npersistence_location " + m_dir.toUtf8() + "/\n";
-        text += "log_dest file " + m_dir.toUtf8() + "/mosquitto.log\n";
-        if (::geteuid() == 0)
-            text += "user root\n"; // else it would switch to a user who cannot write m_dir
-        conf.write(text);
-        conf.close();
-
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(binary(), {QStringLiteral("-c"), conf.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        const QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired()) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            if (probe.waitForConnected(200))
+            if (startOnPort())
                 return true;
-            if (m_process.state() != QProcess::Running)
-                return false;
-            QThread::msleep(50);
+            stop();
         }
         return false;
     }
@@ -93,6 +77,39 @@ public:
     }
 
 private:
+    bool startOnPort()
+    {
+        QFile conf(m_dir + QStringLiteral("/mosquitto.conf"));
+        if (!conf.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        QByteArray text = "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
+        text += m_extra.isEmpty() ? QByteArray("allow_anonymous true\n") : m_extra.toUtf8() + '\n';
+        text += "persistence true\npersistence_location " + m_dir.toUtf8() + "/\n";
+        text += "log_dest file " + m_dir.toUtf8() + "/mosquitto.log\n";
+        if (::geteuid() == 0)
+            text += "user root\n"; // else it would switch to a user who cannot write m_dir
+        conf.write(text);
+        conf.close();
+
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        ProcessGuard::guard(m_process, SIGTERM);
+        m_process.start(binary(), {QStringLiteral("-c"), conf.fileName()});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        const QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            // A broker that could not bind its port ends at once: whoever answered was another one.
+            if (probe.waitForConnected(200))
+                return !m_process.waitForFinished(200) && m_process.state() == QProcess::Running;
+            if (m_process.state() != QProcess::Running)
+                return false;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
     QString m_dir;
     QString m_extra;
     quint16 m_port = 0;

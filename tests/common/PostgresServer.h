@@ -3,7 +3,10 @@
 // A real PostgreSQL for the tests and benchmarks: Debian's server binaries, a cluster made with
 // initdb in a temporary directory and run on 127.0.0.1 at a free port. The server refuses to run as
 // root, so when the test runs as root the cluster belongs to the "postgres" user and its programs run
-// through runuser. Header only, so that bench/ can use it too.
+// through runuser. The cluster's server and its directory are ended with the test however it ends
+// (ProcessGuard). Header only, so that bench/ can use it too.
+
+#include "ProcessGuard.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -28,8 +31,10 @@ public:
     {
         stop();
         // The cluster's files belong to the server's user; the directory goes with them.
-        if (m_dir.isValid())
+        if (m_dir.isValid()) {
             QDir(m_dir.path()).removeRecursively();
+            ProcessGuard::keepOnDeath(m_dir.path());
+        }
     }
     PostgresServer(const PostgresServer&) = delete;
     PostgresServer& operator=(const PostgresServer&) = delete;
@@ -54,7 +59,7 @@ public:
         if (!m_dir.isValid())
             return fail(QStringLiteral("no temporary directory"));
         ::chmod(QFile::encodeName(m_dir.path()).constData(), 0777);
-        m_port = freePort();
+        ProcessGuard::removeOnDeath(m_dir.path());
         if (!run(QStringLiteral("initdb"),
                  {QStringLiteral("-D"), dataDir(), QStringLiteral("-U"), QStringLiteral("postgres"),
                   QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"), QStringLiteral("UTF8"),
@@ -63,11 +68,17 @@ public:
         QFile conf(dataDir() + QStringLiteral("/postgresql.conf"));
         if (!conf.open(QIODevice::Append))
             return fail(QStringLiteral("cannot append to postgresql.conf"));
-        conf.write("listen_addresses = '127.0.0.1'\nport = " + QByteArray::number(m_port) +
-                   "\nunix_socket_directories = ''\nfsync = off\nsynchronous_commit = off\n"
+        conf.write("listen_addresses = '127.0.0.1'\n"
+                   "unix_socket_directories = ''\nfsync = off\nsynchronous_commit = off\n"
                    "full_page_writes = off\nmax_connections = 40\nshared_buffers = 64MB\n");
         conf.close();
-        if (!start())
+        // The port is free when asked and may be taken before the server binds it: another one then.
+        bool started = false;
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            m_port = freePort();
+            started = start();
+        }
+        if (!started)
             return false;
         return run(QStringLiteral("createdb"),
                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
@@ -77,19 +88,40 @@ public:
 
     bool start()
     {
-        return run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), dataDir(), QStringLiteral("-l"),
-                    m_dir.path() + QStringLiteral("/server.log"), QStringLiteral("-w"), QStringLiteral("-t"),
-                    QStringLiteral("30"), QStringLiteral("start")});
+        if (!run(QStringLiteral("pg_ctl"),
+                 {QStringLiteral("-D"), dataDir(), QStringLiteral("-l"),
+                  m_dir.path() + QStringLiteral("/server.log"), QStringLiteral("-o"),
+                  QStringLiteral("-p %1").arg(m_port), QStringLiteral("-w"), QStringLiteral("-t"),
+                  QStringLiteral("30"), QStringLiteral("start")}))
+            return false;
+        // pg_ctl starts the server in a session of its own: its group goes with the test (SIGQUIT,
+        // the immediate stop, takes its backends with it).
+        m_serverPid = serverPid();
+        ProcessGuard::watch(m_serverPid, SIGQUIT);
+        return true;
     }
     // A fast stop: the connections are cut, as when the database server goes away.
     bool stop()
     {
         if (!QFile::exists(dataDir() + QStringLiteral("/postmaster.pid")))
             return true;
-        return run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), dataDir(), QStringLiteral("-m"), QStringLiteral("fast"),
-                    QStringLiteral("-w"), QStringLiteral("stop")});
+        const bool stopped = run(QStringLiteral("pg_ctl"),
+                                 {QStringLiteral("-D"), dataDir(), QStringLiteral("-m"),
+                                  QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("stop")});
+        if (stopped) {
+            ProcessGuard::forget(m_serverPid);
+            m_serverPid = 0;
+        }
+        return stopped;
+    }
+
+    // The server's process (the first line of postmaster.pid); 0 when it does not run.
+    qint64 serverPid() const
+    {
+        QFile pidFile(dataDir() + QStringLiteral("/postmaster.pid"));
+        if (!pidFile.open(QIODevice::ReadOnly))
+            return 0;
+        return pidFile.readLine().trimmed().toLongLong();
     }
 
     // Runs SQL through psql; the output, unaligned and without headings. Empty with error() on failure.
@@ -142,5 +174,6 @@ private:
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
+    qint64 m_serverPid = 0;
     QString m_error;
 };

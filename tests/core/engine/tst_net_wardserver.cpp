@@ -149,16 +149,55 @@ void TestWardServer::timersRunAtTheirPeriods()
     WardServer server;
     server.create();
     QVERIFY(!server.TimerToAnt.isActive());
+    // What two of the timers do is heard on the wire: the antennas' "@REG" and the stations' ping.
+    const MainSettingsValues& cfg = server.cfg();
+    Station antennas;
+    QVERIFY(antennas.bind(UdpSender::portFromSetting(cfg.ToAntPort)));
+    Station station;
+    QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
-    const QList<std::pair<QTimer*, int>> timers = {{&server.TimerToAnt, 500},
-                                                   {&server.TimerObr, 300},
-                                                   {&server.TimerFromClients, 2100},
-                                                   {&server.TimerToClients, 500}};
-    for (const auto& [timer, period] : timers) {
-        QVERIFY(timer->isActive());
-        QCOMPARE(timer->interval(), period);
+    send("#ToOrvikLiteServer", UdpSender::portFromSetting(cfg.FromClientsPort));
+
+    // Every timer keeps ticking, and never more often than its period allows: a late tick is not
+    // made up by a burst, so in a span of T ms a timer of period P ticks at most T / P + 1 times
+    // (+1 more for a coarse timer firing a little early). A period set wrong, a timer that fires
+    // once, or one that is never started fails here; a loaded machine only makes ticks fewer.
+    struct Ticks
+    {
+        const char* name;
+        QTimer* timer;
+        int period;
+        int count = 0;
+    };
+    Ticks ticks[] = {{"TimerToAnt", &server.TimerToAnt, 500},
+                     {"TimerObr", &server.TimerObr, 300},
+                     {"TimerFromClients", &server.TimerFromClients, 2100},
+                     {"TimerToClients", &server.TimerToClients, 500}};
+    QElapsedTimer span;
+    span.start();
+    for (Ticks& t : ticks)
+        connect(t.timer, &QTimer::timeout, this, [&t] { ++t.count; });
+    antennas.drain();
+    antennas.received.clear();
+    const auto heard = [](Station& s, const QString& text) {
+        s.drain();
+        return int(s.received.count(text));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(std::begin(ticks), std::end(ticks), [](const Ticks& t) { return t.count >= 3; }) &&
+            heard(antennas, QStringLiteral("@REG")) >= 3 &&
+            heard(station, QStringLiteral("#FromOrvikLiteServer")) >= 3,
+        30000);
+    const qint64 elapsed = span.elapsed();
+    for (const Ticks& t : ticks) {
+        QVERIFY2(t.timer->isActive(), t.name);
+        QVERIFY2(t.count <= elapsed / t.period + 2,
+                 qPrintable(QStringLiteral("%1: %2 ticks in %3 ms").arg(t.name).arg(t.count).arg(elapsed)));
     }
+    QVERIFY(heard(antennas, QStringLiteral("@REG")) <= elapsed / 500 + 2);
+    // The pings since the first hello, which lists the station before the first tick after it.
+    QVERIFY(heard(station, QStringLiteral("#FromOrvikLiteServer")) <= elapsed / 500 + 3);
 }
 
 void TestWardServer::stopClosesEverythingAndKeepsTheJournal()
