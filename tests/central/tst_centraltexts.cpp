@@ -98,6 +98,47 @@ private slots:
             qPrintable(r.errors));
     }
 
+    // A settings file the centre cannot start with: one line saying what to mend, and status 1.
+    void settingsProblems_data()
+    {
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("no host") << "Host=\r\nTopics=test/+\r\n"
+                                 << "не задан адрес брокера ([Broker] Host)";
+        QTest::newRow("no topics") << "Host=127.0.0.1\r\nTopics=\r\n"
+                                   << "не задан ни один префикс топиков ([Broker] Topics)";
+        QTest::newRow("hash") << "Host=127.0.0.1\r\nTopics=test/#\r\n"
+                              << "в префиксе топиков \"test/#\" есть \"#\"; один уровень обозначает \"+\"";
+        QTest::newRow("empty level") << "Host=127.0.0.1\r\nTopics=test//a\r\n"
+                                     << "в префиксе топиков \"test//a\" пустой уровень";
+        QTest::newRow("part plus") << "Host=127.0.0.1\r\nTopics=test/a+\r\n"
+                                   << "в префиксе топиков \"test/a+\" \"+\" должен занимать весь уровень";
+        QTest::newRow("tls") << "Host=127.0.0.1\r\nTopics=test/+\r\nTls=yes\r\n"
+                             << "[Broker] Tls=\"yes\" - не 1 (TLS) и не 0 (без шифрования)";
+    }
+    void settingsProblems()
+    {
+        QFETCH(QString, broker);
+        QFETCH(QString, line);
+        QTemporaryDir dir;
+        const QString exe = centraltest::installCentral(dir.path(), 1, QStringLiteral("dbname=none"));
+        QFile ini(dir.filePath(QStringLiteral("HalvaneCentral.ini")));
+        QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write(Cp1251::encode(QStringLiteral("[Broker]\r\n") + broker));
+        ini.close();
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(exe, {});
+        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString errors = QString::fromUtf8(p.readAllStandardError());
+        // The last line; a value the settings file cannot read is said before it by the file's reader.
+        const QString said =
+            QStringLiteral("%1: %2\n").arg(dir.filePath(QStringLiteral("HalvaneCentral.ini")), line);
+        QVERIFY2(errors.endsWith(said), qPrintable(errors));
+    }
+
     // Each reason libmosquitto gives, in words; the library's text stays only after a general word.
     void brokerReasons_data()
     {
