@@ -98,6 +98,51 @@ private slots:
             qPrintable(r.errors));
     }
 
+    // --statistics with arguments it cannot use: status 2 and what is wrong, then how to call it.
+    void statisticsArguments_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("why");
+        const QString usage =
+            QStringLiteral("запуск: HalvaneCentral --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx "
+                           "[--max-reaction СЕКУНДЫ] [--force] (даты в виде ГГГГ-ММ-ДД)");
+        QTest::newRow("two words") << QStringList{"2024-03-01", "2024-03-31"} << usage;
+        QTest::newRow("bad date") << QStringList{"2024-02-30", "2024-03-31", "r.xlsx"}
+                                  << QStringLiteral("первый день «2024-02-30» — не дата вида ГГГГ-ММ-ДД; ") +
+                                         usage;
+        QTest::newRow("reversed") << QStringList{"2024-03-31", "2024-03-01", "r.xlsx"}
+                                  << QStringLiteral(
+                                         "Первый день периода (2024-03-31) позже последнего (2024-03-01); ") +
+                                         usage;
+        QTest::newRow("bad bound") << QStringList{"2024-03-01", "2024-03-31", "r.xlsx", "--max-reaction", "0"}
+                                   << QStringLiteral("--max-reaction — целое число секунд от 1 до 356400; ") +
+                                          usage;
+        QTest::newRow("not xlsx") << QStringList{"2024-03-01", "2024-03-31", "r.csv"}
+                                  << "файл отчёта «r.csv» должен оканчиваться на .xlsx";
+    }
+    void statisticsArguments()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, why);
+        const Run r = run(QStringList{QStringLiteral("--statistics")} + args);
+        QCOMPARE(r.status, 2);
+        QCOMPARE(r.errors, QStringLiteral("HalvaneCentral --statistics: %1\n").arg(why));
+    }
+
+    void statisticsKeepsAnExistingFile()
+    {
+        QFile existing(m_dir.filePath(QStringLiteral("kept.xlsx")));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.write("kept");
+        existing.close();
+        const Run r = run({QStringLiteral("--statistics"), QStringLiteral("2024-03-01"),
+                           QStringLiteral("2024-03-31"), QStringLiteral("kept.xlsx")});
+        QCOMPARE(r.status, 2);
+        QCOMPARE(r.errors,
+                 QStringLiteral(
+                     "HalvaneCentral --statistics: файл kept.xlsx уже есть; заменить его можно с --force\n"));
+    }
+
     // A settings file the centre cannot start with: one line saying what to mend, and status 1.
     void settingsProblems_data()
     {
