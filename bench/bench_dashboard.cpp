@@ -391,6 +391,8 @@ QByteArray login(QNetworkAccessManager& network, quint16 port)
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // As the login page's form sends it: the centre takes a POST only from its own page.
+    request.setRawHeader("Origin", QStringLiteral("http://127.0.0.1:%1").arg(port).toLatin1());
     QNetworkReply* reply = network.post(request, "name=" + kUser + "&password=" + kPassword);
     waitFor([reply] { return reply->isFinished(); }, 60000);
     QByteArray cookie;

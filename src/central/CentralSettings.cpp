@@ -68,13 +68,17 @@ const H& httpSection()
          H::comment(QStringLiteral("KeyFile"), QStringLiteral("файл закрытого ключа сертификата (PEM)")),
          H::comment(QStringLiteral("SessionHours"),
                     QStringLiteral("сколько часов действует вход, от 1 до 720")),
+         H::comment(QStringLiteral("Hosts"),
+                    QStringLiteral("имена, по которым открывают страницу, через запятую, кроме имени этого "
+                                   "компьютера и IP-адресов; * - любые")),
          H::text(QStringLiteral("Address"), &HttpSettings::Address).when(kMissing),
          H::integer(QStringLiteral("Port"), &HttpSettings::Port).within(1, 65535).when(kMissing),
          H::text(QStringLiteral("CertFile"), &HttpSettings::CertFile).when(kMissing),
          H::text(QStringLiteral("KeyFile"), &HttpSettings::KeyFile).when(kMissing),
          H::integer(QStringLiteral("SessionHours"), &HttpSettings::SessionHours)
              .within(1, 720)
-             .when(kMissing)});
+             .when(kMissing),
+         H::text(QStringLiteral("Hosts"), &HttpSettings::Hosts).when(kMissing)});
     return section;
 }
 

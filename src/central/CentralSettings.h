@@ -44,6 +44,9 @@ struct HttpSettings
     QString CertFile;      // with KeyFile: HTTPS with this certificate chain (PEM)
     QString KeyFile;       // the certificate's private key (PEM)
     int SessionHours = 12; // a login lasts this long at most; 1 to 720, anything else reads as 12
+    // The names the page is opened by, separated by commas, besides the computer's own name,
+    // "localhost" and any IP address; a request naming another host is refused. "*": any name.
+    QString Hosts;
 
     // HTTPS when both files are set.
     bool https() const { return !CertFile.isEmpty() && !KeyFile.isEmpty(); }

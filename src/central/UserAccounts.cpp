@@ -142,6 +142,10 @@ QByteArray askPassword(std::FILE* input, QTextStream& err, const QString& name)
     }
     if (first.isEmpty())
         throw AppError(QStringLiteral("пароль пустой; ничего не изменено"));
+    if (const QString why = passwordProblem(first); !why.isEmpty()) {
+        wipe(first);
+        throw AppError(why);
+    }
     return first;
 }
 
@@ -168,6 +172,14 @@ QString nameProblem(const QString& name)
             c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
             return QStringLiteral("в имени пользователя есть управляющий символ");
     }
+    return {};
+}
+
+QString passwordProblem(const QByteArray& password)
+{
+    // Characters, not bytes: a Cyrillic letter is two bytes of UTF-8.
+    if (QString::fromUtf8(password).toUcs4().size() < kMinPasswordLength)
+        return QStringLiteral("пароль короче %1 знаков; ничего не изменено").arg(kMinPasswordLength);
     return {};
 }
 
@@ -210,6 +222,23 @@ QByteArray hashOf(Pg::Connection& connection, const QString& name)
     const Pg::Result r =
         connection.exec("SELECT password_hash FROM users WHERE name = $1", {Pg::param(name)});
     return r.rows() == 1 ? r.bytes(0, 0) : QByteArray();
+}
+
+bool usableHash(const QByteArray& hash)
+{
+    return hash.startsWith("$argon2") && hash.size() < crypto_pwhash_STRBYTES;
+}
+
+QHash<QString, QByteArray> activeAccounts(Pg::Connection& connection)
+{
+    const Pg::Result r = connection.exec("SELECT name, password_hash FROM users");
+    QHash<QString, QByteArray> accounts;
+    for (int i = 0; i < r.rows(); ++i) {
+        const QByteArray hash = r.bytes(i, 1);
+        if (usableHash(hash))
+            accounts.insert(r.text(i, 0), hash);
+    }
+    return accounts;
 }
 
 int runCommand(const QStringList& args, QTextStream& err, const QString& exePath, std::FILE* input)

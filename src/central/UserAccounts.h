@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +21,11 @@ namespace UserAccounts {
 // control characters, no blanks at either end.
 QString nameProblem(const QString& name);
 
+// The shortest password --add-user takes, in characters.
+constexpr int kMinPasswordLength = 10;
+// Empty when the password can be an account's; otherwise why not (in Russian, for the terminal).
+QString passwordProblem(const QByteArray& password);
+
 // The password's hash in the self-describing form of libsodium (algorithm, its costs, the salt).
 // Throws AppError when libsodium cannot hash (out of memory).
 QByteArray hashPassword(const QByteArray& password);
@@ -32,6 +38,14 @@ bool store(Pg::Connection& connection, const QString& name, const QByteArray& ha
 bool remove(Pg::Connection& connection, const QString& name);
 // The hash of the account; empty when there is none. Throws Pg::Error.
 QByteArray hashOf(Pg::Connection& connection, const QString& name);
+// Whether the hash is one a password can match. An account is disabled by spoiling its hash, e.g.
+// UPDATE users SET password_hash = '!' || password_hash WHERE name = '…' (and enabled again by taking
+// the "!" away).
+bool usableHash(const QByteArray& hash);
+// The accounts that can log in now, each with its hash: a session opened with another hash (the
+// password has changed since) or of an account not here (removed or disabled) has ended. Throws
+// Pg::Error.
+QHash<QString, QByteArray> activeAccounts(Pg::Connection& connection);
 
 // HalvaneCentral --add-user NAME and --remove-user NAME. args: the option and what follows it.
 // The password is asked twice on the terminal without echo, or read as two lines of input when

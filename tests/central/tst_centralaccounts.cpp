@@ -113,13 +113,13 @@ private slots:
         QVERIFY(UserAccounts::verifyPassword(first, "first secret"));
 
         // Windows line ends from a script are not part of the password.
-        r = run({QStringLiteral("--add-user"), name}, "second\r\nsecond\r\n");
+        r = run({QStringLiteral("--add-user"), name}, "second secret\r\nsecond secret\r\n");
         QVERIFY2(r.status == 0, qPrintable(r.errors));
         QVERIFY2(r.errors.contains(QStringLiteral("Пароль пользователя %1 заменён").arg(name)),
                  qPrintable(r.errors));
         QCOMPARE(users(), 1);
         const QByteArray second = UserAccounts::hashOf(m_db, name);
-        QVERIFY(UserAccounts::verifyPassword(second, "second"));
+        QVERIFY(UserAccounts::verifyPassword(second, "second secret"));
         QVERIFY(!UserAccounts::verifyPassword(second, "first secret"));
 
         r = run({QStringLiteral("--remove-user"), name});
@@ -146,6 +146,10 @@ private slots:
         QTest::newRow("no input") << QStringList{"--add-user", anna} << QByteArray() << 1 << "ввод кончился";
         QTest::newRow("empty password")
             << QStringList{"--add-user", anna} << QByteArray("\n\n") << 1 << "пароль пустой";
+        // Ten characters at least, counted as characters: nine Cyrillic letters are 18 bytes.
+        QTest::newRow("short password")
+            << QStringList{"--add-user", anna} << QStringLiteral("коротыш12\nкоротыш12\n").toUtf8() << 1
+            << QStringLiteral("короче 10");
         QTest::newRow("endless line")
             << QStringList{"--add-user", anna} << QByteArray(100000, 'p') << 1 << "пароль длиннее";
         QTest::newRow("no name") << QStringList{"--add-user"} << QByteArray("a\na\n") << 2 << "запуск:";
@@ -179,7 +183,7 @@ private slots:
         QProcess p;
         p.start(exe, {QStringLiteral("--add-user"), QStringLiteral("anna")});
         QVERIFY(p.waitForStarted(5000));
-        p.write("pw\npw\n");
+        p.write("long enough pw\nlong enough pw\n");
         p.closeWriteChannel();
         QVERIFY(p.waitForFinished(30000));
         QCOMPARE(p.exitCode(), 1);

@@ -11,7 +11,9 @@
 #include "central/UserAccounts.h"
 #include "central/WardMessage.h"
 #include "central/web/Dashboard.h"
+#include "central/web/DashboardQueries.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +23,12 @@
 #include <QTest>
 #include <QUrl>
 #include <QWebSocket>
+
+#include <cerrno>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,31 +53,30 @@ private:
     std::unique_ptr<Dashboard> m_dashboard;
     QStringList m_lines;
 
-    // One request on a connection of its own; the reply as the server wrote it.
-    Reply request(const QByteArray& method, const QByteArray& target, const QByteArray& cookie = {},
-                  const QByteArray& body = {}, const QByteArray& extra = {})
+    QByteArray self() const { return "127.0.0.1:" + QByteArray::number(m_dashboard->port()); }
+
+    // A request as a browser sends it from the dashboard's page: Host, and for a POST the page's
+    // Origin, unless `extra` names its own (or `origin` is false).
+    QByteArray requestText(const QByteArray& method, const QByteArray& target, const QByteArray& cookie,
+                           const QByteArray& body, const QByteArray& extra, bool origin = true) const
     {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, m_dashboard->port());
-        if (!socket.waitForConnected(5000))
-            return {};
-        QByteArray text = method + ' ' + target +
-                          " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_dashboard->port()) +
-                          "\r\nConnection: close\r\n";
+        const QByteArray named = extra.toLower();
+        QByteArray text = method + ' ' + target + " HTTP/1.1\r\n";
+        if (!named.startsWith("host:") && !named.contains("\nhost:"))
+            text += "Host: " + self() + "\r\n";
+        text += "Connection: close\r\n";
         if (!cookie.isEmpty())
             text += "Cookie: halvane_session=" + cookie + "\r\n";
-        if (method == "POST")
+        if (method == "POST") {
             text += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
                     QByteArray::number(body.size()) + "\r\n";
-        text += extra + "\r\n" + body;
-        socket.write(text);
-        QByteArray all;
-        const QDeadlineTimer deadline(15000);
-        while (!deadline.hasExpired() && socket.state() == QAbstractSocket::ConnectedState) {
-            QTest::qWait(5);
-            all += socket.readAll();
+            if (origin && !named.contains("origin:") && !named.contains("referer:"))
+                text += "Origin: http://" + self() + "\r\n";
         }
-        all += socket.readAll();
+        return text + extra + "\r\n" + body;
+    }
+    static Reply parseReply(const QByteArray& all)
+    {
         Reply reply;
         const qsizetype end = all.indexOf("\r\n\r\n");
         if (end < 0)
@@ -84,15 +91,75 @@ private:
         reply.body = all.mid(end + 4);
         return reply;
     }
+    // One request on a connection of its own, from `from` (a loopback address) or 127.0.0.1; the
+    // reply as the server wrote it.
+    Reply request(const QByteArray& method, const QByteArray& target, const QByteArray& cookie = {},
+                  const QByteArray& body = {}, const QByteArray& extra = {}, bool origin = true,
+                  const QHostAddress& from = {})
+    {
+        return parallel({requestText(method, target, cookie, body, extra, origin)}, from).value(0);
+    }
+    // The requests at once, each on a connection of its own; their replies in the same order.
+    QList<Reply> parallel(const QList<QByteArray>& texts, const QHostAddress& from = {})
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (const QByteArray& text : texts) {
+            auto socket = std::make_unique<QTcpSocket>();
+            if (!from.isNull())
+                socket->bind(from);
+            socket->connectToHost(QHostAddress::LocalHost, m_dashboard->port());
+            socket->write(text);
+            sockets.push_back(std::move(socket));
+        }
+        QList<QByteArray> all(texts.size());
+        const QDeadlineTimer deadline(15000);
+        auto open = [&sockets] {
+            return std::any_of(sockets.cbegin(), sockets.cend(),
+                               [](const auto& s) { return s->state() != QAbstractSocket::UnconnectedState; });
+        };
+        while (!deadline.hasExpired() && open()) {
+            QTest::qWait(5);
+            for (size_t i = 0; i < sockets.size(); ++i)
+                all[qsizetype(i)] += sockets[i]->readAll();
+        }
+        QList<Reply> replies;
+        for (size_t i = 0; i < sockets.size(); ++i)
+            replies << parseReply(all[qsizetype(i)] + sockets[i]->readAll());
+        return replies;
+    }
+    // A new dashboard in place of the one init() started, with other settings.
+    void restart(const Dashboard::Timing& timing, const HttpServer::Limits& limits = {},
+                 const QString& hosts = {})
+    {
+        m_dashboard = std::make_unique<Dashboard>([this](const QString& line) { m_lines << line; });
+        m_dashboard->setTiming(timing);
+        m_dashboard->setServerLimits(limits);
+        HttpSettings http;
+        http.Address = QStringLiteral("127.0.0.1");
+        http.Port = centraltest::freeTcpPort();
+        http.Hosts = hosts;
+        m_dashboard->start(http, m_pg.connInfo());
+        QCOMPARE(m_dashboard->port(), http.Port);
+    }
+    static qint64 residentBytes()
+    {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+        return 0;
+    }
     static QByteArray form(const QString& name, const QByteArray& password)
     {
         return "name=" + QUrl::toPercentEncoding(name) + "&password=" + QUrl::toPercentEncoding(password);
     }
     // Logs in; the session's token, empty when refused.
     QByteArray login(const QString& name = QStringLiteral("Иванова О.П."),
-                     const QByteArray& password = kPassword)
+                     const QByteArray& password = kPassword, const QHostAddress& from = {})
     {
-        const Reply reply = request("POST", "/login", {}, form(name, password));
+        const Reply reply = request("POST", "/login", {}, form(name, password), {}, true, from);
         const QByteArray cookie = reply.headers.value("set-cookie");
         if (reply.status != 303 || !cookie.startsWith("halvane_session="))
             return {};
@@ -352,6 +419,326 @@ private slots:
         QCOMPARE(file.headers.value("content-disposition"),
                  QByteArray("attachment; filename=\"halvane-2024-03-01-2024-03-31.xlsx\""));
         QCOMPARE(m_db.exec("SELECT count(*) FROM events").text(0, 0), QStringLiteral("1"));
+    }
+
+    // Idle and slow connections from many addresses fill every place; a nurse who comes afterwards
+    // still opens the login page and logs in, every time.
+    void floodOfIdleAndSlowConnectionsLetsAUserIn()
+    {
+        HttpServer::Limits limits;
+        limits.maxConnections = 40;
+        limits.maxPerAddress = 8;
+        restart(Dashboard::Timing{}, limits);
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        std::vector<std::unique_ptr<QTcpSocket>> slow;
+        for (int a = 0; a < 10; ++a) {
+            const QHostAddress from(QStringLiteral("127.0.0.%1").arg(20 + a));
+            for (int i = 0; i < 5; ++i) {
+                for (auto* list : {&idle, &slow}) {
+                    list->push_back(std::make_unique<QTcpSocket>());
+                    list->back()->bind(from);
+                    list->back()->connectToHost(QHostAddress::LocalHost, m_dashboard->port());
+                }
+            }
+        }
+        const QByteArray trickle = requestText("POST", "/login", {}, form(QStringLiteral("x"), "y"), {});
+        int dripped = 0;
+        QTimer drip;
+        connect(&drip, &QTimer::timeout, this, [&] {
+            for (auto& socket : slow)
+                if (socket->state() == QAbstractSocket::ConnectedState)
+                    socket->write(trickle.mid(dripped, 1));
+            ++dripped;
+        });
+        drip.start(200);
+        auto open = [](const std::vector<std::unique_ptr<QTcpSocket>>& list) {
+            return std::count_if(list.cbegin(), list.cend(),
+                                 [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; });
+        };
+        auto connecting = [](const std::vector<std::unique_ptr<QTcpSocket>>& list) {
+            return std::any_of(list.cbegin(), list.cend(), [](const auto& s) {
+                return s->state() == QAbstractSocket::ConnectingState ||
+                       s->state() == QAbstractSocket::HostLookupState;
+            });
+        };
+        // Every flooding connection got its place, then gave it up to a later one.
+        QTRY_VERIFY_WITH_TIMEOUT(!connecting(idle) && !connecting(slow) && open(idle) + open(slow) <= 40,
+                                 20000);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(request("GET", "/login").status, 200);
+            QVERIFY(!login().isEmpty());
+        }
+    }
+
+    // A logged-in client that floods the live channel with pings and never reads is dropped at once:
+    // the centre does not queue its pongs without end.
+    void pingFloodWithoutReadingIsDropped()
+    {
+        // A ping of the live channel far away: nothing else looks at the client meanwhile.
+        Dashboard::Timing timing;
+        timing.pingMs = 60000;
+        restart(timing);
+        const QByteArray token = login();
+        QVERIFY(!token.isEmpty());
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(m_dashboard->port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+        const QByteArray upgrade =
+            "GET /live HTTP/1.1\r\nHost: " + self() + "\r\nOrigin: http://" + self() +
+            "\r\nCookie: halvane_session=" + token +
+            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+        QCOMPARE(::send(fd, upgrade.constData(), size_t(upgrade.size()), MSG_NOSIGNAL),
+                 ssize_t(upgrade.size()));
+        QByteArray handshake;
+        QTRY_VERIFY([&] {
+            char buffer[4096];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                handshake.append(buffer, n);
+            return handshake.contains("\r\n\r\n");
+        }());
+        QVERIFY2(handshake.startsWith("HTTP/1.1 101"), handshake.constData());
+
+        // Masked pings with the largest payload a control frame may carry; from now on nothing is
+        // read.
+        QByteArray pings;
+        for (int i = 0; i < 500; ++i) {
+            pings += char(0x89);
+            pings += char(0x80 | 125);
+            pings += QByteArray(4, '\0'); // mask of zeros: the payload as it is
+            pings += QByteArray(125, 'p');
+        }
+        const qint64 before = residentBytes();
+        qint64 sent = 0;
+        qint64 most = before;
+        bool dropped = false;
+        QElapsedTimer clock;
+        clock.start();
+        while (!dropped && sent < 64LL * 1024 * 1024 && clock.elapsed() < 20000) {
+            const ssize_t n =
+                ::send(fd, pings.constData(), size_t(pings.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                sent += n;
+            else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                dropped = true;
+            QCoreApplication::processEvents();
+            most = std::max(most, residentBytes());
+        }
+        qInfo("pings sent before the drop: %lld bytes; resident memory grew by %lld KiB at most", sent,
+              (most - before) / 1024);
+        QVERIFY2(dropped, qPrintable(QStringLiteral("%1 bytes of pings sent, still connected").arg(sent)));
+        QVERIFY2(sent < 4 * 1024 * 1024, qPrintable(QString::number(sent)));
+        QVERIFY2(most - before < 32 * 1024 * 1024, qPrintable(QString::number(most - before)));
+        // The centre goes on serving.
+        QCOMPARE(request("GET", "/api/me", token).status, 200);
+    }
+
+    // A parallel burst of guesses from one address gets one password check, not one each.
+    void parallelBurstGetsOneCheck()
+    {
+        QList<QByteArray> texts;
+        for (int i = 0; i < 30; ++i)
+            texts << requestText("POST", "/login", {},
+                                 form(QStringLiteral("Иванова О.П."), "догадка " + QByteArray::number(i)),
+                                 {});
+        const QList<Reply> replies = parallel(texts);
+        int checked = 0;
+        int held = 0;
+        for (const Reply& r : replies) {
+            const QByteArray where = r.headers.value("location");
+            if (where == "/login?failed=1")
+                ++checked;
+            else if (where == "/login?throttled=1")
+                ++held;
+        }
+        // One check at a time for the address; a check that ends while the burst still arrives lets one more
+        // in, up to the failures that make the address wait.
+        QVERIFY2(checked >= 1 && checked <= LoginThrottle::kFreeFailures + 1,
+                 qPrintable(QString::number(checked)));
+        QCOMPARE(checked + held, 30);
+    }
+
+    // Someone guessing a name from another machine slows the guesses down, but not its owner from an
+    // address that has not failed: the right password from there is let in.
+    void guessesElsewhereDoNotLockTheOwnerOut()
+    {
+        const QHostAddress guesser(QStringLiteral("127.0.0.2"));
+        const QHostAddress owner(QStringLiteral("127.0.0.3"));
+        for (int i = 0; i <= LoginThrottle::kFreeFailures; ++i)
+            QCOMPARE(
+                request("POST", "/login", {}, form(QStringLiteral("Иванова О.П."), "нет"), {}, true, guesser)
+                    .headers.value("location"),
+                QByteArray("/login?failed=1"));
+        // The guesser is held back, even with the right password...
+        QCOMPARE(
+            request("POST", "/login", {}, form(QStringLiteral("Иванова О.П."), kPassword), {}, true, guesser)
+                .headers.value("location"),
+            QByteArray("/login?throttled=1"));
+        // ...the owner is not.
+        QVERIFY(!login(QStringLiteral("Иванова О.П."), kPassword, owner).isEmpty());
+    }
+
+    // A new password, a disabled account or a removed one ends the account's sessions and live
+    // channels within 2 s, with the dashboard's own timing.
+    void changedAccountIsLoggedOut_data()
+    {
+        QTest::addColumn<QByteArray>("change");
+        QTest::addColumn<bool>("newPasswordWorks");
+        QTest::newRow("new password")
+            << QByteArray("UPDATE users SET password_hash = $2 WHERE name = $1") << true;
+        QTest::newRow("disabled")
+            << QByteArray(
+                   "UPDATE users SET password_hash = '!' || password_hash WHERE name = $1 AND $2 <> ''")
+            << false;
+        QTest::newRow("removed") << QByteArray("DELETE FROM users WHERE name = $1 AND $2 <> ''") << false;
+    }
+
+    void changedAccountIsLoggedOut()
+    {
+        QFETCH(QByteArray, change);
+        QFETCH(bool, newPasswordWorks);
+        Dashboard::Timing timing;
+        timing.pingMs = 300;
+        restart(timing);
+        const QString name = QStringLiteral("Иванова О.П.");
+        const QByteArray token = login();
+        const QByteArray other = login();
+        QVERIFY(!token.isEmpty() && !other.isEmpty());
+        QWebSocket* live = openLive(token);
+        QSignalSpy closed(live, &QWebSocket::disconnected);
+        QSignalSpy messages(live, &QWebSocket::textMessageReceived);
+        QTRY_VERIFY(!messages.isEmpty());
+        // Time for a reading of the accounts or two: the session is still good.
+        QTest::qWait(1500);
+        QCOMPARE(request("GET", "/api/me", token).status, 200);
+
+        const QByteArray newPassword = "новый пароль 2";
+        const QByteArray newHash = UserAccounts::hashPassword(newPassword);
+        m_db.exec(change, {Pg::param(name), newHash});
+        // The live channel closes within 2 s; by then the sessions have ended.
+        QTRY_VERIFY_WITH_TIMEOUT(!closed.isEmpty(), 2000);
+        QCOMPARE(request("GET", "/api/me", token).status, 401);
+        QCOMPARE(request("GET", "/api/me", other).status, 401);
+        QCOMPARE(login(name, kPassword).isEmpty(), true);
+        QCOMPARE(!login(name, newPassword).isEmpty(), newPasswordWorks);
+    }
+
+    // Only a page of the dashboard may POST: a login or logout without its Origin (or a Referer of
+    // its own) is refused.
+    void postNeedsThePagesOrigin_data()
+    {
+        QTest::addColumn<QByteArray>("extra");
+        QTest::addColumn<bool>("origin");
+        QTest::addColumn<bool>("let");
+        QTest::newRow("Origin") << QByteArray() << true << true;
+        QTest::newRow("neither") << QByteArray() << false << false;
+        QTest::newRow("own Referer") << QByteArray("Referer: http://%self/login?failed=1\r\n") << false
+                                     << true;
+        QTest::newRow("foreign Referer")
+            << QByteArray("Referer: http://evil.example/login\r\n") << false << false;
+        QTest::newRow("foreign Origin") << QByteArray("Origin: http://evil.example\r\n") << false << false;
+        QTest::newRow("null Origin") << QByteArray("Origin: null\r\n") << false << false;
+        QTest::newRow("another scheme") << QByteArray("Origin: https://%self\r\n") << false << false;
+        QTest::newRow("another port") << QByteArray("Origin: http://127.0.0.1:1\r\n") << false << false;
+    }
+
+    void postNeedsThePagesOrigin()
+    {
+        QFETCH(QByteArray, extra);
+        QFETCH(bool, origin);
+        QFETCH(bool, let);
+        extra.replace("%self", self());
+        const Reply in =
+            request("POST", "/login", {}, form(QStringLiteral("Иванова О.П."), kPassword), extra, origin);
+        QCOMPARE(in.status, let ? 303 : 403);
+        QCOMPARE(in.headers.value("set-cookie").startsWith("halvane_session="), let);
+        const QByteArray token = login();
+        const Reply out = request("POST", "/logout", token, {}, extra, origin);
+        QCOMPARE(out.status, let ? 303 : 403);
+        QCOMPARE(request("GET", "/api/me", token).status, let ? 401 : 200);
+    }
+
+    // A request naming a host the dashboard does not know (a name another site points here) is
+    // refused; the computer's name, localhost, an IP address and the names of [Http] Hosts are not.
+    void unknownHostIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<int>("status");
+        QTest::newRow("IP address") << QByteArray("127.0.0.1:%port") << 200;
+        QTest::newRow("localhost") << QByteArray("LocalHost:%port") << 200;
+        QTest::newRow("IPv6") << QByteArray("[::1]:%port") << 200;
+        QTest::newRow("from the settings") << QByteArray("dashboard.hospital.local:%port") << 200;
+        QTest::newRow("computer's name") << QSysInfo::machineHostName().toLatin1() + ":%port" << 200;
+        QTest::newRow("another name") << QByteArray("rebound.example:%port") << 421;
+        QTest::newRow("a name ending like ours") << QByteArray("evil-dashboard.hospital.local") << 421;
+    }
+
+    void unknownHostIsRefused()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(int, status);
+        restart(Dashboard::Timing{}, {}, QStringLiteral("dashboard.hospital.local, board.hospital.local"));
+        host.replace("%port", QByteArray::number(m_dashboard->port()));
+        const Reply page = request("GET", "/login", {}, {}, "Host: " + host + "\r\n");
+        QCOMPARE(page.status, status);
+        if (status == 421)
+            QVERIFY2(page.body.contains("Hosts"), page.body.constData()); // says where to name it
+        // The live channel answers to the same names only.
+        const QByteArray token = login();
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_dashboard->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET /live HTTP/1.1\r\nHost: " + host + "\r\nCookie: halvane_session=" + token +
+                     "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        QByteArray answer;
+        QTRY_VERIFY((answer += socket.readAll()).contains("\r\n\r\n"));
+        QCOMPARE(answer.startsWith("HTTP/1.1 101"), status == 200);
+    }
+
+    // A journal cursor or a date the database cannot take is a refusal of the request, not the
+    // database's failure; so is a statistics period of centuries (over the reports' 100 years).
+    void datesAndCursorsOutOfRange_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        const auto cursor = [](qint64 micros) {
+            return DashboardQueries::encodeCursor({micros, QStringLiteral("w1"), 1});
+        };
+        // Some 30,000 years ahead, and 5000 BC, before any time the database holds.
+        QTest::newRow("cursor far ahead") << "/api/journal?after=" + cursor(900'000'000'000'000'000LL);
+        QTest::newRow("cursor far back") << "/api/journal?after=" + cursor(-220'000'000'000'000'000LL);
+        QTest::newRow("last day 9999") << QByteArray("/api/journal?last=9999-12-31");
+        QTest::newRow("first day 0001") << QByteArray("/api/journal?first=0001-01-01");
+        QTest::newRow("statistics to 9999") << QByteArray("/api/statistics?first=2024-01-01&last=9999-12-31");
+        QTest::newRow("statistics of centuries")
+            << QByteArray("/api/statistics?first=1970-01-01&last=2999-12-31");
+        QTest::newRow("file of centuries")
+            << QByteArray("/api/statistics.xlsx?first=1970-01-01&last=2999-12-31");
+    }
+
+    void datesAndCursorsOutOfRange()
+    {
+        QFETCH(QByteArray, target);
+        const QByteArray token = login();
+        QVERIFY(!token.isEmpty());
+        const Reply r = request("GET", target, token);
+        QCOMPARE(r.status, 400);
+        QVERIFY(!QJsonDocument::fromJson(r.body).object().value("error").toString().isEmpty());
+        // A good cursor and a long but sound period still answer.
+        QCOMPARE(request("GET",
+                         "/api/journal?after=" + DashboardQueries::encodeCursor(
+                                                     {1'700'000'000'000'000LL, QStringLiteral("w1"), 1}),
+                         token)
+                     .status,
+                 200);
     }
 
     void databaseAwayIsAClearRefusal()

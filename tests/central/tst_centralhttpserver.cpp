@@ -25,15 +25,20 @@ namespace {
 class RawClient : public QObject
 {
 public:
-    explicit RawClient(quint16 port, bool tls = false)
+    // from: the loopback address to connect from (127.0.0.x), or none.
+    explicit RawClient(quint16 port, bool tls = false, const QHostAddress& from = {})
     {
         if (tls) {
             auto* ssl = new QSslSocket(this);
             ssl->setPeerVerifyMode(QSslSocket::VerifyNone);
+            if (!from.isNull())
+                ssl->bind(from);
             ssl->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
             socket = ssl;
         } else {
             socket = new QTcpSocket(this);
+            if (!from.isNull())
+                socket->bind(from);
             socket->connectToHost(QHostAddress::LocalHost, port);
         }
         connect(socket, &QTcpSocket::readyRead, this, [this] { received += socket->readAll(); });
@@ -143,6 +148,7 @@ private slots:
         QCOMPARE(RawClient::body(response), QStringLiteral("путь /api/ме").toUtf8());
         QVERIFY(response.contains("X-Content-Type-Options: nosniff\r\n"));
         QVERIFY(response.contains("Connection: keep-alive\r\n"));
+        QVERIFY(!response.contains("Strict-Transport-Security")); // plain HTTP: only HTTPS says so
         QCOMPARE(seen.peer, QHostAddress(QHostAddress::LocalHost));
         QCOMPARE(seen.query.value(QStringLiteral("ward")), QStringLiteral("1"));
         QCOMPARE(seen.cookie("sid"), QByteArray("abc"));
@@ -304,8 +310,9 @@ private slots:
         QCOMPARE(RawClient::body(client.responses().first()), QByteArray("GET /after-the-flood"));
     }
 
-    // Over a cap a new connection is closed at once, unanswered; the ones already in are served, and
-    // a freed place is given again.
+    // At a cap the connection that has waited longest for a request makes room for the newcomer;
+    // only when every connection is being answered is the newcomer closed at once, unanswered. A
+    // freed place is given again.
     void connectionCaps_data()
     {
         QTest::addColumn<int>("maxConnections");
@@ -318,27 +325,185 @@ private slots:
     {
         QFETCH(int, maxConnections);
         QFETCH(int, maxPerAddress);
-        HttpServer server(echoPath(), {});
+        QList<HttpServer::Respond> held;
+        HttpServer server(
+            [&held](const HttpRequest& request, const HttpServer::Respond& respond) {
+                if (request.path == QLatin1String("/hold"))
+                    held.append(respond);
+                else
+                    respond(HttpResponse::text(200, request.path));
+            },
+            {});
         server.setLimits({.parser = {}, .maxConnections = maxConnections, .maxPerAddress = maxPerAddress});
         QVERIFY(server.listen(local(), nullptr));
         std::vector<std::unique_ptr<RawClient>> in;
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
             in.push_back(std::make_unique<RawClient>(server.port()));
-        QTRY_COMPARE(server.connectionCount(), 3);
+            QTRY_COMPARE(server.connectionCount(), i + 1);
+        }
+        // The first one, silent the longest, goes; the newcomer is served.
+        RawClient newcomer(server.port());
+        newcomer.send(get("/newcomer"));
+        QTRY_COMPARE(newcomer.responses().size(), 1);
+        QTRY_VERIFY(in[0]->closed);
+        QVERIFY(in[0]->received.isEmpty());
+        QVERIFY(!in[1]->closed && !in[2]->closed);
+        QCOMPARE(server.connectionCount(), 3);
+
+        // Every connection busy with an answer: nobody can make room, the next one is refused.
+        for (RawClient* c : {in[1].get(), in[2].get(), &newcomer})
+            c->send(get("/hold"));
+        QTRY_COMPARE(held.size(), 3);
         RawClient over(server.port());
         over.send(get("/over"));
         QTRY_VERIFY(over.closed);
         QVERIFY(over.received.isEmpty());
         QCOMPARE(server.connectionCount(), 3);
-        for (auto& c : in)
-            c->send(get("/in"));
-        for (auto& c : in)
-            QTRY_COMPARE(c->responses().size(), 1);
-        in.front()->socket->disconnectFromHost();
+        for (const HttpServer::Respond& respond : held)
+            respond(HttpResponse::text(200, QStringLiteral("held")));
+        QTRY_COMPARE(newcomer.responses().size(), 2);
+        QTRY_VERIFY(in[1]->responses().size() == 1 && in[2]->responses().size() == 1);
+        newcomer.socket->disconnectFromHost();
         QTRY_COMPARE(server.connectionCount(), 2);
         RawClient again(server.port());
         again.send(get("/again"));
         QTRY_COMPARE(again.responses().size(), 1);
+    }
+
+    // A connection that sends nothing is closed after the first byte's time, well before a
+    // kept-alive one that has had its answer.
+    void silentNewConnectionClosedSoon()
+    {
+        HttpServer server(echoPath(), {});
+        server.setLimits({.parser = {}, .idleTimeoutMs = 60000, .firstByteTimeoutMs = 300});
+        QVERIFY(server.listen(local(), nullptr));
+        RawClient answered(server.port());
+        answered.send(get("/a"));
+        QTRY_COMPARE(answered.responses().size(), 1);
+        QElapsedTimer clock;
+        clock.start();
+        RawClient silent(server.port());
+        QTRY_VERIFY_WITH_TIMEOUT(silent.closed, 3000);
+        QVERIFY(clock.elapsed() >= 250);
+        QVERIFY(silent.received.isEmpty());
+        QTest::qWait(300);
+        QVERIFY(!answered.closed);
+        QCOMPARE(server.connectionCount(), 1);
+    }
+
+    // Idle and slow connections from many addresses fill the caps; a client that comes afterwards is
+    // still answered, every time, and the caps hold.
+    void floodFromManyAddressesLetsOthersIn()
+    {
+        HttpServer server(echoPath(), {});
+        // Clocks long enough that only the caps decide who goes during the test.
+        server.setLimits({.parser = {},
+                          .maxConnections = 40,
+                          .maxPerAddress = 8,
+                          .requestTimeoutMs = 60000,
+                          .firstByteTimeoutMs = 60000});
+        QVERIFY(server.listen(local(), nullptr));
+        std::vector<std::unique_ptr<RawClient>> idle;
+        std::vector<std::unique_ptr<RawClient>> slow;
+        for (int a = 0; a < 10; ++a) {
+            const QHostAddress from(QStringLiteral("127.0.0.%1").arg(10 + a));
+            for (int i = 0; i < 5; ++i) {
+                idle.push_back(std::make_unique<RawClient>(server.port(), false, from));
+                slow.push_back(std::make_unique<RawClient>(server.port(), false, from));
+            }
+        }
+        const QByteArray request = get("/slow", "X-Pad: " + QByteArray(300, 'p') + "\r\n");
+        int dripped = 0;
+        QTimer drip;
+        connect(&drip, &QTimer::timeout, [&] {
+            for (auto& c : slow)
+                if (c->socket->state() == QAbstractSocket::ConnectedState)
+                    c->send(request.mid(dripped, 1));
+            ++dripped;
+        });
+        drip.start(100);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::count_if(idle.cbegin(), idle.cend(), [](const auto& c) { return c->closed; }) +
+                    std::count_if(slow.cbegin(), slow.cend(), [](const auto& c) { return c->closed; }) >=
+                60,
+            10000);
+        QCOMPARE(server.connectionCount(), 40);
+        for (int i = 0; i < 5; ++i) {
+            RawClient client(server.port());
+            client.send(get("/user"));
+            QTRY_COMPARE(client.responses().size(), 1);
+            QCOMPARE(RawClient::body(client.responses().first()), QByteArray("GET /user"));
+            QVERIFY(server.connectionCount() <= 40);
+        }
+        QVERIFY(dripped < request.size()); // the slow ones were still sending
+    }
+
+    // The key a peer's connections are counted under: an IPv6 host by its /64.
+    void addressGroups_data()
+    {
+        QTest::addColumn<QString>("one");
+        QTest::addColumn<QString>("other");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("IPv4") << "10.0.0.1"
+                              << "10.0.0.2" << false;
+        QTest::newRow("IPv4 mapped") << "::ffff:10.0.0.1"
+                                     << "10.0.0.1" << true;
+        QTest::newRow("one /64") << "2001:db8:1:2:3:4:5:6"
+                                 << "2001:db8:1:2:ffff:ffff:ffff:ffff" << true;
+        QTest::newRow("two /64") << "2001:db8:1:2::1"
+                                 << "2001:db8:1:3::1" << false;
+    }
+
+    void addressGroups()
+    {
+        QFETCH(QString, one);
+        QFETCH(QString, other);
+        QFETCH(bool, same);
+        const QString a = HttpServer::addressGroup(QHostAddress(one));
+        const QString b = HttpServer::addressGroup(QHostAddress(other));
+        QVERIFY(!a.isEmpty());
+        QCOMPARE(a == b, same);
+    }
+
+    // A request whose header block and body arrive in one read (a body of 60 KiB, past the header
+    // block's bound) is answered at once, plain and over TLS.
+    void bodyInOneRead_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("http") << false;
+        QTest::newRow("https") << true;
+    }
+
+    void bodyInOneRead()
+    {
+        QFETCH(bool, tls);
+        HttpSettings settings = local();
+        if (tls) {
+            const auto [cert, key] = makeCertificate(QStringLiteral("server"));
+            QVERIFY2(!cert.isEmpty(), "openssl could not make a certificate");
+            settings.CertFile = cert;
+            settings.KeyFile = key;
+        }
+        HttpServer server(
+            [](const HttpRequest& request, const HttpServer::Respond& respond) {
+                respond(HttpResponse::text(200, QString::number(request.body.size()) + u' ' +
+                                                    QString::fromLatin1(request.body.right(3))));
+            },
+            {});
+        server.setLimits({.parser = {}, .requestTimeoutMs = 8000});
+        QVERIFY(server.listen(settings, nullptr));
+        RawClient client(server.port(), tls);
+        const QByteArray body = QByteArray(60 * 1024 - 3, 'x') + "end";
+        QTRY_VERIFY(client.socket->state() == QAbstractSocket::ConnectedState &&
+                    (!tls || static_cast<QSslSocket*>(client.socket)->isEncrypted()));
+        client.send("POST /form HTTP/1.1\r\nHost: h\r\nContent-Length: " + QByteArray::number(body.size()) +
+                    "\r\n\r\n" + body);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_COMPARE_WITH_TIMEOUT(client.responses().size(), 1, 5000);
+        QCOMPARE(RawClient::status(client.responses().first()), 200);
+        QCOMPARE(RawClient::body(client.responses().first()), QByteArray("61440 end"));
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
     }
 
     // An answer given after the client has gone does nothing; a second answer to one request is
@@ -485,6 +650,48 @@ private slots:
         QTRY_COMPARE(received, QStringList{QStringLiteral("зашифровано")});
         QCOMPARE(sockets.size(), 1);
         qDeleteAll(sockets);
+    }
+
+    // Over HTTPS a response that closes the connection arrives whole before the close, refusals of
+    // the reader and of the WebSocket check alike, and every response names Strict-Transport-Security.
+    void httpsClosingRepliesArrive_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("status");
+        QTest::newRow("414") << get("/" + QByteArray(9000, 'a')) << 414;
+        QTest::newRow("400") << get("/assets/%2e%2e/x") << 400;
+        QTest::newRow("501")
+            << QByteArray("POST / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n") << 501;
+        QTest::newRow("403 WebSocket")
+            << get("/refused", "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n")
+            << 403;
+        QTest::newRow("Connection: close") << get("/bye", "Connection: close\r\n") << 200;
+        QTest::newRow("HTTP/1.0") << QByteArray("GET /old HTTP/1.0\r\n\r\n") << 200;
+    }
+
+    void httpsClosingRepliesArrive()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        const auto [cert, key] = makeCertificate(QStringLiteral("server"));
+        QVERIFY2(!cert.isEmpty(), "openssl could not make a certificate");
+        HttpSettings settings = local();
+        settings.CertFile = cert;
+        settings.KeyFile = key;
+        HttpServer server(echoPath(), [](const HttpRequest& r) { return r.path == QLatin1String("/live"); });
+        QVERIFY(server.listen(settings, nullptr));
+        RawClient client(server.port(), true);
+        QTRY_VERIFY(static_cast<QSslSocket*>(client.socket)->isEncrypted());
+        client.send(request);
+        QTRY_VERIFY_WITH_TIMEOUT(client.closed, 5000);
+        QCOMPARE(client.responses().size(), 1);
+        const QByteArray response = client.responses().first();
+        QCOMPARE(RawClient::status(response), status);
+        QVERIFY(!RawClient::body(response).isEmpty());
+        QVERIFY(response.contains("Connection: close\r\n"));
+        QVERIFY(response.contains("Strict-Transport-Security: max-age="));
+        QTRY_COMPARE(server.connectionCount(), 0);
     }
 
     // A certificate or key that cannot serve is a clear refusal to start, naming the file.

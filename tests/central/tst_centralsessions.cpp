@@ -13,6 +13,12 @@ class TestCentralSessions : public QObject
     {
         return [this] { return m_now; };
     }
+    // One attempt let in and found wrong.
+    static void fail(LoginThrottle& throttle, const QHostAddress& address, const QString& name)
+    {
+        QCOMPARE(throttle.admit(address, name), LoginThrottle::Turn::Check);
+        throttle.finished(address, name, LoginThrottle::Outcome::Bad);
+    }
 
 private slots:
     void sessionLivesItsHoursAndEndsAtLogout()
@@ -52,6 +58,26 @@ private slots:
         QCOMPARE(sessions.keepOnly({QStringLiteral("Анна")}), QSet<QString>{});
     }
 
+    // A session opened with the account's hash ends when the account has another one (a new
+    // password) or is gone from the accounts that can log in (removed or disabled).
+    void sessionsEndWithTheirAccountsStamp()
+    {
+        Sessions sessions(12, clock());
+        const QByteArray anna = sessions.open(QStringLiteral("Анна"), "hash-1");
+        const QByteArray boris = sessions.open(QStringLiteral("Борис"), "hash-b");
+        const QByteArray vera = sessions.open(QStringLiteral("Вера"), "hash-v");
+        QCOMPARE(sessions.keepOnly(QHash<QString, QByteArray>{{QStringLiteral("Анна"), "hash-1"},
+                                                              {QStringLiteral("Борис"), "hash-b"},
+                                                              {QStringLiteral("Вера"), "hash-v"}}),
+                 QSet<QString>{});
+        QCOMPARE(sessions.keepOnly(QHash<QString, QByteArray>{{QStringLiteral("Анна"), "hash-2"},
+                                                              {QStringLiteral("Борис"), "hash-b"}}),
+                 (QSet<QString>{QStringLiteral("Анна"), QStringLiteral("Вера")}));
+        QVERIFY(!sessions.find(anna));
+        QVERIFY(sessions.find(boris));
+        QVERIFY(!sessions.find(vera));
+    }
+
     void manyLoginsPushOutTheOldest()
     {
         Sessions sessions(12, clock());
@@ -75,24 +101,27 @@ private slots:
         const QHostAddress two(QStringLiteral("10.0.0.2"));
         const QString anna = QStringLiteral("Анна");
         // Two failures are free; the third makes the next attempt wait 1 s, then 2 s, 4 s...
-        throttle.failed(one, anna);
-        throttle.failed(one, anna);
+        fail(throttle, one, anna);
+        fail(throttle, one, anna);
         QCOMPARE(throttle.waitMs(one, anna), 0);
-        throttle.failed(one, anna);
+        fail(throttle, one, anna);
         QCOMPARE(throttle.waitMs(one, anna), 1000);
-        // The name is held back from another address, the address for another name.
-        QCOMPARE(throttle.waitMs(two, anna), 1000);
+        // The address is held back for another name.
         QCOMPARE(throttle.waitMs(one, QStringLiteral("Борис")), 1000);
+        // The name holds back another address only once that one has failed itself.
+        QCOMPARE(throttle.waitMs(two, anna), 0);
+        fail(throttle, two, QStringLiteral("Борис"));
+        QCOMPARE(throttle.waitMs(two, anna), 1000);
         QCOMPARE(throttle.waitMs(two, QStringLiteral("Борис")), 0);
         // Letter case does not make another name.
         QCOMPARE(throttle.waitMs(two, QStringLiteral("АННА")), 1000);
         m_now += 1000;
         QCOMPARE(throttle.waitMs(one, anna), 0);
-        throttle.failed(one, anna);
+        fail(throttle, one, anna);
         QCOMPARE(throttle.waitMs(one, anna), 2000);
         for (int i = 0; i < 30; ++i) {
             m_now += LoginThrottle::kMaxDelayMs;
-            throttle.failed(two, anna);
+            fail(throttle, two, anna);
         }
         QCOMPARE(throttle.waitMs(two, anna), LoginThrottle::kMaxDelayMs);
         // An hour without failures forgets them.
@@ -101,30 +130,104 @@ private slots:
         QCOMPARE(throttle.waitMs(one, anna), 0);
     }
 
+    // An attempt counts when it is let in, before its check ends; while it is checked, its address
+    // gets no other check, and its name none from an address that has failed; an address that has
+    // not failed waits its turn for the name instead.
+    void oneCheckAtATimeCountedWhenLetIn()
+    {
+        LoginThrottle throttle(clock());
+        const QHostAddress one(QStringLiteral("10.0.0.1"));
+        const QHostAddress clean(QStringLiteral("10.0.0.2"));
+        const QHostAddress failing(QStringLiteral("10.0.0.3"));
+        const QString anna = QStringLiteral("Анна");
+        using Turn = LoginThrottle::Turn;
+        fail(throttle, failing, QStringLiteral("Борис"));
+        fail(throttle, one, anna);
+        fail(throttle, one, anna);
+        QCOMPARE(throttle.admit(one, anna), Turn::Check);
+        // Counted already: the next attempt would wait even before this one's answer.
+        QCOMPARE(throttle.waitMs(one, anna), 1000);
+        QCOMPARE(throttle.admit(one, QStringLiteral("Борис")), Turn::Refused);
+        QCOMPARE(throttle.admit(failing, anna), Turn::Refused);
+        QCOMPARE(throttle.admit(clean, anna), Turn::Later);
+        throttle.finished(one, anna, LoginThrottle::Outcome::Good);
+        QCOMPARE(throttle.waitMs(one, anna), 0);
+        // The check that could not be made is not counted after all.
+        QCOMPARE(throttle.admit(clean, anna), Turn::Check);
+        throttle.finished(clean, anna, LoginThrottle::Outcome::Unchecked);
+        for (int i = 0; i < LoginThrottle::kFreeFailures; ++i) {
+            QCOMPARE(throttle.admit(clean, anna), Turn::Check);
+            throttle.finished(clean, anna, LoginThrottle::Outcome::Unchecked);
+        }
+        QCOMPARE(throttle.waitMs(clean, anna), 0);
+    }
+
+    // Guesses at a name from elsewhere, however many, never refuse the name to an address that has
+    // not failed.
+    void guessesElsewhereDoNotShutTheOwnerOut()
+    {
+        LoginThrottle throttle(clock());
+        const QString anna = QStringLiteral("Анна");
+        for (int i = 0; i < 40; ++i) {
+            m_now += LoginThrottle::kMaxDelayMs;
+            fail(throttle, QHostAddress(QStringLiteral("10.1.0.%1").arg(i % 4)), anna);
+        }
+        const QHostAddress owner(QStringLiteral("10.0.0.9"));
+        QCOMPARE(throttle.waitMs(owner, anna), 0);
+        QCOMPARE(throttle.admit(owner, anna), LoginThrottle::Turn::Check);
+        throttle.finished(owner, anna, LoginThrottle::Outcome::Good);
+        QCOMPARE(throttle.waitMs(QHostAddress(QStringLiteral("10.1.0.1")), anna), 0);
+    }
+
+    // An IPv6 host counts by its /64: another address of the same /64 is the same guesser.
+    void ipv6CountsByItsNetwork()
+    {
+        LoginThrottle throttle(clock());
+        for (int i = 0; i <= LoginThrottle::kFreeFailures; ++i)
+            fail(throttle, QHostAddress(QStringLiteral("2001:db8:1:2::%1").arg(i + 1)),
+                 QStringLiteral("n%1").arg(i));
+        QCOMPARE(throttle.waitMs(QHostAddress(QStringLiteral("2001:db8:1:2:ffff::9")), QStringLiteral("x")),
+                 1000);
+        QCOMPARE(throttle.waitMs(QHostAddress(QStringLiteral("2001:db8:1:3::1")), QStringLiteral("x")), 0);
+    }
+
     void successClearsTheCounts()
     {
         LoginThrottle throttle(clock());
         const QHostAddress one(QStringLiteral("10.0.0.1"));
-        for (int i = 0; i < 5; ++i)
-            throttle.failed(one, QStringLiteral("anna"));
+        for (int i = 0; i < 5; ++i) {
+            m_now += LoginThrottle::kMaxDelayMs;
+            fail(throttle, one, QStringLiteral("anna"));
+        }
         QVERIFY(throttle.waitMs(one, QStringLiteral("anna")) > 0);
-        throttle.succeeded(one, QStringLiteral("anna"));
+        m_now += LoginThrottle::kMaxDelayMs;
+        QCOMPARE(throttle.admit(one, QStringLiteral("anna")), LoginThrottle::Turn::Check);
+        throttle.finished(one, QStringLiteral("anna"), LoginThrottle::Outcome::Good);
         QCOMPARE(throttle.waitMs(one, QStringLiteral("anna")), 0);
     }
 
     void aFloodOfNamesKeepsTheTableBounded()
     {
         LoginThrottle throttle(clock());
-        const QHostAddress one(QStringLiteral("10.0.0.1"));
+        const QHostAddress failing(QStringLiteral("10.200.0.1"));
         for (int i = 0; i < 3; ++i)
-            throttle.failed(QHostAddress(QStringLiteral("10.0.0.9")), QStringLiteral("target"));
+            fail(throttle, QHostAddress(QStringLiteral("10.0.0.9")), QStringLiteral("target"));
+        fail(throttle, failing, QStringLiteral("someone"));
+        QCOMPARE(throttle.waitMs(failing, QStringLiteral("target")), 1000);
+        // A flood of names from ever new addresses: both tables stay bounded, the oldest make room.
         for (qsizetype i = 0; i < LoginThrottle::kMaxEntries + 10; ++i) {
             ++m_now;
-            throttle.failed(one, QStringLiteral("n%1").arg(i));
+            fail(throttle, QHostAddress(quint32(0x0B000000 + i)), QStringLiteral("n%1").arg(i));
         }
-        // The oldest entries made room; the address that keeps failing is still held back.
-        QCOMPARE(throttle.waitMs(QHostAddress(QStringLiteral("10.0.0.3")), QStringLiteral("target")), 0);
-        QVERIFY(throttle.waitMs(one, QStringLiteral("someone new")) > 0);
+        const QHostAddress late(QStringLiteral("10.200.0.2"));
+        fail(throttle, late, QStringLiteral("someone"));
+        QCOMPARE(throttle.waitMs(late, QStringLiteral("target")), 0);
+        // What keeps failing is still held back.
+        for (int i = 0; i < 3; ++i) {
+            ++m_now;
+            fail(throttle, QHostAddress(quint32(0x0C000000 + i)), QStringLiteral("persistent"));
+        }
+        QVERIFY(throttle.waitMs(late, QStringLiteral("persistent")) > 0);
     }
 };
 

@@ -8,8 +8,10 @@
 
 #include <QDate>
 #include <QFile>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpSocket>
 #include <QThreadPool>
 #include <QUrl>
 #include <QWebSocket>
@@ -62,14 +64,50 @@ template <typename Query> PgWorker::Job bodyOf(Query query)
     };
 }
 
-// A date of a request, "YYYY-MM-DD", or a null date for an empty text; nullopt for anything else.
+// The dates a request may name: the house's events are all within them, and the database and the
+// reports can count every day of them.
+const QDate kFirstDate(1970, 1, 1);
+const QDate kLastDate(2999, 12, 31);
+
+// A date of a request, "YYYY-MM-DD" within the dates above, or a null date for an empty text; nullopt
+// for anything else.
 std::optional<QDate> readDate(const QString& text)
 {
     try {
-        return DashboardQueries::parseDate(text);
+        const QDate date = DashboardQueries::parseDate(text);
+        if (!date.isNull() && (date < kFirstDate || date > kLastDate))
+            return std::nullopt;
+        return date;
     } catch (const AppError&) {
         return std::nullopt;
     }
+}
+
+// Whether a journal cursor is one the journal gave (its time within the dates above).
+bool goodCursor(const QByteArray& cursor)
+{
+    const std::optional<DashboardQueries::JournalKey> key = DashboardQueries::decodeCursor(cursor);
+    if (!key)
+        return false;
+    const qint64 first = kFirstDate.startOfDay(Qt::UTC).toMSecsSinceEpoch() * 1000;
+    const qint64 last = kLastDate.addDays(1).startOfDay(Qt::UTC).toMSecsSinceEpoch() * 1000;
+    return key->timeMicros >= first && key->timeMicros < last;
+}
+
+// The host part of a Host header or of a URL's authority, in lower case: "[::1]:8080" is "::1".
+QString hostOnly(const QString& authority)
+{
+    QString host = authority.trimmed().toLower();
+    if (host.startsWith(u'[')) {
+        const qsizetype end = host.indexOf(u']');
+        return end < 0 ? QString() : host.mid(1, end - 1);
+    }
+    const qsizetype colon = host.lastIndexOf(u':');
+    if (colon >= 0)
+        host.truncate(colon);
+    if (host.endsWith(u'.'))
+        host.chop(1);
+    return host;
 }
 
 // {"type":…,"now":…,"wards":[…]} from the live query's {"now":…,"wards":[…]}, as the text every page
@@ -106,6 +144,22 @@ Dashboard::~Dashboard()
 void Dashboard::start(const HttpSettings& http, const QString& connInfo)
 {
     m_http = http;
+    m_hosts = {QStringLiteral("localhost")};
+    const QString computer = QHostInfo::localHostName().toLower();
+    if (!computer.isEmpty()) {
+        m_hosts << computer;
+        const QString domain = QHostInfo::localDomainName().toLower();
+        if (!domain.isEmpty())
+            m_hosts << computer + u'.' + domain;
+    }
+    m_anyHost = false;
+    for (const QString& name : http.Hosts.split(u',', Qt::SkipEmptyParts)) {
+        const QString host = hostOnly(name);
+        if (name.trimmed() == QLatin1String("*"))
+            m_anyHost = true;
+        else if (!host.isEmpty())
+            m_hosts << host;
+    }
     m_sessions = std::make_unique<Sessions>(http.SessionHours);
     m_quick = std::make_unique<PgWorker>(connInfo, QStringLiteral("dashboard-live"));
     // The statistics of years of a large house may take minutes; a few such requests wait their
@@ -165,19 +219,40 @@ QByteArray Dashboard::sessionCookie(const QByteArray& token, int maxAgeSeconds) 
     return HttpResponse::sessionCookie(kCookie, token, maxAgeSeconds, m_http.https());
 }
 
-// A request a page of another site made the browser send is refused: when the browser names the
-// page's origin, it must be this server's.
-bool Dashboard::sameOrigin(const HttpRequest& request)
+// A name of the settings' Hosts, the computer's own, or an IP address, which no other site can make
+// a browser use for a page of its own. A request without Host (HTTP/1.0) names nothing and passes.
+bool Dashboard::knownHost(const HttpRequest& request) const
 {
-    const QByteArray origin = request.headers.value(QByteArrayLiteral("origin"));
-    if (origin.isEmpty())
+    if (m_anyHost || !request.headers.contains(QByteArrayLiteral("host")))
         return true;
-    const QUrl url(QString::fromLatin1(origin));
+    const QString host = hostOnly(QString::fromLatin1(request.headers.value(QByteArrayLiteral("host"))));
+    if (host.isEmpty())
+        return false;
+    return m_hosts.contains(host) || !QHostAddress(host).isNull();
+}
+
+// A request a page of another site made the browser send is refused: the page's origin, as the
+// browser names it (Origin, or else the Referer's scheme and authority), must be this server's.
+bool Dashboard::sameOrigin(const HttpRequest& request, bool strict) const
+{
+    QByteArray origin = request.headers.value(QByteArrayLiteral("origin"));
+    if (origin.isEmpty())
+        origin = request.headers.value(QByteArrayLiteral("referer"));
+    if (origin.isEmpty())
+        return !strict;
+    const QUrl url(QString::fromLatin1(origin), QUrl::StrictMode);
     const QByteArray host = request.headers.value(QByteArrayLiteral("host"));
+    if (!url.isValid() || host.isEmpty() || url.host().isEmpty())
+        return false;
+    const QString scheme = m_server && m_server->https() ? QStringLiteral("https") : QStringLiteral("http");
+    if (url.scheme().compare(scheme, Qt::CaseInsensitive) != 0)
+        return false;
     QByteArray authority = url.host(QUrl::FullyEncoded).toLatin1();
+    if (authority.contains(':'))
+        authority = '[' + authority + ']';
     if (url.port() != -1)
         authority += ':' + QByteArray::number(url.port());
-    return url.isValid() && !host.isEmpty() && authority.compare(host, Qt::CaseInsensitive) == 0;
+    return authority.compare(host, Qt::CaseInsensitive) == 0;
 }
 
 void Dashboard::handle(const HttpRequest& request, HttpServer::Respond respond)
@@ -189,8 +264,15 @@ void Dashboard::handle(const HttpRequest& request, HttpServer::Respond respond)
         respond(HttpResponse::text(405, QStringLiteral("Метод не поддерживается")));
         return;
     }
-    if (post && !sameOrigin(request)) {
-        respond(HttpResponse::text(403, QStringLiteral("Запрос с чужой страницы отклонён")));
+    if (!knownHost(request)) {
+        respond(HttpResponse::text(
+            421,
+            QStringLiteral("Страница открыта по имени, которого нет в настройках центра ([Http] Hosts)")));
+        return;
+    }
+    // A POST changes something (a login, a logout): only a page of the dashboard may make one.
+    if (post && !sameOrigin(request, true)) {
+        respond(HttpResponse::text(403, QStringLiteral("Запрос не со страницы панели отклонён")));
         return;
     }
     // What is served without a session: the login and what its page needs.
@@ -270,19 +352,38 @@ void Dashboard::login(const HttpRequest& request, HttpServer::Respond respond)
     const QHash<QString, QString> form = request.form();
     const QString name = form.value(QStringLiteral("name"));
     const QByteArray password = form.value(QStringLiteral("password")).toUtf8();
-    const QHostAddress peer = request.peer;
-    if (m_throttle.waitMs(peer, name) > 0) {
-        respond(HttpResponse::redirect("/login?throttled=1"));
-        return;
-    }
-    if (!UserAccounts::nameProblem(name).isEmpty() || password.isEmpty()) {
-        m_throttle.failed(peer, name);
-        respond(HttpResponse::redirect("/login?failed=1"));
-        return;
-    }
+    checkPassword(name, password, request.peer, std::move(respond));
+}
+
+void Dashboard::checkPassword(const QString& name, const QByteArray& password, const QHostAddress& peer,
+                              HttpServer::Respond respond)
+{
     if (m_checksWaiting >= kWaitingChecks) {
         respond(HttpResponse::text(
             503, QStringLiteral("Сервер занят проверкой паролей; попробуйте через минуту")));
+        return;
+    }
+    switch (m_throttle.admit(peer, name)) {
+    case LoginThrottle::Turn::Refused:
+        respond(HttpResponse::redirect("/login?throttled=1"));
+        return;
+    case LoginThrottle::Turn::Later: {
+        // The name's owner from an address of its own waits for the check under way.
+        QList<std::function<void()>>& waiting = m_waitingLogins[name.toCaseFolded()];
+        if (waiting.size() >= kWaitingPerName) {
+            respond(HttpResponse::redirect("/login?throttled=1"));
+            return;
+        }
+        waiting.append(
+            [this, name, password, peer, respond] { checkPassword(name, password, peer, respond); });
+        return;
+    }
+    case LoginThrottle::Turn::Check:
+        break;
+    }
+    if (!UserAccounts::nameProblem(name).isEmpty() || password.isEmpty()) {
+        loginFinished(peer, name, LoginThrottle::Outcome::Bad);
+        respond(HttpResponse::redirect("/login?failed=1"));
         return;
     }
     ++m_checksWaiting;
@@ -291,6 +392,7 @@ void Dashboard::login(const HttpRequest& request, HttpServer::Respond respond)
         [this, name, password, peer, respond](const PgWorker::Reply& reply) {
             if (reply.status != 200) {
                 --m_checksWaiting;
+                loginFinished(peer, name, LoginThrottle::Outcome::Unchecked);
                 respond(HttpResponse::text(503, QStringLiteral("База данных недоступна; попробуйте позже")));
                 return;
             }
@@ -302,23 +404,32 @@ void Dashboard::login(const HttpRequest& request, HttpServer::Respond respond)
                                   !hash.isEmpty();
                 QMetaObject::invokeMethod(
                     this,
-                    [this, name, peer, respond, good] {
+                    [this, name, peer, respond, good, hash] {
                         --m_checksWaiting;
                         if (!good) {
-                            m_throttle.failed(peer, name);
+                            loginFinished(peer, name, LoginThrottle::Outcome::Bad);
                             respond(HttpResponse::redirect("/login?failed=1"));
                             return;
                         }
-                        m_throttle.succeeded(peer, name);
+                        loginFinished(peer, name, LoginThrottle::Outcome::Good);
                         HttpResponse response = HttpResponse::redirect("/");
                         response.headers.append(
                             {QByteArrayLiteral("Set-Cookie"),
-                             sessionCookie(m_sessions->open(name), m_sessions->hours() * 3600)});
+                             sessionCookie(m_sessions->open(name, hash), m_sessions->hours() * 3600)});
                         respond(std::move(response));
                     },
                     Qt::QueuedConnection);
             });
         });
+}
+
+void Dashboard::loginFinished(const QHostAddress& peer, const QString& name, LoginThrottle::Outcome outcome)
+{
+    m_throttle.finished(peer, name, outcome);
+    // The attempts of the name that waited for this check ask again, in their order.
+    const QList<std::function<void()>> waiting = m_waitingLogins.take(name.toCaseFolded());
+    for (const std::function<void()>& attempt : waiting)
+        QMetaObject::invokeMethod(this, attempt, Qt::QueuedConnection);
 }
 
 void Dashboard::logout(const HttpRequest& request, HttpServer::Respond respond)
@@ -349,9 +460,10 @@ void Dashboard::statistics(const HttpRequest& request, bool file, HttpServer::Re
     const std::optional<QDate> lastDay = readDate(request.query.value(QStringLiteral("last")));
     const QDate last = lastDay && !lastDay->isNull() ? *lastDay : QDate::currentDate();
     const QDate first = firstDay && !firstDay->isNull() ? *firstDay : last.addDays(1 - kDefaultDays);
-    if (!firstDay || !lastDay || first > last) {
+    if (!firstDay || !lastDay || first > last || first < kFirstDate) {
         respond(errorJson(
-            400, QStringLiteral("Период задан неверно: нужны даты ГГГГ-ММ-ДД, первая не позже последней")));
+            400, QStringLiteral("Период задан неверно: нужны даты ГГГГ-ММ-ДД с 1970 по 2999 год, первая не "
+                                "позже последней")));
         return;
     }
     m_heavy->run(
@@ -385,12 +497,16 @@ void Dashboard::journal(const HttpRequest& request, HttpServer::Respond respond)
     const std::optional<QDate> first = readDate(request.query.value(QStringLiteral("first")));
     const std::optional<QDate> last = readDate(request.query.value(QStringLiteral("last")));
     if (!first || !last) {
-        respond(errorJson(400, QStringLiteral("Дата задана неверно: нужна ГГГГ-ММ-ДД")));
+        respond(errorJson(400, QStringLiteral("Дата задана неверно: нужна ГГГГ-ММ-ДД с 1970 по 2999 год")));
         return;
     }
     query.first = *first;
     query.last = *last;
     query.after = request.query.value(QStringLiteral("after")).toLatin1();
+    if (!query.after.isEmpty() && !goodCursor(query.after)) {
+        respond(errorJson(400, QStringLiteral("Неверная позиция в журнале; откройте журнал сначала")));
+        return;
+    }
     const QString limit = request.query.value(QStringLiteral("limit"));
     if (!limit.isEmpty()) {
         bool ok = false;
@@ -409,8 +525,8 @@ void Dashboard::journal(const HttpRequest& request, HttpServer::Respond respond)
 
 bool Dashboard::acceptUpgrade(const HttpRequest& request)
 {
-    return request.path == QLatin1String("/live") && sameOrigin(request) && sessionOf(request) &&
-           m_clients.size() < kMaxLiveClients;
+    return request.path == QLatin1String("/live") && knownHost(request) && sameOrigin(request, false) &&
+           sessionOf(request) && m_clients.size() < kMaxLiveClients;
 }
 
 void Dashboard::liveConnected(QWebSocket* socket, const HttpRequest& request)
@@ -422,13 +538,35 @@ void Dashboard::liveConnected(QWebSocket* socket, const HttpRequest& request)
         socket->deleteLater();
         return;
     }
-    // The page sends nothing but the protocol's own frames.
+    // The page sends nothing but a close: whatever else comes (a message, a ping, a pong nobody asked
+    // for) is not from the page, and each ping would make the socket queue a pong for a client that
+    // may never read. The connection is looked at after each read of its transport, once the
+    // WebSocket has taken in what came (its own slot was connected first, so it runs first): still
+    // open, what came was not a close.
     socket->setMaxAllowedIncomingFrameSize(4096);
     socket->setMaxAllowedIncomingMessageSize(4096);
+    const QPointer<QWebSocket> guard(socket);
+    auto drop = [guard] {
+        if (guard)
+            guard->abort();
+    };
+    connect(socket, &QWebSocket::textFrameReceived, this, drop);
+    connect(socket, &QWebSocket::binaryFrameReceived, this, drop);
+    connect(socket, &QWebSocket::pong, this, drop);
+    if (auto* transport = socket->findChild<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
+        connect(transport, &QIODevice::readyRead, this, [this, guard] {
+            if (guard)
+                checkClient(guard);
+        });
+    // An abort emits this at once, maybe from within a loop over the clients: the list is pruned
+    // after the loop, from the event loop.
     connect(socket, &QWebSocket::disconnected, this, [this, socket] {
-        m_clients.removeIf(
-            [socket](const LiveClient& client) { return client.socket == socket || !client.socket; });
         socket->deleteLater();
+        QTimer::singleShot(0, this, [this] {
+            m_clients.removeIf([](const LiveClient& client) {
+                return !client.socket || client.socket->state() == QAbstractSocket::UnconnectedState;
+            });
+        });
     });
     m_clients.append(LiveClient{socket, token, false});
     sendSnapshots();
@@ -519,13 +657,29 @@ void Dashboard::sendSnapshots()
 
 void Dashboard::send(LiveClient& client, const QString& message)
 {
-    if (!client.socket)
+    if (!client.socket || client.socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (client.socket->bytesToWrite() > kMaxBacklog) {
         client.socket->abort();
         return;
     }
     client.socket->sendTextMessage(message);
+}
+
+void Dashboard::checkClient(QWebSocket* socket)
+{
+    // A client that breaks the rules may not read either: no close handshake to wait for.
+    if (socket->state() == QAbstractSocket::ConnectedState || socket->bytesToWrite() > kMaxBacklog)
+        socket->abort();
+}
+
+void Dashboard::closeClient(QWebSocket* socket, QWebSocketProtocol::CloseCode code, const QString& why)
+{
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    socket->close(code, why);
+    // A client that does not answer the close is cut off.
+    QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
 }
 
 void Dashboard::ping()
@@ -540,21 +694,26 @@ void Dashboard::ping()
 
 void Dashboard::readAccounts()
 {
-    // Nobody logged in: nothing to end.
-    if (m_sessions->count() == 0)
+    // Nobody logged in: nothing to end. One reading at a time, however slow the database.
+    if (m_sessions->count() == 0 || m_readingAccounts)
         return;
-    m_quick->run(bodyOf([](Pg::Connection& connection) {
-                     return DashboardQueries::userNames(connection).join(u'\n').toUtf8();
-                 }),
-                 this, [this](const PgWorker::Reply& reply) {
-                     // While the database is away the sessions stay as they are.
-                     if (reply.status != 200)
-                         return;
-                     const QStringList names = QString::fromUtf8(reply.body).split(u'\n', Qt::SkipEmptyParts);
-                     if (!m_sessions->keepOnly(QSet<QString>(names.cbegin(), names.cend())).isEmpty())
-                         closeEndedSessions(QWebSocketProtocol::CloseCodePolicyViolated,
-                                            QStringLiteral("учётная запись удалена"));
-                 });
+    m_readingAccounts = true;
+    auto accounts = std::make_shared<QHash<QString, QByteArray>>();
+    m_quick->run(
+        [accounts](Pg::Connection& connection) {
+            *accounts = UserAccounts::activeAccounts(connection);
+            return PgWorker::Reply();
+        },
+        this,
+        [this, accounts](const PgWorker::Reply& reply) {
+            m_readingAccounts = false;
+            // While the database is away the sessions stay as they are.
+            if (reply.status != 200)
+                return;
+            if (!m_sessions->keepOnly(*accounts).isEmpty())
+                closeEndedSessions(QWebSocketProtocol::CloseCodePolicyViolated,
+                                   QStringLiteral("учётная запись изменена или удалена"));
+        });
 }
 
 // The live channels of sessions that have ended (logout, their hours over, the account removed).
@@ -562,5 +721,5 @@ void Dashboard::closeEndedSessions(QWebSocketProtocol::CloseCode code, const QSt
 {
     for (LiveClient& client : m_clients)
         if (client.socket && !m_sessions->find(client.token))
-            client.socket->close(code, why);
+            closeClient(client.socket, code, why);
 }

@@ -182,6 +182,8 @@ const char* reasonPhrase(int status)
         return "URI Too Long";
     case 415:
         return "Unsupported Media Type";
+    case 421:
+        return "Misdirected Request";
     case 429:
         return "Too Many Requests";
     case 431:

@@ -1,5 +1,6 @@
 #include "central/web/HttpServer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMetaMethod>
 #include <QSslCertificate>
@@ -23,11 +24,16 @@ namespace {
 // the client gets the refusal before the connection is reset.
 constexpr int LingerMs = 2000;
 
-QString addressKey(const QHostAddress& address)
+constexpr QByteArrayView kHsts = "max-age=31536000";
+
+qint64 monotonicMs()
 {
-    bool v4 = false;
-    const quint32 ip4 = address.toIPv4Address(&v4);
-    return v4 ? QHostAddress(ip4).toString() : address.toString();
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
 }
 
 } // namespace
@@ -54,6 +60,20 @@ public:
     Connection(HttpServer* server, QTcpSocket* socket, QString addressKey, bool tls);
     ~Connection() override;
 
+    const QString& group() const { return m_addressKey; }
+    // Waiting for a request (none yet, or one still arriving), or answered and closing, rather than
+    // answering one.
+    bool waiting() const
+    {
+        return m_phase == Phase::Handshake || m_phase == Phase::Idle || m_phase == Phase::Request ||
+               m_phase == Phase::Closing;
+    }
+    // Since when it has been waiting: its start, the end of its last answer, or its close (a closing
+    // connection has its answer on the way: it goes only after those that had to wait longer).
+    qint64 waitingSince() const { return m_waitingSince; }
+    // Closed at once to make room for a newcomer.
+    void evict() { finish(); }
+
 private:
     enum class Phase {
         Handshake, // TLS handshake under way
@@ -65,8 +85,9 @@ private:
         Gone,
     };
 
-    void enterIdle();
+    void enterIdle(bool fresh);
     void readRequest();
+    qint64 pendingBytes() const;
     void respond(quint64 serial, const HttpResponse& response);
     void send(const HttpResponse& response, bool keepAlive);
     void written();
@@ -85,6 +106,7 @@ private:
     qsizetype m_needed = 0; // the whole request's size once its header block is in
     bool m_keepAlive = false;
     bool m_head = false;
+    qint64 m_waitingSince = monotonicMs();
 };
 
 HttpServer::Connection::Connection(HttpServer* server, QTcpSocket* socket, QString addressKey, bool tls)
@@ -106,17 +128,19 @@ HttpServer::Connection::Connection(HttpServer* server, QTcpSocket* socket, QStri
     });
     if (m_tls) {
         auto* ssl = static_cast<QSslSocket*>(m_socket);
-        connect(ssl, &QSslSocket::encrypted, this, &Connection::enterIdle);
+        connect(ssl, &QSslSocket::encrypted, this, [this] { enterIdle(true); });
         connect(ssl, &QSslSocket::encryptedBytesWritten, this, &Connection::written);
         m_phase = Phase::Handshake;
-        m_timer.start(m_server->m_limits.requestTimeoutMs);
+        m_timer.start(std::min(m_server->m_limits.requestTimeoutMs, m_server->m_limits.firstByteTimeoutMs));
     } else {
-        enterIdle();
+        enterIdle(true);
     }
+    m_server->m_open.append(this);
 }
 
 HttpServer::Connection::~Connection()
 {
+    m_server->m_open.removeOne(this);
     if (m_phase != Phase::Gone)
         m_server->release(m_addressKey);
 }
@@ -127,11 +151,12 @@ qsizetype HttpServer::Connection::headerBound() const
     return qsizetype(parser.requestLine) + parser.headerBlock + 4;
 }
 
-void HttpServer::Connection::enterIdle()
+void HttpServer::Connection::enterIdle(bool fresh)
 {
     m_phase = Phase::Idle;
     m_needed = 0;
-    m_timer.start(m_server->m_limits.idleTimeoutMs);
+    m_waitingSince = monotonicMs();
+    m_timer.start(fresh ? m_server->m_limits.firstByteTimeoutMs : m_server->m_limits.idleTimeoutMs);
     if (m_socket->bytesAvailable() > 0)
         readRequest();
 }
@@ -151,14 +176,19 @@ void HttpServer::Connection::readRequest()
     if (m_phase != Phase::Request)
         return; // the next request waits in the socket's bounded buffer
     // Until the header block is complete only its bounded prefix is looked at; after that the body
-    // is simply awaited.
-    if (m_needed > 0 && m_socket->bytesAvailable() < m_needed)
-        return;
-    const QByteArray data = m_socket->peek(m_needed > 0 ? m_needed : headerBound());
-    HttpParser::Result result = HttpParser::parse(data, m_server->m_limits.parser);
-    if (result.status == HttpParser::Status::NeedMore) {
+    // is simply awaited. The body may already be here whole (one read brought the whole request), so
+    // the request is looked at again at once rather than at the next read, which may never come.
+    HttpParser::Result result;
+    while (true) {
+        if (m_needed > 0 && m_socket->bytesAvailable() < m_needed)
+            return;
+        const QByteArray data = m_socket->peek(m_needed > 0 ? m_needed : headerBound());
+        result = HttpParser::parse(data, m_server->m_limits.parser);
+        if (result.status != HttpParser::Status::NeedMore)
+            break;
+        if (result.needed == 0 || result.needed == m_needed)
+            return;
         m_needed = result.needed;
-        return;
     }
     if (result.status == HttpParser::Status::Refused) {
         send(HttpResponse::refusal(result.refusal), false);
@@ -214,7 +244,14 @@ void HttpServer::Connection::send(const HttpResponse& response, bool keepAlive)
 {
     m_keepAlive = keepAlive;
     m_phase = Phase::Writing;
-    m_socket->write(response.serialize(keepAlive, !m_head));
+    if (m_tls) {
+        // A browser that has once reached the dashboard over HTTPS never goes back to plain HTTP.
+        HttpResponse secure = response;
+        secure.headers.append({QByteArrayLiteral("Strict-Transport-Security"), kHsts.toByteArray()});
+        m_socket->write(secure.serialize(keepAlive, !m_head));
+    } else {
+        m_socket->write(response.serialize(keepAlive, !m_head));
+    }
     m_head = false;
     // Restarted on every bit of progress: a client that stops reading is dropped.
     m_timer.start(m_server->m_limits.requestTimeoutMs);
@@ -225,23 +262,38 @@ void HttpServer::Connection::written()
     if (m_phase != Phase::Writing)
         return;
     m_timer.start(m_server->m_limits.requestTimeoutMs);
-    qint64 pending = m_socket->bytesToWrite();
-    if (m_tls)
-        pending += static_cast<QSslSocket*>(m_socket)->encryptedBytesToWrite();
-    if (pending > 0)
+    if (pendingBytes() > 0)
         return;
     if (m_keepAlive)
-        enterIdle();
+        enterIdle(false);
     else
         close();
 }
 
+qint64 HttpServer::Connection::pendingBytes() const
+{
+    qint64 pending = m_socket->bytesToWrite();
+    if (m_tls)
+        pending += static_cast<QSslSocket*>(m_socket)->encryptedBytesToWrite();
+    return pending;
+}
+
 void HttpServer::Connection::close()
 {
+    if (m_tls && m_phase == Phase::Writing) {
+        // TLS may still hold the last of the response, encrypted or not, where neither count of
+        // bytes to write sees it: push it out first, or the shutdown below would cut it off. Whatever
+        // the network cannot take yet brings written() back here once it has gone.
+        while (m_socket->flush()) {
+        }
+        if (pendingBytes() > 0)
+            return;
+    }
     // Shut the sending side and drain what the client still sends for a moment: closing with
     // unread data would reset the connection and could wipe out the refusal before the client
     // reads it.
     m_phase = Phase::Closing;
+    m_waitingSince = monotonicMs();
     m_socket->skip(m_socket->bytesAvailable());
     if (m_socket->state() != QAbstractSocket::ConnectedState ||
         ::shutdown(m_socket->socketDescriptor(), SHUT_WR) != 0) {
@@ -421,6 +473,20 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
     return true;
 }
 
+QString HttpServer::addressGroup(const QHostAddress& address)
+{
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4)
+        return QHostAddress(ip4).toString();
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address.toString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 8; i < 16; ++i)
+        bytes[i] = 0;
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
 void HttpServer::accept(qintptr descriptor)
 {
     QTcpSocket* socket = m_tls ? new QSslSocket : new QTcpSocket;
@@ -429,23 +495,39 @@ void HttpServer::accept(qintptr descriptor)
         ::close(static_cast<int>(descriptor));
         return;
     }
-    const QString key = addressKey(socket->peerAddress());
-    int& fromAddress = m_perAddress[key];
-    if (m_connections >= m_limits.maxConnections || fromAddress >= m_limits.maxPerAddress) {
-        if (fromAddress == 0)
-            m_perAddress.remove(key);
+    const QString key = addressGroup(socket->peerAddress());
+    // Over a cap the longest waiting connection goes, of the same address when that one's cap is
+    // reached; the newcomer is refused only when none is waiting.
+    const bool roomFromAddress = m_perAddress.value(key) < m_limits.maxPerAddress || makeRoom(key);
+    const bool room = roomFromAddress && (m_connections < m_limits.maxConnections || makeRoom({}));
+    if (!room) {
         socket->abort();
         delete socket;
         return;
     }
     ++m_connections;
-    ++fromAddress;
+    ++m_perAddress[key];
     new Connection(this, socket, key, m_tls);
     if (m_tls) {
         auto* ssl = static_cast<QSslSocket*>(socket);
         ssl->setSslConfiguration(m_ssl);
         ssl->startServerEncryption();
     }
+}
+
+bool HttpServer::makeRoom(const QString& group)
+{
+    Connection* oldest = nullptr;
+    for (Connection* c : std::as_const(m_open)) {
+        if (!c->waiting() || (!group.isEmpty() && c->group() != group))
+            continue;
+        if (!oldest || c->waitingSince() < oldest->waitingSince())
+            oldest = c;
+    }
+    if (!oldest)
+        return false;
+    oldest->evict();
+    return true;
 }
 
 void HttpServer::release(const QString& addressKey)

@@ -6,9 +6,15 @@
 //
 // What a request may cost is fixed by Limits: the reader only looks at a bounded prefix of what a
 // client sent, a request must arrive whole within requestTimeoutMs of its first byte (408 otherwise),
-// a kept-alive connection that stays silent for idleTimeoutMs is closed, and the connections of the
-// whole server and of one address are capped (over a cap a new connection is closed at once, never
-// queued), so idle or slow clients cannot hold up the others.
+// a new connection that sends nothing for firstByteTimeoutMs and a kept-alive one that stays silent
+// for idleTimeoutMs are closed, and the connections of the whole server and of one address (an IPv6
+// address counts with its whole /64) are capped. At a cap the connection that has waited longest for
+// a request of its own (silent, or trickling one in) makes room for the newcomer; only when every
+// connection is being answered is the newcomer closed at once, never queued. So idle or slow clients
+// cannot shut the others out.
+//
+// Over HTTPS every response carries Strict-Transport-Security, and a response that closes the
+// connection is written out whole, through TLS, before the connection is shut.
 //
 // The receiver of webSocketConnected sets QWebSocket::setMaxAllowedIncomingMessageSize and
 // setMaxAllowedIncomingFrameSize to what its channel needs (a few kilobytes): Qt's defaults allow
@@ -42,6 +48,9 @@ public:
         int maxPerAddress = 64;       // per peer address
         int requestTimeoutMs = 10000; // from the first byte of a request to its last (slow senders)
         int idleTimeoutMs = 60000;    // keep-alive connection without a request
+        // A new connection (or one just past its TLS handshake) that has not sent a byte of its
+        // first request by then.
+        int firstByteTimeoutMs = 5000;
     };
     // Call once, maybe later, on the server's thread; harmless when the connection has gone. A
     // second call is ignored.
@@ -63,6 +72,10 @@ public:
     bool https() const { return m_tls; }
     // The HTTP connections open now (WebSockets handed over are not counted).
     int connectionCount() const { return m_connections; }
+
+    // The key under which a peer's connections are counted: an IPv4 address (an IPv4-mapped IPv6
+    // one included) as itself, an IPv6 address by its /64, which one host usually has whole.
+    static QString addressGroup(const QHostAddress& address);
 
 signals:
     // A WebSocket the check let in, handshake done (QWebSocketServer::handleConnection on the same
@@ -87,6 +100,9 @@ private:
     };
 
     void accept(qintptr descriptor);
+    // Closes the connection of `group` (any group when empty) that has waited longest for a request;
+    // false when every one is busy with an answer.
+    bool makeRoom(const QString& group);
     void release(const QString& addressKey);
     void handOver(QTcpSocket* socket, const HttpRequest& request);
     void takeWebSockets();
@@ -101,5 +117,6 @@ private:
     QSslConfiguration m_ssl;
     int m_connections = 0;
     QHash<QString, int> m_perAddress;
+    QList<Connection*> m_open;
     QList<Upgrade> m_upgrades;
 };

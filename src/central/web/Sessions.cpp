@@ -1,5 +1,7 @@
 #include "central/web/Sessions.h"
 
+#include "central/web/HttpServer.h"
+
 #include <QDateTime>
 
 #include <sodium.h>
@@ -22,7 +24,7 @@ qint64 Sessions::now() const
     return m_now ? m_now() : wallClock();
 }
 
-QByteArray Sessions::open(const QString& name)
+QByteArray Sessions::open(const QString& name, const QByteArray& stamp)
 {
     if (m_sessions.size() >= kMaxSessions) {
         auto oldest =
@@ -35,7 +37,7 @@ QByteArray Sessions::open(const QString& name)
     const QByteArray token = QByteArray(reinterpret_cast<const char*>(random), sizeof random)
                                  .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     sodium_memzero(random, sizeof random);
-    m_sessions.insert(token, Session{name, now()});
+    m_sessions.insert(token, Session{name, now(), stamp});
     return token;
 }
 
@@ -72,6 +74,21 @@ QSet<QString> Sessions::keepOnly(const QSet<QString>& names)
     return ended;
 }
 
+QSet<QString> Sessions::keepOnly(const QHash<QString, QByteArray>& stamps)
+{
+    QSet<QString> ended;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        const auto account = stamps.constFind(it->name);
+        if (account != stamps.cend() && (it->stamp.isEmpty() || it->stamp == account.value())) {
+            ++it;
+        } else {
+            ended.insert(it->name);
+            it = m_sessions.erase(it);
+        }
+    }
+    return ended;
+}
+
 LoginThrottle::LoginThrottle(Now now) : m_now(std::move(now)) {}
 
 qint64 LoginThrottle::now() const
@@ -79,7 +96,21 @@ qint64 LoginThrottle::now() const
     return m_now ? m_now() : wallClock();
 }
 
-qint64 LoginThrottle::waitOf(QHash<QString, Entry>& table, const QString& key, qint64 at)
+namespace {
+
+QString addressKey(const QHostAddress& address)
+{
+    return HttpServer::addressGroup(address);
+}
+
+QString nameKey(const QString& name)
+{
+    return name.toCaseFolded();
+}
+
+} // namespace
+
+int LoginThrottle::failuresOf(QHash<QString, Entry>& table, const QString& key, qint64 at)
 {
     const auto it = table.find(key);
     if (it == table.end())
@@ -88,17 +119,65 @@ qint64 LoginThrottle::waitOf(QHash<QString, Entry>& table, const QString& key, q
         table.erase(it);
         return 0;
     }
-    if (it->failures <= kFreeFailures)
+    return it->failures;
+}
+
+qint64 LoginThrottle::waitOf(QHash<QString, Entry>& table, const QString& key, qint64 at)
+{
+    const int failures = failuresOf(table, key, at);
+    if (failures <= kFreeFailures)
         return 0;
-    const int doublings = std::min(it->failures - kFreeFailures - 1, 20);
+    const Entry& e = table[key];
+    const int doublings = std::min(failures - kFreeFailures - 1, 20);
     const qint64 delay = std::min(kFirstDelayMs << doublings, kMaxDelayMs);
-    return std::max<qint64>(0, it->last + delay - at);
+    return std::max<qint64>(0, e.last + delay - at);
 }
 
 qint64 LoginThrottle::waitMs(const QHostAddress& address, const QString& name)
 {
     const qint64 at = now();
-    return std::max(waitOf(m_addresses, address.toString(), at), waitOf(m_names, name.toCaseFolded(), at));
+    const QString from = addressKey(address);
+    const qint64 own = waitOf(m_addresses, from, at);
+    // The name holds back only an address that has failed itself.
+    if (failuresOf(m_addresses, from, at) == 0)
+        return own;
+    return std::max(own, waitOf(m_names, nameKey(name), at));
+}
+
+LoginThrottle::Turn LoginThrottle::admit(const QHostAddress& address, const QString& name)
+{
+    const qint64 at = now();
+    const QString from = addressKey(address);
+    const QString who = nameKey(name);
+    if (m_checkingAddresses.contains(from) || waitMs(address, name) > 0)
+        return Turn::Refused;
+    if (m_checkingNames.contains(who))
+        return failuresOf(m_addresses, from, at) == 0 ? Turn::Later : Turn::Refused;
+    m_checkingAddresses.insert(from);
+    m_checkingNames.insert(who);
+    fail(m_addresses, from, at);
+    fail(m_names, who, at);
+    return Turn::Check;
+}
+
+void LoginThrottle::finished(const QHostAddress& address, const QString& name, Outcome outcome)
+{
+    const QString from = addressKey(address);
+    const QString who = nameKey(name);
+    m_checkingAddresses.remove(from);
+    m_checkingNames.remove(who);
+    switch (outcome) {
+    case Outcome::Good:
+        m_addresses.remove(from);
+        m_names.remove(who);
+        break;
+    case Outcome::Bad:
+        break;
+    case Outcome::Unchecked:
+        unfail(m_addresses, from);
+        unfail(m_names, who);
+        break;
+    }
 }
 
 void LoginThrottle::fail(QHash<QString, Entry>& table, const QString& key, qint64 at)
@@ -117,15 +196,9 @@ void LoginThrottle::fail(QHash<QString, Entry>& table, const QString& key, qint6
     e.last = at;
 }
 
-void LoginThrottle::failed(const QHostAddress& address, const QString& name)
+void LoginThrottle::unfail(QHash<QString, Entry>& table, const QString& key)
 {
-    const qint64 at = now();
-    fail(m_addresses, address.toString(), at);
-    fail(m_names, name.toCaseFolded(), at);
-}
-
-void LoginThrottle::succeeded(const QHostAddress& address, const QString& name)
-{
-    m_addresses.remove(address.toString());
-    m_names.remove(name.toCaseFolded());
+    const auto it = table.find(key);
+    if (it != table.end() && --it->failures <= 0)
+        table.erase(it);
 }
