@@ -14,6 +14,7 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -182,6 +183,55 @@ private slots:
         const QString said =
             QStringLiteral("%1: %2\n").arg(dir.filePath(QStringLiteral("HalvaneCentral.ini")), line);
         QVERIFY2(errors.endsWith(said), qPrintable(errors));
+    }
+
+    // The dashboard's port cannot be had: one line in words, and the centre goes on.
+    void dashboardListenProblems_data()
+    {
+        QTest::addColumn<QString>("http");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("port taken")
+            << "Port=%1\r\n"
+            << "Панель: не удаётся принимать подключения на 127.0.0.1, порт %1: порт занят; "
+               "новая попытка каждые 10 с\n";
+        QTest::newRow("no certificate")
+            << "Port=%1\r\nCertFile=/nonexistent/c.pem\r\nKeyFile=/nonexistent/k.pem\r\n"
+            << "Панель: файл сертификата /nonexistent/c.pem не читается: файла нет; "
+               "новая попытка каждые 10 с\n";
+    }
+    void dashboardListenProblems()
+    {
+        QFETCH(QString, http);
+        QFETCH(QString, line);
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+        QTemporaryDir dir;
+        const QString exe = centraltest::installCentral(dir.path(), centraltest::freeTcpPort(),
+                                                        QStringLiteral("host=127.0.0.1 port=1 dbname=none"));
+        // The [Http] section the test's install wrote, replaced by the case's.
+        QFile ini(dir.filePath(QStringLiteral("HalvaneCentral.ini")));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QString text = Cp1251::decode(ini.readAll());
+        ini.close();
+        text.truncate(text.indexOf(QLatin1String("[Http]")));
+        QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ini.write(Cp1251::encode(text + QStringLiteral("[Http]\r\nAddress=127.0.0.1\r\n") +
+                                 http.arg(taken.serverPort())));
+        ini.close();
+        QProcess central;
+        central.setWorkingDirectory(dir.path());
+        central.start(exe, {});
+        QVERIFY(central.waitForStarted(5000));
+        const QString said = line.arg(taken.serverPort());
+        QString errors;
+        const QDeadlineTimer deadline(20000);
+        while (!deadline.hasExpired() && !errors.contains(said) && central.state() == QProcess::Running) {
+            central.waitForReadyRead(100);
+            errors += QString::fromUtf8(central.readAllStandardError());
+        }
+        QVERIFY2(errors.contains(said), qPrintable(errors));
+        central.terminate();
+        QVERIFY(central.waitForFinished(15000));
     }
 
     // Each reason libmosquitto gives, in words; the library's text stays only after a general word.
