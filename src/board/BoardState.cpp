@@ -57,13 +57,22 @@ BoardState::Effect BoardState::receiveAnswer(const QByteArray& datagram, qint64 
     if (m_heardParts.contains(false))
         return effect;
 
+    m_heardParts.fill(false);
+    // A list taken already, heard again (a datagram the network doubled): it was built before calls
+    // heard since, and must not take their tiles away.
+    if (m_appliedAny && answer.list == m_appliedList)
+        return effect;
+    m_appliedAny = true;
+    m_appliedList = answer.list;
     QList<Stations::ListedCall> calls;
     for (const QList<Stations::ListedCall>& part : std::as_const(m_parts))
         calls += part;
-    m_heardParts.fill(false); // a repeated part of the same list does not apply it twice
     m_link.answered(nowMs);
-    const CallList::Effect applied = m_calls.applyServerList(
-        calls, answer.warnSec, answer.alarmSec, nowMs, m_link.roundStartMs(), m_link.roundAfterConnect());
+    // A list of the most parts there can be may have been cut by the server: its newest calls are
+    // missing from it, not over.
+    const bool complete = answer.parts < Stations::kMaxAnswerParts;
+    const CallList::Effect applied = m_calls.applyServerList(calls, answer.warnSec, answer.alarmSec, nowMs,
+                                                             m_link.roundStartMs(), complete);
     effect.changed = applied.changed;
     effect.newCall = applied.newCall;
     return effect;
@@ -72,7 +81,7 @@ BoardState::Effect BoardState::receiveAnswer(const QByteArray& datagram, qint64 
 BoardState::Effect BoardState::tick(qint64 nowMs)
 {
     Effect effect;
-    const ServerLink::TickResult link = m_link.tick(nowMs);
+    const ServerLink::TickResult link = m_link.tick(nowMs, m_calls.callCount() > 0);
     if (link.becameLost)
         m_calls.markAllStale();
     const bool lost = m_link.isLost(nowMs);

@@ -45,4 +45,6 @@ private:
     int m_answerParts = 0;
     QList<QList<Stations::ListedCall>> m_parts; // by part, empty until heard
     QList<bool> m_heardParts;
+    bool m_appliedAny = false; // whether a whole list was taken yet, and the number of the last one
+    quint32 m_appliedList = 0;
 };

@@ -1,7 +1,9 @@
 #include "board/BoardStation.h"
 
+#include "core/base/Clock.h"
 #include "core/net/UdpListener.h"
 
+#include <QElapsedTimer>
 #include <QUdpSocket>
 
 namespace {
@@ -28,13 +30,25 @@ QHostAddress configuredServer(const BoardSettings& s)
     return serverAddressFromText(s.Address, &ok);
 }
 
+// QElapsedTimer reads the system's monotonic clock, which no setting of the date moves.
+BoardStation::SteadyClock monotonicSinceNow()
+{
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    return [started] { return started->elapsed(); };
+}
+
 } // namespace
 
 BoardStation::BoardStation(const BoardSettings& settings, QObject* parent)
-    : QObject(parent), m_settings(settings),
-      m_state(configuredServer(settings), settings.ToPing, limitsFrom(settings))
+    : BoardStation(settings, monotonicSinceNow(), parent)
 {
-    m_clock.start();
+}
+
+BoardStation::BoardStation(const BoardSettings& settings, SteadyClock steady, QObject* parent)
+    : QObject(parent), m_settings(settings),
+      m_state(configuredServer(settings), settings.ToPing, limitsFrom(settings)), m_steady(std::move(steady))
+{
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &BoardStation::tick);
 }
@@ -107,7 +121,7 @@ void BoardStation::readDatagrams()
         data.truncate(read);
         const BoardState::Effect effect = m_state.receive(data, plainIPv4(sender), senderPort, nowMs());
         if (effect.pinged)
-            m_lastPingAt = QDateTime::currentDateTime();
+            m_lastPingAt = Clock::now();
         all.changed = all.changed || effect.changed;
         all.newCall = all.newCall || effect.newCall;
         all.alarmsReached += effect.alarmsReached;

@@ -4,10 +4,10 @@
 #include "board/BoardState.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QUdpSocket;
@@ -22,7 +22,16 @@ class BoardStation : public QObject
 public:
     enum class Cue { NewCall, Alarm };
 
+    // The board's steady time in milliseconds: waiting times, warning and alarm, the link's silences
+    // and the requests all run on it. It never follows the wall clock, which an administrator or a
+    // time server may set back or forward while calls wait; only the time of the last ping shown in
+    // the banner is wall time.
+    using SteadyClock = std::function<qint64()>;
+
+    // Runs on a monotonic clock started here.
     explicit BoardStation(const BoardSettings& settings, QObject* parent = nullptr);
+    // Runs on the given steady time (a test steps it).
+    BoardStation(const BoardSettings& settings, SteadyClock steady, QObject* parent = nullptr);
     ~BoardStation() override;
 
     // Binds the board's port (every local IPv4 address) and says the first hello. False with the
@@ -32,7 +41,7 @@ public:
 
     const CallList& calls() const { return m_state.calls(); }
     const ServerLink& link() const { return m_state.link(); }
-    qint64 nowMs() const { return m_clock.elapsed(); }
+    qint64 nowMs() const { return m_steady(); }
     bool isLost() const { return m_state.isLost(nowMs()); }
     QDateTime lastPingAt() const { return m_lastPingAt; } // null before the first ping
 
@@ -56,6 +65,6 @@ private:
     BoardState m_state;
     std::unique_ptr<QUdpSocket> m_socket;
     QTimer m_timer;
-    QElapsedTimer m_clock;
+    SteadyClock m_steady;
     QDateTime m_lastPingAt;
 };

@@ -84,6 +84,9 @@ CallList::Effect CallList::apply(const Notice& notice, qint64 nowMs)
         const qsizetype open = indexOfCall(notice.code);
         if (open >= 0) {
             Tile& tile = m_tiles[open];
+            // A repeat, or a new call at a place whose cancel was lost: either way the server had the
+            // call open now, so a list asked for before this moment does not take the tile away.
+            tile.heardMs = nowMs;
             if (tile.stale || tile.function != notice.function) {
                 tile.stale = false;
                 tile.function = notice.function; // "4" after "8": the same call, now of the later type
@@ -204,7 +207,7 @@ void CallList::sortCalls()
 }
 
 CallList::Effect CallList::applyServerList(const QList<Stations::ListedCall>& calls, qint32 warnSec,
-                                           qint32 alarmSec, qint64 nowMs, qint64 dropBeforeMs, bool dropFresh)
+                                           qint32 alarmSec, qint64 nowMs, qint64 askedMs, bool complete)
 {
     // A level the server keeps off is never reached.
     constexpr qint64 kNever = std::numeric_limits<qint64>::max();
@@ -216,9 +219,10 @@ CallList::Effect CallList::applyServerList(const QList<Stations::ListedCall>& ca
     QSet<QString> listed;
     for (const Stations::ListedCall& call : calls)
         listed.insert(call.code);
-    m_tiles.removeIf([&](const Tile& t) {
-        return t.isCall && !listed.contains(t.code) && t.heardMs < dropBeforeMs && (dropFresh || t.stale);
-    });
+    if (complete) {
+        m_tiles.removeIf(
+            [&](const Tile& t) { return t.isCall && !listed.contains(t.code) && t.heardMs < askedMs; });
+    }
 
     for (const Stations::ListedCall& call : calls) {
         // What the server says of the call, on a tile the board shows already or on a new one.

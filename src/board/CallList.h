@@ -67,12 +67,14 @@ public:
     // The server has not been heard: every tile shown may have been cancelled meanwhile.
     void markAllStale();
 
-    // The server's whole list of open calls, with their waiting times and levels: its calls are
-    // shown as it has them (times, names, levels) and marked current; a call shown but missing from
-    // the list is dropped when it was learned before dropBeforeMs and, unless dropFresh, only when it
-    // is marked stale. The server's thresholds (seconds, 0: that level is off) replace the board's.
+    // The server's whole list of open calls, with their waiting times and levels, asked for at
+    // askedMs: its calls are shown as it has them (times, names, levels) and marked current. A call
+    // shown but missing from the list is over (its cancel notice was lost, or the operator closed
+    // it) and is dropped, unless the board learned of it at askedMs or later: the list may have been
+    // built before the server had it. With complete false (the server had to cut the list) nothing
+    // is dropped. The server's thresholds (seconds, 0: that level is off) replace the board's.
     Effect applyServerList(const QList<Stations::ListedCall>& calls, qint32 warnSec, qint32 alarmSec,
-                           qint64 nowMs, qint64 dropBeforeMs, bool dropFresh);
+                           qint64 nowMs, qint64 askedMs, bool complete = true);
 
     // Place tiles first (the operator is pointing at them), then calls, longest waiting first.
     const QList<Tile>& tiles() const { return m_tiles; }

@@ -84,12 +84,16 @@ void ServerLink::answered(qint64 nowMs)
     m_answeredMs = nowMs;
 }
 
-ServerLink::TickResult ServerLink::tick(qint64 nowMs)
+ServerLink::TickResult ServerLink::tick(qint64 nowMs, bool callsShown)
 {
     TickResult result;
     const bool lost = isLost(nowMs);
-    if (!lost && !m_needCalls && m_asks > 0 &&
-        nowMs - std::max(m_answeredMs, m_lastAskMs) >= m_timing.refreshMs) {
+    // The next round: after an answer, soon while calls are shown (one whose cancel notice was lost
+    // must not stay for minutes); after a round nobody answered, only as seldom as the refresh.
+    const bool unanswered = m_needCalls && m_asks >= m_timing.asksPerLink;
+    const qint64 period = !unanswered && callsShown ? m_timing.refreshShownMs : m_timing.refreshMs;
+    if (!lost && (!m_needCalls || unanswered) && m_asks > 0 &&
+        nowMs - std::max(m_answeredMs, m_lastAskMs) >= period) {
         m_needCalls = true;
         m_roundAfterConnect = false;
         m_asks = 0;

@@ -14,7 +14,10 @@ struct LinkTiming
     qint64 forgetAfterMs = 60'000;
     qint64 askAgainMs = 1000;   // the open calls asked for again while no whole answer came
     int asksPerLink = 6;        // and given up for this link after so many requests
-    qint64 refreshMs = 120'000; // the open calls asked for again while the link holds
+    qint64 refreshMs = 120'000; // the open calls asked for again while the link holds and no call is shown
+    // and this often while calls are shown: a call whose cancel notice was lost leaves at the next
+    // answer, so this is about the longest it can stay (the server answers a station every 2 s at most)
+    qint64 refreshShownMs = 10'000;
 };
 
 // How the board finds the server and keeps being listed by it. The server lists a display station
@@ -30,10 +33,11 @@ struct LinkTiming
 // over): pings from elsewhere while it is only briefly silent are dropped.
 //
 // After every (re)connection the board asks the server for its open calls, again every askAgainMs
-// until a whole answer came (asksPerLink times at most: an older server does not answer), then
-// every refreshMs, and after a new call, no sooner than askAgainMs after the last request. Times are
-// milliseconds of one steady clock chosen by the caller, so the whole exchange can be replayed in a test
-// without sockets.
+// until a whole answer came (asksPerLink times at most: an older server does not answer; such a
+// round is tried again after refreshMs), then every refreshShownMs while calls are shown and every
+// refreshMs while none is, and after a new call, no sooner than askAgainMs after the last request.
+// Times are milliseconds of one steady clock chosen by the caller, so the whole exchange can be
+// replayed in a test without sockets.
 class ServerLink
 {
 public:
@@ -53,10 +57,10 @@ public:
     void wantCalls();
     // A whole answer was taken: no more requests until the next refresh.
     void answered(qint64 nowMs);
-    // When the current round of requests began (the first request after a (re)connection or a
-    // refresh), and whether it followed a (re)connection.
+    // When the current round of requests began: its first request. Whatever made the board ask, an
+    // answer to the round was built after that moment, so it lists every call the board heard of
+    // before it that the server still has open.
     qint64 roundStartMs() const { return m_roundStartMs; }
-    bool roundAfterConnect() const { return m_roundAfterConnect; }
 
     struct TickResult
     {
@@ -64,7 +68,8 @@ public:
         bool becameLost = false; // once, when the pings stop
         bool askCalls = false;   // the caller asks the server for its open calls now
     };
-    TickResult tick(qint64 nowMs);
+    // callsShown: the board shows calls, which the answers keep in line with the server.
+    TickResult tick(qint64 nowMs, bool callsShown = false);
 
     bool isLost(qint64 nowMs) const;
     bool everPinged() const { return m_everPinged; }

@@ -132,11 +132,26 @@ const QByteArray kVersion4 = R"sql(
 CREATE INDEX events_journal_by_place ON events (place, time DESC, ward, seq);
 )sql";
 
+// An event whose key (ward, seq) was stored before with other content: a ward set up anew that
+// numbers its events again, or a second publisher under the ward's topic. events keeps the first;
+// both payloads are kept here, each different new payload once.
+const QByteArray kVersion5 = R"sql(
+CREATE TABLE event_conflicts (
+    ward           text        NOT NULL,
+    seq            bigint      NOT NULL,
+    stored_payload jsonb       NOT NULL,
+    new_payload    jsonb       NOT NULL,
+    received_at    timestamptz NOT NULL DEFAULT now()
+);
+CREATE UNIQUE INDEX event_conflicts_once ON event_conflicts (ward, seq, md5(new_payload::text));
+)sql";
+
 } // namespace
 
 const QList<Migration>& migrations()
 {
-    static const QList<Migration> list{{1, kVersion1}, {2, kVersion2}, {3, kVersion3}, {4, kVersion4}};
+    static const QList<Migration> list{
+        {1, kVersion1}, {2, kVersion2}, {3, kVersion3}, {4, kVersion4}, {5, kVersion5}};
     return list;
 }
 

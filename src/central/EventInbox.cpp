@@ -16,6 +16,8 @@ EventInbox::EventInbox(QString logPath, qsizetype bound)
 bool EventInbox::open(qint64* recovered, qint64* damaged)
 {
     std::lock_guard lock(m_mutex);
+    // A compaction the end of an earlier run cut short leaves its temporary; the log itself is whole.
+    Durable::removeStrayTemporaries(m_log.path());
     Durable::AppendLog::ReadResult result;
     // A record that no longer reads as an event counts as damaged and is kept aside with the others.
     const bool ok = m_log.read(

@@ -15,23 +15,30 @@ namespace {
 
 const QByteArray kRejectsHeader = QByteArrayLiteral("HALVANE-CENTRAL-REJECTS 1");
 
-// A JSON string: the value with quotes, backslashes and control characters escaped.
+// A JSON string: the value with quotes, backslashes and control characters escaped. The text between
+// them goes to UTF-8 in runs, so that a pair of surrogates stays one letter (the payloads' checks
+// refuse half of one).
 void appendJsonString(QByteArray& out, const QString& value)
 {
     out += '"';
-    for (const QChar c : value) {
-        const char16_t u = c.unicode();
+    qsizetype run = 0;
+    const auto flush = [&](qsizetype end) { out += QStringView(value).sliced(run, end - run).toUtf8(); };
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const char16_t u = value.at(i).unicode();
+        if (u != u'"' && u != u'\\' && u >= 0x20)
+            continue;
+        flush(i);
+        run = i + 1;
         if (u == u'"' || u == u'\\') {
             out += '\\';
             out += char(u);
-        } else if (u < 0x20) {
+        } else {
             out += "\\u00";
             out += "0123456789abcdef"[u >> 4];
             out += "0123456789abcdef"[u & 15];
-        } else {
-            out += QString(c).toUtf8(); // surrogate halves come out as their own bytes, as Qt does
         }
     }
+    flush(value.size());
     out += '"';
 }
 
@@ -86,10 +93,13 @@ QByteArray eventRows(const QList<WardEvent>& events)
     return out;
 }
 
-QByteArray reactionRows(const QList<WardEvent>& events)
+// The reactions of the cancels this transaction stored: a cancel already in the table brought its
+// own with it, and one refused for its key is not the cancel that closed those calls.
+QByteArray reactionRows(const QList<const WardEvent*>& stored)
 {
     QByteArray out = "[";
-    for (const WardEvent& e : events) {
+    for (const WardEvent* event : stored) {
+        const WardEvent& e = *event;
         for (const ClosedCall& c : e.closed) {
             if (out.size() > 1)
                 out += ',';
@@ -102,6 +112,25 @@ QByteArray reactionRows(const QList<WardEvent>& events)
             appendField(out, "cancel_time", e.time);
             out += '}';
         }
+    }
+    out += ']';
+    return out;
+}
+
+// The events whose key was in the table already: their key and payload, to be compared with what the
+// table holds.
+QByteArray repeatRows(const QList<const WardEvent*>& repeated)
+{
+    QByteArray out = "[";
+    for (const WardEvent* e : repeated) {
+        if (out.size() > 1)
+            out += ',';
+        out += "{\"ward\":";
+        appendJsonString(out, e->ward);
+        appendField(out, "seq", e->seq);
+        out += ",\"payload\":";
+        out += e->payload;
+        out += '}';
     }
     out += ']';
     return out;
@@ -205,6 +234,18 @@ ORDER BY r.ward, r.call
 ON CONFLICT (ward, call) DO NOTHING
 )sql";
 
+// A repeat with other content than the stored event is kept beside it, each different payload once.
+const QByteArray kInsertConflicts = R"sql(
+INSERT INTO event_conflicts (ward, seq, stored_payload, new_payload)
+SELECT r.ward, r.seq, e.payload, r.payload
+FROM jsonb_to_recordset($1::jsonb) AS r(ward text, seq bigint, payload jsonb)
+JOIN events e ON e.ward = r.ward AND e.seq = r.seq
+WHERE e.payload <> r.payload
+ORDER BY r.ward, r.seq
+ON CONFLICT (ward, seq, md5(new_payload::text)) DO NOTHING
+RETURNING ward, seq
+)sql";
+
 // Only a later seq replaces a row: an older event arriving late never hides a newer state.
 const QByteArray kUpsertAntennas = R"sql(
 INSERT INTO antennas AS a (ward, antenna, silent, since, seq)
@@ -250,33 +291,33 @@ FROM jsonb_to_recordset($2::jsonb) AS r(position integer, call text, entry_id bi
      function text, place text, ward_name text, staff text, time text, level text)
 )sql";
 
-struct Range
-{
-    qint64 first;
-    qint64 last;
-};
-
-// The holes between sorted seqs and the bounds around them: (a, b) open at both ends.
-void holesBetween(QList<Range>& out, qint64 a, qint64 b)
-{
-    if (b - a > 1)
-        out.append({a + 1, b - 1});
-}
+using Range = EventStore::SeqRange;
 
 // Keeps the gaps of one ward up to date with the seqs this transaction stored (sorted, new to the
 // table): the seqs above the highest stored before open gaps behind them, those below the lowest
-// open gaps above them, and those in between close (part of) the gaps they fall into.
-void updateGaps(Pg::Connection& c, const QString& ward, const QList<qint64>& seqs)
+// open gaps above them, and those in between close (part of) the gaps they fall into. The gaps
+// opened are added to *found; a jump too wide to be a loss is a numbering begun anew, no gap.
+void updateGaps(Pg::Connection& c, const QString& ward, const QList<qint64>& seqs, QList<Range>* found,
+                std::optional<Range>* renumbered)
 {
+    QList<Range> opened;
+    // The hole between two seqs (a, b), open at both ends.
+    const auto hole = [&](qint64 a, qint64 b) {
+        if (b - a > EventStore::kNewNumbering) {
+            *renumbered = Range{a, b};
+        } else if (b - a > 1) {
+            opened.append({a + 1, b - 1});
+            found->append({a + 1, b - 1});
+        }
+    };
     const Pg::Param w = Pg::param(ward);
     Pg::Result old = c.exec(kOldRange, {w, bigintArray(seqs)});
     const std::optional<qint64> lo = old.optionalInteger(0, 0);
     const std::optional<qint64> hi = old.optionalInteger(0, 1);
-    QList<Range> opened;
     QList<qint64> inside;
     if (!lo) {
         for (qsizetype i = 1; i < seqs.size(); ++i)
-            holesBetween(opened, seqs[i - 1], seqs[i]);
+            hole(seqs[i - 1], seqs[i]);
     } else {
         qint64 previousBelow = 0;
         bool anyBelow = false;
@@ -284,18 +325,18 @@ void updateGaps(Pg::Connection& c, const QString& ward, const QList<qint64>& seq
         for (qint64 s : seqs) {
             if (s < *lo) {
                 if (anyBelow)
-                    holesBetween(opened, previousBelow, s);
+                    hole(previousBelow, s);
                 previousBelow = s;
                 anyBelow = true;
             } else if (s > *hi) {
-                holesBetween(opened, previousAbove, s);
+                hole(previousAbove, s);
                 previousAbove = s;
             } else {
                 inside.append(s);
             }
         }
         if (anyBelow)
-            holesBetween(opened, previousBelow, *lo);
+            hole(previousBelow, *lo);
     }
     if (!inside.isEmpty()) {
         Pg::Result gaps = c.exec(kGapsAround, {w, Pg::param(inside.first()), Pg::param(inside.last())});
@@ -427,6 +468,7 @@ bool EventStore::writeOnce()
     try {
         const Committed done = writeBatch(m_connection, batch, states);
         m_inbox.committed(batch.size());
+        reportCommitted(done);
         if (m_observer)
             m_observer(done);
         return true;
@@ -453,12 +495,47 @@ bool EventStore::writeOnce()
     }
 }
 
+void EventStore::reportCommitted(const Committed& committed)
+{
+    if (!m_report)
+        return;
+    QMap<QString, QList<SeqRange>> gaps;
+    for (const WardRange& g : committed.gaps)
+        gaps[g.ward].append(g.range);
+    for (auto it = gaps.begin(); it != gaps.end(); ++it) {
+        const SeqRange& r = it->first();
+        QString line = QStringLiteral("Отделение %1: не получены события № %2").arg(it.key()).arg(r.first);
+        if (r.last > r.first)
+            line += QStringLiteral("–%1").arg(r.last);
+        if (it->size() > 1)
+            line += QStringLiteral(" и ещё %1 пропусков").arg(it->size() - 1);
+        m_report(line);
+    }
+    for (const WardRange& r : committed.renumbered)
+        m_report(QStringLiteral("Отделение %1 нумерует события заново (установлено заново): номеров между "
+                                "№ %2 и № %3 не было, это не потеря событий")
+                     .arg(r.ward)
+                     .arg(r.range.first)
+                     .arg(r.range.last));
+    for (auto it = committed.conflicts.begin(); it != committed.conflicts.end(); ++it) {
+        if (m_conflictsSaid.contains(it.key()))
+            continue;
+        m_conflictsSaid.insert(it.key());
+        m_report(QStringLiteral("Отделение %1: событие № %2 уже записано с другим содержимым (отделение "
+                                "установлено заново с прежними номерами или под его топиком публикует другой "
+                                "сервер); такие события сохраняются в таблицу event_conflicts")
+                     .arg(it.key())
+                     .arg(it->firstSeq));
+    }
+}
+
 void EventStore::writeAlone(const QList<WardEvent>& events)
 {
     qsizetype done = 0;
     for (const WardEvent& e : events) {
         try {
             const Committed one = writeBatch(m_connection, {e}, {});
+            reportCommitted(one);
             if (m_observer)
                 m_observer(one);
         } catch (const Pg::Error& error) {
@@ -484,6 +561,7 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
     Pg::Transaction transaction(c);
     QMap<QString, QList<qint64>> insertedByWard;
     QSet<QString> antennaWards;
+    QSet<QString> conflictWards;
     if (!events.isEmpty()) {
         Pg::Result inserted = c.exec(kInsertEvents, {eventRows(events)});
         QSet<QPair<QString, qint64>> keys;
@@ -491,22 +569,43 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
             insertedByWard[inserted.text(r, 0)].append(inserted.integer(r, 1));
             keys.insert({inserted.text(r, 0), inserted.integer(r, 1)});
         }
-        c.exec(kInsertReactions, {reactionRows(events)});
+        // The first of a key repeated in the batch is the one stored; every other event found its
+        // key in the table.
+        QList<const WardEvent*> stored;
+        QList<const WardEvent*> repeated;
+        for (const WardEvent& e : events) {
+            if (keys.remove({e.ward, e.seq}))
+                stored.append(&e);
+            else
+                repeated.append(&e);
+        }
+        if (!repeated.isEmpty()) {
+            Pg::Result conflicts = c.exec(kInsertConflicts, {repeatRows(repeated)});
+            for (int r = 0; r < conflicts.rows(); ++r) {
+                const QString ward = conflicts.text(r, 0);
+                Conflicts& of = done.conflicts[ward];
+                const qint64 seq = conflicts.integer(r, 1);
+                if (of.count++ == 0 || seq < of.firstSeq)
+                    of.firstSeq = seq;
+                conflictWards.insert(ward);
+            }
+        }
+        c.exec(kInsertReactions, {reactionRows(stored)});
         if (const QByteArray antennas = antennaRows(events); antennas.size() > 2) {
             Pg::Result changed = c.exec(kUpsertAntennas, {antennas});
             for (int r = 0; r < changed.rows(); ++r)
                 antennaWards.insert(changed.text(r, 0));
         }
-        for (const WardEvent& e : events) {
-            if (keys.remove({e.ward, e.seq})) // a seq repeated in the batch is reported once
-                done.inserted.append(e);
-        }
+        for (const WardEvent* e : stored)
+            done.inserted.append(*e);
         std::sort(done.inserted.begin(), done.inserted.end(), [](const WardEvent& a, const WardEvent& b) {
             return a.ward != b.ward ? a.ward < b.ward : a.seq < b.seq;
         });
     }
     // Ward by ward in the order of their ids, as the other copy does: row locks taken in one order
-    // never wait on each other in a circle.
+    // never wait on each other in a circle. The ward's row is locked before anything of the ward is
+    // written, so that a second copy writing the same ward (its open list, say, a DELETE and an
+    // INSERT) waits for this commit and then replaces what it finds, rather than colliding with it.
     QStringList wards = insertedByWard.keys();
     for (auto it = states.begin(); it != states.end(); ++it)
         wards.append(it.key());
@@ -516,12 +615,18 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
     wards.erase(std::unique(wards.begin(), wards.end()), wards.end());
     for (const QString& ward : wards) {
         const Pg::Param w = Pg::param(ward);
-        bool changed = antennaWards.contains(ward);
+        c.exec(kEnsureWard, {w});
+        c.exec(kLockWard, {w});
+        bool changed = antennaWards.contains(ward) || conflictWards.contains(ward);
         if (const auto seqs = insertedByWard.find(ward); seqs != insertedByWard.end()) {
             std::sort(seqs->begin(), seqs->end());
-            c.exec(kEnsureWard, {w});
-            c.exec(kLockWard, {w});
-            updateGaps(c, ward, *seqs);
+            QList<SeqRange> found;
+            std::optional<SeqRange> renumbered;
+            updateGaps(c, ward, *seqs, &found, &renumbered);
+            for (const SeqRange& g : found)
+                done.gaps.append({ward, g});
+            if (renumbered)
+                done.renumbered.append({ward, *renumbered});
             changed = true;
         }
         if (const auto state = states.find(ward); state != states.end()) {
@@ -530,13 +635,16 @@ EventStore::Committed EventStore::writeBatch(Pg::Connection& c, const QList<Ward
                 changed = changed || (r.rows() > 0 && r.bytes(0, 0) == "t");
             }
             if (state->open) {
-                c.exec(kEnsureWard, {w});
                 c.exec(kDeleteOpen, {w});
                 c.exec(kInsertOpen, {w, openRows(*state->open)});
                 changed = true;
             }
         }
         if (changed)
+            done.changedWards.append(ward);
+    }
+    for (const QString& ward : std::as_const(conflictWards)) {
+        if (!done.changedWards.contains(ward))
             done.changedWards.append(ward);
     }
     transaction.commit();

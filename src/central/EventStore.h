@@ -4,6 +4,7 @@
 #include "central/PgConnection.h"
 #include "core/base/DurableFile.h"
 
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -21,10 +22,17 @@ struct StoreTiming
 };
 
 // Writes what the inbox holds into PostgreSQL on a thread of its own: the events in batches, one
-// transaction per batch (events, the reactions of the cancels, the newest state of the antennas,
-// then per ward in the order of their ids the ward's row, its gaps, its status and its open calls), a
-// repeated event doing nothing by the key (ward, seq). Only after the commit are the events dropped from the
-// inbox's log.
+// transaction per batch (events, the repeats with other content, the reactions of the cancels stored,
+// the newest state of the antennas, then per ward in the order of their ids the ward's row, locked
+// first, its gaps, its status and its open calls). Only after the commit are the events dropped from
+// the inbox's log.
+//
+// An event whose key (ward, seq) is stored already does nothing when it is the same event again (the
+// broker delivers at least once); with other content (a ward set up anew that numbers again from
+// where an earlier installation did) it is kept in event_conflicts beside the stored one, and the
+// first of a ward in this run is said in one line. A range of seq found missing is one line per ward
+// and batch; a jump of more than kNewNumbering is a ward numbering anew (from its clock, after a
+// reinstall), said in one line and not counted as a loss.
 //
 // While the database cannot be reached it retries with a delay growing from 1 to 30 seconds and
 // reports each change of its state as one line; the events wait in the inbox. A statement that
@@ -38,11 +46,36 @@ public:
 
     using Timing = StoreTiming;
 
+    // A jump of a ward's seq wider than this is a numbering begun anew, not a loss: no ward loses a
+    // hundred million events (three years of one a second), and a ward that lost its numbering
+    // starts from its clock's microseconds, at least that much above an earlier start made more than
+    // 100 s before.
+    static constexpr qint64 kNewNumbering = 100000000;
+
+    struct SeqRange
+    {
+        qint64 first;
+        qint64 last;
+    };
+    struct WardRange
+    {
+        QString ward;
+        SeqRange range;
+    };
+    struct Conflicts
+    {
+        qint64 count = 0;
+        qint64 firstSeq = 0;
+    };
+
     // What one commit stored, for whoever shows the house live.
     struct Committed
     {
         QList<WardEvent> inserted; // the events new to the table, in (ward, seq) order
-        QStringList changedWards;  // wards whose row, gaps, antennas, status or open calls changed
+        QStringList changedWards;  // wards whose row, gaps, antennas, status, open calls or conflicts changed
+        QList<WardRange> gaps;     // ranges of seq found missing by this commit
+        QList<WardRange> renumbered;        // (the highest seq before, the first of the new numbering)
+        QMap<QString, Conflicts> conflicts; // new rows of event_conflicts by ward
     };
     using Observer = std::function<void(const Committed& committed)>;
 
@@ -74,6 +107,8 @@ private:
     void writeAlone(const QList<WardEvent>& events);
     void waitMs(int ms);
     void setState(State state, const QString& line);
+    // The lines a commit gives: gaps, new numberings, the first conflict of a ward.
+    void reportCommitted(const Committed& committed);
 
     const QString m_connInfo;
     const QString m_where;
@@ -87,4 +122,5 @@ private:
     std::atomic<bool> m_stop{false};
     int m_wake[2] = {-1, -1};
     State m_state = State::Idle;
+    QSet<QString> m_conflictsSaid; // wards whose conflicts were said in this run
 };

@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -38,36 +39,87 @@ bool holdsNul(const QByteArray& payload)
     return payload.contains('\0') || payload.contains("\\u0000");
 }
 
+// A text PostgreSQL cannot store: half of a surrogate pair, which JSON's \ud800 escapes can make.
+bool holdsLoneSurrogate(const QString& text)
+{
+    return !text.isValidUtf16();
+}
+
+bool holdsLoneSurrogate(const QJsonValue& value)
+{
+    if (value.isString())
+        return holdsLoneSurrogate(value.toString());
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        return std::any_of(array.begin(), array.end(),
+                           [](const QJsonValue& v) { return holdsLoneSurrogate(v); });
+    }
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (holdsLoneSurrogate(it.key()) || holdsLoneSurrogate(it.value()))
+                return true;
+        }
+    }
+    return false;
+}
+
+// The payload without the byte-order mark some writers put before UTF-8; JSON has none, and the
+// database refuses it.
+QByteArray withoutByteOrderMark(const QByteArray& payload)
+{
+    return payload.startsWith("\xEF\xBB\xBF") ? payload.sliced(3) : payload;
+}
+
+// Checks what the database would refuse (and with it the whole batch) before anything is queued:
+// a NUL, bytes that are not UTF-8, text that is not JSON, or half of a surrogate pair.
+std::optional<QJsonDocument> documentOf(const QByteArray& payload, QString* why)
+{
+    if (holdsNul(payload)) {
+        *why = QStringLiteral("the payload holds a NUL character");
+        return std::nullopt;
+    }
+    if (!QByteArrayView(payload).isValidUtf8()) {
+        *why = QStringLiteral("the payload is not UTF-8");
+        return std::nullopt;
+    }
+    QJsonParseError error;
+    QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
+    if (error.error != QJsonParseError::NoError) {
+        *why = QStringLiteral("not JSON (%1)").arg(error.errorString());
+        return std::nullopt;
+    }
+    if (holdsLoneSurrogate(doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object()))) {
+        *why = QStringLiteral("a text holds half of a surrogate pair (\\ud800 to \\udfff alone)");
+        return std::nullopt;
+    }
+    return doc;
+}
+
 std::optional<QJsonObject> objectOf(const QByteArray& payload, QString* why)
 {
     if (payload.size() > WardEvent::kMaxPayload) {
         *why = QStringLiteral("a payload of %1 bytes, more than an event ever has").arg(payload.size());
         return std::nullopt;
     }
-    if (holdsNul(payload)) {
-        *why = QStringLiteral("the payload holds a NUL character");
+    const std::optional<QJsonDocument> doc = documentOf(payload, why);
+    if (!doc)
         return std::nullopt;
-    }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
-    if (error.error != QJsonParseError::NoError) {
-        *why = QStringLiteral("not JSON (%1)").arg(error.errorString());
-        return std::nullopt;
-    }
-    if (!doc.isObject()) {
+    if (!doc->isObject()) {
         *why = QStringLiteral("not a JSON object");
         return std::nullopt;
     }
-    return doc.object();
+    return doc->object();
 }
 
 } // namespace
 
-std::optional<WardEvent> WardEvent::parse(const QString& ward, const QByteArray& payload, QString* why)
+std::optional<WardEvent> WardEvent::parse(const QString& ward, const QByteArray& published, QString* why)
 {
     QString reason;
     if (!why)
         why = &reason;
+    const QByteArray payload = withoutByteOrderMark(published);
     const std::optional<QJsonObject> object = objectOf(payload, why);
     if (!object)
         return std::nullopt;
@@ -185,28 +237,26 @@ std::optional<Topic> parseTopic(const QString& topic, const QStringList& filters
     return std::nullopt;
 }
 
-std::optional<QString> parseStatus(const QByteArray& payload)
+std::optional<QString> parseStatus(const QByteArray& published)
 {
+    const QByteArray payload = withoutByteOrderMark(published);
     if (payload == "online" || payload == "offline")
         return QString::fromLatin1(payload);
     return std::nullopt;
 }
 
-std::optional<QList<WardOpenCall>> parseOpen(const QByteArray& payload, QString* why)
+std::optional<QList<WardOpenCall>> parseOpen(const QByteArray& published, QString* why)
 {
-    if (holdsNul(payload)) {
-        *why = QStringLiteral("the payload holds a NUL character");
+    const std::optional<QJsonDocument> doc = documentOf(withoutByteOrderMark(published), why);
+    if (!doc)
         return std::nullopt;
-    }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(payload, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isArray()) {
+    if (!doc->isArray()) {
         *why = QStringLiteral("not a JSON array");
         return std::nullopt;
     }
     QList<WardOpenCall> calls;
     QSet<QString> seen;
-    for (const QJsonValue& v : doc.array()) {
+    for (const QJsonValue& v : doc->array()) {
         const QJsonObject o = v.toObject();
         const QString call = textOf(o, "call").value_or(QString());
         if (call.isEmpty()) {

@@ -10,7 +10,9 @@
 
 // What a ward publishes, as the centre reads it: the topic says which ward and what kind of message;
 // the payload is checked here once, so that nothing malformed reaches the database (where one bad
-// row would hold back the whole batch). A message that fails a check is dropped with the reason.
+// row would hold back the whole batch): a NUL, bytes that are not UTF-8 or half of a surrogate pair
+// are refused, a byte-order mark before the JSON is read away. A message that fails a check is
+// dropped with the reason.
 
 // One call a cancel closed: the call's key, its journal entry when the ward knew it, and the seconds
 // from the call to the cancel.
@@ -73,7 +75,7 @@ std::optional<Topic> parseTopic(const QString& topic, const QStringList& filters
 // Whether a topic matches an MQTT filter with "+" levels (no "#").
 bool matches(const QString& filter, const QString& topic);
 
-// "online" or "offline"; nullopt for anything else.
+// "online" or "offline" (a byte-order mark before it read away); nullopt for anything else.
 std::optional<QString> parseStatus(const QByteArray& payload);
 
 // The open list; nullopt with *why for a payload that is not one. Rows repeating a call's key are

@@ -5,9 +5,11 @@
 #include "board/BoardStation.h"
 #include "board/BoardWindow.h"
 #include "board/TileGrid.h"
+#include "core/base/Clock.h"
 #include "core/net/StationNotice.h"
 
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -74,6 +76,8 @@ private Q_SLOTS:
     void stationAndWindowOverLoopback();
     void bannerWhenPingsStop();
     void takenPortIsReported();
+    void alarmFollowsTheSteadyClock_data();
+    void alarmFollowsTheSteadyClock();
     void grid_data();
     void grid();
     void waitingText();
@@ -161,6 +165,81 @@ void TestBoardWindow::takenPortIsReported()
     QString error;
     QVERIFY(!station.start(&error));
     QVERIFY(!error.isEmpty());
+}
+
+void TestBoardWindow::alarmFollowsTheSteadyClock_data()
+{
+    QTest::addColumn<int>("wallStepSec");
+    QTest::newRow("wall clock set back 10 minutes") << -600;
+    QTest::newRow("wall clock set forward 10 minutes") << 600;
+    QTest::newRow("wall clock set forward a day") << 86'400;
+}
+
+// An administrator or a time server sets the date while a call waits: the tile's waiting time, its
+// warning and its alarm still come when the call has waited that long; only the banner's time of
+// the last ping is wall time.
+void TestBoardWindow::alarmFollowsTheSteadyClock()
+{
+    QFETCH(int, wallStepSec);
+    QDateTime wall(QDate(2026, 12, 11), QTime(3, 0));
+    Clock::setNowOverride([&wall] { return wall; });
+    const auto restore = qScopeGuard([] { Clock::setNowOverride({}); });
+
+    qint64 steady = 5000;
+    int reads = 0;
+    FakeServer server;
+    const BoardSettings s = settingsFor(server.socket.localPort());
+    BoardStation station(s, [&] {
+        ++reads;
+        return steady;
+    });
+    QSignalSpy cues(&station, &BoardStation::cue);
+    QVERIFY(station.start());
+    BoardWindow window(station, s);
+    window.resize(800, 500);
+
+    // The steady clock moves to ms; a ping from the server is read at that moment, and then the
+    // board's timer looks at the time once more (the only other reader of the clock).
+    const auto at = [&](qint64 ms) {
+        steady = ms;
+        server.send("#FromOrvikLiteServer", station.localPort());
+        if (!QTest::qWaitFor([&] { return station.link().lastPingMs() == ms; }, 5000))
+            return false;
+        const int before = reads;
+        return QTest::qWaitFor([&] { return reads > before; }, 5000);
+    };
+    const auto level = [&] { return station.calls().level(station.calls().tiles().at(0), steady); };
+    const auto alarmCues = [&] {
+        return std::count_if(cues.cbegin(), cues.cend(), [](const QList<QVariant>& cue) {
+            return cue.at(0).value<BoardStation::Cue>() == BoardStation::Cue::Alarm;
+        });
+    };
+
+    QVERIFY(at(5000));
+    server.send("#f6186;8;Тестова Анна;Койка № 1;", station.localPort());
+    QTRY_COMPARE(station.calls().tiles().size(), 1);
+    const qint64 since = station.calls().tiles().at(0).sinceMs;
+    QCOMPARE(since, qint64(5000));
+
+    wall = wall.addSecs(wallStepSec);
+    QVERIFY(at(since + 1000));
+    QCOMPARE(station.lastPingAt(), wall);
+    QCOMPARE(window.bannerText(), QString());
+    QCOMPARE(level(), CallList::Level::Normal);
+    QVERIFY(at(since + s.warnMs() - 1));
+    QCOMPARE(level(), CallList::Level::Normal);
+    QVERIFY(at(since + s.warnMs()));
+    QCOMPARE(level(), CallList::Level::Warning);
+    QVERIFY(at(since + s.alarmMs() - 1));
+    QCOMPARE(level(), CallList::Level::Warning);
+    QCOMPARE(alarmCues(), 0);
+    QVERIFY(at(since + s.alarmMs()));
+    QCOMPARE(level(), CallList::Level::Alarm);
+    QCOMPARE(alarmCues(), 1);
+    // The tile shows the time waited by the same clock.
+    shot(window);
+    QVERIFY(std::any_of(window.drawnTexts().cbegin(), window.drawnTexts().cend(),
+                        [](const BoardWindow::DrawnText& t) { return t.shown == QLatin1String("5:00"); }));
 }
 
 void TestBoardWindow::grid_data()

@@ -43,16 +43,36 @@ struct Replay
     QStringList tiles;
     int newCalls = 0;
     int alarms = 0;
+    QList<int> asks; // when the board asked the server for its open calls
 };
 
-Replay replay(BoardState& board, const QStringList& steps)
+// "<ms> run": the time from the previous step to ms, in steps of 100 ms, as it passes on a board
+// whose server is heard: a ping every 500 ms, a look at the time every 200 ms.
+Replay replay(BoardState& board, const QStringList& steps, qint64 from = 0)
 {
     Replay result;
-    qint64 now = 0;
+    qint64 now = from;
+    const auto count = [&](const BoardState::Effect& effect) {
+        result.newCalls += effect.newCall ? 1 : 0;
+        result.alarms += effect.alarmsReached;
+        if (effect.askCalls)
+            result.asks << int(now);
+    };
     for (const QString& step : steps) {
         const qsizetype firstBlank = step.indexOf(u' ');
-        now = step.left(firstBlank).toLongLong();
+        const qint64 at = step.left(firstBlank).toLongLong();
         const QString rest = step.mid(firstBlank + 1);
+        if (rest == QLatin1String("run")) {
+            for (now = now / 100 * 100 + 100; now <= at; now += 100) {
+                if (now % 500 == 0)
+                    count(board.receive(kPing.toUtf8(), kServer, kPort, now));
+                if (now % 200 == 0)
+                    count(board.tick(now));
+            }
+            now = at;
+            continue;
+        }
+        now = at;
         BoardState::Effect effect;
         if (rest == QLatin1String("tick")) {
             effect = board.tick(now);
@@ -62,8 +82,7 @@ Replay replay(BoardState& board, const QStringList& steps)
             const quint16 port = rest.startsWith(u'P') ? kPort + 1 : kPort;
             effect = board.receive(datagramOf(rest.mid(2)), sender, port, now);
         }
-        result.newCalls += effect.newCall ? 1 : 0;
-        result.alarms += effect.alarmsReached;
+        count(effect);
     }
     for (const CallList::Tile& t : board.calls().tiles())
         result.tiles << describe(board.calls(), t, now);
@@ -91,6 +110,11 @@ private Q_SLOTS:
     void waitingTurnsToWarningAndAlarm();
     void tilesAreBounded();
     void staleUntilTheServerRepeats();
+    void unlistedCallLeavesAtTheNextAnswer_data();
+    void unlistedCallLeavesAtTheNextAnswer();
+    void listCutByTheServerDropsNothing();
+    void pinnedAnswer_data();
+    void pinnedAnswer();
 };
 
 void TestCallList::sequences_data()
@@ -281,6 +305,216 @@ void TestCallList::staleUntilTheServerRepeats()
              (QStringList{QStringLiteral("aaaaa;8;;;A;100 stale"), QStringLiteral("bbbbb;8;;;B;200"),
                           QStringLiteral("ccccc;8;;;C;3200")}));
     QCOMPARE(shown.newCalls, 1);
+}
+
+namespace {
+
+// A whole one-part answer as the server sends it, with the usual thresholds.
+QString answerStep(int ms, int list, const QString& records = QString())
+{
+    return QStringLiteral("%1 S #HalvaneOpenCalls;%2;1;1;180;300").arg(ms).arg(list) + records;
+}
+
+QString record(const QString& code, const QString& f, qint64 waitedMs, const QString& place)
+{
+    return QStringLiteral("\n%1\t%2\t%3\t0\t\tАнна\t%4").arg(code, f).arg(waitedMs).arg(place);
+}
+
+} // namespace
+
+// A call the server no longer lists leaves the board at the next whole answer, whatever made the
+// board ask: its cancel notice may have been lost without the link ever counting as lost. A call
+// the board heard of after it asked stays: the answer may have been built before the server had it.
+void TestCallList::unlistedCallLeavesAtTheNextAnswer_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("tiles");
+    QTest::addColumn<QList<int>>("asks");
+
+    const QString f6186 =
+        record(QStringLiteral("f6186"), QStringLiteral("8"), 300, QStringLiteral("Койка № 1"));
+    // Asked at the first ping, answered; a call, asked again for its ward at the next look, answered.
+    const QStringList shown{QStringLiteral("0 S ") + kPing,
+                            QStringLiteral("0 tick"),
+                            answerStep(100, 1),
+                            QStringLiteral("1000 S #f6186;8;Анна;Койка № 1;"),
+                            QStringLiteral("1200 run"),
+                            answerStep(1300, 2, f6186)};
+    const QString tile = QStringLiteral("f6186;8;Анна;;Койка № 1;1000");
+
+    QTest::newRow("the periodic request while a call is shown")
+        << (shown +
+            QStringList{QStringLiteral("11400 run"), answerStep(11500, 3), QStringLiteral("12000 run")})
+        << QStringList{} << QList<int>{0, 1200, 11400};
+    QTest::newRow("the request after another call")
+        << (shown + QStringList{QStringLiteral("5000 run"), QStringLiteral("5000 S #ba5ac;8;Анна;Койка № 2;"),
+                                QStringLiteral("5200 run"),
+                                answerStep(5300, 3,
+                                           record(QStringLiteral("ba5ac"), QStringLiteral("8"), 300,
+                                                  QStringLiteral("Койка № 2")))})
+        << QStringList{QStringLiteral("ba5ac;8;Анна;;Койка № 2;5000")} << QList<int>{0, 1200, 5200};
+    QTest::newRow("the request after a reconnection")
+        << (shown + QStringList{QStringLiteral("4000 tick"), QStringLiteral("4500 S ") + kPing,
+                                QStringLiteral("4500 tick"), answerStep(4600, 3)})
+        << QStringList{} << QList<int>{0, 1200, 4500};
+    QTest::newRow("a call heard after the request stays")
+        << (shown + QStringList{QStringLiteral("11400 run"), QStringLiteral("11450 S #ccccc;8;;Койка № 3;"),
+                                answerStep(11500, 3,
+                                           record(QStringLiteral("f6186"), QStringLiteral("8"), 10'500,
+                                                  QStringLiteral("Койка № 1")))})
+        << QStringList{tile, QStringLiteral("ccccc;8;;;Койка № 3;11450")} << QList<int>{0, 1200, 11400};
+    // A repeat, or the place called again after a lost cancel: the server had the call at that moment.
+    QTest::newRow("a call heard again after the request stays")
+        << (shown + QStringList{QStringLiteral("11400 run"),
+                                QStringLiteral("11450 S #f6186;8;Анна;Койка № 1;"), answerStep(11500, 3)})
+        << QStringList{tile} << QList<int>{0, 1200, 11400};
+    QTest::newRow("and leaves at the answer after")
+        << (shown + QStringList{QStringLiteral("11400 run"),
+                                QStringLiteral("11450 S #f6186;8;Анна;Койка № 1;"), answerStep(11500, 3),
+                                QStringLiteral("21600 run"), answerStep(21700, 4)})
+        << QStringList{} << QList<int>{0, 1200, 11400, 21600};
+    QTest::newRow("an answer heard twice does not take a call heard since")
+        << QStringList{QStringLiteral("0 S ") + kPing,
+                       QStringLiteral("0 tick"),
+                       answerStep(100, 1),
+                       QStringLiteral("1000 S #f6186;8;Анна;Койка № 1;"),
+                       QStringLiteral("1200 run"),
+                       answerStep(1250, 1)}
+        << QStringList{tile} << QList<int>{0, 1200};
+    QTest::newRow("no call shown: asked every two minutes")
+        << QStringList{QStringLiteral("0 S ") + kPing, QStringLiteral("0 tick"), answerStep(100, 1),
+                       QStringLiteral("120300 run")}
+        << QStringList{} << QList<int>{0, 120'200};
+    // An older server: six requests, and another six only after the long period, calls shown or not.
+    QTest::newRow("a server that never answers")
+        << QStringList{QStringLiteral("0 S ") + kPing, QStringLiteral("0 tick"),
+                       QStringLiteral("50 S #f6186;8;Анна;Койка № 1;"), QStringLiteral("125500 run")}
+        << QStringList{QStringLiteral("f6186;8;Анна;;Койка № 1;50")}
+        << QList<int>{0, 1000, 2000, 3000, 4000, 5000, 125'000};
+}
+
+void TestCallList::unlistedCallLeavesAtTheNextAnswer()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, tiles);
+    QFETCH(QList<int>, asks);
+    BoardState board(QHostAddress(), kPing, limits());
+    const Replay result = replay(board, steps);
+    QCOMPARE(result.tiles, tiles);
+    QCOMPARE(result.asks, asks);
+}
+
+// The server cuts a list of thousands of calls at the most parts an answer may have, the newest
+// calls left out: those are not over, and no tile leaves by such a list.
+void TestCallList::listCutByTheServerDropsNothing()
+{
+    BoardState board(QHostAddress(), kPing, limits(1000));
+    QList<Stations::ListedCall> calls;
+    const QString name(Stations::kMaxAnswerNameChars, u'ж'); // one call fills a part
+    for (int i = 0; i < Stations::kMaxAnswerParts + 20; ++i)
+        calls.append({QStringLiteral("c%1").arg(i, 4, 10, QLatin1Char('0')), "8", name, name, 1000, 0, name});
+    const QList<QByteArray> parts = Stations::callsAnswer(2, 180, 300, calls);
+    QCOMPARE(parts.size(), Stations::kMaxAnswerParts);
+
+    const auto heard = [](int ms, const QList<QByteArray>& datagrams) {
+        QStringList steps;
+        for (const QByteArray& d : datagrams)
+            steps << QString::number(ms) + QStringLiteral(" S ") + QString::fromUtf8(d);
+        return steps;
+    };
+
+    Replay shown = replay(board, QStringList{QStringLiteral("0 S ") + kPing, QStringLiteral("0 tick"),
+                                             answerStep(100, 1), QStringLiteral("500 S #c0270;8;;Последний;"),
+                                             QStringLiteral("1000 run")} +
+                                     heard(1100, parts));
+    QCOMPARE(shown.asks, (QList<int>{0, 1000}));
+    QCOMPARE(board.calls().callCount(), Stations::kMaxAnswerParts + 1);
+    QCOMPARE(board.calls().tiles().last().code, QStringLiteral("c0270"));
+
+    // The next request is answered with fewer parts: that list is whole, and what it leaves out is over.
+    const QList<QByteArray> whole = Stations::callsAnswer(3, 180, 300, calls.mid(0, 10));
+    QCOMPARE(whole.size(), 10);
+    shown = replay(board, QStringList{QStringLiteral("11200 run")} + heard(11300, whole), 1100);
+    QCOMPARE(shown.asks, QList<int>{11'200});
+    QCOMPARE(board.calls().callCount(), 10);
+}
+
+// The bytes of answers as the server sends them, read by the board: what each tile shows, its
+// waiting time and its level. The first row holds the very bytes the server's builder is held to
+// in its own test (tst_stationnotice), so the two sides meet on one pinned answer.
+void TestCallList::pinnedAnswer_data()
+{
+    QTest::addColumn<QByteArrayList>("datagrams");
+    QTest::addColumn<QStringList>("tiles"); // code;function;staff;ward;place;waited ms;level
+
+    QTest::newRow("the answer the server's builder is pinned to")
+        << QByteArrayList{"#HalvaneOpenCalls;7;1;1;180;0"
+                          "\nf6186\t8\t164000\t1\tПалата 1\tТестова Анна\tКойка № 1"
+                          "\nba5ac\t4\t0\t0\tПалата 2\ta;b\tКойка; у окна  x"
+                          "\n1a0C\tb\t3600000\t2\t\t\tПост"}
+        << QStringList{"1a0C;b;;;Пост;3600000;alarm",
+                       "f6186;8;Тестова Анна;Палата 1;Койка № 1;164000;warning",
+                       "ba5ac;4;a;b;Палата 2;Койка; у окна  x;0;normal"};
+    QTest::newRow("one call, in warning by the server's word")
+        << QByteArrayList{"#HalvaneOpenCalls;7;1;1;180;300"
+                          "\nf6186\t8\t164000\t1\tПалата 1\tТестова Анна\tКойка № 1"}
+        << QStringList{"f6186;8;Тестова Анна;Палата 1;Койка № 1;164000;warning"};
+    QTest::newRow("every kind of call, longest waiting first")
+        << QByteArrayList{"#HalvaneOpenCalls;8;1;1;180;300"
+                          "\nba5ac\t4\t0\t0\tПалата 2\ta;b\tКойка; у окна"
+                          "\n1a0C\tb\t3600000\t2\t\t\tПост"
+                          "\nf6186\t8\t200000\t0\tПалата 1\t\tКойка № 1"}
+        << QStringList{"1a0C;b;;;Пост;3600000;alarm", "f6186;8;;Палата 1;Койка № 1;200000;warning",
+                       "ba5ac;4;a;b;Палата 2;Койка; у окна;0;normal"};
+    QTest::newRow("two parts, the second first")
+        << QByteArrayList{"#HalvaneOpenCalls;9;2;2;180;300\nc0002\t8\t1000\t0\t\t\tК2",
+                          "#HalvaneOpenCalls;9;1;2;180;300\nc0001\t8\t2000\t0\t\t\tК1"}
+        << QStringList{"c0001;8;;;К1;2000;normal", "c0002;8;;;К2;1000;normal"};
+    QTest::newRow("both levels off at the server")
+        << QByteArrayList{"#HalvaneOpenCalls;10;1;1;0;0\nf6186\t8\t4000000\t0\t\t\tКойка № 1"}
+        << QStringList{"f6186;8;;;Койка № 1;4000000;normal"};
+    QTest::newRow("no open call") << QByteArrayList{"#HalvaneOpenCalls;11;1;1;180;300"} << QStringList{};
+
+    // Nothing taken: the board keeps the call it heard of.
+    const QStringList kept{"aaaaa;8;;;Старый вызов;150;normal"};
+    QTest::newRow("one part of two")
+        << QByteArrayList{"#HalvaneOpenCalls;12;1;2;180;300\nf6186\t8\t1000\t0\t\t\tКойка № 1"} << kept;
+    QTest::newRow("parts of two lists")
+        << QByteArrayList{"#HalvaneOpenCalls;13;1;2;180;300\nf6186\t8\t1000\t0\t\t\tКойка № 1",
+                          "#HalvaneOpenCalls;14;2;2;180;300\nba5ac\t8\t1000\t0\t\t\tКойка № 2"}
+        << kept;
+    QTest::newRow("a level the answer does not have")
+        << QByteArrayList{"#HalvaneOpenCalls;15;1;1;180;300\nf6186\t8\t1000\t3\t\t\tКойка № 1"} << kept;
+    QTest::newRow("a record without its place")
+        << QByteArrayList{"#HalvaneOpenCalls;16;1;1;180;300\nf6186\t8\t1000\t0\t\tАнна"} << kept;
+}
+
+void TestCallList::pinnedAnswer()
+{
+    QFETCH(QByteArrayList, datagrams);
+    QFETCH(QStringList, tiles);
+
+    // The board hears a call, then asks for the list.
+    BoardState board(QHostAddress(), kPing, limits());
+    board.receive(kPing.toUtf8(), kServer, kPort, 0);
+    board.receive("#aaaaa;8;;Старый вызов;", kServer, kPort, 50);
+    QVERIFY(board.tick(100).askCalls);
+    for (const QByteArray& datagram : datagrams)
+        board.receive(datagram, kServer, kPort, 200);
+
+    QStringList shown;
+    const char* const levels[] = {"normal", "warning", "alarm"};
+    for (const CallList::Tile& t : board.calls().tiles()) {
+        shown << QStringList{t.code,
+                             t.function,
+                             t.staff,
+                             t.ward,
+                             t.place,
+                             QString::number(200 - t.sinceMs),
+                             QLatin1String(levels[int(board.calls().level(t, 200))])}
+                     .join(u';');
+    }
+    QCOMPARE(shown, tiles);
 }
 
 QTEST_GUILESS_MAIN(TestCallList)

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -74,6 +75,10 @@ public:
                 data.truncate(read);
                 if (m_cut)
                     continue;
+                if (!m_dropPrefix.isEmpty() && data.startsWith(m_dropPrefix)) {
+                    dropped << data;
+                    continue;
+                }
                 passed << data;
                 m_socket.writeDatagram(data, kLocal, m_toPort);
             }
@@ -81,12 +86,16 @@ public:
         return true;
     }
     void cut(bool on) { m_cut = on; }
+    // Datagrams that begin so are lost on the way; the rest pass.
+    void drop(const QByteArray& prefix) { m_dropPrefix = prefix; }
     QByteArrayList passed;
+    QByteArrayList dropped;
 
 private:
     QUdpSocket m_socket;
     quint16 m_toPort = 0;
     bool m_cut = false;
+    QByteArray m_dropPrefix;
 };
 
 // A display station of the kind in the wards today: says hello every 2 s from its own address and
@@ -146,6 +155,8 @@ class TestBoardEndToEnd : public QObject
 private Q_SLOTS:
     void pressBecomesTileAndCancelRemovesIt();
     void boardShowsTheServersOpenCalls();
+    void lostCancelLeavesAtTheNextAnswer_data();
+    void lostCancelLeavesAtTheNextAnswer();
 };
 
 void TestBoardEndToEnd::pressBecomesTileAndCancelRemovesIt()
@@ -252,6 +263,66 @@ void TestBoardEndToEnd::boardShowsTheServersOpenCalls()
     QVERIFY(answers.size() >= 3);
     for (const QByteArray& notice : boardNotices)
         QVERIFY(notices.contains(notice));
+}
+
+void TestBoardEndToEnd::lostCancelLeavesAtTheNextAnswer_data()
+{
+    QTest::addColumn<bool>("anotherCall");
+    QTest::newRow("the periodic request") << false;
+    QTest::newRow("the request after another call") << true;
+}
+
+// The cancel's notice is lost on the way while the link holds (no ping missed): the board asks for
+// the open calls while it shows calls, and the call the server no longer has leaves at the next
+// answer, whatever made the board ask.
+void TestBoardEndToEnd::lostCancelLeavesAtTheNextAnswer()
+{
+    QFETCH(bool, anotherCall);
+    QTemporaryDir dir;
+    ServerProcess server(dir.path());
+    Relay relay;
+    QVERIFY(relay.start(5568));
+    QVERIFY(server.start());
+    BoardSettings settings = boardSettings();
+    settings.FromPort = 5568;
+    BoardStation board(settings);
+    QVERIFY(board.start());
+    QTRY_VERIFY_WITH_TIMEOUT(!board.isLost(), 20'000);
+
+    const auto answers = [&relay] {
+        return std::count_if(relay.passed.cbegin(), relay.passed.cend(),
+                             [](const QByteArray& d) { return d.startsWith("#HalvaneOpenCalls;"); });
+    };
+    const auto codes = [&board] {
+        QStringList shown;
+        for (const CallList::Tile& t : board.calls().tiles())
+            shown << t.code;
+        return shown;
+    };
+
+    // A call, and the answer to the request it brings: the tile is confirmed by the server.
+    QTRY_VERIFY_WITH_TIMEOUT(answers() >= 1, 5000);
+    press("f61868");
+    QTRY_COMPARE_WITH_TIMEOUT(codes(), QStringList{"f6186"}, 5000);
+    const qsizetype before = answers();
+    QTRY_VERIFY_WITH_TIMEOUT(answers() > before, 5000);
+
+    // Its cancel, right after that answer: the server closes the call, the notice never arrives.
+    relay.drop("#f6186;2;");
+    press("f61862");
+    QTRY_COMPARE_WITH_TIMEOUT(relay.dropped.size(), 1, 5000);
+    QElapsedTimer shown;
+    shown.start();
+    if (anotherCall)
+        press("ba5ac8");
+
+    bool lost = false;
+    QTRY_VERIFY_WITH_TIMEOUT((lost = lost || board.isLost(), !codes().contains(QStringLiteral("f6186"))),
+                             30'000);
+    qInfo("The call whose cancel was lost stayed %lld ms on the board", shown.elapsed());
+    QVERIFY(!lost);
+    QCOMPARE(codes(), anotherCall ? QStringList{"ba5ac"} : QStringList{});
+    QCOMPARE(relay.dropped, QByteArrayList{"#f6186;2;Тестова Анна;Койка № 1;"});
 }
 
 QTEST_GUILESS_MAIN(TestBoardEndToEnd)

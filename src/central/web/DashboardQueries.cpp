@@ -43,6 +43,8 @@ const QByteArray kLiveGapsRecent = "SELECT ward, first_seq, last_seq FROM (SELEC
                                    "row_number() OVER (PARTITION BY "
                                    "ward ORDER BY first_seq DESC) AS n FROM event_gaps WHERE " +
                                    kWardFilter + ") g WHERE n <= 5 ORDER BY ward, first_seq DESC";
+const QByteArray kLiveConflicts =
+    "SELECT ward, count(*) FROM event_conflicts WHERE " + kWardFilter + " GROUP BY ward";
 
 // The page is taken from the index alone (the inner statement: an index scan and a limit, whatever
 // the depth), then joined with the names and reactions and sorted again: at most a page of rows.
@@ -135,6 +137,7 @@ QByteArray live(Pg::Connection& c, const QStringList& wards)
     const Pg::Result silent = c.exec(kLiveSilent, {filter});
     const Pg::Result gapTotals = c.exec(kLiveGapTotals, {filter});
     const Pg::Result gapsRecent = c.exec(kLiveGapsRecent, {filter});
+    const Pg::Result conflictTotals = c.exec(kLiveConflicts, {filter});
     snapshot.commit();
 
     QHash<QString, QJsonArray> open, quiet, ranges;
@@ -157,20 +160,24 @@ QByteArray live(Pg::Connection& c, const QStringList& wards)
     QHash<QString, std::pair<qint64, qint64>> gaps;
     for (int r = 0; r < gapTotals.rows(); ++r)
         gaps.insert(gapTotals.text(r, 0), {gapTotals.integer(r, 1), gapTotals.integer(r, 2)});
+    QHash<QString, qint64> conflicts;
+    for (int r = 0; r < conflictTotals.rows(); ++r)
+        conflicts.insert(conflictTotals.text(r, 0), conflictTotals.integer(r, 1));
     QJsonArray out;
     for (int w = 0; w < cards.rows(); ++w) {
         const QString ward = cards.text(w, 0);
         const std::pair<qint64, qint64> lost = gaps.value(ward, {0, 0});
-        out.append(QJsonObject{
-            {QStringLiteral("ward"), ward},
-            {QStringLiteral("name"), cards.text(w, 1)},
-            {QStringLiteral("status"), cards.text(w, 2)},
-            {QStringLiteral("since"), cards.integer(w, 3)},
-            {QStringLiteral("calls"), open.value(ward)},
-            {QStringLiteral("silent"), quiet.value(ward)},
-            {QStringLiteral("gaps"), QJsonObject{{QStringLiteral("ranges"), lost.first},
-                                                 {QStringLiteral("events"), lost.second},
-                                                 {QStringLiteral("recent"), ranges.value(ward)}}}});
+        out.append(
+            QJsonObject{{QStringLiteral("ward"), ward},
+                        {QStringLiteral("name"), cards.text(w, 1)},
+                        {QStringLiteral("status"), cards.text(w, 2)},
+                        {QStringLiteral("since"), cards.integer(w, 3)},
+                        {QStringLiteral("calls"), open.value(ward)},
+                        {QStringLiteral("silent"), quiet.value(ward)},
+                        {QStringLiteral("gaps"), QJsonObject{{QStringLiteral("ranges"), lost.first},
+                                                             {QStringLiteral("events"), lost.second},
+                                                             {QStringLiteral("recent"), ranges.value(ward)}}},
+                        {QStringLiteral("conflicts"), conflicts.value(ward, 0)}});
     }
     return compact(QJsonDocument(QJsonObject{{QStringLiteral("now"), QDateTime::currentMSecsSinceEpoch()},
                                              {QStringLiteral("wards"), out}}));

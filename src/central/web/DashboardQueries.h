@@ -21,7 +21,8 @@ namespace DashboardQueries {
 //  "calls":[{"call","code","function","place","room","staff","time":ms|null,"level"}] (the ward's
 //   open list in its order; "room" is the call's own "ward", the room or group),
 //  "silent":[{"antenna":…,"since":ms}] (antennas whose newest event says silent),
-//  "gaps":{"ranges":n,"events":n,"recent":[[first,last],… the 5 newest]}}
+//  "gaps":{"ranges":n,"events":n,"recent":[[first,last],… the 5 newest]},
+//  "conflicts":n (events that came with a seq stored before and other content, kept apart)}
 QByteArray live(Pg::Connection& connection, const QStringList& wards);
 
 // [{"ward":id,"name":…}] by name: the journal's choice of ward.

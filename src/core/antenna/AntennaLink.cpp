@@ -1,5 +1,6 @@
 #include "core/antenna/AntennaLink.h"
 
+#include "core/base/Unshared.h"
 #include "core/net/DatagramText.h"
 
 #include <QMutexLocker>
@@ -74,17 +75,17 @@ QStringList AntennaLink::takeSignOns()
 QStringList AntennaLink::SAsign() const
 {
     QMutexLocker locker(&m_lock);
-    return m_SAsign;
+    return unsharedCopy(m_SAsign);
 }
 
 QStringList AntennaLink::SAant() const
 {
     QMutexLocker locker(&m_lock);
-    return m_SAant;
+    return unsharedCopy(m_SAant);
 }
 
 QStringList AntennaLink::SAant_() const
 {
     QMutexLocker locker(&m_lock);
-    return m_SAant_;
+    return unsharedCopy(m_SAant_);
 }

@@ -1,5 +1,6 @@
 #include "core/clients/ClientLink.h"
 
+#include "core/base/Unshared.h"
 #include "core/net/DatagramText.h"
 #include "core/net/StationNotice.h"
 #include "core/net/UdpListener.h"
@@ -133,7 +134,7 @@ void ClientLink::SendToClientsUDP(const QString& text)
     QList<QHostAddress> addresses;
     {
         QMutexLocker locker(&m_lock);
-        addresses = m_addresses;
+        addresses = unsharedCopy(m_addresses);
     }
     if (addresses.isEmpty())
         return;
@@ -151,5 +152,5 @@ void ClientLink::SendEventToClients(const QString& code, const QString& f, const
 QStringList ClientLink::ipsClients() const
 {
     QMutexLocker locker(&m_lock);
-    return m_ipsClients;
+    return unsharedCopy(m_ipsClients);
 }

@@ -1,5 +1,7 @@
 #include "core/mqtt/MqttOutbox.h"
 
+#include "core/base/Clock.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -133,6 +135,12 @@ struct MqttOutbox::Loaded
     }
 };
 
+qint64 MqttOutbox::freshStart()
+{
+    const qint64 micros = Clock::now().toMSecsSinceEpoch() * 1000;
+    return std::clamp<qint64>(micros, 1, kMaxFreshStart);
+}
+
 MqttOutbox::MqttOutbox(QString path, qsizetype capacity)
     : m_path(std::move(path)), m_capacity(std::max<qsizetype>(1, capacity)), m_log(m_path, kMagic),
       m_mark(markPath())
@@ -245,6 +253,10 @@ bool MqttOutbox::open()
     qint64 next = loaded.floor;
     if (markValid && !trusted)
         next = std::max(next, m_mark.value() + 1);
+    // Without a mark nothing says how far the numbers went (a new disk, a reinstall under the same
+    // topic): they start from the clock, above every number an earlier installation gave.
+    if (!markValid)
+        next = std::max(next, freshStart());
     {
         std::lock_guard lock(m_mutex);
         if (!markRead)

@@ -35,6 +35,12 @@
 // tries again and numbers them the moment it works. At the next opening the numbers go on from the
 // outbox's own records when it is the file the mark names, and from above the mark otherwise (an
 // outbox emptied, removed or replaced): the numbers after a crash may then jump, never repeat.
+// Without a mark (a first start, a new disk, a reinstall under the same topic) nothing tells how far
+// an earlier installation went, so the numbers start from the clock: the microseconds since 1970
+// (about 1.7 * 10^15 in 2025), above every number a ward numbering from 1 ever reaches and above
+// every number an earlier start from the clock gave, as long as no ward gives a million numbers a
+// second and the clock is not set back past that start. They stay below 2^52, well inside what JSON
+// carries exactly and a bigint holds.
 //
 // Bound: at most capacity events wait (50,000 by default: about 15 MB, more than a day of a busy
 // ward). When one more is appended, the oldest waiting event is dropped and counted; the consumer
@@ -51,6 +57,12 @@ public:
     static constexpr qsizetype kDefaultCapacity = 50000;
     // How many numbers the mark is recorded ahead of use.
     static constexpr qint64 kReserveBlock = 1000;
+    // The highest first number taken from the clock (a clock beyond the year 2112 gives this one),
+    // half of the largest number, so the numbers after it never run out.
+    static constexpr qint64 kMaxFreshStart = Durable::kMaxSequence / 2;
+
+    // The first number of a ward without a mark: the clock's microseconds since 1970.
+    static qint64 freshStart();
 
     struct Entry
     {

@@ -1,5 +1,6 @@
 // The Mqtt settings section, the events' JSON and the outbox file, without a broker.
 
+#include "core/base/Clock.h"
 #include "core/base/Cp1251.h"
 #include "core/base/DurableFile.h"
 #include "core/mqtt/MqttEvent.h"
@@ -56,6 +57,23 @@ MqttEvent callNumber(int n)
                            QStringLiteral("Койка"), QString(), QString());
 }
 
+// The tests' clock: a ward without a mark numbers its events from its microseconds since 1970.
+const QDateTime kNow = QDateTime::fromMSecsSinceEpoch(1735689600000); // 2025-01-01 00:00 UTC
+constexpr qint64 kFirst = 1735689600000000;
+
+// The n-th number a ward without a mark gives, from 1.
+qint64 nth(qint64 n)
+{
+    return kFirst + n - 1;
+}
+QList<qint64> nths(std::initializer_list<qint64> list)
+{
+    QList<qint64> out;
+    for (qint64 n : list)
+        out << nth(n);
+    return out;
+}
+
 QList<qint64> drain(MqttOutbox& box)
 {
     QList<qint64> seqs;
@@ -74,6 +92,11 @@ class TestMqttEvent : public QObject
     Q_OBJECT
 
 private slots:
+    void init()
+    {
+        Clock::setNowOverride([] { return kNow; });
+    }
+    void cleanupTestCase() { Clock::setNowOverride({}); }
     void settingsWrittenAfterExistingSections();
     void settingsCompletedWhenIncomplete();
     void settingsRead_data();
@@ -91,6 +114,8 @@ private slots:
     void outboxUnwritableKeepsEventsInMemory();
     void outboxRecordsAtTheLimitsAreDamage();
     void outboxSeqNeverGivenTwice();
+    void outboxReinstalledStartsAboveEarlierNumbers_data();
+    void outboxReinstalledStartsAboveEarlierNumbers();
     void outboxFullDiskHoldsEventsInOrder();
     void outboxCrashAtEachStepOfARewrite_data();
     void outboxCrashAtEachStepOfARewrite();
@@ -371,26 +396,26 @@ void TestMqttEvent::outboxKeepsOrderAndSeqAcrossReopen()
         MqttOutbox box(path);
         QVERIFY(box.open());
         for (int i = 1; i <= 5; ++i)
-            QCOMPARE(box.append(callNumber(i)), qint64(i));
-        box.acknowledge(1);
-        box.acknowledge(2);
+            QCOMPARE(box.append(callNumber(i)), nth(i));
+        box.acknowledge(nth(1));
+        box.acknowledge(nth(2));
         // The object is left without sync, as a killed process leaves its file.
     }
     MqttOutbox again(path);
     QVERIFY(again.open());
-    QCOMPARE(drain(again), QList<qint64>({3, 4, 5}));
+    QCOMPARE(drain(again), nths({3, 4, 5}));
     const auto third = again.nextAfter(0);
     QCOMPARE(parse(third->json).value("code").toString(), QStringLiteral("c0003"));
-    QCOMPARE(again.append(callNumber(6)), qint64(6));
+    QCOMPARE(again.append(callNumber(6)), nth(6));
 
     // Everything acknowledged: the numbers still go on after a restart.
     for (qint64 s = 3; s <= 6; ++s)
-        again.acknowledge(s);
+        again.acknowledge(nth(s));
     QCOMPARE(again.pendingCount(), 0);
     MqttOutbox third2(path);
     QVERIFY(third2.open());
     QCOMPARE(third2.pendingCount(), 0);
-    QCOMPARE(third2.append(callNumber(7)), qint64(7));
+    QCOMPARE(third2.append(callNumber(7)), nth(7));
     QCOMPARE(QFileInfo(path).dir().entryList({"*.tmp"}, QDir::Files), QStringList());
 }
 
@@ -408,6 +433,9 @@ void TestMqttEvent::outboxSkipsTornAndGarbledLines()
     f.write("E {\"seq\":44,\"type\":\"ca"); // cut short, no end of line
     f.close();
 
+    // A mark of an earlier outbox below the file's numbers: the file's own numbers count.
+    QVERIFY(Durable::SequenceMark(path + QStringLiteral(".seq")).store(40, "earlier"));
+
     MqttOutbox box(path);
     QVERIFY(box.open());
     QCOMPARE(drain(box), QList<qint64>({41, 43}));
@@ -422,18 +450,18 @@ void TestMqttEvent::outboxAcknowledgesInOrder()
     QVERIFY(box.open());
     for (int i = 1; i <= 4; ++i)
         box.append(callNumber(i));
-    box.acknowledge(2); // ahead of 1
+    box.acknowledge(nth(2)); // ahead of 1
     QCOMPARE(box.pendingCount(), 4);
-    QCOMPARE(drain(box), QList<qint64>({1, 3, 4})); // not sent again in this run
-    box.acknowledge(99);                            // unknown: ignored
-    box.acknowledge(1);
+    QCOMPARE(drain(box), nths({1, 3, 4})); // not sent again in this run
+    box.acknowledge(nth(99));              // unknown: ignored
+    box.acknowledge(nth(1));
     QCOMPARE(box.pendingCount(), 2);
-    box.acknowledge(1); // twice: ignored
-    QCOMPARE(drain(box), QList<qint64>({3, 4}));
+    box.acknowledge(nth(1)); // twice: ignored
+    QCOMPARE(drain(box), nths({3, 4}));
 
     MqttOutbox reopened(path);
     QVERIFY(reopened.open());
-    QCOMPARE(drain(reopened), QList<qint64>({3, 4}));
+    QCOMPARE(drain(reopened), nths({3, 4}));
 }
 
 void TestMqttEvent::outboxDropsOldestWhenFull()
@@ -444,23 +472,23 @@ void TestMqttEvent::outboxDropsOldestWhenFull()
         QVERIFY(box.open());
         for (int i = 1; i <= 5; ++i)
             box.append(callNumber(i));
-        QCOMPARE(drain(box), QList<qint64>({3, 4, 5}));
+        QCOMPARE(drain(box), nths({3, 4, 5}));
         QCOMPARE(box.droppedCount(), 2);
-        box.acknowledge(3);
-        QCOMPARE(drain(box), QList<qint64>({4, 5}));
+        box.acknowledge(nth(3));
+        QCOMPARE(drain(box), nths({4, 5}));
     }
     {
         MqttOutbox box(path, 3);
         QVERIFY(box.open());
-        QCOMPARE(drain(box), QList<qint64>({4, 5}));
+        QCOMPARE(drain(box), nths({4, 5}));
         QCOMPARE(box.droppedCount(), 0);
     }
     // A smaller bound than the file holds: the oldest go at opening.
     MqttOutbox small(path, 1);
     QVERIFY(small.open());
-    QCOMPARE(drain(small), QList<qint64>({5}));
+    QCOMPARE(drain(small), nths({5}));
     QCOMPARE(small.droppedCount(), 1);
-    QCOMPARE(small.append(callNumber(6)), qint64(6));
+    QCOMPARE(small.append(callNumber(6)), nth(6));
 }
 
 void TestMqttEvent::outboxRewritesWhenGrown()
@@ -506,9 +534,9 @@ void TestMqttEvent::outboxUnwritableKeepsEventsInMemory()
     QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("no/such/dir")));
     QVERIFY(box.retry());
     QCOMPARE(box.problem(), QString());
-    QCOMPARE(drain(box), QList<qint64>({1, 2}));
-    QCOMPARE(parse(box.nextAfter(1)->json).value("code").toString(), QStringLiteral("c0002"));
-    QCOMPARE(box.append(callNumber(3)), qint64(3));
+    QCOMPARE(drain(box), nths({1, 2}));
+    QCOMPARE(parse(box.nextAfter(nth(1))->json).value("code").toString(), QStringLiteral("c0002"));
+    QCOMPARE(box.append(callNumber(3)), nth(3));
 }
 
 void TestMqttEvent::outboxRecordsAtTheLimitsAreDamage()
@@ -526,6 +554,7 @@ void TestMqttEvent::outboxRecordsAtTheLimitsAreDamage()
     f.write("A 99999999999999999999999\n");
     f.write("E {\"seq\":11,\"type\":\"call\",\"code\":\"d\"}\n");
     f.close();
+    QVERIFY(Durable::SequenceMark(path + QStringLiteral(".seq")).store(9, "earlier"));
 
     MqttOutbox box(path);
     QVERIFY(box.open());
@@ -553,14 +582,14 @@ void TestMqttEvent::outboxSeqNeverGivenTwice()
         MqttOutbox box(path);
         QVERIFY(box.open());
         for (int i = 1; i <= 5; ++i)
-            QCOMPARE(box.append(callNumber(i)), qint64(i));
+            QCOMPARE(box.append(callNumber(i)), nth(i));
         for (qint64 s = 1; s <= 5; ++s)
-            box.acknowledge(s);
+            box.acknowledge(nth(s));
         box.sync();
     }
     // The outbox is emptied by hand, then found as a directory: the numbers never start again.
     QVERIFY(QFile::remove(path));
-    qint64 last = 5;
+    qint64 last = nth(5);
     {
         MqttOutbox box(path);
         QVERIFY(box.open());
@@ -590,6 +619,74 @@ void TestMqttEvent::outboxSeqNeverGivenTwice()
     QVERIFY(box.append(callNumber(8)) > last);
 }
 
+void TestMqttEvent::outboxReinstalledStartsAboveEarlierNumbers_data()
+{
+    QTest::addColumn<qint64>("earlier"); // the mark an earlier installation left; 0: none, a first start
+    QTest::addColumn<QString>("lost");   // what the new installation finds gone
+    QTest::addColumn<qint64>("laterMs"); // how long after the earlier start the new one comes
+    QTest::newRow("numbered from 1, outbox and mark gone") << qint64(123456) << "both" << qint64(0);
+    QTest::newRow("numbered from the clock, outbox and mark gone an hour later")
+        << qint64(0) << "both" << qint64(3600000);
+    QTest::newRow("numbered from the clock, mark gone") << qint64(0) << "mark" << qint64(1000);
+    QTest::newRow("numbered from 1, mark damaged, outbox gone") << qint64(123456) << "damaged" << qint64(0);
+}
+
+void TestMqttEvent::outboxReinstalledStartsAboveEarlierNumbers()
+{
+    QFETCH(qint64, earlier);
+    QFETCH(QString, lost);
+    QFETCH(qint64, laterMs);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ward.mqtt-outbox"));
+    const QString mark = path + QStringLiteral(".seq");
+    if (earlier > 0)
+        QVERIFY(Durable::SequenceMark(mark).store(earlier, "earlier installation"));
+    qint64 last = 0;
+    {
+        MqttOutbox box(path);
+        QVERIFY(box.open());
+        for (int i = 1; i <= 3; ++i)
+            last = box.append(callNumber(i));
+        QCOMPARE(last, earlier > 0 ? earlier + 3 : nth(3));
+        box.sync();
+    }
+    // The new disk or the reinstall: the ward's events go on under the same topic.
+    if (lost != QLatin1String("mark"))
+        QVERIFY(QFile::remove(path));
+    if (lost == QLatin1String("damaged")) {
+        QFile f(mark);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("garbage\n");
+    } else {
+        QVERIFY(QFile::remove(mark));
+    }
+    Clock::setNowOverride([laterMs] { return kNow.addMSecs(laterMs); });
+    qint64 first = 0;
+    {
+        MqttOutbox box(path);
+        box.open();
+        first = box.append(callNumber(4));
+        QVERIFY2(first > last, qPrintable(QStringLiteral("%1 after %2").arg(first).arg(last)));
+        QCOMPARE(box.append(callNumber(5)), first + 1);
+        // The centre and JSON take the number as it is.
+        QVERIFY(first + 1 <= Durable::kMaxSequence);
+        QCOMPARE(parse(box.nextAfter(first)->json).value("seq").toInteger(), first + 1);
+        box.sync();
+    }
+    // An ordinary restart a day later goes on one by one: the clock counts only without a mark.
+    Clock::setNowOverride([] { return kNow.addDays(1); });
+    MqttOutbox again(path);
+    QVERIFY(again.open());
+    QCOMPARE(again.append(callNumber(6)), first + 2);
+
+    // A clock centuries ahead still leaves the numbers room to grow.
+    QTemporaryDir far;
+    Clock::setNowOverride([] { return QDateTime(QDate(2400, 1, 1), QTime(0, 0), QTimeZone::utc()); });
+    MqttOutbox future(far.filePath(QStringLiteral("far.mqtt-outbox")));
+    QVERIFY(future.open());
+    QCOMPARE(future.append(callNumber(1)), MqttOutbox::kMaxFreshStart);
+}
+
 void TestMqttEvent::outboxFullDiskHoldsEventsInOrder()
 {
     const QString path = m_dir.filePath(QStringLiteral("fulldisk.mqtt-outbox"));
@@ -614,19 +711,19 @@ void TestMqttEvent::outboxFullDiskHoldsEventsInOrder()
         // Space is freed: the held events are numbered and recorded in the order they came.
         QVERIFY(box.retry());
         QCOMPARE(box.heldCount(), 0);
-        QCOMPARE(box.append(callNumber(31)), qint64(31));
+        QCOMPARE(box.append(callNumber(31)), nth(31));
         given = drain(box);
-        QCOMPARE(parse(box.nextAfter(3)->json).value("code").toString(), QStringLiteral("c0004"));
+        QCOMPARE(parse(box.nextAfter(nth(3))->json).value("code").toString(), QStringLiteral("c0004"));
         // Killed without a stop.
     }
     QList<qint64> expected;
     for (qint64 s = 1; s <= 31; ++s)
-        expected << s;
+        expected << nth(s);
     QCOMPARE(given, expected);
     MqttOutbox again(path);
     QVERIFY(again.open());
     QCOMPARE(drain(again), expected);
-    QCOMPARE(again.append(callNumber(32)), qint64(32));
+    QCOMPARE(again.append(callNumber(32)), nth(32));
 }
 
 void TestMqttEvent::outboxCrashAtEachStepOfARewrite_data()
@@ -657,8 +754,8 @@ void TestMqttEvent::outboxCrashAtEachStepOfARewrite()
         QVERIFY(box.open());
         for (int i = 1; i <= 5; ++i)
             box.append(callNumber(i));
-        box.acknowledge(1);
-        box.acknowledge(2);
+        box.acknowledge(nth(1));
+        box.acknowledge(nth(2));
         box.sync();
     }
     // The next start rewrites the file (and records the mark), and the process ends at the step.
@@ -690,7 +787,7 @@ void TestMqttEvent::outboxCrashAtEachStepOfARewrite()
     QVERIFY(QDir(dir.path()).entryList({QStringLiteral("*.partial-*")}, QDir::Files).isEmpty());
     const QList<qint64> seqs = drain(after);
     QVERIFY(seqs.size() >= 3);
-    QCOMPARE(seqs.mid(0, 3), (QList<qint64>{3, 4, 5}));
+    QCOMPARE(seqs.mid(0, 3), nths({3, 4, 5}));
     for (qsizetype i = 1; i < seqs.size(); ++i)
         QCOMPARE(seqs[i], seqs[i - 1] + 1);
     QVERIFY(after.append(callNumber(6)) > seqs.last());

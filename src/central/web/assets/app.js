@@ -226,6 +226,12 @@
                 gap.title = 'Номера: ' + recent.map((g) => (g[0] === g[1] ? `${g[0]}` : `${g[0]}–${g[1]}`)).join(', ');
             box.appendChild(gap);
         }
+        if (card.conflicts > 0) {
+            const conflict = el('p', 'notice gap', `Событий с повторными номерами: ${card.conflicts}`);
+            conflict.title = 'Отделение прислало номера, которые уже записаны, с другим содержимым '
+                + '(установлено заново?). Они сохранены отдельно, в таблице event_conflicts.';
+            box.appendChild(conflict);
+        }
         return box;
     }
 
