@@ -22,26 +22,10 @@
 
 namespace {
 
-// The line a stop by a signal leaves: which signal, and the sending process as far as the system
-// names it (a signal from the terminal or the kernel has no sender process).
+// The line a stop by a signal leaves: which signal, and the sending process.
 QString stopLine(const StopSignals::Note& note)
 {
-    const QString name = note.signal == SIGINT    ? QStringLiteral("SIGINT")
-                         : note.signal == SIGTERM ? QStringLiteral("SIGTERM")
-                                                  : QStringLiteral("№ %1").arg(note.signal);
-    QString line = QStringLiteral("Сервер остановлен сигналом %1").arg(name);
-    if (note.code <= 0 && note.pid > 0) {
-        line += QStringLiteral(" от процесса %1").arg(note.pid);
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(note.pid));
-        if (comm.open(QIODevice::ReadOnly)) {
-            const QString command = QString::fromLocal8Bit(comm.readAll()).trimmed();
-            if (!command.isEmpty())
-                line += QStringLiteral(" (%1)").arg(command);
-        }
-    } else {
-        line += QStringLiteral(" (отправитель не известен системе)");
-    }
-    return line;
+    return QStringLiteral("Сервер остановлен %1").arg(StopSignals::describe(note));
 }
 
 // The error box's text, on one line of standard error.

@@ -33,6 +33,92 @@ BrokerLink::~BrokerLink()
     stop();
 }
 
+QString BrokerLink::reason(int rc, int errnoValue)
+{
+    const QString library = QString::fromUtf8(mosquitto_strerror(rc));
+    switch (rc) {
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_NO_CONN:
+        return QStringLiteral("связь с брокером прервана");
+    case MOSQ_ERR_ERRNO:
+        switch (errnoValue) {
+        case ECONNREFUSED:
+            return QStringLiteral("брокер не принимает подключения на этом порту");
+        case ETIMEDOUT:
+            return QStringLiteral("брокер не отвечает");
+        case EHOSTUNREACH:
+        case EHOSTDOWN:
+            return QStringLiteral("узел брокера недоступен");
+        case ENETUNREACH:
+        case ENETDOWN:
+            return QStringLiteral("сеть до брокера недоступна");
+        case ECONNRESET:
+        case ECONNABORTED:
+        case EPIPE:
+            return QStringLiteral("брокер разорвал соединение");
+        case EADDRNOTAVAIL:
+            return QStringLiteral("адрес брокера недоступен с этой машины");
+        case ENOMEM:
+        case ENOBUFS:
+            return QStringLiteral("не хватило памяти");
+        case EMFILE:
+        case ENFILE:
+            return QStringLiteral("исчерпаны файловые дескрипторы");
+        default:
+            return QStringLiteral("системная ошибка: %1")
+                .arg(QString::fromLocal8Bit(std::strerror(errnoValue)));
+        }
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_LOOKUP:
+        return QStringLiteral("имя узла брокера не найдено");
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+    case MOSQ_ERR_OCSP:
+        return QStringLiteral("соединение TLS не установлено: проверьте сертификат брокера и CaFile");
+    case MOSQ_ERR_AUTH:
+        return QStringLiteral("брокер не принял имя пользователя или пароль");
+    case MOSQ_ERR_ACL_DENIED:
+        return QStringLiteral("брокер не дал прав");
+    case MOSQ_ERR_CONN_REFUSED:
+        return QStringLiteral("брокер отказал в подключении");
+    case MOSQ_ERR_KEEPALIVE:
+    case MOSQ_ERR_TIMEOUT:
+        return QStringLiteral("брокер перестал отвечать");
+    case MOSQ_ERR_NOMEM:
+        return QStringLiteral("не хватило памяти");
+    case MOSQ_ERR_INVAL:
+        return QStringLiteral("неверные параметры подключения (Host, Port, ClientId)");
+    case MOSQ_ERR_ADMINISTRATIVE_ACTION:
+        return QStringLiteral("администратор брокера закрыл соединение");
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+    case MOSQ_ERR_MALFORMED_UTF8:
+    case MOSQ_ERR_DUPLICATE_PROPERTY:
+    case MOSQ_ERR_OVERSIZE_PACKET:
+        return QStringLiteral("брокер нарушил протокол MQTT: %1").arg(library);
+    default:
+        return QStringLiteral("ошибка библиотеки MQTT: %1").arg(library);
+    }
+}
+
+QString BrokerLink::refusal(int code)
+{
+    switch (code) {
+    case 1:
+        return QStringLiteral("брокер не поддерживает протокол MQTT 3.1.1");
+    case 2:
+        return QStringLiteral("брокер отверг идентификатор клиента ClientId");
+    case 3:
+        return QStringLiteral("брокер временно не принимает подключения");
+    case 4:
+        return QStringLiteral("брокер не принял имя пользователя или пароль");
+    case 5:
+        return QStringLiteral("брокер не дал прав на подключение");
+    default:
+        return QStringLiteral("брокер отказал в подключении (код %1)").arg(code);
+    }
+}
+
 QString BrokerLink::address() const
 {
     return QStringLiteral("%1:%2").arg(m_settings.Host).arg(m_settings.Port);
@@ -153,14 +239,14 @@ bool BrokerLink::session()
                                      m_timing.keepAliveSec);
     QString reason;
     if (rc != MOSQ_ERR_SUCCESS)
-        reason = MqttLibrary::errorText(rc);
+        reason = BrokerLink::reason(rc, errno);
     const QDeadlineTimer connectDeadline(m_timing.connectTimeoutMs);
     bool paused = false;
 
     while (reason.isEmpty() && !m_stop && !paused) {
         const int sock = mosquitto_socket(mosq);
         if (sock < 0) {
-            reason = QStringLiteral("connection lost");
+            reason = BrokerLink::reason(MOSQ_ERR_CONN_LOST, 0);
             break;
         }
         pollfd fds[2] = {{sock, short(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
@@ -168,20 +254,23 @@ bool BrokerLink::session()
         const int timeout =
             m_connected ? 1000 : int(std::min<qint64>(1000, connectDeadline.remainingTime() + 1));
         if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
-            reason = MqttLibrary::errorText(MOSQ_ERR_ERRNO);
+            reason = BrokerLink::reason(MOSQ_ERR_ERRNO, errno);
             break;
         }
         if (fds[1].revents)
             drainWake();
         rc = MOSQ_ERR_SUCCESS;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
-            rc = readBurst(mosq, sock) ? MOSQ_ERR_SUCCESS : MOSQ_ERR_CONN_LOST;
+        int readErrno = 0;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            rc = readBurst(mosq, sock);
+            readErrno = errno;
+        }
         if (m_refused) {
-            reason = QString::fromUtf8(mosquitto_connack_string(m_refused));
+            reason = refusal(m_refused);
             break;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            reason = QStringLiteral("connection lost");
+            reason = BrokerLink::reason(rc, readErrno);
             break;
         }
         if (m_appended) {
@@ -192,7 +281,7 @@ bool BrokerLink::session()
         }
         if (m_logFailed) {
             // Their acknowledgements stay unsent: the broker delivers them again.
-            reason = QStringLiteral("the event log cannot be written: %1").arg(m_inbox.errorString());
+            reason = QStringLiteral("журнал центра не записывается: %1").arg(m_inbox.errorString());
             break;
         }
         if (mosquitto_want_write(mosq))
@@ -200,11 +289,11 @@ bool BrokerLink::session()
         if (rc == MOSQ_ERR_SUCCESS)
             rc = mosquitto_loop_misc(mosq);
         if (rc != MOSQ_ERR_SUCCESS) {
-            reason = MqttLibrary::errorText(rc);
+            reason = BrokerLink::reason(rc, errno);
             break;
         }
         if (!m_connected && connectDeadline.hasExpired()) {
-            reason = QStringLiteral("no answer within %1 s").arg(m_timing.connectTimeoutMs / 1000);
+            reason = QStringLiteral("нет ответа за %1 с").arg(m_timing.connectTimeoutMs / 1000);
             break;
         }
         paused = m_connected && m_inbox.full();
@@ -224,20 +313,21 @@ bool BrokerLink::session()
     return established;
 }
 
-bool BrokerLink::readBurst(mosquitto* mosq, int sock)
+int BrokerLink::readBurst(mosquitto* mosq, int sock)
 {
     // Several reads before one sync: the broker has up to its in-flight window of messages on the
-    // way, and a sync per message would bound the rate by the disk.
+    // way, and a sync per message would bound the rate by the disk. On a failure errno stays as the
+    // read left it.
     for (int i = 0; i < m_timing.readBurst && !m_logFailed; ++i) {
-        if (mosquitto_loop_read(mosq, 1) != MOSQ_ERR_SUCCESS)
-            return false;
+        if (const int rc = mosquitto_loop_read(mosq, 1); rc != MOSQ_ERR_SUCCESS)
+            return rc;
         if (mosquitto_socket(mosq) < 0)
-            return false;
+            return MOSQ_ERR_CONN_LOST;
         pollfd fd = {sock, POLLIN, 0};
         if (::poll(&fd, 1, 0) <= 0)
             break;
     }
-    return true;
+    return MOSQ_ERR_SUCCESS;
 }
 
 void BrokerLink::onConnect(mosquitto* mosq, void* self, int rc)
@@ -301,7 +391,7 @@ void BrokerLink::message(const mosquitto_message* m)
             m_inbox.setStatus(t->ward, *status);
             return;
         }
-        why = QStringLiteral("neither online nor offline");
+        why = QStringLiteral("не online и не offline");
         break;
     case WardMessage::Kind::Open:
         if (payload.isEmpty())

@@ -56,13 +56,21 @@ public:
 
     QString address() const;
 
+    // The reason in a line "MQTT: брокер … недоступен (…)": Russian words for a libmosquitto result
+    // (errnoValue: errno just after a MOSQ_ERR_ERRNO), the library's own text only where it adds
+    // something.
+    static QString reason(int rc, int errnoValue);
+    // The same for a refusal in the broker's answer to the connection (MQTT 3.1.1 codes 1 to 5).
+    static QString refusal(int code);
+
 private:
     enum class State { Idle, Connecting, Connected, Unreachable, Paused };
 
     void run();
     // One connection from the attempt to its end; true when it was established.
     bool session();
-    bool readBurst(mosquitto* mosq, int sock);
+    // A libmosquitto result: not MOSQ_ERR_SUCCESS when the connection broke.
+    int readBurst(mosquitto* mosq, int sock);
     void waitMs(int ms);
     void drainWake();
     void setState(State state, const QString& line);

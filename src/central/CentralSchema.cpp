@@ -172,7 +172,7 @@ int migrate(Pg::Connection& connection)
     else
         version = int(row.integer(0, 0));
     if (version > latestVersion())
-        throw Pg::Error(QStringLiteral("the database's tables are of version %1; this program knows up to %2")
+        throw Pg::Error(QStringLiteral("таблицы базы версии %1, а эта программа знает версии до %2")
                             .arg(version)
                             .arg(latestVersion()),
                         {}, false);

@@ -52,13 +52,14 @@ bool CentralService::start(QString* why)
     const QByteArray lockPath = QFile::encodeName(beside(".lock"));
     m_lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_lockFd < 0) {
-        *why = QStringLiteral("cannot open %1: %2")
+        *why = QStringLiteral("не открывается %1: %2")
                    .arg(beside(".lock"), QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
-        *why = QStringLiteral("another HalvaneCentral runs with %1 (a second copy needs a folder of its own)")
-                   .arg(m_settingsPath);
+        *why =
+            QStringLiteral("с файлом %1 уже работает другой HalvaneCentral (второй копии нужна своя папка)")
+                .arg(m_settingsPath);
         return false;
     }
 

@@ -100,21 +100,21 @@ QStringList BrokerSettings::topicFilters() const
 QString BrokerSettings::problem() const
 {
     if (!TlsUnreadable.isNull())
-        return QStringLiteral("[Broker] Tls=\"%1\" is neither 1 (TLS) nor 0 (no encryption)")
-            .arg(TlsUnreadable);
+        return QStringLiteral("[Broker] Tls=\"%1\" - не 1 (TLS) и не 0 (без шифрования)").arg(TlsUnreadable);
     if (Host.isEmpty())
-        return QStringLiteral("no broker host is set ([Broker] Host)");
+        return QStringLiteral("не задан адрес брокера ([Broker] Host)");
     const QStringList filters = topicFilters();
     if (filters.isEmpty())
-        return QStringLiteral("no topic prefix is set ([Broker] Topics)");
+        return QStringLiteral("не задан ни один префикс топиков ([Broker] Topics)");
     for (const QString& f : filters) {
         if (f.contains(u'#'))
-            return QStringLiteral("the topic prefix \"%1\" holds \"#\"; use \"+\" for one level").arg(f);
+            return QStringLiteral("в префиксе топиков \"%1\" есть \"#\"; один уровень обозначает \"+\"")
+                .arg(f);
         for (const QString& level : f.split(u'/')) {
             if (level.isEmpty())
-                return QStringLiteral("the topic prefix \"%1\" has an empty level").arg(f);
+                return QStringLiteral("в префиксе топиков \"%1\" пустой уровень").arg(f);
             if (level.contains(u'+') && level != QLatin1String("+"))
-                return QStringLiteral("the topic prefix \"%1\": \"+\" must stand for a whole level").arg(f);
+                return QStringLiteral("в префиксе топиков \"%1\" \"+\" должен занимать весь уровень").arg(f);
         }
     }
     return {};

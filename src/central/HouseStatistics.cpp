@@ -229,8 +229,8 @@ constexpr int kFailed = 1;
 
 QString usage()
 {
-    return QStringLiteral("usage: HalvaneCentral --statistics FIRST LAST FILE.xlsx [--max-reaction SECONDS] "
-                          "[--force] (dates as YYYY-MM-DD)");
+    return QStringLiteral("запуск: HalvaneCentral --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx "
+                          "[--max-reaction СЕКУНДЫ] [--force] (даты в виде ГГГГ-ММ-ДД)");
 }
 
 QDate dateArgument(const QString& text, const QString& which)
@@ -238,7 +238,7 @@ QDate dateArgument(const QString& text, const QString& which)
     static const QRegularExpression form(QStringLiteral(R"(^\d{4}-\d{2}-\d{2}$)"));
     const QDate date = form.match(text).hasMatch() ? QDate::fromString(text, Qt::ISODate) : QDate();
     if (!date.isValid())
-        throw AppError(QStringLiteral("%1 day \"%2\" is not a date of the form YYYY-MM-DD").arg(which, text));
+        throw AppError(QStringLiteral("%1 день «%2» — не дата вида ГГГГ-ММ-ДД").arg(which, text));
     return date;
 }
 
@@ -260,7 +260,7 @@ int runCommand(const QStringList& args, QTextStream& err, const QString& exePath
             bool ok = false;
             maxReaction = i + 1 < args.size() ? args[i + 1].toInt(&ok) : 0;
             if (!ok || maxReaction < 1 || maxReaction > 99 * 3600)
-                return fail(QStringLiteral("--max-reaction takes whole seconds from 1 to 356400; ") + usage(),
+                return fail(QStringLiteral("--max-reaction — целое число секунд от 1 до 356400; ") + usage(),
                             kBadArguments);
             ++i;
         } else {
@@ -272,16 +272,17 @@ int runCommand(const QStringList& args, QTextStream& err, const QString& exePath
     Stats::Options options;
     const QString file = words[2];
     try {
-        options.first = dateArgument(words[0], QStringLiteral("first"));
-        options.last = dateArgument(words[1], QStringLiteral("last"));
+        options.first = dateArgument(words[0], QStringLiteral("первый"));
+        options.last = dateArgument(words[1], QStringLiteral("последний"));
         Stats::checkOptions(options);
     } catch (const AppError& e) {
         return fail(e.message() + QStringLiteral("; ") + usage(), kBadArguments);
     }
     if (!file.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive) || QFileInfo(file).fileName().size() <= 5)
-        return fail(QStringLiteral("the report file \"%1\" must be named *.xlsx").arg(file), kBadArguments);
+        return fail(QStringLiteral("файл отчёта «%1» должен оканчиваться на .xlsx").arg(file), kBadArguments);
     if (QFileInfo::exists(file) && !force)
-        return fail(QStringLiteral("the file %1 exists; add --force to replace it").arg(file), kBadArguments);
+        return fail(QStringLiteral("файл %1 уже есть; заменить его можно с --force").arg(file),
+                    kBadArguments);
 
     try {
         const IniFile ini(CentralSettings::pathBeside(exePath));
@@ -293,10 +294,9 @@ int runCommand(const QStringList& args, QTextStream& err, const QString& exePath
         if (connection
                 .exec("SELECT to_regclass('events') IS NOT NULL AND to_regclass('reactions') IS NOT NULL")
                 .bytes(0, 0) != "t")
-            return fail(
-                QStringLiteral("the database %1 holds no events of the house (has HalvaneCentral run?)")
-                    .arg(Pg::describeConnInfo(database.ConnInfo)),
-                kFailed);
+            return fail(QStringLiteral("в базе %1 нет событий больницы (HalvaneCentral ещё не запускался?)")
+                            .arg(Pg::describeConnInfo(database.ConnInfo)),
+                        kFailed);
         const Stats::Report report = compute(connection, options, maxReaction);
         Stats::writeReport(file, report);
     } catch (const Pg::Error& e) {

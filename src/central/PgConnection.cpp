@@ -19,7 +19,101 @@ QString textOf(const char* s)
     return t;
 }
 
+// libpq's own texts of a failed connection (they carry no SQLSTATE) and the words for them.
+struct KnownText
+{
+    const char* part;
+    const char* words;
+};
+const KnownText kConnectionTexts[] = {
+    {"Connection refused", "сервер базы не принимает подключения"},
+    {"could not translate host name", "имя узла сервера базы не найдено"},
+    {"Name or service not known", "имя узла сервера базы не найдено"},
+    {"Temporary failure in name resolution", "имя узла сервера базы не найдено"},
+    {"No route to host", "узел сервера базы недоступен"},
+    {"Network is unreachable", "сеть до сервера базы недоступна"},
+    {"timeout expired", "сервер базы не отвечает"},
+    {"Connection timed out", "сервер базы не отвечает"},
+    {"password authentication failed", "сервер базы не принял имя пользователя или пароль"},
+    {"no password supplied", "сервер базы просит пароль, а в ConnInfo его нет"},
+    {"no pg_hba.conf entry", "сервер базы не допускает это подключение (pg_hba.conf)"},
+    {"the database system is starting up", "сервер базы ещё запускается"},
+    {"the database system is shutting down", "сервер базы останавливается"},
+    {"the database system is in recovery mode", "сервер базы восстанавливается после сбоя"},
+    {"too many clients", "у сервера базы нет свободных подключений"},
+    {"remaining connection slots", "у сервера базы нет свободных подключений"},
+    {"No such file or directory", "сервер базы не запущен на этой машине"},
+    {"server closed the connection unexpectedly", "связь с сервером базы прервана"},
+    {"terminating connection", "связь с сервером базы прервана"},
+    {"Connection reset by peer", "связь с сервером базы прервана"},
+    {"could not receive data from server", "связь с сервером базы прервана"},
+    {"could not send data to server", "связь с сервером базы прервана"},
+    {"SSL SYSCALL error", "связь с сервером базы прервана"},
+    {"no connection to the server", "связь с сервером базы прервана"},
+    {"invalid connection option", "строка ConnInfo неверна"},
+    {"missing \"=\" after", "строка ConnInfo неверна"},
+    {"unterminated quoted string", "строка ConnInfo неверна"},
+};
+
 } // namespace
+
+QString reasonText(const QString& libraryText, const QByteArray& sqlState)
+{
+    const auto withDetail = [&libraryText](const char* words) {
+        const QString text = QString::fromUtf8(words);
+        return libraryText.isEmpty() ? text : QStringLiteral("%1: %2").arg(text, libraryText);
+    };
+    // The server's code says what happened whatever the language of its message.
+    if (sqlState == "28P01")
+        return QStringLiteral("сервер базы не принял имя пользователя или пароль");
+    if (sqlState == "28000")
+        return withDetail("сервер базы не допускает это подключение");
+    if (sqlState == "3D000")
+        return QStringLiteral("такой базы данных на сервере нет");
+    if (sqlState == "53300")
+        return QStringLiteral("у сервера базы нет свободных подключений");
+    if (sqlState == "57P01" || sqlState == "57P02")
+        return QStringLiteral("сервер базы останавливается");
+    if (sqlState == "57P03")
+        return QStringLiteral("сервер базы пока не принимает подключения");
+    if (sqlState == "57014")
+        return QStringLiteral("запрос отменён на сервере базы");
+    if (sqlState == "40P01")
+        return QStringLiteral("взаимная блокировка с другой записью");
+    if (sqlState == "40001")
+        return QStringLiteral("конфликт с одновременной записью");
+    if (sqlState == "42501")
+        return withDetail("у пользователя базы нет прав");
+    if (sqlState == "25006")
+        return QStringLiteral("база открыта только для чтения (резервный сервер)");
+    if (sqlState == "53100")
+        return QStringLiteral("на сервере базы кончилось место на диске");
+    if (sqlState == "53200")
+        return QStringLiteral("серверу базы не хватает памяти");
+    if (sqlState.startsWith("53"))
+        return withDetail("серверу базы не хватает ресурсов");
+    if (sqlState == "23505")
+        return withDetail("запись с тем же ключом уже есть");
+    if (sqlState.startsWith("23"))
+        return withDetail("нарушено ограничение таблицы");
+    if (sqlState.startsWith("22"))
+        return withDetail("база не приняла значение");
+    if (sqlState.startsWith("08"))
+        return QStringLiteral("связь с сервером базы прервана");
+    if (!sqlState.isEmpty())
+        return withDetail("ошибка базы данных");
+    for (const KnownText& known : kConnectionTexts) {
+        if (libraryText.contains(QLatin1String(known.part)))
+            return QString::fromUtf8(known.words);
+    }
+    if (libraryText.contains(QLatin1String("does not exist"))) {
+        if (libraryText.contains(QLatin1String("role \"")))
+            return QStringLiteral("такого пользователя на сервере базы нет");
+        if (libraryText.contains(QLatin1String("database \"")))
+            return QStringLiteral("такой базы данных на сервере нет");
+    }
+    return withDetail("ошибка подключения к базе");
+}
 
 Result::Result(pg_result* result) : m_result(result) {}
 
@@ -127,22 +221,22 @@ void Connection::open(const QString& connInfo, int wakeFd, const Timing& timing)
     const char* values[] = {"HalvaneCentral", "UTF8", info.constData(), nullptr};
     m_conn = PQconnectStartParams(keys, values, 1);
     if (!m_conn)
-        throw Error(QStringLiteral("out of memory"), {}, true);
+        throw Error(QStringLiteral("не хватило памяти"), {}, true);
     if (PQstatus(m_conn) == CONNECTION_BAD)
-        lost(textOf(PQerrorMessage(m_conn)));
+        lost(reasonText(textOf(PQerrorMessage(m_conn))));
     const QDeadlineTimer deadline(timing.connectTimeoutMs);
     PostgresPollingStatusType state = PGRES_POLLING_WRITING;
     while (state != PGRES_POLLING_OK) {
         if (state == PGRES_POLLING_FAILED)
-            lost(textOf(PQerrorMessage(m_conn)));
+            lost(reasonText(textOf(PQerrorMessage(m_conn))));
         if (!waitFor(state == PGRES_POLLING_WRITING, deadline.remainingTime()))
             lost(deadline.hasExpired()
-                     ? QStringLiteral("no answer within %1 s").arg(timing.connectTimeoutMs / 1000)
-                     : QStringLiteral("connection given up"));
+                     ? QStringLiteral("нет ответа за %1 с").arg(timing.connectTimeoutMs / 1000)
+                     : QStringLiteral("подключение прервано"));
         state = PQconnectPoll(m_conn);
     }
     if (PQsetnonblocking(m_conn, 1) != 0)
-        lost(textOf(PQerrorMessage(m_conn)));
+        lost(reasonText(textOf(PQerrorMessage(m_conn))));
     // Times as the server's own zone would show them do not matter here: every time is stored with
     // its offset, and the statistics read the wards' wall-clock column.
     exec("SET client_min_messages = warning");
@@ -151,7 +245,7 @@ void Connection::open(const QString& connInfo, int wakeFd, const Timing& timing)
 Result Connection::exec(const QByteArray& sql, const QList<Param>& params)
 {
     if (!m_conn)
-        throw Error(QStringLiteral("not connected"), QByteArray("08003"), true);
+        throw Error(QStringLiteral("нет подключения к базе"), QByteArray("08003"), true);
     std::vector<const char*> values;
     std::vector<int> lengths;
     values.reserve(std::size_t(params.size()));
@@ -163,17 +257,17 @@ Result Connection::exec(const QByteArray& sql, const QList<Param>& params)
                                       : PQsendQueryParams(m_conn, sql.constData(), int(params.size()),
                                                           nullptr, values.data(), lengths.data(), nullptr, 0);
     if (!sent)
-        lost(textOf(PQerrorMessage(m_conn)));
+        lost(reasonText(textOf(PQerrorMessage(m_conn))));
     const QDeadlineTimer deadline(m_timing.statementTimeoutMs);
     // The statement and its parameters may not fit the socket's buffer at once.
     for (;;) {
         const int flushed = PQflush(m_conn);
         if (flushed < 0)
-            lost(textOf(PQerrorMessage(m_conn)));
+            lost(reasonText(textOf(PQerrorMessage(m_conn))));
         if (flushed == 0)
             break;
         if (!waitFor(true, deadline.remainingTime()))
-            lost(QStringLiteral("no answer within %1 s").arg(m_timing.statementTimeoutMs / 1000));
+            lost(QStringLiteral("нет ответа за %1 с").arg(m_timing.statementTimeoutMs / 1000));
     }
     pg_result* last = nullptr;
     for (;;) {
@@ -182,13 +276,13 @@ Result Connection::exec(const QByteArray& sql, const QList<Param>& params)
                 if (last)
                     PQclear(last);
                 lost(deadline.hasExpired()
-                         ? QStringLiteral("no answer within %1 s").arg(m_timing.statementTimeoutMs / 1000)
-                         : QStringLiteral("statement given up"));
+                         ? QStringLiteral("нет ответа за %1 с").arg(m_timing.statementTimeoutMs / 1000)
+                         : QStringLiteral("запрос прерван"));
             }
             if (!PQconsumeInput(m_conn)) {
                 if (last)
                     PQclear(last);
-                lost(textOf(PQerrorMessage(m_conn)));
+                lost(reasonText(textOf(PQerrorMessage(m_conn))));
             }
         }
         pg_result* r = PQgetResult(m_conn);
@@ -196,7 +290,9 @@ Result Connection::exec(const QByteArray& sql, const QList<Param>& params)
             break;
         const ExecStatusType status = PQresultStatus(r);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_EMPTY_QUERY) {
-            const QString message = textOf(PQresultErrorMessage(r));
+            // The server's sentence without its "ERROR:" and context lines.
+            const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+            const QString message = textOf(primary ? primary : PQresultErrorMessage(r));
             const QByteArray state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
             PQclear(r);
             if (last)
@@ -207,14 +303,15 @@ Result Connection::exec(const QByteArray& sql, const QList<Param>& params)
             const bool gone = PQstatus(m_conn) == CONNECTION_BAD;
             if (gone)
                 close();
-            throw Error(message, state, gone || state.startsWith("08") || state.startsWith("57P"));
+            throw Error(reasonText(message, state), state,
+                        gone || state.startsWith("08") || state.startsWith("57P"));
         }
         if (last)
             PQclear(last);
         last = r;
     }
     if (PQstatus(m_conn) == CONNECTION_BAD)
-        lost(textOf(PQerrorMessage(m_conn)));
+        lost(reasonText(textOf(PQerrorMessage(m_conn))));
     return Result(last);
 }
 
@@ -225,7 +322,7 @@ QString describeConnInfo(const QString& connInfo)
     if (!options) {
         if (error)
             PQfreemem(error);
-        return QStringLiteral("(unreadable connection string)");
+        return QStringLiteral("(строка подключения не читается)");
     }
     QString host, port, dbname;
     for (PQconninfoOption* o = options; o->keyword; ++o) {

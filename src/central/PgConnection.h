@@ -104,6 +104,12 @@ private:
     Timing m_timing;
 };
 
+// The reason in the lines a person reads ("PostgreSQL: база … недоступна (…)"): Russian words for a
+// failure libpq or the server reported, from its SQLSTATE when there is one, else from libpq's text.
+// The library's text follows as a detail where it names something the words do not (a constraint, a
+// value), and stands alone, after a general word, for a failure not known here.
+QString reasonText(const QString& libraryText, const QByteArray& sqlState = {});
+
 // "host:port/dbname" of a connection string, for the lines a person reads: never the whole string,
 // which may hold a password.
 QString describeConnInfo(const QString& connInfo);

@@ -28,7 +28,7 @@ constexpr qsizetype kMaxPasswordBytes = 1024;
 void ensureSodium()
 {
     if (sodium_init() < 0)
-        throw AppError(QStringLiteral("libsodium cannot start"));
+        throw AppError(QStringLiteral("библиотека libsodium не запускается"));
 }
 
 // The terminal's settings while the password is typed without echo, put back on any way out,
@@ -89,14 +89,14 @@ QByteArray readLine(std::FILE* input)
         const int c = std::fgetc(input);
         if (c == EOF) {
             if (line.isEmpty())
-                throw AppError(QStringLiteral("the input ended before the password was given twice"));
+                throw AppError(QStringLiteral("ввод кончился раньше, чем пароль был дан дважды"));
             break;
         }
         if (c == '\n')
             break;
         if (line.size() >= kMaxPasswordBytes) {
             sodium_memzero(line.data(), size_t(line.size()));
-            throw AppError(QStringLiteral("a password is longer than %1 bytes").arg(kMaxPasswordBytes));
+            throw AppError(QStringLiteral("пароль длиннее %1 байт").arg(kMaxPasswordBytes));
         }
         line.append(char(c));
     }
@@ -122,11 +122,11 @@ QByteArray askPassword(std::FILE* input, QTextStream& err, const QString& name)
         std::optional<EchoOff> quiet;
         if (terminal) {
             quiet.emplace(fd);
-            err << QStringLiteral("Password for %1: ").arg(name) << Qt::flush;
+            err << QStringLiteral("Пароль для %1: ").arg(name) << Qt::flush;
         }
         first = readLine(input);
         if (terminal)
-            err << QStringLiteral("Password again: ") << Qt::flush;
+            err << QStringLiteral("Пароль ещё раз: ") << Qt::flush;
         try {
             second = readLine(input);
         } catch (...) {
@@ -138,10 +138,10 @@ QByteArray askPassword(std::FILE* input, QTextStream& err, const QString& name)
     wipe(second);
     if (!same) {
         wipe(first);
-        throw AppError(QStringLiteral("the two passwords differ; nothing was changed"));
+        throw AppError(QStringLiteral("пароли не совпадают; ничего не изменено"));
     }
     if (first.isEmpty())
-        throw AppError(QStringLiteral("the password is empty; nothing was changed"));
+        throw AppError(QStringLiteral("пароль пустой; ничего не изменено"));
     if (const QString why = passwordProblem(first); !why.isEmpty()) {
         wipe(first);
         throw AppError(why);
@@ -162,15 +162,15 @@ Pg::Connection& openDatabase(Pg::Connection& connection, const QString& exePath)
 QString nameProblem(const QString& name)
 {
     if (name.isEmpty())
-        return QStringLiteral("the user name is empty");
+        return QStringLiteral("имя пользователя пустое");
     if (name.size() > kMaxNameLength)
-        return QStringLiteral("the user name is longer than %1 characters").arg(kMaxNameLength);
+        return QStringLiteral("имя пользователя длиннее %1 символов").arg(kMaxNameLength);
     if (name.front().isSpace() || name.back().isSpace())
-        return QStringLiteral("the user name begins or ends with a blank");
+        return QStringLiteral("имя пользователя начинается или кончается пробелом");
     for (const QChar c : name) {
         if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format || c.isSurrogate() ||
             c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            return QStringLiteral("the user name holds a control character");
+            return QStringLiteral("в имени пользователя есть управляющий символ");
     }
     return {};
 }
@@ -189,7 +189,7 @@ QByteArray hashPassword(const QByteArray& password)
     char out[crypto_pwhash_STRBYTES];
     if (crypto_pwhash_str(out, password.constData(), quint64(password.size()),
                           crypto_pwhash_OPSLIMIT_INTERACTIVE, crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
-        throw AppError(QStringLiteral("the password cannot be hashed: out of memory"));
+        throw AppError(QStringLiteral("хеш пароля не вычислен: не хватило памяти"));
     return QByteArray(out);
 }
 
@@ -249,7 +249,7 @@ int runCommand(const QStringList& args, QTextStream& err, const QString& exePath
     };
     const bool adding = !args.isEmpty() && args.first() == QLatin1String("--add-user");
     if (args.size() != 2)
-        return fail(QStringLiteral("usage: HalvaneCentral --add-user NAME | --remove-user NAME"),
+        return fail(QStringLiteral("запуск: HalvaneCentral --add-user ИМЯ | --remove-user ИМЯ"),
                     kBadArguments);
     const QString name = args[1];
     if (const QString why = nameProblem(name); !why.isEmpty())
@@ -267,16 +267,16 @@ int runCommand(const QStringList& args, QTextStream& err, const QString& exePath
             wipe(password);
             Pg::Connection connection;
             const bool created = store(openDatabase(connection, exePath), name, hash);
-            err << (created ? QStringLiteral("The user %1 is added").arg(name)
-                            : QStringLiteral("The password of the user %1 is replaced").arg(name))
+            err << (created ? QStringLiteral("Пользователь %1 добавлен").arg(name)
+                            : QStringLiteral("Пароль пользователя %1 заменён").arg(name))
                 << '\n'
                 << Qt::flush;
             return kDone;
         }
         Pg::Connection connection;
         if (!remove(openDatabase(connection, exePath), name))
-            return fail(QStringLiteral("there is no user %1").arg(name), kFailed);
-        err << QStringLiteral("The user %1 is removed").arg(name) << '\n' << Qt::flush;
+            return fail(QStringLiteral("пользователя %1 нет").arg(name), kFailed);
+        err << QStringLiteral("Пользователь %1 удалён").arg(name) << '\n' << Qt::flush;
         return kDone;
     } catch (const Pg::Error& e) {
         return fail(QStringLiteral("PostgreSQL: %1").arg(e.message()), kFailed);

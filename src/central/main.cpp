@@ -19,36 +19,36 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: HalvaneCentral [--help]\n"
-    "       HalvaneCentral --add-user NAME | --remove-user NAME\n"
-    "       HalvaneCentral --statistics FIRST LAST FILE.xlsx [--max-reaction SECONDS] [--force]\n"
+    "Запуск: HalvaneCentral [--help]\n"
+    "        HalvaneCentral --add-user ИМЯ | --remove-user ИМЯ\n"
+    "        HalvaneCentral --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx [--max-reaction СЕКУНДЫ]\n"
+    "                       [--force]\n"
     "\n"
-    "The centre of the house: it gathers the events every ward server publishes to the site's MQTT\n"
-    "broker into PostgreSQL, each stored once, and keeps the wards' state (online or offline, open\n"
-    "calls, ranges of events never received). Its settings file HalvaneCentral.ini lies beside the\n"
-    "executable and is written on the first start; so are its inbox (events received and not yet\n"
-    "committed) and its lock.\n"
+    "Центр больницы: собирает в PostgreSQL события, которые серверы отделений публикуют в брокер MQTT,\n"
+    "каждое один раз, и ведёт состояние отделений (в сети или нет, открытые вызовы, номера событий,\n"
+    "которые так и не пришли). Файл настроек HalvaneCentral.ini лежит рядом с программой и создаётся при\n"
+    "первом запуске; там же его журнал (события, полученные и ещё не записанные в базу) и блокировка.\n"
     "\n"
-    "  (no option)   runs as a service, without windows: every change of the broker's or the\n"
-    "                database's state is one line on standard error; SIGINT or SIGTERM ends it\n"
-    "                cleanly. Exits with status 1 when it cannot start (settings file, inbox, a\n"
-    "                second copy in the same folder); never for the broker or the database away.\n"
-    "                It serves the dashboard, a live view of the house in a browser, on the\n"
-    "                address and port of [Http] (HTTPS with CertFile and KeyFile) to the accounts\n"
-    "                --add-user makes; a port it cannot take is tried again every 10 seconds.\n"
-    "  --statistics FIRST LAST FILE.xlsx\n"
-    "                writes the reaction-time statistics of the whole house for the days FIRST to\n"
-    "                LAST (YYYY-MM-DD) into FILE.xlsx: a sheet per ward of the house, then the ward\n"
-    "                report's sheets. --max-reaction SECONDS: the bound of an answered call (3600);\n"
-    "                --force: replace an existing file. Exits 0 when written, 2 for bad arguments,\n"
-    "                1 otherwise.\n"
-    "  --add-user NAME\n"
-    "                adds an account of the dashboard, or gives an existing one a new password:\n"
-    "                the password is asked twice without echo, or read as two lines of standard\n"
-    "                input when that is not a terminal. Only a hash of it is stored.\n"
-    "  --remove-user NAME\n"
-    "                removes the account. Both exit 0 when done, 2 for bad arguments, 1 otherwise.\n"
-    "  --help        this text.\n";
+    "  (без параметров)  работает как служба, без окон: каждое изменение состояния брокера или базы\n"
+    "                    данных пишется одной строкой в стандартный поток ошибок; SIGINT или SIGTERM\n"
+    "                    завершают работу штатно. Код выхода 1, если запуститься не удалось (файл\n"
+    "                    настроек, журнал, вторая копия в той же папке); недоступные брокер или база\n"
+    "                    не завершают работу. Показывает браузеру панель больницы (вызовы,\n"
+    "                    статистика, журнал) по адресу и порту из [Http] (HTTPS с CertFile и\n"
+    "                    KeyFile) для учётных записей, созданных --add-user; занятый порт\n"
+    "                    пробуется снова каждые 10 секунд.\n"
+    "  --statistics ПЕРВЫЙ_ДЕНЬ ПОСЛЕДНИЙ_ДЕНЬ ФАЙЛ.xlsx\n"
+    "                    записывает статистику времени реакции всей больницы за дни с первого по\n"
+    "                    последний (ГГГГ-ММ-ДД) в книгу ФАЙЛ.xlsx: лист по отделениям, затем листы\n"
+    "                    отчёта отделения. --max-reaction СЕКУНДЫ: граница отвеченного вызова (3600);\n"
+    "                    --force: заменить существующий файл. Код выхода 0, если файл записан,\n"
+    "                    2 при неверных аргументах, 1 в остальных случаях.\n"
+    "  --add-user ИМЯ    создаёт учётную запись панели или задаёт новый пароль существующей: пароль\n"
+    "                    спрашивается дважды без отображения или читается двумя строками стандартного\n"
+    "                    ввода, если это не терминал. Хранится только его хеш.\n"
+    "  --remove-user ИМЯ удаляет учётную запись. Код выхода обеих команд 0, если сделано, 2 при\n"
+    "                    неверных аргументах, 1 в остальных случаях.\n"
+    "  --help            эта справка.\n";
 
 // One line of standard error; the threads write whole lines.
 void reportLine(const QString& line)
@@ -82,12 +82,12 @@ int main(int argc, char* argv[])
         return UserAccounts::runCommand(args, err, exe, stdin);
     }
     if (!args.isEmpty()) {
-        std::fprintf(stderr, "HalvaneCentral: unknown argument \"%s\"\n%s", qUtf8Printable(args.first()),
+        std::fprintf(stderr, "HalvaneCentral: неизвестный параметр «%s»\n%s", qUtf8Printable(args.first()),
                      kUsage);
         return 2;
     }
     if (!StopSignals::install()) {
-        reportLine(QStringLiteral("Cannot install the signal handlers"));
+        reportLine(QStringLiteral("Не удалось установить обработчики сигналов"));
         return 1;
     }
 
@@ -108,13 +108,17 @@ int main(int argc, char* argv[])
         return 1;
     }
     dashboard.start(service.http(), service.database().ConnInfo);
+    StopSignals::Note stopNote;
     QSocketNotifier notifier(StopSignals::readFd(), QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        StopSignals::take();
+        stopNote = StopSignals::take();
         notifier.setEnabled(false);
         QCoreApplication::quit();
     });
     const int status = app.exec();
+    // Who ended the service, before the stop's own lines.
+    if (stopNote.signal != 0)
+        reportLine(QStringLiteral("Центр остановлен %1").arg(StopSignals::describe(stopNote)));
     service.stop();
     return status;
 }

@@ -4,13 +4,17 @@
 A test ward publishes to the broker as a ward server does; the page must show its call within one
 second of the publish, take it off within one second of the cancel, grey the ward within two seconds
 of its "offline" status, draw the statistics' charts and list the events in the journal, with a place
-holding markup shown as text; when the centre stops the page marks the lost connection, and once it
-is back (without its sessions) asks for a new login. Screenshots of each page go to --shots.
+holding markup shown as text; every kind of call is named in the boards' words in «Вызовы» and
+«Журнал»; on a phone (360 and 390 px wide) every view fits the screen, every tab can be seen and
+touched, the journal's rows are cards with every value and the charts' legends are whole; when the
+centre stops the page marks the lost connection, and once it is back (without its sessions) asks for
+a new login. Screenshots of each page go to --shots.
 
 Exit status 0 when everything held; otherwise 1 with the reason on standard error.
 """
 
 import argparse
+import base64
 import datetime
 import json
 import os
@@ -26,6 +30,15 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 HOSTILE_PLACE = '<script>alert(1)</script>"\''
+
+# Every function code a call can carry and the words the page names it with: those of the boards and
+# of the ward's journal (log_r8, log_r4, log_rb; the letter case counts, as at the ward), the code
+# itself for one no ward sends.
+CALL_WORDS = [('8', 'вызов'), ('4', 'прием'), ('b', 'вызов отв.'), ('B', 'вызов (код функции B)'),
+              ('7', 'вызов (код функции 7)')]
+
+# The phones the page must fit: width and height in CSS pixels.
+PHONES = [(360, 640), (390, 844)]
 
 
 class Failure(Exception):
@@ -126,6 +139,113 @@ return {drawn: drawn, labels: chart.data.labels.length,
 """
 
 
+# How the page sits in a viewport `width` wide: the document's widths, and every shown element that
+# reaches past either edge.
+LAYOUT_STATE = """
+const width = arguments[0];
+window.scrollTo(0, 0);
+const out = [];
+for (const e of document.querySelectorAll('body *')) {
+    const r = e.getBoundingClientRect();
+    if (r.width === 0 || r.height === 0)
+        continue;
+    if (r.left < -0.5 || r.right > width + 0.5)
+        out.push(`${e.tagName.toLowerCase()}#${e.id}.${e.className} ${Math.round(r.left)}..${Math.round(r.right)}`);
+}
+const tabs = Array.from(document.querySelectorAll('.tabs .tab')).map((t) => {
+    const r = t.getBoundingClientRect();
+    const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+    return {id: t.id, left: r.left, right: r.right, top: r.top, bottom: r.bottom,
+            touched: hit !== null && (hit === t || t.contains(hit))};
+});
+return {inner: window.innerWidth, document: document.documentElement.scrollWidth,
+        body: document.body.scrollWidth, outside: out.slice(0, 12), tabs: tabs};
+"""
+
+# The legend of a chart: its items, and whether each item's box lies inside the canvas.
+LEGEND_STATE = """
+const chart = window.Chart && Chart.getChart(document.getElementById(arguments[0]));
+if (!chart || !chart.legend)
+    return null;
+const boxes = chart.legend.legendHitBoxes || [];
+return {position: chart.options.plugins.legend.position, width: chart.width, items: chart.legend.legendItems.length,
+        datasets: chart.data.datasets.length,
+        inside: boxes.every((b) => b.left >= -0.5 && b.left + b.width <= chart.width + 0.5 && b.top >= -0.5
+                                   && b.top + b.height <= chart.height + 0.5)};
+"""
+
+
+def check_fits(driver, width, view):
+    state = driver.execute_script(LAYOUT_STATE, width)
+    where = f'{view} at {width} px'
+    check(state['inner'] == width, f'{where}: the viewport is {state["inner"]} px wide')
+    check(state['document'] <= width and state['body'] <= width,
+          f'{where}: the page is {state["document"]} px wide (body {state["body"]})')
+    check(not state['outside'], f'{where}: reaching past the screen: {state["outside"]}')
+    for tab in state['tabs']:
+        check(tab['left'] >= 0 and tab['right'] <= width and tab['top'] >= 0 and tab['touched'],
+              f'{where}: the tab {tab["id"]} is out of sight or covered: {tab}')
+    check(len(state['tabs']) == 3, f'{where}: tabs {state["tabs"]}')
+
+
+def check_phone(driver, width, height, ward_id, shots):
+    """Every view of the page on a phone `width` CSS pixels wide; screenshots of each whole page."""
+    def shot(_, name):
+        tall = driver.execute_script('return document.documentElement.scrollHeight')
+        image = driver.execute_cdp_cmd('Page.captureScreenshot', {
+            'format': 'png', 'captureBeyondViewport': True,
+            'clip': {'x': 0, 'y': 0, 'width': width, 'height': tall, 'scale': 1}})
+        with open(os.path.join(shots, f'{name}.png'), 'wb') as file:
+            file.write(base64.b64decode(image['data']))
+
+    driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
+                           {'width': width, 'height': height, 'deviceScaleFactor': 2, 'mobile': True})
+    try:
+        driver.find_element(By.ID, 'tab-calls').click()
+        shown, _ = wait_until(lambda: len(calls_of(driver, 'neuro')) == 2, 5)
+        check(shown, f'at {width} px the calls are not shown')
+        time.sleep(0.3)
+        check_fits(driver, width, '«Вызовы»')
+        kinds = [c.find_element(By.CSS_SELECTOR, '.call-kind').text for c in calls_of(driver, 'neuro')]
+        check(kinds == ['вызов отв.', 'прием'], f'at {width} px the calls are named {kinds}')
+        shot(driver, f'phone-{width}-calls')
+
+        driver.find_element(By.ID, 'tab-stats').click()
+        drawn, _ = wait_until(lambda: (driver.execute_script(LEGEND_STATE, 'chart-days') or {}).get('position')
+                              == 'bottom', 5)
+        check(drawn, f'at {width} px the legend of the calls per day is not under the chart: '
+              f'{driver.execute_script(LEGEND_STATE, "chart-days")}')
+        time.sleep(0.3)
+        check_fits(driver, width, '«Статистика»')
+        for canvas in ('chart-days', 'chart-hours'):
+            legend = driver.execute_script(LEGEND_STATE, canvas)
+            check(legend and legend['inside'] and legend['items'] == legend['datasets'],
+                  f'at {width} px the legend of {canvas} is cut: {legend}')
+        row = [r for r in driver.find_elements(By.CSS_SELECTOR, '#stats-body tr')
+               if r.find_element(By.CSS_SELECTOR, 'th').text == ward_id]
+        check(row and row[0].find_element(By.CSS_SELECTOR, 'td').is_displayed(),
+              f'at {width} px the statistics do not show the ward\'s values')
+        shot(driver, f'phone-{width}-statistics')
+
+        driver.find_element(By.ID, 'tab-journal').click()
+        rows, _ = wait_until(lambda: driver.find_elements(By.CSS_SELECTOR, '#journal-body tr'), 5)
+        check(rows, f'at {width} px the journal is empty')
+        time.sleep(0.3)
+        check_fits(driver, width, '«Журнал»')
+        # A card: its time and ward, then every value that the row has under its caption.
+        first = rows[0]
+        for name, caption, text in (('event', 'Событие', 'отмена'), ('place', 'Место', HOSTILE_PLACE),
+                                    ('room', 'Палата', 'Палата 5'), ('staff', 'Персонал', 'Тестова Анна')):
+            cell = first.find_element(By.CSS_SELECTOR, f'td.{name}')
+            check(cell.is_displayed() and cell.text.endswith(text),
+                  f'at {width} px the journal\'s {name} shows "{cell.text}", not {text}')
+            label = driver.execute_script("return getComputedStyle(arguments[0], '::before').content", cell)
+            check(label == f'"{caption}"', f'at {width} px the journal\'s {name} is captioned {label}')
+        shot(driver, f'phone-{width}-journal')
+    finally:
+        driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
+
+
 def start_centre(exe):
     """Starts the centre again once the stopped copy has let go of its folder (a second copy in the
     same folder refuses to start and exits at once)."""
@@ -170,6 +290,22 @@ def run(args):
         shown, _ = wait_until(lambda: driver.find_element(By.ID, 'user-name').text == args.name, 10)
         check(shown, 'after the login the page does not name the account')
 
+        # A ward with a call of every function code: each named in words on its card and, from calls
+        # made weeks ago (outside the statistics' period), in the journal.
+        words = Ward(args.broker_port, args.prefix.rsplit('/', 1)[0] + '/words')
+        words.publish('status', 'online', retained=True)
+        weeks_ago = (datetime.datetime.now().astimezone() - datetime.timedelta(days=40)).isoformat(timespec='seconds')
+        for i, (function, _) in enumerate(CALL_WORDS):
+            words.event('call', call=f'w{i}', code=f'w000{i}', function=function, time=weeks_ago)
+        words.open_calls([{'call': f'w{i}', 'id': None, 'code': f'w000{i}', 'function': function,
+                           'place': f'Койка {i}', 'ward': 'Палата 9', 'staff': '', 'time': weeks_ago, 'level': ''}
+                          for i, (function, _) in enumerate(CALL_WORDS)])
+        named, _ = wait_until(lambda: len(calls_of(driver, 'words')) == len(CALL_WORDS), 10)
+        check(named, 'the calls of every function never appeared')
+        kinds = [c.find_element(By.CSS_SELECTOR, '.call-kind').text for c in calls_of(driver, 'words')]
+        check(kinds == [w for _, w in CALL_WORDS], f'the calls of {[f for f, _ in CALL_WORDS]} are named {kinds}')
+        words.open_calls([])
+
         # A call: the ward comes online, publishes the call and its open list.
         ward.publish('status', 'online', retained=True)
         call_time = ward.now()
@@ -209,7 +345,7 @@ def run(args):
                               .get_attribute('data-ward') == 'neuro' and len(calls_of(driver, 'neuro')) == 2, 10)
         check(first, 'the ward with an alarm is not the first card')
         expected = [('level-alarm', 'вызов отв.', r'1:02:0\d', {'rgba(198, 40, 40, 1)', 'rgba(124, 25, 25, 1)'}),
-                    ('level-warning', 'функция 4', r'6:1\d', {'rgba(249, 168, 37, 1)'})]
+                    ('level-warning', 'прием', r'6:1\d', {'rgba(249, 168, 37, 1)'})]
         for call, (level, kind, wait, colours) in zip(calls_of(driver, 'neuro'), expected):
             text = call.find_element(By.CSS_SELECTOR, '.call-wait').text
             check(level in call.get_attribute('class'), f'{call.text}: not {level}')
@@ -275,11 +411,20 @@ def run(args):
         check(not driver.find_elements(By.CSS_SELECTOR, '#journal-body script'), 'a place became markup')
         wards = [o.get_attribute('value') for o in driver.find_elements(By.CSS_SELECTOR, '#journal-ward option')]
         check(ward_id in wards, f'the ward filter offers {wards}')
+        named = {r.find_element(By.CSS_SELECTOR, 'td.code').text: r.find_element(By.CSS_SELECTOR, 'td.event').text
+                 for r in rows if r.find_element(By.CSS_SELECTOR, 'td.ward').text == 'words'}
+        expected = {f'w000{i}': w for i, (_, w) in enumerate(CALL_WORDS)}
+        check(named == expected, f'the journal names the calls {named}, not {expected}')
         shot(driver, 'journal')
 
         check(no_alert(driver), 'a script of the data ran')
         errors = [e for e in driver.get_log('browser') if e.get('level') == 'SEVERE']
         check(not errors, f'the browser reported errors: {errors}')
+
+        # Phones.
+        for width, height in PHONES:
+            check_phone(driver, width, height, ward_id, args.shots)
+        check(no_alert(driver), 'a script of the data ran')
 
         # The laptop's screen.
         driver.set_window_size(1366, 768)

@@ -132,7 +132,8 @@ private slots:
         const QString name = QStringLiteral("o'neil \"<script>\"; DROP TABLE users; --");
         Run r = run({QStringLiteral("--add-user"), name}, "first secret\nfirst secret\n");
         QVERIFY2(r.status == 0, qPrintable(r.errors));
-        QVERIFY(r.errors.contains(QStringLiteral("is added")));
+        QVERIFY2(r.errors.contains(QStringLiteral("Пользователь %1 добавлен").arg(name)),
+                 qPrintable(r.errors));
         QVERIFY(!r.errors.contains(QStringLiteral("first secret")));
         const QByteArray first = UserAccounts::hashOf(m_db, name);
         QVERIFY(first.startsWith("$argon2id$"));
@@ -141,7 +142,8 @@ private slots:
         // Windows line ends from a script are not part of the password.
         r = run({QStringLiteral("--add-user"), name}, "second secret\r\nsecond secret\r\n");
         QVERIFY2(r.status == 0, qPrintable(r.errors));
-        QVERIFY(r.errors.contains(QStringLiteral("replaced")));
+        QVERIFY2(r.errors.contains(QStringLiteral("Пароль пользователя %1 заменён").arg(name)),
+                 qPrintable(r.errors));
         QCOMPARE(users(), 1);
         const QByteArray second = UserAccounts::hashOf(m_db, name);
         QVERIFY(UserAccounts::verifyPassword(second, "second secret"));
@@ -149,10 +151,11 @@ private slots:
 
         r = run({QStringLiteral("--remove-user"), name});
         QVERIFY2(r.status == 0, qPrintable(r.errors));
+        QVERIFY2(r.errors.contains(QStringLiteral("Пользователь %1 удалён").arg(name)), qPrintable(r.errors));
         QCOMPARE(users(), 0);
         r = run({QStringLiteral("--remove-user"), name});
         QCOMPARE(r.status, 1);
-        QVERIFY(r.errors.contains(QStringLiteral("there is no user")));
+        QVERIFY2(r.errors.contains(QStringLiteral("пользователя %1 нет").arg(name)), qPrintable(r.errors));
     }
 
     // Whatever is refused changes nothing: an existing account keeps its password.
@@ -164,24 +167,25 @@ private slots:
         QTest::addColumn<QString>("why");
         const QString anna = QStringLiteral("anna");
         QTest::newRow("passwords differ")
-            << QStringList{"--add-user", anna} << QByteArray("one\ntwo\n") << 1 << "differ";
+            << QStringList{"--add-user", anna} << QByteArray("one\ntwo\n") << 1 << "пароли не совпадают";
         QTest::newRow("one line only")
-            << QStringList{"--add-user", anna} << QByteArray("one\n") << 1 << "ended";
-        QTest::newRow("no input") << QStringList{"--add-user", anna} << QByteArray() << 1 << "ended";
+            << QStringList{"--add-user", anna} << QByteArray("one\n") << 1 << "ввод кончился";
+        QTest::newRow("no input") << QStringList{"--add-user", anna} << QByteArray() << 1 << "ввод кончился";
         QTest::newRow("empty password")
-            << QStringList{"--add-user", anna} << QByteArray("\n\n") << 1 << "empty";
+            << QStringList{"--add-user", anna} << QByteArray("\n\n") << 1 << "пароль пустой";
         // Ten characters at least, counted as characters: nine Cyrillic letters are 18 bytes.
         QTest::newRow("short password")
             << QStringList{"--add-user", anna} << QStringLiteral("коротыш12\nкоротыш12\n").toUtf8() << 1
             << QStringLiteral("короче 10");
         QTest::newRow("endless line")
-            << QStringList{"--add-user", anna} << QByteArray(100000, 'p') << 1 << "longer";
-        QTest::newRow("no name") << QStringList{"--add-user"} << QByteArray("a\na\n") << 2 << "usage";
+            << QStringList{"--add-user", anna} << QByteArray(100000, 'p') << 1 << "пароль длиннее";
+        QTest::newRow("no name") << QStringList{"--add-user"} << QByteArray("a\na\n") << 2 << "запуск:";
         QTest::newRow("two names") << QStringList{"--add-user", anna, "bob"} << QByteArray("a\na\n") << 2
-                                   << "usage";
+                                   << "запуск:";
         QTest::newRow("bad name") << QStringList{"--add-user", " anna"} << QByteArray("a\na\n") << 2
-                                  << "blank";
-        QTest::newRow("remove without name") << QStringList{"--remove-user"} << QByteArray() << 2 << "usage";
+                                  << "пробелом";
+        QTest::newRow("remove without name")
+            << QStringList{"--remove-user"} << QByteArray() << 2 << "запуск:";
     }
     void refusals()
     {
@@ -234,12 +238,12 @@ def expect(text):
         except OSError:
             break
     return text in seen
-ok = expect(b"Password for")
+ok = expect("Пароль для".encode())
 echo_off = not (termios.tcgetattr(fd)[3] & termios.ECHO)
 os.write(fd, b"typed-secret\n")
-ok = ok and expect(b"again")
+ok = ok and expect("Пароль ещё раз".encode())
 os.write(fd, b"typed-secret\n")
-ok = ok and expect(b"is added")
+ok = ok and expect("Пользователь nurse добавлен".encode())
 while True:
     try:
         chunk = os.read(fd, 1024)

@@ -1,7 +1,8 @@
 // The house's dashboard in a real browser: HalvaneCentral between a real broker and a real
 // PostgreSQL, with an account made by --add-user, and dashboard_browser.py driving Debian's headless
-// Chromium through the login, the live calls of a test ward, the statistics, the journal, and the
-// centre's stop and restart.
+// Chromium through the login, the live calls of a test ward, the words for every kind of call, the
+// statistics, the journal, every view on phones 360 and 390 px wide, and the centre's stop and
+// restart.
 
 #include "CentralTestSupport.h"
 #include "MosquittoBroker.h"
@@ -114,7 +115,9 @@ private slots:
         // The script stopped the centre on its way (and ended the copy it started again).
         QVERIFY(!m_central->running() || m_central->process().waitForFinished(10000));
         for (const char* page :
-             {"login-failed", "calls", "calls-offline", "statistics", "journal", "calls-lost"})
+             {"login-failed", "calls", "calls-offline", "statistics", "journal", "phone-360-calls",
+              "phone-360-statistics", "phone-360-journal", "phone-390-calls", "phone-390-statistics",
+              "phone-390-journal", "calls-lost"})
             QVERIFY2(QFile::exists(shots + u'/' + QLatin1String(page) + QStringLiteral(".png")), page);
     }
 };

@@ -361,7 +361,11 @@ static bool readFile(const QString& path, const char* what, QByteArray* out, QSt
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *why = QStringLiteral("cannot read the %1 %2: %3").arg(QLatin1String(what), path, file.errorString());
+        *why = QStringLiteral("%1 %2 не читается: %3")
+                   .arg(QString::fromUtf8(what), path,
+                        !file.exists()                                  ? QStringLiteral("файла нет")
+                        : file.error() == QFileDevice::PermissionsError ? QStringLiteral("нет прав на чтение")
+                                                                        : file.errorString());
         return false;
     }
     *out = file.read(1 << 20);
@@ -404,19 +408,19 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         why = &problem;
     QHostAddress address(QHostAddress::Any);
     if (!settings.Address.isEmpty() && !address.setAddress(settings.Address)) {
-        *why = QStringLiteral("[Http] Address %1 is not an IP address").arg(settings.Address);
+        *why = QStringLiteral("[Http] Address %1 - не IP-адрес").arg(settings.Address);
         return false;
     }
     m_tls = settings.https();
     if (m_tls) {
         QByteArray certPem;
         QByteArray keyPem;
-        if (!readFile(settings.CertFile, "certificate", &certPem, why) ||
-            !readFile(settings.KeyFile, "key", &keyPem, why))
+        if (!readFile(settings.CertFile, "файл сертификата", &certPem, why) ||
+            !readFile(settings.KeyFile, "файл ключа", &keyPem, why))
             return false;
         const QList<QSslCertificate> chain = QSslCertificate::fromData(certPem, QSsl::Pem);
         if (chain.isEmpty() || chain.first().isNull()) {
-            *why = QStringLiteral("%1 holds no PEM certificate").arg(settings.CertFile);
+            *why = QStringLiteral("в %1 нет сертификата PEM").arg(settings.CertFile);
             return false;
         }
         QSslKey key;
@@ -426,8 +430,8 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
                 break;
         }
         if (key.isNull()) {
-            *why = QStringLiteral("%1 holds no PEM private key (or one locked with a passphrase)")
-                       .arg(settings.KeyFile);
+            *why =
+                QStringLiteral("в %1 нет закрытого ключа PEM (или он закрыт паролем)").arg(settings.KeyFile);
             return false;
         }
         m_ssl = QSslConfiguration::defaultConfiguration();
@@ -438,7 +442,7 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
         m_ssl.setAllowedNextProtocols({QByteArray(QSslConfiguration::NextProtocolHttp1_1)});
         const QString mismatch = keyMismatch(m_ssl);
         if (!mismatch.isEmpty()) {
-            *why = QStringLiteral("the key %1 is not the private key of the certificate %2 (%3)")
+            *why = QStringLiteral("ключ %1 не подходит к сертификату %2 (%3)")
                        .arg(settings.KeyFile, settings.CertFile, mismatch);
             return false;
         }
@@ -448,10 +452,17 @@ bool HttpServer::listen(const HttpSettings& settings, QString* why)
     // for its retries.
     listener->setListenBacklogSize(std::clamp(m_limits.maxConnections, 50, 4096));
     if (!listener->listen(address, settings.Port)) {
-        *why = QStringLiteral("cannot listen on %1 port %2: %3")
-                   .arg(settings.Address.isEmpty() ? QStringLiteral("all addresses") : settings.Address)
+        const QAbstractSocket::SocketError error = listener->serverError();
+        const QString reason = error == QAbstractSocket::AddressInUseError ? QStringLiteral("порт занят")
+                               : error == QAbstractSocket::SocketAccessError
+                                   ? QStringLiteral("нет прав на этот порт")
+                               : error == QAbstractSocket::SocketAddressNotAvailableError
+                                   ? QStringLiteral("адрес не принадлежит этой машине")
+                                   : listener->errorString();
+        *why = QStringLiteral("не удаётся принимать подключения на %1, порт %2: %3")
+                   .arg(settings.Address.isEmpty() ? QStringLiteral("всех адресах") : settings.Address)
                    .arg(settings.Port)
-                   .arg(listener->errorString());
+                   .arg(reason);
         delete listener;
         return false;
     }

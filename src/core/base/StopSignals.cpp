@@ -1,5 +1,7 @@
 #include "core/base/StopSignals.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -54,4 +56,24 @@ StopSignals::Note StopSignals::take()
             note = next;
     }
     return note;
+}
+
+QString StopSignals::describe(const Note& note)
+{
+    const QString name = note.signal == SIGINT    ? QStringLiteral("SIGINT")
+                         : note.signal == SIGTERM ? QStringLiteral("SIGTERM")
+                                                  : QStringLiteral("№ %1").arg(note.signal);
+    QString text = QStringLiteral("сигналом %1").arg(name);
+    if (note.code <= 0 && note.pid > 0) {
+        text += QStringLiteral(" от процесса %1").arg(note.pid);
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(note.pid));
+        if (comm.open(QIODevice::ReadOnly)) {
+            const QString command = QString::fromLocal8Bit(comm.readAll()).trimmed();
+            if (!command.isEmpty())
+                text += QStringLiteral(" (%1)").arg(command);
+        }
+    } else {
+        text += QStringLiteral(" (отправитель не известен системе)");
+    }
+    return text;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <sys/types.h>
 
 // SIGINT and SIGTERM end a service cleanly: the handler only writes what the system told it (the
@@ -20,5 +22,8 @@ bool install();
 int readFd();
 // Everything waiting in the pipe, read; the first signal's note (signal 0 when none was there).
 Note take();
+// How a stop came, for the line a service leaves: "сигналом SIGTERM от процесса 4242 (systemd)", the
+// sender named as far as the system knows it (a signal from the terminal or the kernel has none).
+QString describe(const Note& note);
 
 } // namespace StopSignals

@@ -72,14 +72,15 @@
         return String(a).localeCompare(String(b), 'ru', {numeric: true, sensitivity: 'base'});
     }
 
-    // What kind of call a function code is, in the ward's own words.
+    // What kind of call a function code is, in the words the boards and the ward's journal use
+    // (their log_r8, log_r4 and log_rb). The code's letter case counts, as at the ward.
+    const kCallKinds = new Map([['8', 'вызов'], ['4', 'прием'], ['b', 'вызов отв.']]);
+
     function callKind(fn) {
-        const f = String(fn || '').toLowerCase();
-        if (f === '8')
-            return 'вызов';
-        if (f === 'b')
-            return 'вызов отв.';
-        return `функция ${fn || '?'}`;
+        const code = typeof fn === 'string' ? fn : '';
+        if (kCallKinds.has(code))
+            return kCallKinds.get(code);
+        return code ? `вызов (код функции ${code})` : 'вызов';
     }
 
     function levelName(level) {
@@ -379,6 +380,8 @@
         '#558B2F', '#4E342E', '#78909C'];
     const kTopWards = 10;
     const charts = {days: null, hours: null};
+    // A phone's width: the legends go under the charts, where they have the whole width.
+    const narrowScreen = window.matchMedia('(max-width: 640px)');
     let statsLoaded = false;
 
     function statsCell(row, key) {
@@ -388,12 +391,15 @@
         return value === undefined || value === null ? '' : value;
     }
 
-    function statsRow(row, tag) {
+    // Each cell carries its column's caption: a narrow screen shows a row as a card of captioned values.
+    function statsRow(row, captions) {
         const tr = el('tr');
         kStatsKeys.forEach((key, i) => {
-            const cell = el(i === 0 ? 'th' : tag, i === 0 ? 'name' : 'number', statsCell(row, key));
+            const cell = el(i === 0 ? 'th' : 'td', i === 0 ? 'name' : 'number', statsCell(row, key));
             if (i === 0)
                 cell.scope = 'row';
+            else
+                cell.dataset.label = captions[i];
             tr.appendChild(cell);
         });
         return tr;
@@ -405,10 +411,10 @@
         const head = byId('stats-head');
         head.replaceChildren(...captions.map((c) => el('th', null, c)));
         const wards = Array.isArray(data.wards) ? data.wards : [];
-        byId('stats-body').replaceChildren(...wards.map((w) => statsRow(w, 'td')));
+        byId('stats-body').replaceChildren(...wards.map((w) => statsRow(w, captions)));
         const foot = byId('stats-foot');
         if (data.total && wards.length > 1)
-            foot.replaceChildren(statsRow(Object.assign({}, data.total, {name: data.total.name || 'Всего'}), 'td'));
+            foot.replaceChildren(statsRow(Object.assign({}, data.total, {name: data.total.name || 'Всего'}), captions));
         else
             foot.replaceChildren();
     }
@@ -477,6 +483,17 @@
         return steps.find((step) => maxSeconds / step <= 8) || 3600 * Math.ceil(maxSeconds / 3600 / 8);
     }
 
+    function legendPosition(wide) {
+        return narrowScreen.matches ? 'bottom' : wide;
+    }
+
+    function placeLegends() {
+        if (charts.days) {
+            charts.days.options.plugins.legend.position = legendPosition('right');
+            charts.days.update();
+        }
+    }
+
     function drawCharts(data) {
         if (!chartsReady()) {
             setStatus(byId('stats-status'), 'Графики недоступны: библиотека не загрузилась', true);
@@ -496,7 +513,7 @@
             options: {
                 interaction: {mode: 'index', intersect: false},
                 scales: {x: {stacked: true}, y: {stacked: true, beginAtZero: true, ticks: {precision: 0}}},
-                plugins: {legend: {position: 'right'}},
+                plugins: {legend: {position: legendPosition('right')}},
             },
         });
         const hours = hoursChartData(data);
@@ -586,21 +603,28 @@
         }
     }
 
+    // A row of the journal; on a narrow screen a card headed by its time and ward, the other cells
+    // under the captions of their columns.
     function journalRow(row) {
         const tr = el('tr');
         if (row.type === 'escalation' && (row.level === 'alarm' || row.level === 'warning'))
             tr.className = `level-${row.level}`;
-        const time = el('td', 'time', typeof row.time === 'number' ? formatDateTime(row.time) : (row.localTime || ''));
+        const time = el('td', 'time lead', typeof row.time === 'number' ? formatDateTime(row.time) : (row.localTime || ''));
         if (row.localTime)
             time.title = `Часы отделения: ${row.localTime}`;
         tr.appendChild(time);
-        tr.appendChild(el('td', null, row.wardName || row.ward || ''));
-        tr.appendChild(el('td', null, eventText(row)));
-        tr.appendChild(el('td', null, row.place || ''));
-        tr.appendChild(el('td', null, row.room || ''));
-        tr.appendChild(el('td', null, row.staff || ''));
-        tr.appendChild(el('td', 'code', row.code || ''));
-        tr.appendChild(el('td', 'number', typeof row.reaction === 'number' ? formatDuration(row.reaction) : ''));
+        tr.appendChild(el('td', 'ward lead', row.wardName || row.ward || ''));
+        const cell = (className, label, text) => {
+            const td = el('td', className, text);
+            td.dataset.label = label;
+            tr.appendChild(td);
+        };
+        cell('event', 'Событие', eventText(row));
+        cell('place', 'Место', row.place || '');
+        cell('room', 'Палата', row.room || '');
+        cell('staff', 'Персонал', row.staff || '');
+        cell('code', 'Код', row.code || '');
+        cell('number', 'Реакция', typeof row.reaction === 'number' ? formatDuration(row.reaction) : '');
         return tr;
     }
 
@@ -717,6 +741,7 @@
         });
         byId('journal-first-page').addEventListener('click', () => loadJournal(null));
         window.addEventListener('hashchange', route);
+        narrowScreen.addEventListener('change', placeLegends);
         route();
 
         getJson('/api/me')
