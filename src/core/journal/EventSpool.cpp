@@ -1,70 +1,13 @@
 #include "core/journal/EventSpool.h"
 
+#include "core/journal/RecordFields.h"
+
 #include <QByteArrayList>
 #include <QUuid>
 
 namespace {
 
 const QByteArray kMagic("HALVANE-SPOOL 1 ");
-
-QByteArray escaped(const QString& text)
-{
-    QByteArray out;
-    const QByteArray bytes = text.toUtf8();
-    out.reserve(bytes.size());
-    for (const char c : bytes) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-bool unescaped(const QByteArray& field, QString& text)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        const char c = field.at(i);
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++i == field.size())
-            return false;
-        switch (field.at(i)) {
-        case '\\':
-            out += '\\';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 'n':
-            out += '\n';
-            break;
-        default:
-            return false;
-        }
-    }
-    text = QString::fromUtf8(out);
-    return true;
-}
 
 } // namespace
 
@@ -81,12 +24,25 @@ QByteArray EventSpool::encodeEvent(const JournalEvent& event)
 {
     QByteArray record = QByteArray::number(event.seq);
     record += '\t';
-    record += event.kind == JournalEvent::Kind::Close ? 'C' : 'E';
+    switch (event.kind) {
+    case JournalEvent::Kind::Entry:
+        record += 'E';
+        break;
+    case JournalEvent::Kind::Close:
+        record += 'C';
+        break;
+    case JournalEvent::Kind::PlacePress:
+        record += 'P';
+        break;
+    case JournalEvent::Kind::UnitPress:
+        record += 'K';
+        break;
+    }
     record += '\t';
-    record += escaped(event.time.toString(Qt::ISODateWithMs));
+    record += RecordFields::escaped(event.time.toString(Qt::ISODateWithMs));
     for (const QString* field : {&event.code, &event.f, &event.names.P, &event.names.G, &event.names.S}) {
         record += '\t';
-        record += escaped(*field);
+        record += RecordFields::escaped(*field);
     }
     return record;
 }
@@ -104,10 +60,14 @@ bool EventSpool::decodeEvent(QByteArrayView record, JournalEvent& event)
     decoded.seq = *seq;
     if (fields.at(1) == "C")
         decoded.kind = JournalEvent::Kind::Close;
+    else if (fields.at(1) == "P")
+        decoded.kind = JournalEvent::Kind::PlacePress;
+    else if (fields.at(1) == "K")
+        decoded.kind = JournalEvent::Kind::UnitPress;
     else if (fields.at(1) != "E")
         return false;
     QString time;
-    if (!unescaped(fields.at(2), time))
+    if (!RecordFields::unescaped(fields.at(2), time))
         return false;
     decoded.time = QDateTime::fromString(time, Qt::ISODateWithMs);
     if (!decoded.time.isValid())
@@ -117,7 +77,7 @@ bool EventSpool::decodeEvent(QByteArrayView record, JournalEvent& event)
                                 {5, &decoded.names.P},
                                 {6, &decoded.names.G},
                                 {7, &decoded.names.S}}) {
-        if (!unescaped(fields.at(index), *field))
+        if (!RecordFields::unescaped(fields.at(index), *field))
             return false;
     }
     event = decoded;

@@ -11,10 +11,13 @@
 #include <memory>
 
 // One journal event waiting to be written: a new entry (a call) or the closing of a code's open
-// entries (a cancel), with the moment the dispatcher handled the press.
+// entries (a cancel), with the moment the dispatcher handled the press. While the places cannot be
+// read from the database, a press whose code the places in hand do not know is kept as it came (a
+// place button's or a KB unit's, its code and function): what it means is decided once the places
+// can be read, and it is announced then.
 struct JournalEvent
 {
-    enum class Kind { Entry, Close };
+    enum class Kind { Entry, Close, PlacePress, UnitPress };
 
     qint64 seq = 0; // position in its spool file, from 1
     Kind kind = Kind::Entry;
@@ -37,7 +40,8 @@ struct JournalEvent
 // The file is an append-only log of the durable-file module (one record a line, each with its
 // checksum), in UTF-8. The header line names the file: "HALVANE-SPOOL 1 <token>", the token being
 // unique to this file, so the journal can record which file's events it already holds. Each record
-// is one event: sequence number, kind, time, code, function and the three names, separated by tabs;
+// is one event: sequence number, kind (E entry, C cancel, P and K a place's or a KB unit's press kept
+// as it came), time, code, function and the three names, separated by tabs;
 // backslash, tab, carriage return and line feed inside a field are written as \\, \t, \r and \n.
 //
 // What an earlier run left is never read whole: open() looks at the header and the end of the file,

@@ -99,9 +99,12 @@ void JournalWriter::takeBacklog()
                              << errorText << "): it is kept for the next start";
     }
     // The notices of events taken up from the spool went out in the run that accepted them; their
-    // names for the journaled hook come from the places as they are now.
+    // names for the journaled hook come from the places as they are now. A press kept as it came is
+    // named when it is written.
     for (JournalEvent& event : part) {
-        if (event.kind == JournalEvent::Kind::Entry && event.code.size() == 4) {
+        if (event.kind == JournalEvent::Kind::PlacePress || event.kind == JournalEvent::Kind::UnitPress) {
+            continue;
+        } else if (event.kind == JournalEvent::Kind::Entry && event.code.size() == 4) {
             event.noticeNames = event.names;
             const QString key = sKBcd(event.code);
             if (event.noticeNames.P.endsWith(key))
@@ -181,10 +184,21 @@ void JournalWriter::invalidatePlaces()
     m_places.invalidate();
 }
 
+void JournalWriter::refreshStalePlaces()
+{
+    if (!m_places.isStale() || m_placesReadFailedThisTick)
+        return;
+    try {
+        m_places.refresh(0);
+    } catch (const AppError&) {
+        // The next press reports it.
+    }
+}
+
 bool JournalWriter::IsRegistredButs(const QString& abcde)
 {
     ensurePlaces();
-    return m_places.isRegistered(abcde);
+    return m_places.isRegistered(abcde) || m_places.fromCopy();
 }
 
 ButsNames JournalWriter::GetButsNames(const QString& code)
@@ -220,14 +234,35 @@ AcceptedEvent JournalWriter::acceptedOf(const JournalEvent& event, qint64 ticket
     return accepted;
 }
 
+AcceptedEvent JournalWriter::acceptedOfLate(const JournaledEvent& event)
+{
+    AcceptedEvent accepted;
+    accepted.ticket = event.ticket;
+    accepted.cancel = event.cancel;
+    accepted.time = event.time;
+    accepted.code = event.code;
+    accepted.f = event.f;
+    accepted.names = event.entryNames;
+    accepted.noticeNames = event.names;
+    return accepted;
+}
+
 QList<AcceptedEvent> JournalWriter::waitingEvents() const
 {
+    // A press kept as it came is no call yet: nothing was announced of it.
+    const auto told = [](const JournalEvent& event) {
+        return event.kind == JournalEvent::Kind::Entry || event.kind == JournalEvent::Kind::Close;
+    };
     QList<AcceptedEvent> events;
     events.reserve(m_backlog.size() + m_queue.size());
-    for (qsizetype i = 0; i < m_backlog.size(); ++i)
-        events.append(acceptedOf(m_backlog.at(i), m_firstBacklogTicket - i));
-    for (qsizetype i = 0; i < m_queue.size(); ++i)
-        events.append(acceptedOf(m_queue.at(i), m_firstTicket + i));
+    for (qsizetype i = 0; i < m_backlog.size(); ++i) {
+        if (told(m_backlog.at(i)))
+            events.append(acceptedOf(m_backlog.at(i), m_firstBacklogTicket - i));
+    }
+    for (qsizetype i = 0; i < m_queue.size(); ++i) {
+        if (told(m_queue.at(i)))
+            events.append(acceptedOf(m_queue.at(i), m_firstTicket + i));
+    }
     return events;
 }
 
@@ -268,58 +303,92 @@ bool JournalWriter::spoolHeldEvents()
     return true;
 }
 
-void JournalWriter::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
+QList<JournalEvent> JournalWriter::eventsOfPress(const QDateTime& time, const QString& code, const QString& f,
+                                                 bool unit, bool registeredOnly) const
 {
-    ensurePlaces();
-    for (const CachedPlace& place : m_places.placesByCode(abcde_)) {
+    QList<JournalEvent> events;
+    if (unit) {
+        if (registeredOnly && !m_places.isRegistered(code.left(2)))
+            return events;
+        const ButsNames names = m_places.namesOf(code.left(2));
+        JournalEvent event;
+        event.time = time;
+        event.code = code;
+        event.f = f;
+        event.noticeNames = names;
+        if (f != kbCancelFunction) {
+            // The journal adds the key number; the notice goes out with the unit's place name alone.
+            event.kind = JournalEvent::Kind::Entry;
+            event.names = names;
+            event.names.P += sKBcd(code);
+        } else {
+            event.kind = JournalEvent::Kind::Close;
+        }
+        events.append(std::move(event));
+        return events;
+    }
+    for (const CachedPlace& place : m_places.placesByCode(code)) {
         // The entry and the notice carry the place's call code, also for a press of its cancel
         // code, and the names of this very place.
         JournalEvent event;
-        event.time = time_;
+        event.time = time;
         event.code = place.abcde;
-        event.f = f_;
+        event.f = f;
         event.noticeNames = place.names;
-        if (f_ != placeCancelFunction) {
+        if (f != placeCancelFunction) {
             event.kind = JournalEvent::Kind::Entry;
             event.names = place.names;
         } else {
             event.kind = JournalEvent::Kind::Close;
         }
+        events.append(std::move(event));
+    }
+    return events;
+}
+
+void JournalWriter::acceptPress(const QList<JournalEvent>& events)
+{
+    for (const JournalEvent& event : events) {
         const AcceptedEvent accepted = acceptedOf(event, m_firstTicket + m_queue.size());
-        accept(std::move(event));
+        accept(event);
         // The clients hear of every press, cancels included, before the journal changes.
         if (m_sendEventToClients)
-            m_sendEventToClients(place.abcde, f_, place.names.S, place.names.P);
+            m_sendEventToClients(event.code, event.f, event.noticeNames.S, event.noticeNames.P);
         if (m_accepted)
             m_accepted(accepted);
     }
     m_refreshWanted = true;
 }
 
+void JournalWriter::keepPress(const QDateTime& time, const QString& code, const QString& f, bool unit)
+{
+    JournalEvent event;
+    event.kind = unit ? JournalEvent::Kind::UnitPress : JournalEvent::Kind::PlacePress;
+    event.time = time;
+    event.code = code;
+    event.f = f;
+    accept(std::move(event));
+}
+
+void JournalWriter::InLogButs(const QDateTime& time_, const QString& abcde_, const QString& f_)
+{
+    ensurePlaces();
+    const QList<JournalEvent> events = eventsOfPress(time_, abcde_, f_, false, false);
+    if (events.isEmpty() && m_places.fromCopy()) {
+        keepPress(time_, abcde_, f_, false);
+        return;
+    }
+    acceptPress(events);
+}
+
 void JournalWriter::InLogKB(const QDateTime& time_, const QString& abcd_, const QString& f_)
 {
     ensurePlaces();
-    const ButsNames names = m_places.namesOf(abcd_.left(2));
-    JournalEvent event;
-    event.time = time_;
-    event.code = abcd_;
-    event.f = f_;
-    event.noticeNames = names;
-    if (f_ != kbCancelFunction) {
-        // The journal adds the key number; the notice goes out with the unit's place name alone.
-        event.kind = JournalEvent::Kind::Entry;
-        event.names = names;
-        event.names.P += sKBcd(abcd_);
-    } else {
-        event.kind = JournalEvent::Kind::Close;
+    if (m_places.fromCopy() && !m_places.isRegistered(abcd_.left(2))) {
+        keepPress(time_, abcd_, f_, true);
+        return;
     }
-    const AcceptedEvent accepted = acceptedOf(event, m_firstTicket + m_queue.size());
-    accept(std::move(event));
-    if (m_sendEventToClients)
-        m_sendEventToClients(abcd_, f_, names.S, names.P);
-    if (m_accepted)
-        m_accepted(accepted);
-    m_refreshWanted = true;
+    acceptPress(eventsOfPress(time_, abcd_, f_, true, false));
 }
 
 qint64 JournalWriter::committedThrough()
@@ -347,9 +416,33 @@ void JournalWriter::ensureOwnTables()
         RemovedCalls::ensureTable(m_db);
 }
 
-JournaledEvent JournalWriter::apply(const JournalEvent& event, qint64 ticket)
+void JournalWriter::readPlacesForPress()
 {
-    JournaledEvent written{event.time, event.code, event.f, event.noticeNames, false, {}, 0, ticket};
+    // The write lock is held: nothing is waited for.
+    if (!m_places.refresh(0) || m_places.fromCopy())
+        throw db::DatabaseError(m_places.lastErrorCode(), m_places.lastError());
+}
+
+void JournalWriter::apply(const JournalEvent& event, qint64 ticket, QList<JournaledEvent>& done)
+{
+    const bool unit = event.kind == JournalEvent::Kind::UnitPress;
+    if (!unit && event.kind != JournalEvent::Kind::PlacePress) {
+        done.append(applyOne(event, ticket));
+        return;
+    }
+    readPlacesForPress();
+    for (const JournalEvent& meant : eventsOfPress(event.time, event.code, event.f, unit, true)) {
+        JournaledEvent written = applyOne(meant, ticket);
+        written.late = true;
+        written.entryNames = meant.names;
+        done.append(written);
+    }
+}
+
+JournaledEvent JournalWriter::applyOne(const JournalEvent& event, qint64 ticket)
+{
+    JournaledEvent written{event.time, event.code, event.f, event.noticeNames, false, {}, 0,
+                           ticket,     false,      {}};
     if (event.kind == JournalEvent::Kind::Entry) {
         insertEntry(sTSFromDateTime(event.time), event.code, event.f, event.names);
         written.id = sqlite3_last_insert_rowid(m_db.handle());
@@ -392,7 +485,9 @@ bool JournalWriter::writeBatch(const QList<JournalEvent>& batch, bool fromBacklo
             const qint64 ticket = fromBacklog ? m_firstBacklogTicket - i : m_firstTicket + i;
             m_db.executeStatement(QStringLiteral("SAVEPOINT journal_event"));
             try {
-                done.append(apply(event, ticket));
+                QList<JournaledEvent> applied;
+                apply(event, ticket, applied);
+                done += applied;
             } catch (const db::DatabaseError& e) {
                 if (!failsForThisEventOnly(e.code()))
                     throw;
@@ -481,11 +576,21 @@ void JournalWriter::flushQueue()
     if (failed && m_rewriteWanted && m_spool.backlogDone())
         rewriteSpool();
 
-    // Only what the journal now holds is announced, in the order it was written.
-    if (m_journaled) {
-        for (const JournaledEvent& event : std::as_const(written))
+    // Only what the journal now holds is announced, in the order it was written. A press kept as it
+    // came is told to the clients only now, as what it turned out to be.
+    for (const JournaledEvent& event : std::as_const(written)) {
+        if (event.late) {
+            m_refreshWanted = true;
+            if (m_sendEventToClients)
+                m_sendEventToClients(event.code, event.f, event.names.S, event.names.P);
+            if (m_accepted)
+                m_accepted(acceptedOfLate(event));
+        }
+        if (m_journaled)
             m_journaled(event);
     }
+    if (!failed)
+        refreshStalePlaces();
     if (failed) {
         publishStatus();
         return;

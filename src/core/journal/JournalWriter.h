@@ -38,6 +38,11 @@ struct JournaledEvent
     QList<ClosedEntry> closed;
     qint64 id = 0;
     qint64 ticket = 0;
+    // A press kept as it came while the places could not be read: its notice goes out only now,
+    // right before this report (accepted hook first, then the journaled one). The names the entry
+    // carries (for a KB unit, the place with its key number), for the accepted hook.
+    bool late = false;
+    ButsNames entryNames;
 };
 
 // One press the writer has accepted for one place, at the moment its notice went out: the journal
@@ -75,6 +80,11 @@ struct AcceptedEvent
 //   written first, for at most kReplayBudgetMs per tick, before the events of this run.
 // - While the spool itself cannot be written (a full disk, say) events are held in memory only, and
 //   the status says how many; the moment it can be written again they go into it first, in order.
+// - While the database cannot be read from the start, the places come from their copy beside it
+//   (see PlaceCache). A press whose code that copy does not know is kept as it came, in the queue and
+//   the spool like any event and with no notice; when it is written, the places are read from the
+//   database in the same transaction and it becomes what the press means then: an entry or a cancel
+//   for each place of the code, announced as it is journaled, or nothing for a code no place has.
 class JournalWriter
 {
 public:
@@ -115,7 +125,9 @@ public:
     void removeEntry(qint64 id, const QDateTime& removedAt);
     bool removeWaiting(qint64 ticket, const QDateTime& removedAt);
 
-    // True when some place has the code as its call code or as its cancel code.
+    // True when some place has the code as its call code or as its cancel code, and also while
+    // the places in hand are only their copy beside the database (the code may be a place's that
+    // the copy does not know: the press is kept as it came).
     bool IsRegistredButs(const QString& abcde);
     // A place-button press: "2" closes, any other function writes an entry, for every place whose
     // call or cancel code is abcde_. The notices go out now; the journal changes at flushQueue().
@@ -179,8 +191,24 @@ public:
 
 private:
     void ensurePlaces();
+    // The events a press means for the places in hand, each with the names of its notice. unit: a
+    // KB unit's press (code of four characters). A unit's press makes an event only when its unit is
+    // registered if registeredOnly is set.
+    QList<JournalEvent> eventsOfPress(const QDateTime& time, const QString& code, const QString& f, bool unit,
+                                      bool registeredOnly) const;
+    // Accepts the events of a press and sends their notices.
+    void acceptPress(const QList<JournalEvent>& events);
+    // A press the places in hand cannot tell: kept as it came.
+    void keepPress(const QDateTime& time, const QString& code, const QString& f, bool unit);
+    // In a write: the places as the database holds them now; throws the database's error when it
+    // cannot be read.
+    void readPlacesForPress();
+    // One dispatcher tick's look at the places when they may have changed, without waiting for a
+    // lock: the file beside the database then follows them even while no press comes.
+    void refreshStalePlaces();
     void accept(JournalEvent event);
     AcceptedEvent acceptedOf(const JournalEvent& event, qint64 ticket) const;
+    static AcceptedEvent acceptedOfLate(const JournaledEvent& event);
     void ensureOwnTables();
     // The next part of an earlier run's spool, named for the journaled hook.
     void takeBacklog();
@@ -193,8 +221,10 @@ private:
     // m_queue's.
     bool writeBatch(const QList<JournalEvent>& batch, bool fromBacklog, QList<JournaledEvent>& written,
                     QStringList& errors);
-    // Writes one event and says what was written, for the journaled hook.
-    JournaledEvent apply(const JournalEvent& event, qint64 ticket);
+    // Writes one event and says what was written, for the journaled hook. A press kept as it came
+    // writes what it means now (maybe several events, maybe none).
+    void apply(const JournalEvent& event, qint64 ticket, QList<JournaledEvent>& done);
+    JournaledEvent applyOne(const JournalEvent& event, qint64 ticket);
     void insertEntry(const QString& ts, const QString& code, const QString& f, const ButsNames& names);
     // Appends (id, reaction) of the code's open entries newer than its newest closed one.
     bool collectOpenEntries(const QString& code, const QDateTime& cancelTime,

@@ -3,8 +3,12 @@
 #include "core/base/AppError.h"
 #include "core/base/Cp1251.h"
 #include "core/db/Database.h"
+#include "core/db/DatabaseError.h"
+#include "core/journal/PlaceCopy.h"
 
 #include <sqlite3.h>
+
+#include <QFile>
 
 #include <cstring>
 
@@ -30,12 +34,27 @@ QHash<qint64, QString> namesById(db::Database& db, const QString& sql)
     return names;
 }
 
+QString copyPathOf(db::Database& db)
+{
+    if (!db.isOpen())
+        return {};
+    const char* file = sqlite3_db_filename(db.handle(), "main");
+    if (!file || !*file)
+        return {}; // in memory or temporary: the places are read again at the next start anyway
+    return QFile::decodeName(file) + QStringLiteral(".places");
+}
+
 } // namespace
 
-PlaceCache::PlaceCache(db::Database& db) : m_db(db)
+PlaceCache::PlaceCache(db::Database& db) : m_db(db), m_copy(std::make_unique<PlaceCopy>(copyPathOf(db)))
 {
     if (m_db.isOpen())
         sqlite3_update_hook(m_db.handle(), &PlaceCache::onUpdate, this);
+}
+
+const QString& PlaceCache::copyPath() const
+{
+    return m_copy->path();
 }
 
 PlaceCache::~PlaceCache()
@@ -64,16 +83,38 @@ bool PlaceCache::refresh(int busyTimeoutMs)
         const db::BusyTimeoutScope wait(m_db, busyTimeoutMs);
         // Read before the places, so that a change committed while they are read shows next time.
         const qint64 version = dataVersion();
-        if (m_loaded && !m_stale && version == m_dataVersion)
+        if (m_loaded && !m_stale && version == m_dataVersion) {
+            // A copy that could not be written is tried again while nothing else is to be done.
+            if (m_copyUnsaved)
+                m_copyUnsaved = !m_copy->store(m_places);
             return true;
+        }
         load();
         m_dataVersion = version;
         return true;
-    } catch (const AppError&) {
-        if (!m_loaded)
-            throw;
+    } catch (const AppError& e) {
+        m_lastError = e.message();
+        const auto* dbError = dynamic_cast<const db::DatabaseError*>(&e);
+        m_lastErrorCode = dbError ? dbError->code() : SQLITE_ERROR;
+        if (!m_loaded) {
+            if (m_copy->path().isEmpty())
+                throw;
+            takeCopy();
+        }
         return false;
     }
+}
+
+void PlaceCache::takeCopy()
+{
+    QList<CachedPlace> places;
+    // A missing or damaged copy knows no place: every press then waits as it came.
+    if (m_copy->load(places) != PlaceCopy::Loaded::Places)
+        places.clear();
+    setPlaces(std::move(places));
+    m_fromCopy = true;
+    // The database is read again at the next refresh.
+    m_stale = true;
 }
 
 void PlaceCache::load()
@@ -99,7 +140,15 @@ void PlaceCache::load()
             place.names.S = staff.value(rows.int64(4));
         places.append(place);
     }
+    setPlaces(std::move(places));
+    m_fromCopy = false;
+    m_stale = false;
+    // The file beside the database follows what the database holds now.
+    m_copyUnsaved = !m_copy->store(m_places);
+}
 
+void PlaceCache::setPlaces(QList<CachedPlace> places)
+{
     QHash<QString, QList<int>> byCode;
     QHash<QString, QList<int>> byCancel;
     for (int i = 0; i < places.size(); ++i) {
@@ -117,7 +166,6 @@ void PlaceCache::load()
     m_byCode = std::move(byCode);
     m_byCancel = std::move(byCancel);
     m_loaded = true;
-    m_stale = false;
 }
 
 QList<CachedPlace> PlaceCache::placesByCode(const QString& code) const

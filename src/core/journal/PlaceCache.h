@@ -4,9 +4,12 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 namespace db {
 class Database;
 } // namespace db
+class PlaceCopy;
 
 // The names a place carries into the journal: place, ward and responsible staff member, each ""
 // when there is none.
@@ -36,6 +39,12 @@ struct CachedPlace
 // Both are checked by refresh(), which the journal writer calls at most once per dispatcher tick.
 // When the file cannot be read, the copy in hand is used as it is and the next tick tries again.
 //
+// Every read from the database is kept in a file beside it as well (PlaceCopy, "<database>.places"),
+// replaced whenever the places differ from it. When the database cannot be read at all when the
+// places are first needed (another program's exclusive lock from before the start), they are taken
+// from that file instead, until the database can be read: fromCopy() says so. A missing or damaged
+// file gives no places at all then.
+//
 // User-interface thread only, like the connection. The cache installs the connection's update hook
 // and removes it again when it goes; nothing else in the program uses that hook.
 class PlaceCache
@@ -51,12 +60,20 @@ public:
 
     // Reads the places again when the copy is stale or another program changed the file, waiting
     // at most busyTimeoutMs for another program's lock. Returns false when the file could not be
-    // read; the copy in hand stays. Throws the database's AppError only when there is no copy at
-    // all yet, since then no press can be recognised.
+    // read; the copy in hand stays, or, when there was none yet, the places come from the file
+    // beside the database. Throws the database's AppError only when there is no copy at all yet and
+    // no file beside the database (a database in memory), since then no press can be recognised.
     bool refresh(int busyTimeoutMs);
 
     bool isLoaded() const { return m_loaded; }
     bool isStale() const { return m_stale; }
+    // The places in hand come from the file beside the database, not from the database: a code they
+    // do not know may still be a place's.
+    bool fromCopy() const { return m_fromCopy; }
+    // Why the last refresh() could not read the database: the error's text and SQLite result code.
+    const QString& lastError() const { return m_lastError; }
+    int lastErrorCode() const { return m_lastErrorCode; }
+    const QString& copyPath() const;
 
     // The places whose call or cancel code is the code, in the order they were registered.
     QList<CachedPlace> placesByCode(const QString& code) const;
@@ -68,6 +85,8 @@ public:
 
 private:
     void load();
+    void takeCopy();
+    void setPlaces(QList<CachedPlace> places);
     qint64 dataVersion();
     static void onUpdate(void* self, int operation, const char* database, const char* table, qint64 rowid);
 
@@ -77,5 +96,10 @@ private:
     QHash<QString, QList<int>> m_byCancel; // cancel code -> positions
     bool m_loaded = false;
     bool m_stale = true;
+    bool m_fromCopy = false;
+    bool m_copyUnsaved = false; // the last places read could not be written beside the database
     qint64 m_dataVersion = -1;
+    std::unique_ptr<PlaceCopy> m_copy;
+    QString m_lastError;
+    int m_lastErrorCode = 0;
 };

@@ -77,6 +77,8 @@ private slots:
     void damagedLinesAreKeptAsideAndTheRestReplayed();
     void crashAtEachStepOfARewrite_data();
     void crashAtEachStepOfARewrite();
+    void everyKindOfEventRoundTrips_data();
+    void everyKindOfEventRoundTrips();
 };
 
 void TestEventSpool::spoolOfTheEarlierVersionIsTakenUp()
@@ -231,6 +233,49 @@ void TestEventSpool::crashAtEachStepOfARewrite()
     JournalEvent next = callAt(9);
     after.number(next);
     QCOMPARE(next.seq, qint64(6));
+}
+
+void TestEventSpool::everyKindOfEventRoundTrips_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("f");
+    QTest::addColumn<QByteArray>("letter");
+    QTest::newRow("entry") << int(JournalEvent::Kind::Entry) << "f6186"
+                           << "8" << QByteArray("\tE\t");
+    QTest::newRow("cancel") << int(JournalEvent::Kind::Close) << "f6186"
+                            << "2" << QByteArray("\tC\t");
+    QTest::newRow("place press as it came") << int(JournalEvent::Kind::PlacePress) << "c0de1"
+                                            << "8" << QByteArray("\tP\t");
+    QTest::newRow("unit press as it came") << int(JournalEvent::Kind::UnitPress) << "ab01"
+                                           << "b" << QByteArray("\tK\t");
+}
+
+void TestEventSpool::everyKindOfEventRoundTrips()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, code);
+    QFETCH(QString, f);
+    QFETCH(QByteArray, letter);
+    JournalEvent event = callAt(7);
+    event.seq = 3;
+    event.kind = JournalEvent::Kind(kind);
+    event.code = code;
+    event.f = f;
+    const QByteArray record = EventSpool::encodeEvent(event);
+    QVERIFY2(record.contains(letter), record.constData());
+    JournalEvent read;
+    QVERIFY(EventSpool::decodeEvent(record, read));
+    QCOMPARE(int(read.kind), kind);
+    QCOMPARE(read.seq, 3);
+    QCOMPARE(read.code, code);
+    QCOMPARE(read.f, f);
+    QCOMPARE(read.time, event.time);
+    QCOMPARE(read.names.P, event.names.P);
+    // A kind no version writes is damage.
+    QByteArray unknown = record;
+    unknown.replace(letter, "\tX\t");
+    QVERIFY(!EventSpool::decodeEvent(unknown, read));
 }
 
 QTEST_GUILESS_MAIN(TestEventSpool)

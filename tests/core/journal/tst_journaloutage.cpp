@@ -7,6 +7,7 @@
 #include "core/db/Database.h"
 #include "core/db/Schema.h"
 #include "core/journal/JournalWriter.h"
+#include "core/journal/PlaceCopy.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -74,12 +76,19 @@ private slots:
     void eventsHeldInMemoryGoIntoTheSpoolFirst();
     void damagedSpoolReplaysEveryReadableLine();
     void unsavedEventsAreCounted();
+    void startUnderALockTakesThePlacesFromTheirCopy_data();
+    void startUnderALockTakesThePlacesFromTheirCopy();
+    void damagedOrMissingCopyKeepsPressesAsTheyCame_data();
+    void damagedOrMissingCopyKeepsPressesAsTheyCame();
 
 private:
     void newWriter();
     // One dispatcher tick: the presses, then the write. Returns how long the write took.
     qint64 tick(const std::function<void()>& presses = {});
     QStringList journal();
+    // A press as the dispatcher hands it over: the journal is asked only for a registered code (a
+    // KB unit's by its two characters).
+    void press(const QDateTime& time, const QString& message);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
@@ -153,6 +162,18 @@ qint64 TestJournalOutage::tick(const std::function<void()>& presses)
     timer.start();
     m_writer->flushQueue();
     return timer.elapsed();
+}
+
+void TestJournalOutage::press(const QDateTime& time, const QString& message)
+{
+    const QString f = message.mid(5, 1);
+    const bool unit = f == QLatin1String("b") || f == QLatin1String("d");
+    if (!m_writer->IsRegistredButs(message.left(unit ? 2 : 5)))
+        return;
+    if (unit)
+        m_writer->InLogKB(time, message.left(4), f);
+    else
+        m_writer->InLogButs(time, message.left(5), f);
 }
 
 QStringList TestJournalOutage::journal()
@@ -611,6 +632,154 @@ void TestJournalOutage::unsavedEventsAreCounted()
     tick();
     QCOMPARE(journal().size(), 5);
     QCOMPARE(m_writer->unsavedCount(), 0);
+}
+
+void TestJournalOutage::startUnderALockTakesThePlacesFromTheirCopy_data()
+{
+    // Whether the file is freed while the writer runs, or only after the process was ended and
+    // started again.
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("freed while running") << false;
+    QTest::newRow("freed after a restart") << true;
+}
+
+void TestJournalOutage::startUnderALockTakesThePlacesFromTheirCopy()
+{
+    QFETCH(bool, restart);
+    // The writer of the last run read the places and left their copy beside the database.
+    const QString copy = m_path + QStringLiteral(".places");
+    QVERIFY(QFile::exists(copy));
+    m_writer.reset();
+    // While the server is down another program registers a place and a KB unit the copy does not
+    // know; it then holds the file from before the next start until after it.
+    m_db->executeStatement(QStringLiteral("INSERT INTO buts (abcde, btnclr, name, comm) VALUES "
+                                          "('c0de1', 'c0de2', 'Койка № 9', ''), ('ab', NULL, 'Пост', '')"));
+    auto other = std::make_optional<dbtest::PlainConnection>(m_path);
+    QCOMPARE(other->exec("PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"), SQLITE_OK);
+
+    QStringList trace;
+    const auto follow = [this, &trace] {
+        m_writer->setAccepted([&trace](const AcceptedEvent& e) {
+            trace << QStringLiteral("accepted %1 %2 %3").arg(e.code, e.f, e.names.P);
+        });
+        m_writer->setJournaled([this, &trace](const JournaledEvent& e) {
+            trace << QStringLiteral("journaled %1 %2").arg(e.code, e.f);
+            m_journaled << e;
+        });
+    };
+    newWriter();
+    follow();
+    tick([this] {
+        press(at(10, 0, 0), QStringLiteral("f61868"));
+        press(at(10, 0, 1), QStringLiteral("c0de18"));
+        press(at(10, 0, 2), QStringLiteral("zzzzz8"));
+        press(at(10, 0, 3), QStringLiteral("ab01fb"));
+        press(at(10, 0, 30), QStringLiteral("c0de22"));
+    });
+    // The place the copy knows is announced at once, named as the copy names it; the others wait in
+    // the spool as they came, with no notice.
+    QCOMPARE(m_notices, QStringList{QStringLiteral("f6186|8|Тестова Анна|Койка № 1")});
+    QCOMPARE(trace, QStringList{QStringLiteral("accepted f6186 8 Койка № 1")});
+    QCOMPARE(m_writer->pendingCount(), 5);
+    QCOMPARE(m_statuses.last(), QStringLiteral("Журнал недоступен, ожидают записи: 5"));
+    QFile spool(m_writer->spoolPath());
+    QVERIFY(spool.open(QIODevice::ReadOnly));
+    const QByteArray spooled = spool.readAll();
+    for (const char* code : {"\tf6186\t8\t", "\tc0de1\t8\t", "\tzzzzz\t8\t", "\tab01\tb\t", "\tc0de2\t2\t"})
+        QVERIFY2(spooled.contains(code), spooled.constData());
+
+    if (restart) {
+        // The end of the process with everything waiting; the next start after the lock's end.
+        m_writer.reset();
+        other.reset();
+        trace.clear();
+        newWriter();
+        follow();
+    } else {
+        other.reset();
+        trace.clear();
+    }
+    tick();
+    QCOMPARE(journal(), (QStringList{"2017.12.03 10:00:00||f6186|8|",
+                                     "2017.12.03 10:00:01|2017.12.03 10:00:30|c0de1|8|00:00:29",
+                                     "2017.12.03 10:00:03||ab01|b|"}));
+    QCOMPARE(dbtest::rowsOf(*m_db, QStringLiteral("SELECT butsname FROM logs ORDER BY id")),
+             (QStringList{"Койка № 1", "Койка № 9", "Пост (01)"}));
+    // Each press the copy did not know is announced as the journal takes it, as what it is; the code
+    // no place has is dropped.
+    QCOMPARE(m_notices, (QStringList{"f6186|8|Тестова Анна|Койка № 1", "c0de1|8||Койка № 9", "ab01|b||Пост",
+                                     "c0de1|2||Койка № 9"}));
+    QStringList expected{"journaled f6186 8",         "accepted c0de1 8 Койка № 9", "journaled c0de1 8",
+                         "accepted ab01 b Пост (01)", "journaled ab01 b",           "accepted c0de1 2 ",
+                         "journaled c0de1 2"};
+    QCOMPARE(trace, expected);
+    QCOMPARE(m_journaled.last().closed.size(), 1);
+    QCOMPARE(m_journaled.last().closed[0].id, m_journaled[m_journaled.size() - 3].id);
+    QCOMPARE(m_writer->pendingCount(), 0);
+    QVERIFY(!QFile::exists(m_writer->spoolPath()));
+    QVERIFY(!m_writer->IsRegistredButs(QStringLiteral("zzzzz")));
+    QVERIFY(m_errors.isEmpty());
+    // The copy follows the database again.
+    QList<CachedPlace> places;
+    QCOMPARE(PlaceCopy(copy).load(places), PlaceCopy::Loaded::Places);
+    QStringList codes;
+    for (const CachedPlace& p : places)
+        codes << p.abcde;
+    QCOMPARE(codes, (QStringList{"f6186", "ba5ac", "c0de1", "ab"}));
+}
+
+void TestJournalOutage::damagedOrMissingCopyKeepsPressesAsTheyCame_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: no copy at all
+    QTest::addColumn<int>("lines");          // on standard error about it
+    QTest::newRow("missing") << QByteArray() << 0;
+    QByteArray otherChecksum =
+        Durable::recordLine("HALVANE-PLACES 1 1") + Durable::recordLine("11\tf6186\tf6186\tЧужая\t\t");
+    otherChecksum[otherChecksum.size() - 3] ^= 1;
+    QTest::newRow("checksum") << otherChecksum << 1;
+    QTest::newRow("cut short") << Durable::recordLine("HALVANE-PLACES 1 2") << 1;
+    QTest::newRow("garbage") << QByteArray("\x7f"
+                                           "ELF\x02\x01\x01",
+                                           7)
+                             << 1;
+}
+
+void TestJournalOutage::damagedOrMissingCopyKeepsPressesAsTheyCame()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, lines);
+    m_writer.reset();
+    const QString copy = m_path + QStringLiteral(".places");
+    QFile::remove(copy);
+    if (!content.isEmpty()) {
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    }
+    auto other = std::make_optional<dbtest::PlainConnection>(m_path);
+    QCOMPARE(other->exec("PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;"), SQLITE_OK);
+
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    newWriter();
+    tick([this] { press(at(10, 0, 0), QStringLiteral("f61868")); });
+    qInstallMessageHandler(previous);
+    // Nothing known is taken for a place: no notice, the press waits in the spool as it came.
+    QVERIFY(m_notices.isEmpty());
+    QCOMPARE(m_writer->pendingCount(), 1);
+    QVERIFY(QFile::exists(m_writer->spoolPath()));
+    const QStringList aboutCopy = warnings.filter(copy);
+    QCOMPARE(aboutCopy.size(), lines);
+    QCOMPARE(warnings.size(), lines);
+
+    other.reset();
+    tick();
+    QCOMPARE(journal(), QStringList{"2017.12.03 10:00:00||f6186|8|"});
+    QCOMPARE(m_notices, QStringList{"f6186|8|Тестова Анна|Койка № 1"});
+    QCOMPARE(m_journaled.size(), 1);
+    QList<CachedPlace> places;
+    QCOMPARE(PlaceCopy(copy).load(places), PlaceCopy::Loaded::Places);
+    QCOMPARE(places.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestJournalOutage)
