@@ -1,8 +1,10 @@
 #include "app/Forms.h"
 #include "app/Headless.h"
+#include "app/StandardError.h"
 #include "app/Windows.h"
 #include "core/base/AppError.h"
 #include "core/base/WindowSystem.h"
+#include "core/engine/WardServer.h"
 #include "core/stats/StatsCommand.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/Dialogs.h"
@@ -14,6 +16,13 @@
 #include <optional>
 
 namespace {
+QString errorMessage(const std::exception& e)
+{
+    if (const auto* appError = dynamic_cast<const AppError*>(&e))
+        return appError->message();
+    return QString::fromLocal8Bit(e.what());
+}
+
 // The last net under every event handler: an error that escaped an operation is shown, and the
 // program carries on with the next event.
 class GuardedApplication : public QApplication
@@ -26,6 +35,8 @@ public:
         try {
             return QApplication::notify(receiver, event);
         } catch (const std::exception& e) {
+            // The line first: the box waits for the operator.
+            StandardError::error(errorMessage(e));
             Dialogs::showException(nullptr, e);
         }
         return false;
@@ -64,6 +75,48 @@ QString noDisplayText()
         .arg(WindowSystem::describe());
 }
 
+// The server with its windows. Standard error carries the lines the headless server writes (what runs,
+// the errors, the journal's, the broker's and the alert manager's state, the stop by a signal and what
+// a stop lost), and the exit status is the headless one: 1 when the start failed or a stop lost
+// events.
+int runWindows(QApplication& app)
+{
+    // A signal ends the program as the operator's close does, without the question.
+    if (!StandardError::stopOnSignals(&app, [] {
+            if (TMF* mf = forms().MF)
+                mf->finishBySignal();
+        }))
+        return 1;
+    {
+        // The settings file's lines wait for the line that says what runs.
+        StandardError::HeldSettingsLines held;
+        try {
+            createWindows([](WardServer& server) { StandardError::follow(server); });
+        } catch (const std::exception& e) {
+            held.release();
+            // Without its settings file, its database or a window the program cannot do its work.
+            StandardError::error(errorMessage(e));
+            Dialogs::showException(nullptr, e);
+            destroyWindows();
+            return 1;
+        }
+        StandardError::line(StandardError::startLine(*forms().server, true));
+    }
+
+    TMF* mf = forms().MF;
+    QObject::connect(mf, &TMF::startFailed, mf, &StandardError::error);
+    mf->show();
+    if (!mf->FormShow()) {
+        destroyWindows();
+        return 1;
+    }
+    const int status = app.exec();
+    mf->stopServer();
+    const int exitStatus = StandardError::exitStatus(*forms().server, status);
+    destroyWindows();
+    return exitStatus;
+}
+
 bool hasOption(int argc, char* argv[], const char* option)
 {
     for (int i = 1; i < argc; ++i) {
@@ -95,23 +148,5 @@ int main(int argc, char* argv[])
     guard.reset();
     app.setQuitOnLastWindowClosed(false);
     Dialogs::installQtTranslations();
-
-    try {
-        createWindows();
-    } catch (const std::exception& e) {
-        // Without its settings file, its database or a window the program cannot do its work.
-        Dialogs::showException(nullptr, e);
-        destroyWindows();
-        return 1;
-    }
-
-    TMF* mf = forms().MF;
-    mf->show();
-    if (!mf->FormShow()) {
-        destroyWindows();
-        return 1;
-    }
-    const int status = app.exec();
-    destroyWindows();
-    return status;
+    return runWindows(app);
 }

@@ -194,10 +194,11 @@ bool TMF::FormShow()
     m_shown = true;
     QString errorText;
     if (!m_server.start(&errorText)) {
+        emit startFailed(errorText);
         Dialogs::error(this, errorText);
         return false;
     }
-    Dialogs::guard(this, [this] { RefreshLog(); });
+    // The journal's first page is read by whoever handles the start, once the file lets it.
     emit serverStarted();
     return true;
 }
@@ -214,6 +215,19 @@ bool TMF::FormClose()
     m_server.stop();
     Dialogs::guard(this, [this] { InitSave(); });
     return true;
+}
+
+void TMF::finishBySignal()
+{
+    m_closed = true;
+    journal->detach();
+    m_server.finish();
+}
+
+void TMF::stopServer()
+{
+    journal->detach();
+    m_server.stop();
 }
 
 void TMF::setJournalWindows(TFormFilter* filter, TFormClear* clear)
