@@ -5,6 +5,7 @@
 #include "core/engine/WardServer.h"
 #include "core/settings/AppState.h"
 #include "core/settings/WindowSections.h"
+#include "gui/kit/Dialogs.h"
 
 #include <QCoreApplication>
 
@@ -58,6 +59,8 @@ bool startHeadless(WardServer& server, QString* errorText)
 int runHeadless(int argc, char* argv[])
 {
     GuardedCoreApplication app(argc, argv);
+    // Qt's own texts (a connection's error, say) in the lines in Russian, as with windows.
+    Dialogs::installQtTranslations();
     WardServer server;
     if (!StandardError::stopOnSignals(&app, [&server] {
             // What the antennas sent before the signal is journaled before the database closes.
@@ -66,8 +69,8 @@ int runHeadless(int argc, char* argv[])
         return 1;
     StandardError::follow(server);
 
-    // The settings file's lines wait for the line that says what runs.
-    StandardError::HeldSettingsLines held;
+    // What the creation says waits for the line that says what runs.
+    StandardError::HeldStartLines held;
     try {
         // The windows' sections are written without creating a window: the file is the one a first
         // start with windows writes.

@@ -11,11 +11,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -114,24 +116,85 @@ QString startLine(const WardServer& server, bool withWindows)
              QDir::toNativeSeparators(App::settingsPath()));
 }
 
-HeldSettingsLines::HeldSettingsLines() : m_lines(std::make_shared<QStringList>())
+namespace {
+
+// A line said while the start is held: either a settings line or one of Qt's messages, which goes
+// to the handler that was there before.
+struct HeldLine
 {
-    SettingsFallbacks::setSink([lines = m_lines](const QString& text) { lines->append(text); });
+    QString text;
+    bool message = false;
+    QtMsgType type = QtDebugMsg;
+    const char* file = nullptr;
+    int lineNumber = 0;
+    const char* function = nullptr;
+    const char* category = nullptr;
+};
+
+QList<HeldLine>& heldLines()
+{
+    static QList<HeldLine> lines;
+    return lines;
 }
 
-HeldSettingsLines::~HeldSettingsLines()
+// Qt's messages may come from any thread.
+std::mutex& heldMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+QtMessageHandler& previousHandler()
+{
+    static QtMessageHandler handler = nullptr;
+    return handler;
+}
+
+void holdMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    const std::lock_guard lock(heldMutex());
+    heldLines().append({text, true, type, context.file, context.line, context.function, context.category});
+}
+
+} // namespace
+
+HeldStartLines::HeldStartLines()
+{
+    heldLines().clear();
+    SettingsFallbacks::setSink([](const QString& text) {
+        const std::lock_guard lock(heldMutex());
+        heldLines().append({text});
+    });
+    previousHandler() = qInstallMessageHandler(holdMessage);
+}
+
+HeldStartLines::~HeldStartLines()
 {
     release();
 }
 
-void HeldSettingsLines::release()
+void HeldStartLines::release()
 {
     if (std::exchange(m_released, true))
         return;
     SettingsFallbacks::setSink({});
-    for (const QString& text : std::as_const(*m_lines))
-        line(text);
-    m_lines->clear();
+    qInstallMessageHandler(previousHandler());
+    QList<HeldLine> lines;
+    {
+        const std::lock_guard lock(heldMutex());
+        lines = std::exchange(heldLines(), {});
+    }
+    for (const HeldLine& held : std::as_const(lines)) {
+        if (!held.message) {
+            line(held.text);
+            continue;
+        }
+        const QMessageLogContext context(held.file, held.lineNumber, held.function, held.category);
+        if (previousHandler())
+            previousHandler()(held.type, context, held.text);
+        else
+            line(qFormatLogMessage(held.type, context, held.text));
+    }
 }
 
 bool stopOnSignals(QObject* context, std::function<void()> stop)
@@ -146,7 +209,9 @@ bool stopOnSignals(QObject* context, std::function<void()> stop)
         notifier->setEnabled(false);
         error(stopLine(note));
         stop();
-        QCoreApplication::quit();
+        // Not quit(): with windows that closes them first, and the main window's close asks its
+        // question.
+        QCoreApplication::exit(0);
     });
     return true;
 }

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 
 #include <functional>
-#include <memory>
 
 class QObject;
 class WardServer;
@@ -27,20 +25,20 @@ void follow(WardServer& server);
 // must have been read (after the engine's creation).
 QString startLine(const WardServer& server, bool withWindows);
 
-// Keeps the lines the settings file's values give while the engine is created, until release(): the
-// start line goes first, before them and before any broker line.
-class HeldSettingsLines
+// Keeps the lines said while the engine is created (the settings file's values it cannot use, the
+// warnings of the journal's spool), until release(): the line that says what runs goes first, before
+// them and before any broker line. One at a time.
+class HeldStartLines
 {
 public:
-    HeldSettingsLines();
-    ~HeldSettingsLines();
-    HeldSettingsLines(const HeldSettingsLines&) = delete;
-    HeldSettingsLines& operator=(const HeldSettingsLines&) = delete;
+    HeldStartLines();
+    ~HeldStartLines();
+    HeldStartLines(const HeldStartLines&) = delete;
+    HeldStartLines& operator=(const HeldStartLines&) = delete;
     // Writes the lines kept, in their order; from then on they go straight to standard error.
     void release();
 
 private:
-    std::shared_ptr<QStringList> m_lines;
     bool m_released = false;
 };
 

@@ -10,6 +10,7 @@
 #include "gui/kit/Dialogs.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -78,43 +79,49 @@ QString noDisplayText()
 // The server with its windows. Standard error carries the lines the headless server writes (what runs,
 // the errors, the journal's, the broker's and the alert manager's state, the stop by a signal and what
 // a stop lost), and the exit status is the headless one: 1 when the start failed or a stop lost
-// events.
+// events. The start runs inside the event loop, so that a signal ends the program also while a box
+// of the start is open.
 int runWindows(QApplication& app)
 {
-    // A signal ends the program as the operator's close does, without the question.
-    if (!StandardError::stopOnSignals(&app, [] {
-            if (TMF* mf = forms().MF)
-                mf->finishBySignal();
-        }))
+    // A signal ends the program as the operator's close does, without the question. The engine stops
+    // once the event loop has ended: the signal may come while a box is open in the middle of an
+    // engine's tick, which must run to its end first.
+    bool bySignal = false;
+    if (!StandardError::stopOnSignals(&app, [&bySignal] { bySignal = true; }))
         return 1;
-    {
-        // The settings file's lines wait for the line that says what runs.
-        StandardError::HeldSettingsLines held;
-        try {
-            createWindows([](WardServer& server) { StandardError::follow(server); });
-        } catch (const std::exception& e) {
-            held.release();
-            // Without its settings file, its database or a window the program cannot do its work.
-            StandardError::error(errorMessage(e));
-            Dialogs::showException(nullptr, e);
-            destroyWindows();
-            return 1;
+    QTimer::singleShot(0, &app, [] {
+        {
+            // What the creation says waits for the line that says what runs.
+            StandardError::HeldStartLines held;
+            try {
+                createWindows([](WardServer& server) { StandardError::follow(server); });
+            } catch (const std::exception& e) {
+                held.release();
+                // Without its settings file, its database or a window the program cannot do its work.
+                StandardError::error(errorMessage(e));
+                Dialogs::showException(nullptr, e);
+                destroyWindows();
+                QCoreApplication::exit(1);
+                return;
+            }
+            StandardError::line(StandardError::startLine(*forms().server, true));
         }
-        StandardError::line(StandardError::startLine(*forms().server, true));
+        TMF* mf = forms().MF;
+        QObject::connect(mf, &TMF::startFailed, mf, &StandardError::error);
+        mf->show();
+        if (!mf->FormShow())
+            QCoreApplication::exit(1);
+    });
+    int status = app.exec();
+    if (TMF* mf = forms().MF) {
+        if (bySignal)
+            mf->finishBySignal();
+        else
+            mf->stopServer();
+        status = StandardError::exitStatus(*forms().server, status);
     }
-
-    TMF* mf = forms().MF;
-    QObject::connect(mf, &TMF::startFailed, mf, &StandardError::error);
-    mf->show();
-    if (!mf->FormShow()) {
-        destroyWindows();
-        return 1;
-    }
-    const int status = app.exec();
-    mf->stopServer();
-    const int exitStatus = StandardError::exitStatus(*forms().server, status);
     destroyWindows();
-    return exitStatus;
+    return status;
 }
 
 bool hasOption(int argc, char* argv[], const char* option)

@@ -1,13 +1,15 @@
 // The start with windows while another program holds the database file (a backup, a viewer): the
 // program listens to the antennas and pings the display stations at once, as the headless one does,
 // and no box stands in the way; the windows' own reads of the file (the journal's first page, the
-// drop-downs of the adding and the filter windows) are done as soon as the lock ends.
+// drop-downs of the adding and the filter windows) are done as soon as the lock ends. What the start
+// reports in a box (a section it cannot use) is shown once the start is done, not in its middle.
 
 #include "AppFixture.h"
 #include "app/Forms.h"
 #include "app/Windows.h"
 #include "core/db/Database.h"
 #include "core/engine/WardServer.h"
+#include "core/settings/IniFile.h"
 #include "gui/directory/TFormAddButs.h"
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
@@ -67,6 +69,7 @@ class TestNetWindowedLock : public QObject
 private Q_SLOTS:
     void startUnderALockServesAtOnce_data();
     void startUnderALockServesAtOnce();
+    void boxesOfTheStartWaitUntilItIsDone();
 };
 
 void TestNetWindowedLock::startUnderALockServesAtOnce_data()
@@ -166,6 +169,38 @@ void TestNetWindowedLock::startUnderALockServesAtOnce()
     QTRY_COMPARE_WITH_TIMEOUT(mf->StringGrid1->RowCount(), 3, 3000);
     QCOMPARE(mf->StringGrid1->Cells(4, 1), QStringLiteral("Койка № 1"));
     QCOMPARE(mf->StringGrid1->Cells(4, 2), QStringLiteral("Койка № 9"));
+}
+
+void TestNetWindowedLock::boxesOfTheStartWaitUntilItIsDone()
+{
+    AppFixture app;
+    app.create();
+    app.destroy();
+    {
+        // An alert manager without the point of care: the start says so in a box.
+        IniFile ini(app.iniPath());
+        ini.writeString(QStringLiteral("Alerts"), QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
+        ini.writeString(QStringLiteral("Alerts"), QStringLiteral("Port"), QStringLiteral("1"));
+        ini.writeString(QStringLiteral("Alerts"), QStringLiteral("PointOfCare"), QString());
+    }
+    bool pingingUnderTheBox = false;
+    bool dispatchingUnderTheBox = false;
+    bool journalReadUnderTheBox = false;
+    app.dialogs.whileErrorOpen = [&] {
+        WardServer* server = forms().server;
+        pingingUnderTheBox = server->TimerToClients.isActive();
+        dispatchingUnderTheBox = server->TimerObr.isActive();
+        journalReadUnderTheBox = waitingStartupReads().isEmpty();
+    };
+    app.create();
+    QVERIFY(app.dialogs.errors.isEmpty());
+    QVERIFY(app.show());
+    QCOMPARE(app.dialogs.errors.size(), 1);
+    QVERIFY2(app.dialogs.errors.first().contains(QStringLiteral("PointOfCare")),
+             qPrintable(app.dialogs.errors.first()));
+    QVERIFY(pingingUnderTheBox);
+    QVERIFY(dispatchingUnderTheBox);
+    QVERIFY(journalReadUnderTheBox);
 }
 
 QTEST_MAIN(TestNetWindowedLock)

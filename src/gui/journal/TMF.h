@@ -28,14 +28,16 @@ public:
     // sections. Raises the error that ends the start (settings file or database).
     void FormCreate();
     // The engine's sockets, listeners and timers; then serverStarted, on which the application reads
-    // the journal's first page when the file lets it. False when a port could not be bound: the error
-    // has been shown (after startFailed) and the program must end.
+    // the journal's first page when the file lets it; then the boxes of what the start reported. False
+    // when a port could not be bound: the error has been shown (after startFailed) and the program
+    // must end.
     bool FormShow();
-    // The end by a signal: no question, nothing saved; what the antennas sent is journaled (or kept in
-    // the spool) and the database closed.
+    // After the event loop, which a signal ended: no question, nothing saved; what the antennas sent
+    // is journaled (or kept in the spool) and the database closed. The engine's errors open no box
+    // from now on.
     void finishBySignal();
     // The engine stopped after the event loop (harmless when the close already stopped it), so that
-    // what it could not keep is counted.
+    // what it could not keep is counted; no box from now on either.
     void stopServer();
     // Asks the close question; true when the operator confirmed and the window may close.
     bool FormClose();
@@ -133,4 +135,9 @@ private:
     LogConst m_logConst;
     bool m_shown = false;
     bool m_closed = false;
+    // While the engine starts, its errors wait: a box then would stop the start half-way (before the
+    // ports or the timers) until someone clicks it. They are shown once the start is done.
+    bool m_starting = false;
+    bool m_ended = false;
+    QStringList m_heldAtStart;
 };
