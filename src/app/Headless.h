@@ -18,6 +18,6 @@ void createHeadless(WardServer& server);
 // be bound.
 bool startHeadless(WardServer& server, QString* errorText);
 
-// The one line the headless server writes once it runs: its version, its ports, its database and its
-// settings file.
+// The first line the headless server writes, once its settings are read and before it starts: its
+// version, its ports, its database and its settings file.
 QString headlessStartLine(const WardServer& server);

@@ -15,9 +15,11 @@
 #include "gui/journal/TFormFilter.h"
 #include "gui/journal/TMF.h"
 #include "gui/kit/Dialogs.h"
+#include "gui/kit/StartupReads.h"
 #include "gui/stats/TFormStats.h"
 
 #include <QLocale>
+#include <QTimer>
 
 #include <memory>
 
@@ -40,10 +42,15 @@ struct Owned
     std::unique_ptr<TFormWorkersEdit> FormWorkersEdit;
     // Made when the engine has started: it shows the engine's open calls and antenna watch.
     std::unique_ptr<TFormCalls> FormCalls;
+    // The windows' reads the file has not let yet, and their retry at the dispatcher's pace.
+    StartupReads reads;
+    std::unique_ptr<QTimer> readsRetry;
 
     void reset()
     {
         forms() = Forms{};
+        readsRetry.reset();
+        reads = StartupReads{};
         FormCalls.reset();
         FormWorkersEdit.reset();
         FormWorkers.reset();
@@ -95,6 +102,28 @@ void createCallsWindow(Owned& o)
         calls->show();
 }
 
+// The windows' start-up reads still waiting, once more. An error other than a lock is shown (the read
+// is given up; the window reads again when shown) and the others go on at the next tick.
+void retryStartupReads(Owned& o)
+{
+    if (!o.server || !o.server->databaseOpen()) {
+        if (o.readsRetry)
+            o.readsRetry->stop();
+        return;
+    }
+    try {
+        o.reads.run(o.server->db(), StartupReads::kWaitMs);
+    } catch (const std::exception& e) {
+        Dialogs::showException(o.MF.get(), e);
+    }
+    if (!o.readsRetry)
+        return;
+    if (o.reads.done())
+        o.readsRetry->stop();
+    else if (!o.readsRetry->isActive())
+        o.readsRetry->start();
+}
+
 // What the windows of the two folders do for each other, and what the engine hands them.
 void wire(Owned& o)
 {
@@ -129,12 +158,23 @@ void wire(Owned& o)
         // window.
         if (!Dialogs::guard(owner->MF.get(), [owner] { createCallsWindow(*owner); }))
             owner->FormCalls.reset();
+        // The journal's first page, now that the antennas are heard; behind another program's lock
+        // it waits with the windows' other reads.
+        TMF* mf = owner->MF.get();
+        owner->reads.add(QStringLiteral("LogForm"), [mf] { mf->RefreshLog(); });
+        if (!owner->readsRetry) {
+            owner->readsRetry = std::make_unique<QTimer>();
+            owner->readsRetry->setInterval(StartupReads::kRetryEveryMs);
+            QObject::connect(owner->readsRetry.get(), &QTimer::timeout, owner->MF.get(),
+                             [owner] { retryStartupReads(*owner); });
+        }
+        retryStartupReads(*owner);
     });
 }
 
 } // namespace
 
-void createWindows()
+void createWindows(const std::function<void(WardServer&)>& beforeWindows)
 {
     // The operator reads Russian: date pickers and month names follow it whatever the system's locale.
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
@@ -143,6 +183,8 @@ void createWindows()
     try {
         o.server = std::make_unique<WardServer>();
         WardServer& server = *o.server;
+        if (beforeWindows)
+            beforeWindows(server);
         // The order carries the dependencies: the main window (through the engine) decides the first
         // start before anything writes the settings file, and opens the database before the windows
         // that read it.
@@ -157,6 +199,14 @@ void createWindows()
         createForm(o.FormWorkers, server);
         createForm(o.FormWorkersEdit, server);
         wire(o);
+        // The windows' reads, when the file lets them now. Behind another program's lock they wait
+        // for the start (ports, pings) and are tried again from then on; any other error ends the
+        // start, before the first start's settings file is written.
+        TFormAddButs* add = o.FormAddButs.get();
+        TFormFilter* filter = o.FormFilter.get();
+        o.reads.add(QStringLiteral("ButsAddForm"), [add] { add->RefreshForm(); });
+        o.reads.add(QStringLiteral("FilterForm"), [filter] { filter->InitLists(); });
+        o.reads.run(server.db(), StartupReads::kWaitMs);
         // Every window has added its section: the features' sections follow, and what the start changed
         // is written in one step.
         server.finishSettings();
@@ -175,4 +225,9 @@ void createWindows()
 void destroyWindows()
 {
     owned().reset();
+}
+
+QStringList waitingStartupReads()
+{
+    return owned().reads.waiting();
 }

@@ -65,6 +65,8 @@ private Q_SLOTS:
     void withoutADisplayItSaysWhatIsMissing_data();
     void withoutADisplayItSaysWhatIsMissing();
     void headlessStartSaysWhoRunsAndWhere();
+    void theStartLineComesFirst_data();
+    void theStartLineComesFirst();
     void aTakenPortIsNamed();
 };
 
@@ -129,6 +131,54 @@ void TestCommandLine::headlessStartSaysWhoRunsAndWhere()
              qPrintable(line));
     QVERIFY2(line.contains(QDir::toNativeSeparators(dir.filePath(QStringLiteral("HalvaneServer.ini")))),
              qPrintable(line));
+}
+
+void TestCommandLine::theStartLineComesFirst_data()
+{
+    // Starts that write lines of their own: a broker that cannot be reached, a value of the antennas'
+    // section that cannot be used (read before the ports are known), a spool that cannot be read
+    // (found while the journal is opened).
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("spoolUnreadable");
+    QTest::addColumn<QString>("also");
+    QTest::newRow("broker") << QByteArray("[Mqtt]\r\nHost=127.0.0.1\r\nPort=1\r\nTopic=ward/7\r\n") << false
+                            << QStringLiteral("MQTT: ");
+    QTest::newRow("unusable value") << QByteArray("[Antenna]\r\nToPort=abc\r\n") << false
+                                    << QStringLiteral("[Antenna] ToPort=\"abc\" is not a number");
+    QTest::newRow("spool unreadable") << QByteArray() << true << QStringLiteral("orv_med.db.spool.unread");
+}
+
+// The first line of the service's log says what runs, whatever the start has to say besides.
+void TestCommandLine::theStartLineComesFirst()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, spoolUnreadable);
+    QFETCH(QString, also);
+    QTemporaryDir dir;
+    const QString exe = copyServer(dir);
+    QVERIFY(!exe.isEmpty());
+    if (spoolUnreadable)
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("orv_med.db.spool")));
+    {
+        QFile file(dir.filePath(QStringLiteral("HalvaneServer.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini);
+    }
+    QProcess server;
+    server.setProcessEnvironment(withoutDisplay());
+    server.start(exe, {QStringLiteral("--headless")});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (err += QString::fromLocal8Bit(server.readAllStandardError()), err.contains(also)), 10000);
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    err += QString::fromLocal8Bit(server.readAllStandardError());
+    QCOMPARE(server.exitCode(), 0);
+    const QStringList lines = err.split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.first().startsWith(QStringLiteral("HalvaneServer ") + QStringLiteral(HALVANE_VERSION) +
+                                      QStringLiteral(" без окон: ")),
+             qPrintable(err));
+    QCOMPARE(lines.filter(QStringLiteral(" без окон: ")).size(), 1);
 }
 
 void TestCommandLine::aTakenPortIsNamed()

@@ -231,7 +231,10 @@ void TFormAddButs::InitForm()
     e1->setText(fieldText(r1));
     e2->setText(fieldText(r2));
     e3->setText(r3);
-    RefreshForm();
+    // The drop-downs are read by the start once the file lets it (RefreshForm), and whenever the
+    // window is shown.
+    fillChoices(cb4, r4_0, {}, r4);
+    fillChoices(cb6, r6_0, {}, r6);
     e5->setText(r5);
     e6->setText(r7);
     e7->setText(r8);

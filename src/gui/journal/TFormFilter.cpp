@@ -163,11 +163,18 @@ void TFormFilter::InitForm()
     sMore = v.text(QStringLiteral("sMore"));
     sLess = v.text(QStringLiteral("sLess"));
     // The controls start from their reset state once their texts are known; nothing is applied, the
-    // main window starts with the whole journal.
-    Init0();
+    // main window starts with the whole journal. The lists are read by the start once the file lets
+    // it (InitLists).
+    initControls();
 }
 
 void TFormFilter::Init0()
+{
+    initControls();
+    InitLists();
+}
+
+void TFormFilter::initControls()
 {
     const QDate today = Clock::now().date();
     dp1->setDate(today.addDays(-60));
@@ -180,9 +187,18 @@ void TFormFilter::Init0()
     cbt1Click();
     cbt2Click();
 
-    InitCBG();
-    selectPosition(cbg, 0);
-    InitCBP(0);
+    // The fixed items until the journal's names are read.
+    {
+        const QSignalBlocker quietWards(cbg);
+        const QSignalBlocker quietPlaces(cbp);
+        cbg->clear();
+        cbg->addItem(sAllGroup);
+        cbg->addItem(sWithoutGroup);
+        selectPosition(cbg, 0);
+        cbp->clear();
+        cbp->addItem(QStringLiteral("Все"));
+        cbp->setCurrentIndex(-1);
+    }
 
     InitCBF();
     selectPosition(cbf, 0);
@@ -190,6 +206,13 @@ void TFormFilter::Init0()
     InitCBtr();
     selectPosition(cbtr, 0);
     etr1->setEnabled(false);
+}
+
+void TFormFilter::InitLists()
+{
+    InitCBG();
+    selectPosition(cbg, 0);
+    InitCBP(0);
 }
 
 void TFormFilter::InitCBG()

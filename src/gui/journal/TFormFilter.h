@@ -39,6 +39,12 @@ public:
     void setRefreshLog(std::function<void()> refreshLog) { m_refreshLog = std::move(refreshLog); }
     // Every control back to its initial state; applies nothing.
     void Init0();
+    // The controls' initial state without the ward and place lists, which are read from the journal
+    // (InitLists): the window is made without touching the database.
+    void initControls();
+    // The ward and place lists from the journal, the first ward selected. Raises what the database
+    // raises; the lists then hold their fixed items only.
+    void InitLists();
 
     void InitCBG();
     void InitCBP(int wardIndex);

@@ -21,6 +21,7 @@
 #include <QStatusBar>
 
 #include <algorithm>
+#include <utility>
 
 TMF::TMF(WardServer& server) : m_server(server)
 {
@@ -126,10 +127,18 @@ void TMF::buildWindow()
     connect(&m_server, &WardServer::antennaSilenceChanged, this, [this] { showCallsStatus(); });
     connect(&m_server, &WardServer::mqttStatusChanged, StatusPanel3, &QLabel::setText);
     connect(&m_server, &WardServer::alertsStatusChanged, StatusPanelAlerts, &QLabel::setText);
-    connect(&m_server, &WardServer::errorRaised, this,
-            [this](const QString& message) { Dialogs::error(this, message); });
+    const auto showError = [this](const QString& message) {
+        // After the event loop nobody could close a box: the line on standard error tells it.
+        if (m_ended)
+            return;
+        if (m_starting)
+            m_heldAtStart << message;
+        else
+            Dialogs::error(this, message);
+    };
+    connect(&m_server, &WardServer::errorRaised, this, showError);
     connect(&m_server, &WardServer::settingsFallbacks, this,
-            [this](const QStringList& lines) { Dialogs::error(this, lines.join(u'\n')); });
+            [showError](const QStringList& lines) { showError(lines.join(u'\n')); });
     connect(&m_server, &WardServer::modeChanged, this, [this] { showMode(); });
     connect(&m_server, &WardServer::filterChanged, this, [this] { showFilter(); });
 }
@@ -193,13 +202,19 @@ bool TMF::FormShow()
         return true;
     m_shown = true;
     QString errorText;
-    if (!m_server.start(&errorText)) {
+    m_starting = true;
+    const bool started = m_server.start(&errorText);
+    m_starting = false;
+    if (!started)
+        emit startFailed(errorText);
+    else
+        // The journal's first page is read by whoever handles the start, once the file lets it.
+        emit serverStarted();
+    for (const QString& message : std::exchange(m_heldAtStart, {}))
+        Dialogs::error(this, message);
+    if (!started)
         Dialogs::error(this, errorText);
-        return false;
-    }
-    Dialogs::guard(this, [this] { RefreshLog(); });
-    emit serverStarted();
-    return true;
+    return started;
 }
 
 bool TMF::FormClose()
@@ -214,6 +229,21 @@ bool TMF::FormClose()
     m_server.stop();
     Dialogs::guard(this, [this] { InitSave(); });
     return true;
+}
+
+void TMF::finishBySignal()
+{
+    m_closed = true;
+    m_ended = true;
+    journal->detach();
+    m_server.finish();
+}
+
+void TMF::stopServer()
+{
+    m_ended = true;
+    journal->detach();
+    m_server.stop();
 }
 
 void TMF::setJournalWindows(TFormFilter* filter, TFormClear* clear)

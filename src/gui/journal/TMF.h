@@ -27,9 +27,18 @@ public:
     // Creation: the engine's creation (settings file, database), then the window's own part of its
     // sections. Raises the error that ends the start (settings file or database).
     void FormCreate();
-    // The engine's sockets, listeners and timers, then the journal. False when a port could not be
-    // bound: the error has been shown and the program must end.
+    // The engine's sockets, listeners and timers; then serverStarted, on which the application reads
+    // the journal's first page when the file lets it; then the boxes of what the start reported. False
+    // when a port could not be bound: the error has been shown (after startFailed) and the program
+    // must end.
     bool FormShow();
+    // After the event loop, which a signal ended: no question, nothing saved; what the antennas sent
+    // is journaled (or kept in the spool) and the database closed. The engine's errors open no box
+    // from now on.
+    void finishBySignal();
+    // The engine stopped after the event loop (harmless when the close already stopped it), so that
+    // what it could not keep is counted; no box from now on either.
+    void stopServer();
     // Asks the close question; true when the operator confirmed and the window may close.
     bool FormClose();
     void FormResize();
@@ -103,6 +112,8 @@ signals:
     void callsRequested();
     // The engine has started (sockets, timers, open calls).
     void serverStarted();
+    // The engine could not start (a port is taken): the error, before its box is shown.
+    void startFailed(const QString& message);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -124,4 +135,9 @@ private:
     LogConst m_logConst;
     bool m_shown = false;
     bool m_closed = false;
+    // While the engine starts, its errors wait: a box then would stop the start half-way (before the
+    // ports or the timers) until someone clicks it. They are shown once the start is done.
+    bool m_starting = false;
+    bool m_ended = false;
+    QStringList m_heldAtStart;
 };
