@@ -3,8 +3,8 @@
 // held for the centre and nothing is lost or stored twice; without it what it held is gone, and the
 // centre stores the rest, records the range it never received and says so.
 
-#include "CentralProcess.h"
 #include "MosquittoBroker.h"
+#include "PausableCentral.h"
 #include "PostgresServer.h"
 
 #include <QDir>
@@ -13,7 +13,7 @@
 
 #include <memory>
 
-using centraltest::CentralProcess;
+using centraltest::PausableCentral;
 
 class TestCentralBrokerOutage : public QObject
 {
@@ -59,7 +59,7 @@ private slots:
         QVERIFY(broker.start());
         const QString dir = m_dir.filePath(ward);
         QVERIFY(QDir().mkpath(dir));
-        CentralProcess central(dir, broker.port(), m_pg.connInfo(), QStringLiteral("central-") + ward);
+        PausableCentral central(dir, broker.port(), m_pg.connInfo(), QStringLiteral("central-") + ward);
         QVERIFY(central.start());
         QVERIFY(central.connected());
         const QString topic = QStringLiteral("test/%1/events").arg(ward);

@@ -4,8 +4,8 @@
 // ward that numbers from 1 again over stored numbers has its events kept apart, said once, and
 // counted on its dashboard card.
 
-#include "CentralProcess.h"
 #include "MosquittoBroker.h"
+#include "PausableCentral.h"
 #include "PostgresServer.h"
 
 #include "central/PgConnection.h"
@@ -22,7 +22,7 @@
 
 #include <memory>
 
-using centraltest::CentralProcess;
+using centraltest::PausableCentral;
 using centraltest::wardEvent;
 
 class TestCentralConflicts : public QObject
@@ -35,7 +35,7 @@ private:
     MosquittoBroker m_broker{m_brokerDir.path(),
                              QStringLiteral("allow_anonymous true\nmax_queued_messages 0")};
     QTemporaryDir m_dir;
-    std::unique_ptr<CentralProcess> m_central;
+    std::unique_ptr<PausableCentral> m_central;
 
     QString query(const QString& sql) { return m_pg.psql(sql); }
     bool waitFor(const QString& sql, const QString& expected)
@@ -68,8 +68,8 @@ private slots:
         QVERIFY2(PostgresServer::installed(), "package postgresql is not installed");
         QVERIFY2(m_pg.init(), qPrintable(m_pg.error()));
         QVERIFY(m_broker.start());
-        m_central = std::make_unique<CentralProcess>(m_dir.path(), m_broker.port(), m_pg.connInfo(),
-                                                     QStringLiteral("central-conflicts"));
+        m_central = std::make_unique<PausableCentral>(m_dir.path(), m_broker.port(), m_pg.connInfo(),
+                                                      QStringLiteral("central-conflicts"));
         QVERIFY(m_central->start());
         QVERIFY(m_central->connected());
     }

@@ -17,16 +17,16 @@
 
 namespace centraltest {
 
-class CentralProcess
+class PausableCentral
 {
 public:
-    CentralProcess(const QString& dir, quint16 brokerPort, const QString& connInfo, const QString& clientId)
+    PausableCentral(const QString& dir, quint16 brokerPort, const QString& connInfo, const QString& clientId)
         : m_exe(installCentral(dir, brokerPort, connInfo, clientId))
     {
         m_process.setWorkingDirectory(dir);
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     }
-    ~CentralProcess()
+    ~PausableCentral()
     {
         if (m_process.state() != QProcess::NotRunning) {
             resume();
@@ -34,8 +34,8 @@ public:
             m_process.waitForFinished(5000);
         }
     }
-    CentralProcess(const CentralProcess&) = delete;
-    CentralProcess& operator=(const CentralProcess&) = delete;
+    PausableCentral(const PausableCentral&) = delete;
+    PausableCentral& operator=(const PausableCentral&) = delete;
 
     bool start()
     {
