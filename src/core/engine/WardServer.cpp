@@ -690,6 +690,10 @@ void WardServer::answerCallsRequests()
 {
     if (!m_clients || !m_openCalls || !m_clients->hasCallsRequests())
         return;
+    // A list without the journal's open calls (the file held by another program since the start)
+    // would tell a board that calls still open have ended: the requests wait until they are read.
+    if (m_db && !m_journalCallsTaken)
+        return;
     const qint64 nowMs = Clock::now().toMSecsSinceEpoch();
     QList<Stations::ListedCall> listed;
     listed.reserve(m_openCalls->count());

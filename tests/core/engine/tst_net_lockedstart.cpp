@@ -132,6 +132,7 @@ private slots:
     void pressUnderALockFromTheStartIsAnnouncedSpooledAndSurvivesAKill();
     void damagedOrMissingCopyLosesNoPress_data();
     void damagedOrMissingCopyLosesNoPress();
+    void boardIsAnsweredOnlyWithTheJournalsCalls();
 
 private:
     // Runs the server once with the file free, so that it leaves the copy of the places.
@@ -282,6 +283,43 @@ void TestLockedStart::damagedOrMissingCopyLosesNoPress()
     QCOMPARE(lines.filter(QStringLiteral(".places")).size(), damaged ? 1 : 0);
     QCOMPARE(codesIn(m_copy), (QStringList{"f6186", "ba5ac"}));
     QVERIFY(!QFile::exists(spool));
+}
+
+// A board that asks while the journal's open calls cannot be read yet would be told that they have
+// ended, and would drop their tiles: it is answered once they are read, with them.
+void TestLockedStart::boardIsAnsweredOnlyWithTheJournalsCalls()
+{
+    {
+        QProcess server;
+        startServer(server, m_exe);
+        QVERIFY(server.waitForStarted());
+        QVERIFY(listening(m_station.socket));
+        sendPress("f61868");
+        QTRY_COMPARE_WITH_TIMEOUT(journalOf(m_db), QStringList{"f6186|8|Койка № 1|"}, 5000);
+        stop(server);
+    }
+    auto holder = std::make_optional<ExclusiveHolder>(m_db);
+    QCOMPARE(holder->rc(), SQLITE_OK);
+    QProcess server;
+    startServer(server, m_exe);
+    QVERIFY(server.waitForStarted());
+    QVERIFY(listening(m_station.socket));
+    m_station.heard.clear();
+    m_station.socket.writeDatagram(QByteArrayLiteral("#HalvaneOpenCalls?"), QHostAddress::LocalHost, 5566);
+    const auto heard = [this](const QString& head) {
+        m_station.has(QString());
+        return m_station.heard.filter(head);
+    };
+    // Requests are answered on the ping tick: three pings later no answer has come.
+    QTRY_VERIFY_WITH_TIMEOUT(heard(QStringLiteral("#FromOrvikLiteServer")).size() >= 3, 5000);
+    QVERIFY(heard(QStringLiteral("#HalvaneOpenCalls;")).isEmpty());
+
+    // The file free again: the waiting request is answered, and the answer lists the journal's call.
+    holder.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!heard(QStringLiteral("#HalvaneOpenCalls;")).isEmpty(), 5000);
+    QVERIFY(
+        heard(QStringLiteral("#HalvaneOpenCalls;")).constFirst().contains(QStringLiteral("\nf6186\t8\t")));
+    stop(server);
 }
 
 QTEST_GUILESS_MAIN(TestLockedStart)
