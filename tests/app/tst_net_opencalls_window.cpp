@@ -167,7 +167,7 @@ void TestNetOpenCallsWindow::menuItemOpensTheWindowAndTheAlarmCountIsShown()
     call.code = QStringLiteral("f6186");
     call.f = QStringLiteral("8");
     call.place = QStringLiteral("Койка № 1");
-    server.openCalls()->callJournaled(call, start);
+    server.openCalls()->callJournaled(call, Clock::moment());
     server.TimerCallsTimer();
     QCOMPARE(mf->StatusPanelCalls->text(), QString());
     QCOMPARE(mf->windowTitle(), title);

@@ -7,10 +7,11 @@
 #include "core/settings/AppState.h"
 #include "gui/journal/TMF.h"
 
-AppFixture::AppFixture() : m_now(QDate(2017, 12, 3), QTime(14, 5, 9))
+AppFixture::AppFixture() : m_now(QDate(2017, 12, 3), QTime(14, 5, 9)), m_elapsedMs(m_now.toMSecsSinceEpoch())
 {
     App::setExePathOverride(exePath());
     Clock::setNowOverride([this] { return m_now; });
+    Clock::setElapsedOverride([this] { return m_elapsedMs; });
     // The beacon and the add commands go to this machine only.
     UdpSender::setBroadcastAddressForTests(QHostAddress(QHostAddress::LocalHost));
 }
@@ -19,6 +20,7 @@ AppFixture::~AppFixture()
 {
     destroy();
     Clock::setNowOverride({});
+    Clock::setElapsedOverride({});
     UdpSender::setBroadcastAddressForTests(QHostAddress());
     App::setExePathOverride(QString());
 }
@@ -51,5 +53,6 @@ TMF* AppFixture::mf() const
 
 void AppFixture::setNow(const QDateTime& now)
 {
+    m_elapsedMs += qMax<qint64>(0, m_now.msecsTo(now));
     m_now = now;
 }

@@ -12,7 +12,8 @@ class TMF;
 
 // A whole program in a temporary directory: the executable's path points there, so the settings
 // file and the database are created beside it. Boxes are answered by `dialogs`; the clock is fixed
-// until a test moves it.
+// until a test moves it, and the steady clock moves with it (it reads as the wall clock in
+// milliseconds since the epoch until a test sets the wall clock back).
 class AppFixture
 {
 public:
@@ -32,6 +33,8 @@ public:
     void destroy();
     TMF* mf() const;
 
+    // Time passes up to now; a now before the current one is the wall clock set back, with no time
+    // passing.
     void setNow(const QDateTime& now);
 
     ScriptedDialogs dialogs;
@@ -39,5 +42,6 @@ public:
 private:
     QTemporaryDir m_dir;
     QDateTime m_now;
+    qint64 m_elapsedMs = 0;
     bool m_created = false;
 };

@@ -4,7 +4,7 @@
 
 AntennaWatch::AntennaWatch(int silentSeconds) : m_seconds(silentSeconds) {}
 
-void AntennaWatch::heard(const QStringList& ids, const QDateTime& now)
+void AntennaWatch::heard(const QStringList& ids, const Clock::Moment& now)
 {
     if (!enabled())
         return;
@@ -13,8 +13,9 @@ void AntennaWatch::heard(const QStringList& ids, const QDateTime& now)
         const auto known = std::find_if(m_antennas.begin(), m_antennas.end(),
                                         [&folded](const Antenna& a) { return a.folded == folded; });
         if (known != m_antennas.end()) {
-            known->signedOn = known->signedOn || known->lastHeard != now;
-            known->lastHeard = now;
+            known->signedOn = known->signedOn || known->lastHeardMs != now.elapsedMs;
+            known->lastHeard = now.wall;
+            known->lastHeardMs = now.elapsedMs;
             continue;
         }
         if (m_antennas.size() >= kMaxAntennas) {
@@ -23,10 +24,10 @@ void AntennaWatch::heard(const QStringList& ids, const QDateTime& now)
             // signed on and fell silent stays in alarm until it is heard again, whatever names
             // strangers send; with every place taken by one the newcomer is not watched.
             const auto evictable = [this, &now](const Antenna& a) {
-                return !a.signedOn || a.lastHeard.secsTo(now) < m_seconds;
+                return !a.signedOn || !silentAt(a, now.elapsedMs);
             };
             const auto before = [](const Antenna& a, const Antenna& b) {
-                return a.signedOn != b.signedOn ? !a.signedOn : a.lastHeard < b.lastHeard;
+                return a.signedOn != b.signedOn ? !a.signedOn : a.lastHeardMs < b.lastHeardMs;
             };
             auto victim = m_antennas.end();
             for (auto a = m_antennas.begin(); a != m_antennas.end(); ++a) {
@@ -37,20 +38,28 @@ void AntennaWatch::heard(const QStringList& ids, const QDateTime& now)
                 continue;
             m_antennas.erase(victim);
         }
-        m_antennas.append({id, folded, now, false});
+        m_antennas.append({id, folded, now.wall, now.elapsedMs, false});
     }
 }
 
-bool AntennaWatch::check(const QDateTime& now)
+bool AntennaWatch::silentAt(const Antenna& antenna, qint64 elapsedMs) const
+{
+    return elapsedMs - antenna.lastHeardMs >= qint64(m_seconds) * 1000;
+}
+
+bool AntennaWatch::check(const Clock::Moment& now)
 {
     QList<Silent> silent;
     if (enabled()) {
+        QList<const Antenna*> quiet;
         for (const Antenna& a : std::as_const(m_antennas)) {
-            if (a.lastHeard.secsTo(now) >= m_seconds)
-                silent.append({a.id, a.lastHeard});
+            if (silentAt(a, now.elapsedMs))
+                quiet.append(&a);
         }
-        std::stable_sort(silent.begin(), silent.end(),
-                         [](const Silent& a, const Silent& b) { return a.lastHeard < b.lastHeard; });
+        std::stable_sort(quiet.begin(), quiet.end(),
+                         [](const Antenna* a, const Antenna* b) { return a->lastHeardMs < b->lastHeardMs; });
+        for (const Antenna* a : std::as_const(quiet))
+            silent.append({a->id, a->lastHeard});
     }
     if (silent == m_silent)
         return false;

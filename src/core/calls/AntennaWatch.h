@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/base/Clock.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -9,16 +11,17 @@
 
 // Which antennas have fallen silent. Fed with the identities heard (what the status update takes
 // from the antenna link) and asked once a second; an antenna counts as silent once it was heard and
-// then not for AntennaSilentSec seconds, and is well again the moment it is heard. Identities are
-// matched without regard to letter case, as the antenna link matches them; an antenna keeps the
-// spelling it was first heard with. With no antenna ever heard there is nothing to watch.
+// then not for AntennaSilentSec seconds of the steady clock (a wall clock set back or forward changes
+// nothing), and is well again the moment it is heard. Identities are matched without regard to
+// letter case, as the antenna link matches them; an antenna keeps the spelling it was first heard
+// with. With no antenna ever heard there is nothing to watch.
 class AntennaWatch
 {
 public:
     struct Silent
     {
         QString id;
-        QDateTime lastHeard;
+        QDateTime lastHeard; // on the wall clock, as shown
 
         friend bool operator==(const Silent&, const Silent&) = default;
     };
@@ -26,9 +29,9 @@ public:
     // seconds 0 (or less) switches the supervision off.
     explicit AntennaWatch(int silentSeconds);
 
-    void heard(const QStringList& ids, const QDateTime& now);
+    void heard(const QStringList& ids, const Clock::Moment& now);
     // True when the list of silent antennas changed since the last call; the listener hears of it too.
-    bool check(const QDateTime& now);
+    bool check(const Clock::Moment& now);
     // One listener (the open-calls window), told after a change of the silent list.
     void setListener(std::function<void()> listener) { m_listener = std::move(listener); }
 
@@ -47,8 +50,11 @@ private:
         QString id;
         QString folded;
         QDateTime lastHeard;
-        bool signedOn = false; // heard at more than one moment
+        qint64 lastHeardMs = 0; // the same moment on the steady clock
+        bool signedOn = false;  // heard at more than one moment
     };
+
+    bool silentAt(const Antenna& antenna, qint64 elapsedMs) const;
 
     int m_seconds;
     QList<Antenna> m_antennas;

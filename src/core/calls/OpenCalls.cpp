@@ -15,10 +15,11 @@ const QString kOpenCallColumns =
     QStringLiteral("SELECT id, timest, abcde, f, butsname, groupsname, workersname FROM logs ");
 const QString kOpenCallFilter = QStringLiteral("(timestr = '' OR timestr IS NULL) AND f IN ('8', '4', 'b')");
 
-// Equal times keep the order in which the calls came.
+// Longest waiting first, on the steady clock: a call that came after the wall clock was set back
+// still goes after the calls before it. Equal times keep the order in which the calls came.
 bool earlier(const OpenCall& a, const OpenCall& b)
 {
-    return a.timeMs < b.timeMs;
+    return a.sinceMs < b.sinceMs;
 }
 
 } // namespace
@@ -82,17 +83,20 @@ db::Database& OpenCalls::database()
     return *m_db;
 }
 
-qint64 OpenCalls::waitingSeconds(const OpenCall& call, qint64 nowMs)
+qint64 OpenCalls::waitingMs(const OpenCall& call, qint64 elapsedMs)
 {
-    return qMax<qint64>(0, (nowMs - call.timeMs) / 1000);
+    return qMax<qint64>(0, elapsedMs - call.sinceMs);
 }
 
-void OpenCalls::start(OpenCall& call, const QDateTime& now) const
+void OpenCalls::start(OpenCall& call, const Clock::Moment& now) const
 {
-    const qint64 nowMs = now.toMSecsSinceEpoch();
-    call.timeMs = call.time.toMSecsSinceEpoch();
-    call.level = levelFor(waitingSeconds(call, nowMs));
-    call.nextRepeatMs = m_settings.RepeatSec > 0 ? nowMs + qint64(m_settings.RepeatSec) * 1000 : 0;
+    // The call's age on the wall clock is all there is to go by at this moment (a call just noticed,
+    // one from the journal at a start); from here on only the steady clock counts. A call the wall
+    // clock puts in the future (the clock was set back since) starts waiting now.
+    const qint64 ageMs = now.wall.isValid() && call.time.isValid() ? call.time.msecsTo(now.wall) : 0;
+    call.sinceMs = now.elapsedMs - qMax<qint64>(0, ageMs);
+    call.level = levelFor(waitingMs(call, now.elapsedMs) / 1000);
+    call.nextRepeatMs = m_settings.RepeatSec > 0 ? now.elapsedMs + qint64(m_settings.RepeatSec) * 1000 : 0;
 }
 
 CallLevel OpenCalls::levelFor(qint64 waitingSeconds) const
@@ -172,14 +176,14 @@ QList<JournaledCall> OpenCalls::readOpenEntries(const QString& condition, const 
     return entries;
 }
 
-QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
+QList<OpenCall> OpenCalls::rebuild(const Clock::Moment& now)
 {
     QList<JournaledCall> entries;
     if (m_settings.WindowHours > 0) {
         // The bound as text: timestamp texts order as time, and the journal index on timest serves
         // the range, so a long journal costs only its last hours.
         entries = readOpenEntries(QStringLiteral("timest >= ?"),
-                                  sTSFromDateTime(now.addSecs(-qint64(m_settings.WindowHours) * 3600)));
+                                  sTSFromDateTime(now.wall.addSecs(-qint64(m_settings.WindowHours) * 3600)));
         std::stable_sort(entries.begin(), entries.end(),
                          [](const JournaledCall& a, const JournaledCall& b) { return a.time < b.time; });
     }
@@ -206,7 +210,7 @@ QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
         }
         OpenCall call;
         static_cast<JournaledCall&>(call) = entry;
-        call.key = newKey(base, earlier, now);
+        call.key = newKey(base, earlier, now.wall);
         start(call, now);
         added.append(call);
         insertSorted(call);
@@ -214,17 +218,17 @@ QList<OpenCall> OpenCalls::rebuild(const QDateTime& now)
     return added;
 }
 
-QString OpenCalls::callNoticed(const JournaledCall& noticed, qint64 ticket, const QDateTime& now)
+QString OpenCalls::callNoticed(const JournaledCall& noticed, qint64 ticket, const Clock::Moment& now)
 {
     return addWaiting(noticed, ticket, now, false);
 }
 
-QString OpenCalls::callWaiting(const JournaledCall& waiting, qint64 ticket, const QDateTime& now)
+QString OpenCalls::callWaiting(const JournaledCall& waiting, qint64 ticket, const Clock::Moment& now)
 {
     return addWaiting(waiting, ticket, now, true);
 }
 
-QString OpenCalls::addWaiting(const JournaledCall& noticed, qint64 ticket, const QDateTime& now,
+QString OpenCalls::addWaiting(const JournaledCall& noticed, qint64 ticket, const Clock::Moment& now,
                               bool mayBeInJournal)
 {
     if (mayBeInJournal) {
@@ -236,7 +240,7 @@ QString OpenCalls::addWaiting(const JournaledCall& noticed, qint64 ticket, const
     static_cast<JournaledCall&>(call) = noticed;
     call.id = 0;
     call.ticket = ticket;
-    call.key = newKey(keyOf(call.time, call.code, call.f), 0, now);
+    call.key = newKey(keyOf(call.time, call.code, call.f), 0, now.wall);
     start(call, now);
     const QString key = call.key;
     insertSorted(std::move(call));
@@ -273,14 +277,14 @@ QList<OpenCall> OpenCalls::cancelNoticed(const QString& code)
     return closed;
 }
 
-void OpenCalls::callJournaled(const JournaledCall& journaled, const QDateTime& now)
+void OpenCalls::callJournaled(const JournaledCall& journaled, const Clock::Moment& now)
 {
     if (!isCallFunction(journaled.f) || rowOf(journaled.id) >= 0)
         return;
     m_lastSeenId = qMax(m_lastSeenId, journaled.id);
     OpenCall call;
     static_cast<JournaledCall&>(call) = journaled;
-    call.key = newKey(keyOf(call.time, call.code, call.f), journalCallsBefore(journaled), now);
+    call.key = newKey(keyOf(call.time, call.code, call.f), journalCallsBefore(journaled), now.wall);
     start(call, now);
     insertSorted(call);
 }
@@ -294,7 +298,7 @@ void OpenCalls::entriesClosed(const QList<qint64>& ids)
     }
 }
 
-void OpenCalls::syncWithJournal(const QDateTime& now)
+void OpenCalls::syncWithJournal(const Clock::Moment& now)
 {
     db::Database& db = database();
     const bool removals = RemovedCalls::tableExists(db);
@@ -343,22 +347,22 @@ void OpenCalls::dismiss(const QString& key, const QDateTime& now)
     removeRow(row);
 }
 
-QList<EventNotice> OpenCalls::tick(const QDateTime& now)
+QList<EventNotice> OpenCalls::tick(const Clock::Moment& now)
 {
     QList<EventNotice> due;
     QList<int> changed;
-    const qint64 nowMs = now.toMSecsSinceEpoch();
+    const qint64 nowMs = now.elapsedMs;
     const qint64 periodMs = qint64(m_settings.RepeatSec) * 1000;
     for (int row = 0; row < m_calls.size(); ++row) {
         OpenCall& call = m_calls[row];
-        const CallLevel level = levelFor(waitingSeconds(call, nowMs));
+        const CallLevel level = levelFor(waitingMs(call, nowMs) / 1000);
         if (level != call.level) {
             call.level = level;
             changed.append(row);
         }
         if (periodMs <= 0)
             continue;
-        // A clock set back must not put the next repeat hours away.
+        // A repeat is never more than one period away.
         if (call.nextRepeatMs == 0 || call.nextRepeatMs - nowMs > periodMs)
             call.nextRepeatMs = nowMs + periodMs;
         if (nowMs >= call.nextRepeatMs) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/base/Clock.h"
 #include "core/calls/EscalationSettings.h"
 #include "core/journal/TimeFormat.h"
 
@@ -51,10 +52,12 @@ struct OpenCall : JournaledCall
     qint64 ticket = 0;
     bool journaled() const { return id > 0; }
     CallLevel level = CallLevel::Normal;
-    // The call's time and the moment its notice is due again (0 while repeats are off), in
-    // milliseconds since the epoch: the tick compares hundreds of them every second, and local
-    // date-times cost a time-zone look-up per comparison.
-    qint64 timeMs = 0;
+    // The moment of the call and the moment its notice is due again (0 while repeats are off) on
+    // the steady clock (Clock::elapsedMs()), so that a wall clock set back or forward neither holds
+    // up nor hurries a warning, an alarm or a repeat. A call taken from the journal at a start is
+    // placed by its age on the wall clock at that moment. Plain numbers besides: the tick compares
+    // hundreds of them every second.
+    qint64 sinceMs = 0;
     qint64 nextRepeatMs = 0;
 };
 
@@ -73,7 +76,7 @@ public:
     // The row's call was written into the journal: it has its journal id now.
     virtual void callJournaled(int row) = 0;
     // After a tick at now: the waiting times moved on; the rows listed also changed their level.
-    virtual void callsTicked(const QDateTime& now, const QList<int>& levelChangedRows) = 0;
+    virtual void callsTicked(const Clock::Moment& now, const QList<int>& levelChangedRows) = 0;
 };
 
 // The calls that wait for their cancel, longest waiting first: every call of the calling functions
@@ -84,7 +87,8 @@ public:
 // the journal writer marks its entry removed (RemovedCalls), so that no later cancel pairs with it
 // and no start lists it again.
 //
-// Lives on the user-interface thread, like the database connection. "Now" is always passed in.
+// Lives on the user-interface thread, like the database connection. "Now" is always passed in: the
+// wall clock's time names and journals, the steady clock's reading times the waiting.
 class OpenCalls
 {
 public:
@@ -120,15 +124,15 @@ public:
     // first repeat of each falls RepeatSec after now, when the display stations have had time to say
     // hello again. Reads only; returns the calls it added. Throws AppError when the database fails;
     // the list is unchanged then.
-    QList<OpenCall> rebuild(const QDateTime& now);
+    QList<OpenCall> rebuild(const Clock::Moment& now);
 
     // The notice of a call went out: the call is listed at once, with ticket naming it until the
     // journal has it. Returns its key.
-    QString callNoticed(const JournaledCall& call, qint64 ticket, const QDateTime& now);
+    QString callNoticed(const JournaledCall& call, qint64 ticket, const Clock::Moment& now);
     // A call a previous run accepted and the journal writer still holds, listed at start like a
     // call just noticed, unless the journal's call of the same key is listed already (that run
     // ended after the journal took it and before its spool was removed).
-    QString callWaiting(const JournaledCall& call, qint64 ticket, const QDateTime& now);
+    QString callWaiting(const JournaledCall& call, qint64 ticket, const Clock::Moment& now);
     // The journal wrote the call accepted under the ticket: the listed call takes the entry's id.
     // False when no listed call waits under that ticket.
     bool callJournaled(qint64 ticket, qint64 id);
@@ -138,14 +142,14 @@ public:
 
     // The journal has this call (a start that found it, a look at the journal): listed unless it
     // is listed already or of another function.
-    void callJournaled(const JournaledCall& call, const QDateTime& now);
+    void callJournaled(const JournaledCall& call, const Clock::Moment& now);
     // A cancel closed these entries (the ids the writer updated); ids not listed are ignored.
     void entriesClosed(const QList<qint64>& ids);
     // Brings the list in line with the journal without being told what changed: takes the open calls
     // written since the last look, drops the listed entries that were closed, removed or deleted
     // (journal clearing). Calls still waiting for the journal stay. Costs one look-up per listed call.
     // Throws AppError when the database fails.
-    void syncWithJournal(const QDateTime& now);
+    void syncWithJournal(const Clock::Moment& now);
 
     // The operator takes the call off the list: handed to the removal sink (without one, marked in
     // the database directly), then removed. Throws AppError when that fails; the call stays listed.
@@ -153,7 +157,7 @@ public:
 
     // Once a second: levels by the waiting time and the notices due again, in list order. A repeat
     // falls every RepeatSec after the last one; a tick that comes late sends one, not the missed ones.
-    QList<EventNotice> tick(const QDateTime& now);
+    QList<EventNotice> tick(const Clock::Moment& now);
 
     int count() const { return static_cast<int>(m_calls.size()); }
     const OpenCall& at(int row) const { return m_calls.at(row); }
@@ -162,17 +166,19 @@ public:
     int rowOfKey(const QString& key) const;
     int alarmCount() const;
     CallLevel levelFor(qint64 waitingSeconds) const;
+    // How long the call has waited at this reading of the steady clock (never less than 0).
+    static qint64 waitingMs(const OpenCall& call, qint64 elapsedMs);
 
 private:
-    static qint64 waitingSeconds(const OpenCall& call, qint64 nowMs);
-    void start(OpenCall& call, const QDateTime& now) const; // level and first repeat of a new call
+    void start(OpenCall& call, const Clock::Moment& now) const; // level and first repeat of a new call
     // A new call's key: base for the first call of its second, code and function in this run,
     // base-2, base-3... for the later ones, never one given before (a call, its cancel and a new call
     // within one second are two calls); earlier says how many the journal already holds.
     QString newKey(const QString& base, int earlier, const QDateTime& now);
     static QString numberedKey(const QString& base, int n);
     int journalCallsBefore(const JournaledCall& entry);
-    QString addWaiting(const JournaledCall& call, qint64 ticket, const QDateTime& now, bool mayBeInJournal);
+    QString addWaiting(const JournaledCall& call, qint64 ticket, const Clock::Moment& now,
+                       bool mayBeInJournal);
     void insertSorted(OpenCall call);
     void removeRow(int row);
     db::Database& database();

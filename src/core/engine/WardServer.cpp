@@ -25,6 +25,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -353,7 +354,7 @@ void WardServer::journalCleared()
     if (m_openCalls && m_db) {
         const int before = m_openCalls->count();
         try {
-            m_openCalls->syncWithJournal(Clock::now());
+            m_openCalls->syncWithJournal(Clock::moment());
         } catch (const AppError& e) {
             reportOpenCallsError(e.message());
         }
@@ -419,7 +420,7 @@ bool WardServer::takeJournalCalls()
         return true;
     const db::BusyTimeoutScope wait(*m_db, kStartWorkBusyTimeoutMs);
     try {
-        const QList<OpenCall> added = m_openCalls->rebuild(Clock::now());
+        const QList<OpenCall> added = m_openCalls->rebuild(Clock::moment());
         m_journalCallsTaken = true;
         if (m_running && !added.isEmpty()) {
             announceCalls(added);
@@ -483,7 +484,7 @@ void WardServer::startOpenCalls()
     if (m_filePrepared)
         takeJournalCalls();
     if (m_writer) {
-        const QDateTime now = Clock::now();
+        const Clock::Moment now = Clock::moment();
         for (const AcceptedEvent& event : m_writer->waitingEvents()) {
             if (event.cancel)
                 m_openCalls->cancelNoticed(event.code);
@@ -518,7 +519,7 @@ void WardServer::followNotice(const AcceptedEvent& event)
     }
     if (!OpenCalls::isCallFunction(event.f))
         return;
-    const QString key = m_openCalls->callNoticed(journaledCallOf(event), event.ticket, Clock::now());
+    const QString key = m_openCalls->callNoticed(journaledCallOf(event), event.ticket, Clock::moment());
     noticed.call = m_openCalls->at(m_openCalls->rowOfKey(key));
     emit this->noticed(noticed);
     emit openCallsChanged(m_openCalls->calls());
@@ -546,7 +547,11 @@ void WardServer::followJournal(const JournaledEvent& event)
 
 void WardServer::TimerCallsTimer()
 {
-    const QDateTime now = Clock::now();
+    const Clock::Moment now = Clock::moment();
+    if (const QString step = m_clockSteps.look(now); !step.isEmpty()) {
+        std::fprintf(stderr, "%s\n", step.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
     if (m_openCalls) {
         struct Before
         {
@@ -560,7 +565,7 @@ void WardServer::TimerCallsTimer()
         const QList<EventNotice> due = m_openCalls->tick(now);
         for (const EventNotice& notice : due)
             SendEventToClients(notice.code, notice.f, notice.staff, notice.place);
-        const qint64 nowMs = now.toMSecsSinceEpoch();
+        const qint64 nowMs = now.elapsedMs;
         bool levelsChanged = false;
         for (const OpenCall& call : m_openCalls->calls()) {
             const auto was = before.constFind(call.key);
@@ -586,7 +591,7 @@ void WardServer::TimerCallsTimer()
         }
         for (const QString& id : std::as_const(m_silent)) {
             if (!silentNow.contains(id))
-                emit antennaSilenceChanged(id, false, now);
+                emit antennaSilenceChanged(id, false, now.wall);
         }
         m_silent = silentNow;
     }
@@ -694,12 +699,12 @@ void WardServer::answerCallsRequests()
     // would tell a board that calls still open have ended: the requests wait until they are read.
     if (m_db && !m_journalCallsTaken)
         return;
-    const qint64 nowMs = Clock::now().toMSecsSinceEpoch();
+    const qint64 nowMs = Clock::elapsedMs();
     QList<Stations::ListedCall> listed;
     listed.reserve(m_openCalls->count());
     for (const OpenCall& call : m_openCalls->calls()) {
         listed.append({call.notice.code, call.notice.f, call.notice.staff, call.notice.place,
-                       std::max<qint64>(nowMs - call.timeMs, 0), int(call.level), call.ward});
+                       OpenCalls::waitingMs(call, nowMs), int(call.level), call.ward});
     }
     const QList<QByteArray> answer =
         Stations::callsAnswer(m_answerNumber + 1, m_escalation.WarnSec, m_escalation.AlarmSec, listed);
@@ -732,7 +737,7 @@ void WardServer::TimerFromClientsTimer()
     std::sort(heard.begin(), heard.end(),
               [](const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive) < 0; });
     if (m_antennaWatch)
-        m_antennaWatch->heard(heard, Clock::now());
+        m_antennaWatch->heard(heard, Clock::moment());
     emit antennasHeard(heard);
     emit statusTexts(modeStatus(), antennaStatus(heard, m_cfg));
 }

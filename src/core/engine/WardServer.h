@@ -277,6 +277,8 @@ private:
     EscalationValues m_escalation;
     std::unique_ptr<OpenCalls> m_openCalls;
     std::unique_ptr<AntennaWatch> m_antennaWatch;
+    // A step of the wall clock, told once on standard error.
+    Clock::StepWatch m_clockSteps;
     QStringList m_startProblems; // what the start could not do with the settings file, said at start()
     QStringList m_silent;        // the antennas silent at the last check, as the watch spells them
     bool m_filePrepared = false;

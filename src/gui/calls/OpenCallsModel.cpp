@@ -13,10 +13,10 @@ const QColor kAntennaBack(200, 0, 0);
 } // namespace
 
 OpenCallsModel::OpenCallsModel(OpenCalls& calls, AntennaWatch& antennas, const EscalationValues& settings,
-                               const LogConst& logConst, const JournalTypeTexts& types, const QDateTime& now,
-                               QObject* parent)
+                               const LogConst& logConst, const JournalTypeTexts& types,
+                               const Clock::Moment& now, QObject* parent)
     : QAbstractTableModel(parent), m_calls(calls), m_antennas(antennas), m_settings(settings),
-      m_logConst(logConst), m_types(types), m_now(now), m_nowMs(now.toMSecsSinceEpoch())
+      m_logConst(logConst), m_types(types), m_now(now.wall), m_nowMs(now.elapsedMs)
 {
     m_captions.resize(kColumns);
     m_calls.setObserver(this);
@@ -132,7 +132,7 @@ QVariant OpenCallsModel::data(const QModelIndex& index, int role) const
         case 4:
             return sTimeFromTS(sTSFromDateTime(call.time));
         case kWaitingColumn:
-            return OpenCalls::sWaitingTime(m_nowMs - call.timeMs, m_logConst);
+            return OpenCalls::sWaitingTime(OpenCalls::waitingMs(call, m_nowMs), m_logConst);
         default:
             return {};
         }
@@ -216,10 +216,10 @@ void OpenCallsModel::callJournaled(int row)
     Q_EMIT dataChanged(index(shown, 0), index(shown, kColumns - 1));
 }
 
-void OpenCallsModel::callsTicked(const QDateTime& now, const QList<int>& levelChangedRows)
+void OpenCallsModel::callsTicked(const Clock::Moment& now, const QList<int>& levelChangedRows)
 {
-    m_now = now;
-    m_nowMs = now.toMSecsSinceEpoch();
+    m_now = now.wall;
+    m_nowMs = now.elapsedMs;
     const int calls = m_calls.count();
     if (calls == 0)
         return;

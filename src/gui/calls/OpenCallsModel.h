@@ -25,7 +25,7 @@ public:
     static QString notJournaledText();
 
     OpenCallsModel(OpenCalls& calls, AntennaWatch& antennas, const EscalationValues& settings,
-                   const LogConst& logConst, const JournalTypeTexts& types, const QDateTime& now,
+                   const LogConst& logConst, const JournalTypeTexts& types, const Clock::Moment& now,
                    QObject* parent = nullptr);
     ~OpenCallsModel() override;
 
@@ -56,7 +56,7 @@ private:
     void beginResetCalls() override;
     void endResetCalls() override;
     void callJournaled(int row) override;
-    void callsTicked(const QDateTime& now, const QList<int>& levelChangedRows) override;
+    void callsTicked(const Clock::Moment& now, const QList<int>& levelChangedRows) override;
 
     QString typeText(const QString& f) const;
 
@@ -66,7 +66,7 @@ private:
     LogConst m_logConst;
     JournalTypeTexts m_types;
     QDateTime m_now;
-    qint64 m_nowMs = 0;
+    qint64 m_nowMs = 0; // on the steady clock, which the waiting times are counted on
     QStringList m_captions;
     QStringList m_antennaTexts;
 };

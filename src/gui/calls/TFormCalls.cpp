@@ -56,7 +56,7 @@ TFormCalls::TFormCalls(OpenCalls& calls, AntennaWatch& antennas, const Escalatio
     q1 = designText(QStringLiteral("q1"));
     mCalls = designText(QStringLiteral("mCalls"));
 
-    m_model = new OpenCallsModel(calls, antennas, settings, logConst, types, Clock::now(), this);
+    m_model = new OpenCallsModel(calls, antennas, settings, logConst, types, Clock::moment(), this);
     StringGrid1 = new StringGrid(OpenCallsModel::kColumns, this);
     StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
     StringGrid1->setModel(m_model);

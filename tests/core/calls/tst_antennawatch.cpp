@@ -6,6 +6,12 @@
 namespace {
 const QDateTime kStart(QDate(2017, 12, 3), QTime(14, 0, 0));
 
+// A moment of clocks that ran alike: the wall clock was never set.
+Clock::Moment even(const QDateTime& wall)
+{
+    return {wall, wall.toMSecsSinceEpoch()};
+}
+
 QString describe(const QList<AntennaWatch::Silent>& silent)
 {
     QStringList parts;
@@ -28,8 +34,10 @@ private slots:
 
 void TestAntennaWatch::silenceRaisesAndClears_data()
 {
-    // Steps at seconds after the start: "h<s> <ids>" antennas heard, "c<s>" a check; expected gives,
-    // for every check, whether the list changed and the silent antennas as "id@last heard second".
+    // Steps at seconds after the start: "h<s> <ids>" antennas heard, "c<s>" a check, "w<s> <n>" the
+    // wall clock set forward (back when negative) by n seconds from then on, with no time passing;
+    // expected gives, for every check, whether the list changed and the silent antennas as
+    // "id@last heard second" on the wall clock.
     QTest::addColumn<int>("silentSec");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("expected");
@@ -45,6 +53,14 @@ void TestAntennaWatch::silenceRaisesAndClears_data()
         << 60 << QStringList{"h0 B2", "h10 A1,C3", "h50 C3", "h100 C3", "c100"}
         << QStringList{"changed:B2@0 A1@10"};
     QTest::newRow("switched off") << 0 << QStringList{"h0 A1", "c3600"} << QStringList{"same:"};
+    QTest::newRow("clock set back: silent at the bound all the same")
+        << 60 << QStringList{"h0 A1", "w30 -600", "c59", "c60"} << QStringList{"same:", "changed:A1@0"};
+    QTest::newRow("clock set forward: not silent before the bound")
+        << 60 << QStringList{"h0 A1", "w30 600", "c31", "c59", "c60"}
+        << QStringList{"same:", "same:", "changed:A1@0"};
+    QTest::newRow("heard after a set back: shown at the clock's time")
+        << 60 << QStringList{"h0 A1", "w10 -600", "h20 A1", "c79", "c80"}
+        << QStringList{"same:", "changed:A1@-580"};
 }
 
 void TestAntennaWatch::silenceRaisesAndClears()
@@ -55,10 +71,15 @@ void TestAntennaWatch::silenceRaisesAndClears()
 
     AntennaWatch watch(silentSec);
     QStringList seen;
+    qint64 wallShift = 0;
     for (const QString& step : std::as_const(steps)) {
         const QStringList parts = step.mid(1).split(u' ');
-        const QDateTime now = kStart.addSecs(parts.at(0).toInt());
-        if (step.startsWith(u'h')) {
+        const qint64 second = parts.at(0).toInt();
+        const Clock::Moment now{kStart.addSecs(second + wallShift),
+                                kStart.toMSecsSinceEpoch() + second * 1000};
+        if (step.startsWith(u'w')) {
+            wallShift += parts.at(1).toInt();
+        } else if (step.startsWith(u'h')) {
             watch.heard(parts.at(1).split(u','), now);
         } else {
             const bool changed = watch.check(now);
@@ -79,7 +100,7 @@ void TestAntennaWatch::strangersNeverPushOutARealAntenna()
         QStringList names;
         for (int i = 0; i < 4 * AntennaWatch::kMaxAntennas; ++i)
             names << prefix + QString::number(i);
-        watch.heard(names, kStart.addSecs(second));
+        watch.heard(names, even(kStart.addSecs(second)));
     };
     const auto silentSince = [&watch](const QString& id) {
         for (const AntennaWatch::Silent& s : watch.silent()) {
@@ -90,11 +111,11 @@ void TestAntennaWatch::strangersNeverPushOutARealAntenna()
     };
     for (int second = 0; second <= 220; second += 2) {
         if (second <= 10 || second == 100)
-            watch.heard({QStringLiteral("A1")}, kStart.addSecs(second));
-        watch.heard({QStringLiteral("B2")}, kStart.addSecs(second));
+            watch.heard({QStringLiteral("A1")}, even(kStart.addSecs(second)));
+        watch.heard({QStringLiteral("B2")}, even(kStart.addSecs(second)));
         if (second == 20 || second == 80 || second == 102)
             flood(second + 1, QStringLiteral("x%1-").arg(second));
-        watch.check(kStart.addSecs(second + 1));
+        watch.check(even(kStart.addSecs(second + 1)));
         const qint64 expected = second >= 70 && second < 100 ? 10 : second >= 160 ? 100 : -1;
         QVERIFY2(silentSince(QStringLiteral("A1")) == expected, qPrintable(QString::number(second)));
         QCOMPARE(silentSince(QStringLiteral("B2")), -1);

@@ -16,6 +16,12 @@ QDateTime at(int h, int mi, int s, int dayOffset = 0)
     return QDateTime(QDate(2017, 12, 3).addDays(dayOffset), QTime(h, mi, s));
 }
 
+// A moment of clocks that ran alike: the wall clock was never set.
+Clock::Moment even(const QDateTime& wall)
+{
+    return {wall, wall.toMSecsSinceEpoch()};
+}
+
 QString describe(const OpenCall& c)
 {
     return QStringLiteral("%1|%2|%3|%4|%5|%6")
@@ -173,7 +179,7 @@ void TestOpenCalls::followsTheJournal()
 
     OpenCalls calls(m_db.get(), EscalationValues{});
     QDateTime now = at(10, 0, 0);
-    calls.rebuild(now);
+    calls.rebuild(even(now));
     for (const QString& press : std::as_const(presses)) {
         if (press == QLatin1String("clear")) {
             m_db->executeStatement(QStringLiteral("DELETE FROM logs"));
@@ -186,7 +192,7 @@ void TestOpenCalls::followsTheJournal()
             // The writer journals what a tick gathered in one transaction at the tick's end.
             writer.flushQueue();
         }
-        calls.syncWithJournal(now);
+        calls.syncWithJournal(even(now));
         now = now.addSecs(10);
     }
     QCOMPARE(describe(calls), expected);
@@ -197,7 +203,7 @@ void TestOpenCalls::followsTheJournal()
 
     // A start from the same journal lists the same calls.
     OpenCalls restarted(m_db.get(), EscalationValues{});
-    restarted.rebuild(now);
+    restarted.rebuild(even(now));
     QCOMPARE(describe(restarted), expected);
     for (int row = 0; row < restarted.count(); ++row)
         QCOMPARE(restarted.at(row).notice, calls.at(row).notice);
@@ -239,7 +245,7 @@ void TestOpenCalls::levelsAndRepeats()
                              QStringLiteral("Койка № 1")};
     calls.callJournaled({7, start, QStringLiteral("f6186"), QStringLiteral("8"), QStringLiteral("Койка № 1"),
                          QStringLiteral("Палата 1"), QStringLiteral("Тестова Анна"), notice},
-                        start);
+                        even(start));
     // A second call half a minute later runs half a minute behind.
     calls.callJournaled({8,
                          start.addSecs(30),
@@ -249,7 +255,7 @@ void TestOpenCalls::levelsAndRepeats()
                          {},
                          {},
                          {}},
-                        start.addSecs(30));
+                        even(start.addSecs(30)));
 
     QStringList events;
     CallLevel level = CallLevel::Normal;
@@ -257,7 +263,7 @@ void TestOpenCalls::levelsAndRepeats()
         const QDateTime now = start.addSecs(s);
         if (s == cancelAt)
             calls.entriesClosed({7});
-        const QList<EventNotice> due = calls.tick(now);
+        const QList<EventNotice> due = calls.tick(even(now));
         const int row = calls.rowOf(7);
         if (row >= 0 && calls.at(row).level != level) {
             level = calls.at(row).level;
@@ -295,7 +301,7 @@ void TestOpenCalls::rebuiltAtStart()
 
     EscalationValues settings;
     OpenCalls calls(m_db.get(), settings);
-    calls.rebuild(now);
+    calls.rebuild(even(now));
     const QString w = QStringLiteral("|Палата 1|Тестова Анна|");
     QCOMPARE(describe(calls),
              QStringList({"f6186|8|Койка № 1" + w + "21:00:00", "ba5ac|4|Койка № 2" + w + "08:57:00",
@@ -308,17 +314,17 @@ void TestOpenCalls::rebuiltAtStart()
     QCOMPARE(noticeText(calls.at(2).notice), QStringLiteral("#0A1F;b;Тестова Анна;Пульт;"));
 
     // The first repeat falls RepeatSec after the start, not at once: no station has said hello yet.
-    QVERIFY(calls.tick(now.addSecs(179)).isEmpty());
-    QCOMPARE(calls.tick(now.addSecs(180)).size(), 3);
+    QVERIFY(calls.tick(even(now.addSecs(179))).isEmpty());
+    QCOMPARE(calls.tick(even(now.addSecs(180))).size(), 3);
 
     // A longer window reaches the older entry; none reaches nothing.
     settings.WindowHours = 13;
     OpenCalls wider(m_db.get(), settings);
-    wider.rebuild(now);
+    wider.rebuild(even(now));
     QCOMPARE(wider.at(0).id, old);
     settings.WindowHours = 0;
     OpenCalls none(m_db.get(), settings);
-    none.rebuild(now);
+    none.rebuild(even(now));
     QCOMPARE(none.count(), 0);
 }
 
@@ -341,14 +347,14 @@ void TestOpenCalls::openFromTheNotice()
 
     // Listed the moment the notice goes out, before the journal has it; a second call of the same
     // second and place is another call with a key of its own.
-    const QString first = calls.callNoticed(noticed, 1, t0);
-    const QString second = calls.callNoticed(noticed, 2, t0.addMSecs(700));
+    const QString first = calls.callNoticed(noticed, 1, even(t0));
+    const QString second = calls.callNoticed(noticed, 2, even(t0.addMSecs(700)));
     QCOMPARE(first, QStringLiteral("20171203T100000-f6186-8"));
     QCOMPARE(second, QStringLiteral("20171203T100000-f6186-8-2"));
     QCOMPARE(calls.count(), 2);
     QVERIFY(!calls.at(0).journaled());
     // It ages like any call.
-    calls.tick(t0.addSecs(60));
+    calls.tick(even(t0.addSecs(60)));
     QCOMPARE(calls.at(0).level, CallLevel::Warning);
 
     // The journal's id follows; the key stays.
@@ -371,14 +377,14 @@ void TestOpenCalls::openFromTheNotice()
     const qint64 id = addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"),
                                QStringLiteral("8"), QStringLiteral("Койка № 1"));
     OpenCalls seededFirst(m_db.get(), settings);
-    seededFirst.callWaiting(noticed, 1, t0.addSecs(5));
-    QCOMPARE(seededFirst.rebuild(t0.addSecs(5)).size(), 0);
+    seededFirst.callWaiting(noticed, 1, even(t0.addSecs(5)));
+    QCOMPARE(seededFirst.rebuild(even(t0.addSecs(5))).size(), 0);
     QCOMPARE(seededFirst.count(), 1);
     QCOMPARE(seededFirst.at(0).id, id);
     QCOMPARE(seededFirst.at(0).key, first);
     OpenCalls journalFirst(m_db.get(), settings);
-    QCOMPARE(journalFirst.rebuild(t0.addSecs(5)).size(), 1);
-    QCOMPARE(journalFirst.callWaiting(noticed, 1, t0.addSecs(5)), first);
+    QCOMPARE(journalFirst.rebuild(even(t0.addSecs(5))).size(), 1);
+    QCOMPARE(journalFirst.callWaiting(noticed, 1, even(t0.addSecs(5))), first);
     QCOMPARE(journalFirst.count(), 1);
     QCOMPARE(journalFirst.at(0).id, id);
 }
@@ -394,13 +400,14 @@ void TestOpenCalls::keyIsNeverGivenTwice()
     const JournaledCall noticed{
         0,         t0, QStringLiteral("f6186"), QStringLiteral("8"), QStringLiteral("Койка № 1"), QString(),
         QString(), {}};
-    const QString first = calls.callNoticed(noticed, 1, t0);
+    const QString first = calls.callNoticed(noticed, 1, even(t0));
     QCOMPARE(calls.cancelNoticed(QStringLiteral("f6186")).size(), 1);
-    const QString second = calls.callNoticed(noticed, 2, t0.addMSecs(400));
+    const QString second = calls.callNoticed(noticed, 2, even(t0.addMSecs(400)));
     QCOMPARE(first, QStringLiteral("20171203T100000-f6186-8"));
     QCOMPARE(second, QStringLiteral("20171203T100000-f6186-8-2"));
     QCOMPARE(calls.cancelNoticed(QStringLiteral("f6186")).size(), 1);
-    QCOMPARE(calls.callNoticed(noticed, 3, t0.addMSecs(800)), QStringLiteral("20171203T100000-f6186-8-3"));
+    QCOMPARE(calls.callNoticed(noticed, 3, even(t0.addMSecs(800))),
+             QStringLiteral("20171203T100000-f6186-8-3"));
 
     // The journal holds the first call answered and the second open: rebuilt, the second has its key.
     addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"), QStringLiteral("8"),
@@ -408,17 +415,18 @@ void TestOpenCalls::keyIsNeverGivenTwice()
     const qint64 open = addEntry(QStringLiteral("2017.12.03 10:00:00"), QStringLiteral("f6186"),
                                  QStringLiteral("8"), QStringLiteral("Койка № 1"));
     OpenCalls restarted(m_db.get(), settings);
-    QCOMPARE(restarted.rebuild(t0.addSecs(5)).size(), 1);
+    QCOMPARE(restarted.rebuild(even(t0.addSecs(5))).size(), 1);
     QCOMPARE(restarted.at(0).id, open);
     QCOMPARE(restarted.at(0).key, second);
     // A new call of that second after the restart takes the next key, not the first one's.
-    QCOMPARE(restarted.callNoticed(noticed, 1, t0.addSecs(5)), QStringLiteral("20171203T100000-f6186-8-3"));
+    QCOMPARE(restarted.callNoticed(noticed, 1, even(t0.addSecs(5))),
+             QStringLiteral("20171203T100000-f6186-8-3"));
 
     // The same call left waiting in the previous run's spool is found again under its own key.
     OpenCalls replayed(m_db.get(), settings);
-    QCOMPARE(replayed.callWaiting(noticed, 7, t0.addSecs(5)), first);
-    QCOMPARE(replayed.callWaiting(noticed, 8, t0.addSecs(5)), second);
-    QCOMPARE(replayed.rebuild(t0.addSecs(5)).size(), 0);
+    QCOMPARE(replayed.callWaiting(noticed, 7, even(t0.addSecs(5))), first);
+    QCOMPARE(replayed.callWaiting(noticed, 8, even(t0.addSecs(5))), second);
+    QCOMPARE(replayed.rebuild(even(t0.addSecs(5))).size(), 0);
     QCOMPARE(replayed.count(), 2);
     QCOMPARE(replayed.at(replayed.rowOfKey(second)).id, open);
 }
@@ -435,14 +443,14 @@ void TestOpenCalls::removalIsKeptForGood()
     const QStringList journalBefore = journal();
 
     OpenCalls calls(m_db.get(), EscalationValues{});
-    calls.rebuild(now);
+    calls.rebuild(even(now));
     calls.dismiss(calls.at(0).key, now);
     QCOMPARE(calls.count(), 1);
     QCOMPARE(calls.at(0).id, second);
     QCOMPARE(journal(), journalBefore);
     QCOMPARE(rowsOf(QStringLiteral("SELECT id, removedat FROM dismissedcalls")),
              QStringList{QStringLiteral("%1|2017.12.03 10:00:00").arg(first)});
-    calls.syncWithJournal(now); // the journal still holds it open; it stays off the list
+    calls.syncWithJournal(even(now)); // the journal still holds it open; it stays off the list
     QCOMPARE(calls.count(), 1);
 
     // Closed for good: a later start does not list it, and does not forget the removal even once its
@@ -450,7 +458,7 @@ void TestOpenCalls::removalIsKeptForGood()
     m_db->executeStatement(QStringLiteral("UPDATE logs SET timestr = '2017.12.03 10:01:00' WHERE id = ?"),
                            {QVariant(qlonglong(first))});
     OpenCalls restarted(m_db.get(), EscalationValues{});
-    restarted.rebuild(now);
+    restarted.rebuild(even(now));
     QCOMPARE(restarted.count(), 1);
     QCOMPARE(restarted.at(0).id, second);
     QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM dismissedcalls")).fieldAsInteger(0), 1);
@@ -463,7 +471,8 @@ void TestOpenCalls::removalIsKeptForGood()
         sunk << call.id;
     });
     const QString key = restarted.at(0).key;
-    restarted.callNoticed({0, now, QStringLiteral("ba5ac"), QStringLiteral("8"), {}, {}, {}, {}}, 3, now);
+    restarted.callNoticed({0, now, QStringLiteral("ba5ac"), QStringLiteral("8"), {}, {}, {}, {}}, 3,
+                          even(now));
     restarted.dismiss(key, now);
     QCOMPARE(sunk, QList<qint64>{second});
     QVERIFY_THROWS_EXCEPTION(AppError, restarted.dismiss(restarted.at(0).key, now));
@@ -471,7 +480,7 @@ void TestOpenCalls::removalIsKeptForGood()
 
     // Without a database, and for a call the journal does not have, the operator hears why.
     OpenCalls detached(nullptr, EscalationValues{});
-    detached.callJournaled({5, now, QStringLiteral("f6186"), QStringLiteral("8"), {}, {}, {}, {}}, now);
+    detached.callJournaled({5, now, QStringLiteral("f6186"), QStringLiteral("8"), {}, {}, {}, {}}, even(now));
     QVERIFY_THROWS_EXCEPTION(AppError, detached.dismiss(detached.at(0).key, now));
     QCOMPARE(detached.count(), 1);
 }

@@ -50,6 +50,8 @@ private slots:
     void openCallsSignalsAreTheLifeOfOneAlert();
     void restartEndsWhatWentAndStartsWhatWasNeverReported();
     void unusableSettingsLeaveTheWardRunning();
+    void updatesKeepToTheTimePassed_data();
+    void updatesKeepToTheTimePassed();
 
 private:
     void configure(const QString& host, const QString& pointOfCare = QStringLiteral("ТО-3"));
@@ -74,6 +76,7 @@ void TestAlertBridge::cleanup()
 {
     m_manager.reset();
     Clock::setNowOverride({});
+    Clock::setElapsedOverride({});
     UdpSender::setBroadcastAddressForTests(QHostAddress());
     App::setExePathOverride(QString());
     m_dir.reset();
@@ -253,6 +256,53 @@ void TestAlertBridge::unusableSettingsLeaveTheWardRunning()
     QTRY_COMPARE(server.db().query(QStringLiteral("SELECT id FROM logs")).rowCount(), 1);
     QTest::qWait(200);
     QCOMPARE(m_manager->connections(), 0);
+    server.finish();
+}
+
+void TestAlertBridge::updatesKeepToTheTimePassed_data()
+{
+    QTest::addColumn<int>("stepSec");
+    QTest::newRow("wall clock set back 10 minutes") << -600;
+    QTest::newRow("wall clock set forward 10 minutes") << 600;
+}
+
+// A call pressed at a bed, then the wall clock stepped: the alert manager hears of its warning and
+// its alarm at WarnSec and AlarmSec of the time that passed, neither later nor earlier.
+void TestAlertBridge::updatesKeepToTheTimePassed()
+{
+    QFETCH(int, stepSec);
+    qint64 elapsedMs = 1'000'000;
+    Clock::setElapsedOverride([&elapsedMs] { return elapsedMs; });
+    WardServer server;
+    server.create();
+    configure(QStringLiteral("127.0.0.1"));
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    server.TimerCalls.stop();
+    const int warnSec = server.escalation().WarnSec;
+    const int alarmSec = server.escalation().AlarmSec;
+    QStringList escalations;
+    connect(&server, &WardServer::callEscalated, this, [&](const OpenCall& call, CallLevel level) {
+        escalations << QStringLiteral("%1:%2").arg((elapsedMs - call.sinceMs) / 1000).arg(int(level));
+    });
+    press("f61868", server);
+    QTRY_COMPARE(m_manager->alerts().size(), 1);
+    QCOMPARE(server.openCalls()->count(), 1);
+    const qint64 since = server.openCalls()->at(0).sinceMs;
+
+    m_now = m_now.addSecs(stepSec);
+    for (const int second : {1, warnSec - 1, warnSec + 1, alarmSec - 1, alarmSec + 1}) {
+        elapsedMs = since + qint64(second) * 1000;
+        server.TimerCallsTimer();
+    }
+    QCOMPARE(escalations, (QStringList{QStringLiteral("%1:1").arg(warnSec + 1),
+                                       QStringLiteral("%1:2").arg(alarmSec + 1)}));
+    QTRY_COMPARE(m_manager->alerts().size(), 3);
+    const QList<QByteArray> got = m_manager->alerts();
+    QCOMPARE(value(got[0], 3) + ' ' + value(got[0], 6), QByteArray("start PM"));
+    QCOMPARE(value(got[1], 3) + ' ' + value(got[1], 6), QByteArray("update PM"));
+    QCOMPARE(value(got[2], 3) + ' ' + value(got[2], 6), QByteArray("update PH"));
+    QCOMPARE(alertId(got[2]), alertId(got[0]));
     server.finish();
 }
 

@@ -9,15 +9,22 @@
 #include "core/base/Clock.h"
 #include "core/db/Database.h"
 #include "core/engine/WardServer.h"
+#include "core/net/StationNotice.h"
 #include "core/net/UdpSender.h"
 #include "core/settings/AppState.h"
 #include "core/settings/IniFile.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +62,44 @@ struct Station
     }
 };
 
+// Standard error into a file for as long as it lives.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(const QString& path) : m_path(path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd >= 0) {
+            ::dup2(fd, STDERR_FILENO);
+            ::close(fd);
+        }
+    }
+    ~StderrCapture() { restore(); }
+    QStringList lines()
+    {
+        restore();
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromLocal8Bit(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QString m_path;
+    int m_saved = -1;
+};
+
 void send(const QByteArray& text, quint16 port)
 {
     QUdpSocket socket;
@@ -75,29 +120,35 @@ private slots:
     void callIsOpenFromItsNoticeWhileTheJournalIsLocked();
     void removedCallIsNeverClosedByALaterCancel();
     void callsFoundAtStartAreAnnouncedOnce();
+    void wallClockSetBackHoldsNothingUp();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QDateTime m_start;
     QElapsedTimer m_elapsed;
-    qint64 m_jumpMs = 0; // added to the running clock by a test
+    qint64 m_jumpMs = 0;     // added to the running clock by a test
+    qint64 m_wallStepMs = 0; // added to the wall clock alone: the clock set by hand
 };
 
 void TestNetOpenCalls::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     App::setExePathOverride(m_dir->filePath(QStringLiteral("HalvaneServer")));
-    // The clock runs with real time from a fixed start, so that the one-second timer sees time pass.
+    // The clock runs with real time from a fixed start, so that the one-second timer sees time pass;
+    // a jump is time passing, on both clocks.
     m_start = QDateTime(QDate(2017, 12, 3), QTime(14, 5, 9));
     m_jumpMs = 0;
     m_elapsed.start();
-    Clock::setNowOverride([this] { return m_start.addMSecs(m_elapsed.elapsed() + m_jumpMs); });
+    m_wallStepMs = 0;
+    Clock::setNowOverride([this] { return m_start.addMSecs(m_elapsed.elapsed() + m_jumpMs + m_wallStepMs); });
+    Clock::setElapsedOverride([this] { return m_elapsed.elapsed() + m_jumpMs; });
     UdpSender::setBroadcastAddressForTests(QHostAddress(QHostAddress::LocalHost));
 }
 
 void TestNetOpenCalls::cleanup()
 {
     Clock::setNowOverride({});
+    Clock::setElapsedOverride({});
     UdpSender::setBroadcastAddressForTests(QHostAddress());
     App::setExePathOverride(QString());
     m_dir.reset();
@@ -342,6 +393,83 @@ void TestNetOpenCalls::callsFoundAtStartAreAnnouncedOnce()
     QCOMPARE(lists[0].size(), 3);
     server.TimerCallsTimer();
     QCOMPARE(levels.size(), 2);
+}
+
+// The wall clock set back 10 minutes while a call waits: its warning and alarm come at WarnSec and
+// AlarmSec of the time that passed, the board is told how long it really waited, and the step is one
+// line on standard error, however many ticks follow it.
+void TestNetOpenCalls::wallClockSetBackHoldsNothingUp()
+{
+    WardServer server;
+    server.create();
+    const MainSettingsValues& cfg = server.cfg();
+    Station station;
+    QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
+    QString error;
+    QVERIFY2(server.start(&error), qPrintable(error));
+    // The supervision's tick is driven by hand from here on.
+    server.TimerCalls.stop();
+    const int warnSec = server.escalation().WarnSec;
+    const int alarmSec = server.escalation().AlarmSec;
+    QVERIFY(warnSec > 10 && alarmSec > warnSec + 10);
+    QList<CallLevel> escalated;
+    connect(&server, &WardServer::callEscalated, this,
+            [&](const OpenCall&, CallLevel level) { escalated << level; });
+
+    station.socket.writeDatagram(cfg.sFromClient.toUtf8(), QHostAddress::LocalHost,
+                                 UdpSender::portFromSetting(cfg.FromClientsPort));
+    QTRY_VERIFY_WITH_TIMEOUT(!station.times(cfg.sToClient).isEmpty(), 3000);
+    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    QTRY_COMPARE_WITH_TIMEOUT(server.openCalls()->count(), 1, 3000);
+    server.TimerCallsTimer();
+
+    StderrCapture captured(m_dir->filePath(QStringLiteral("stderr.txt")));
+    m_wallStepMs -= 600'000;
+    server.TimerCallsTimer();
+    server.TimerCallsTimer();
+    // Time passes to a second and a half before the warning, then past it.
+    const auto waitedMs = [&server] {
+        return OpenCalls::waitingMs(server.openCalls()->at(0), Clock::elapsedMs());
+    };
+    m_jumpMs += qint64(warnSec) * 1000 - waitedMs() - 1500;
+    server.TimerCallsTimer();
+    QCOMPARE(escalated, QList<CallLevel>{});
+    m_jumpMs += 2000;
+    server.TimerCallsTimer();
+    QCOMPARE(escalated, QList<CallLevel>{CallLevel::Warning});
+    m_jumpMs += qint64(alarmSec - warnSec) * 1000;
+    server.TimerCallsTimer();
+    QCOMPARE(escalated, (QList<CallLevel>{CallLevel::Warning, CallLevel::Alarm}));
+    QCOMPARE(server.openCalls()->at(0).level, CallLevel::Alarm);
+    server.TimerCallsTimer();
+
+    // The board's answer: the call has waited past AlarmSec, not the 0 the wall clock would say.
+    station.socket.writeDatagram(QByteArray(Stations::kCallsRequest), QHostAddress::LocalHost,
+                                 UdpSender::portFromSetting(cfg.FromClientsPort));
+    QString answer;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            station.drain();
+            for (const auto& [text, ms] : std::as_const(station.received)) {
+                if (text.startsWith(QLatin1String(Stations::kCallsAnswerHead)))
+                    answer = text;
+            }
+            return !answer.isEmpty();
+        }(),
+        5000);
+    const QStringList lines = answer.split(u'\n');
+    QCOMPARE(lines.size(), 2);
+    const QStringList fields = lines.at(1).split(u'\t');
+    QCOMPARE(fields.value(0), QStringLiteral("f6186"));
+    const qint64 answered = fields.value(2).toLongLong();
+    QVERIFY2(answered >= qint64(alarmSec) * 1000 && answered < qint64(alarmSec + 30) * 1000,
+             qPrintable(fields.value(2)));
+    QCOMPARE(fields.value(3), QStringLiteral("2"));
+
+    const QStringList said = captured.lines().filter(QStringLiteral("Системные часы"));
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.at(0).startsWith(QStringLiteral("Системные часы переведены назад на 10 мин 0 сек")),
+             qPrintable(said.at(0)));
 }
 
 QTEST_GUILESS_MAIN(TestNetOpenCalls)

@@ -26,6 +26,12 @@
 
 namespace {
 const QDateTime kNow(QDate(2017, 12, 3), QTime(14, 5, 9));
+
+// A moment of clocks that ran alike: the wall clock was never set.
+Clock::Moment even(const QDateTime& wall)
+{
+    return {wall, wall.toMSecsSinceEpoch()};
+}
 } // namespace
 
 class TestCallsWindow : public QObject
@@ -74,13 +80,13 @@ void TestCallsWindow::init()
         "VALUES ('2017.12.03 14:00:00', '2017.12.03 14:01:00', 'f6186', '8', 'Закрыт', '', '', '00:01:00')"));
 
     m_calls = std::make_unique<OpenCalls>(m_db.get(), EscalationValues{});
-    m_calls->rebuild(kNow);
+    m_calls->rebuild(even(kNow));
     m_antennas = std::make_unique<AntennaWatch>(60);
     m_form = std::make_unique<TFormCalls>(
         *m_calls, *m_antennas, EscalationValues{}, LogConst{},
         JournalTypeTexts{QStringLiteral("вызов"), QStringLiteral("прием"), QStringLiteral("вызов отв.")});
     m_form->InitSection();
-    m_calls->tick(kNow);
+    m_calls->tick(even(kNow));
     m_form->show();
 }
 
@@ -144,16 +150,20 @@ void TestCallsWindow::rowsInWaitingOrderWithColours()
     // A second later only the waiting column is repainted, and nothing starts over.
     QSignalSpy changed(m_form->model(), &QAbstractItemModel::dataChanged);
     QSignalSpy reset(m_form->model(), &QAbstractItemModel::modelReset);
-    m_calls->tick(kNow.addSecs(1));
+    m_calls->tick(even(kNow.addSecs(1)));
     QCOMPARE(changed.size(), 1);
     QCOMPARE(changed.at(0).at(0).toModelIndex(), m_form->model()->index(0, OpenCallsModel::kWaitingColumn));
     QCOMPARE(changed.at(0).at(1).toModelIndex(), m_form->model()->index(2, OpenCallsModel::kWaitingColumn));
     QCOMPARE(m_form->StringGrid1->Cells(5, 3), QStringLiteral("11 сек"));
+    // The wall clock set back 10 minutes a second later: the waiting times run on as time passes.
+    m_calls->tick({kNow.addSecs(2 - 600), kNow.addSecs(2).toMSecsSinceEpoch()});
+    QCOMPARE(m_form->StringGrid1->Cells(5, 3), QStringLiteral("12 сек"));
+    QCOMPARE(m_form->StringGrid1->Cells(5, 1), QStringLiteral("6 мин 2 сек"));
 
     // 170 seconds on, the second call has waited past 300 seconds and the newest past 180: those two
     // rows are repainted whole.
     changed.clear();
-    m_calls->tick(kNow.addSecs(170));
+    m_calls->tick(even(kNow.addSecs(170)));
     QCOMPARE(changed.size(), 3);
     QCOMPARE(changed.at(1).at(0).toModelIndex(), m_form->model()->index(1, 0));
     QCOMPARE(changed.at(2).at(1).toModelIndex(), m_form->model()->index(2, OpenCallsModel::kColumns - 1));
@@ -164,7 +174,7 @@ void TestCallsWindow::rowsInWaitingOrderWithColours()
     // A new call goes to the bottom, a closed one leaves at once.
     const qint64 id = addEntry(QStringLiteral("2017.12.03 14:08:00"), QStringLiteral("f6186"),
                                QStringLiteral("8"), QStringLiteral("Койка № 1"));
-    m_calls->syncWithJournal(kNow.addSecs(171));
+    m_calls->syncWithJournal(even(kNow.addSecs(171)));
     QCOMPARE(m_form->StringGrid1->Cells(0, 4), QStringLiteral("Койка № 1"));
     m_calls->entriesClosed({m_calls->at(0).id, id});
     QCOMPARE(rows().size(), 2);
@@ -210,8 +220,8 @@ void TestCallsWindow::silentAntennaLine()
 {
     QAbstractItemModelTester tester(m_form->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     m_form->StringGrid1->setRow(2); // Койка № 2
-    m_antennas->heard({QStringLiteral("A1")}, kNow);
-    m_antennas->check(kNow.addSecs(60));
+    m_antennas->heard({QStringLiteral("A1")}, even(kNow));
+    m_antennas->check(even(kNow.addSecs(60)));
     QCOMPARE(m_form->StringGrid1->Cells(0, 1), QStringLiteral("Нет сигнала от антенны A1 с 14:05:09"));
     QCOMPARE(colourOf(0), QStringLiteral("antenna"));
     QCOMPARE(m_form->StringGrid1->columnSpan(0, 0), OpenCallsModel::kColumns);
@@ -226,8 +236,8 @@ void TestCallsWindow::silentAntennaLine()
     QCOMPARE(m_app->dialogs.questions.size(), 0);
     QCOMPARE(rows().size(), 4);
 
-    m_antennas->heard({QStringLiteral("a1")}, kNow.addSecs(61));
-    m_antennas->check(kNow.addSecs(62));
+    m_antennas->heard({QStringLiteral("a1")}, even(kNow.addSecs(61)));
+    m_antennas->check(even(kNow.addSecs(62)));
     QCOMPARE(rows().size(), 3);
     QCOMPARE(m_form->StringGrid1->columnSpan(0, 0), 1);
 }
@@ -239,7 +249,7 @@ void TestCallsWindow::callNotYetJournaledIsMarked()
                              QStringLiteral("Койка № 2")};
     m_calls->callNoticed({0, kNow.addSecs(5), QStringLiteral("ba5ac"), QStringLiteral("8"),
                           QStringLiteral("Койка № 2"), QStringLiteral("Палата 1"), QString(), notice},
-                         9, kNow.addSecs(5));
+                         9, even(kNow.addSecs(5)));
     QCOMPARE(rows().size(), 4);
     QCOMPARE(rows().at(3), QStringLiteral("Койка № 2|Палата 1||вызов (не записан в журнал)|14:05:14|0 сек"));
     const QModelIndex type = m_form->model()->index(3, 3);
