@@ -176,7 +176,7 @@ QList<JournaledCall> OpenCalls::readOpenEntries(const QString& condition, const 
     return entries;
 }
 
-QList<OpenCall> OpenCalls::rebuild(const Clock::Moment& now)
+QList<OpenCall> OpenCalls::rebuild(const Clock::Moment& now, const QSet<QString>& closedByWaiting)
 {
     QList<JournaledCall> entries;
     if (m_settings.WindowHours > 0) {
@@ -208,6 +208,8 @@ QList<OpenCall> OpenCalls::rebuild(const Clock::Moment& now)
                 m_observer->callJournaled(waiting);
             continue;
         }
+        if (closedByWaiting.contains(entry.code))
+            continue;
         OpenCall call;
         static_cast<JournaledCall&>(call) = entry;
         call.key = newKey(base, earlier, now.wall);

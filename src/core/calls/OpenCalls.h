@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -122,9 +123,11 @@ public:
     // hours, less the removed ones, with their real waiting times, to the calls already listed (a
     // listed call that is still waiting for the journal and has the entry's key is that entry). The
     // first repeat of each falls RepeatSec after now, when the display stations have had time to say
-    // hello again. Reads only; returns the calls it added. Throws AppError when the database fails;
-    // the list is unchanged then.
-    QList<OpenCall> rebuild(const Clock::Moment& now);
+    // hello again. An entry whose code has a cancel still waiting for the journal (closedByWaiting)
+    // is not open: every entry the journal holds came before every event still waiting, and the
+    // waiting cancel closes it when it is written. Reads only; returns the calls it added. Throws
+    // AppError when the database fails; the list is unchanged then.
+    QList<OpenCall> rebuild(const Clock::Moment& now, const QSet<QString>& closedByWaiting = {});
 
     // The notice of a call went out: the call is listed at once, with ticket naming it until the
     // journal has it. Returns its key.

@@ -420,7 +420,16 @@ bool WardServer::takeJournalCalls()
         return true;
     const db::BusyTimeoutScope wait(*m_db, kStartWorkBusyTimeoutMs);
     try {
-        const QList<OpenCall> added = m_openCalls->rebuild(Clock::moment());
+        // Taken late (the file was held since the start), the journal still lists calls that a
+        // cancel waiting in the spool has closed; they are not open again.
+        QSet<QString> closedByWaiting;
+        if (m_writer) {
+            for (const AcceptedEvent& event : m_writer->waitingEvents()) {
+                if (event.cancel)
+                    closedByWaiting.insert(event.code);
+            }
+        }
+        const QList<OpenCall> added = m_openCalls->rebuild(Clock::moment(), closedByWaiting);
         m_journalCallsTaken = true;
         if (m_running && !added.isEmpty()) {
             announceCalls(added);
