@@ -113,7 +113,8 @@ private slots:
         p.start(exe, {});
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 1);
-        QVERIFY(p.readAllStandardError().contains("another HalvaneCentral runs"));
+        QVERIFY(QString::fromUtf8(p.readAllStandardError())
+                    .contains(QStringLiteral("уже работает другой HalvaneCentral")));
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("HalvaneCentral.inbox"))));
         QFile ini(dir.filePath(QStringLiteral("HalvaneCentral.ini")));
         QVERIFY(ini.open(QIODevice::ReadOnly));

@@ -143,7 +143,9 @@ private:
             return {};
         const QByteArray body =
             "name=" + QUrl::toPercentEncoding(kAccount) + "&password=" + QUrl::toPercentEncoding(kPassword);
-        socket.write("POST /login HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(m_httpPort) +
+        const QByteArray origin = "127.0.0.1:" + QByteArray::number(m_httpPort);
+        // As the page's own form posts it: from its origin.
+        socket.write("POST /login HTTP/1.1\r\nHost: " + origin + "\r\nOrigin: http://" + origin +
                      "\r\nConnection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                      "Content-Length: " +
                      QByteArray::number(body.size()) + "\r\n\r\n" + body);
