@@ -121,16 +121,21 @@ class TestSettingSections : public QObject
 
 private slots:
     void init();
-    void sectionWrittenAfterTheOthers_data() { sections(); }
+    void sectionWrittenAfterTheOthers_data() { sections({{"", {}}}); }
     void sectionWrittenAfterTheOthers();
-    void missingKeysAddedAndHandEditsKept_data() { sections(); }
+    // Each section edited by hand twice: last in the file, and with another section after it.
+    void missingKeysAddedAndHandEditsKept_data()
+    {
+        sections({{", last", {}}, {", before another", {QStringLiteral("[Other]"), QStringLiteral("x=1")}}});
+    }
     void missingKeysAddedAndHandEditsKept();
 
 private:
-    // One row per section: its writer and reader, the lines a start appends to a file without it,
-    // what it reads as then (and with no file), a section edited by hand (a comment key changed, a
-    // value changed, keys removed) and what that reads as.
-    static void sections();
+    // One row per section and layout: its writer and reader, the lines a start appends to a file
+    // without it, what it reads as then (and with no file), a section edited by hand (a comment key
+    // changed, a value changed, keys removed), what that reads as, and the lines that follow the
+    // section in the file (a layout: a name and its lines).
+    static void sections(const QList<std::pair<const char*, QStringList>>& layouts);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
@@ -143,7 +148,7 @@ void TestSettingSections::init()
     m_path = m_dir->filePath(QStringLiteral("HalvaneServer.ini"));
 }
 
-void TestSettingSections::sections()
+void TestSettingSections::sections(const QList<std::pair<const char*, QStringList>>& layouts)
 {
     QTest::addColumn<SectionWriter>("write");
     QTest::addColumn<SectionReader>("read");
@@ -151,6 +156,14 @@ void TestSettingSections::sections()
     QTest::addColumn<QStringList>("defaults");
     QTest::addColumn<QStringList>("hand");
     QTest::addColumn<QStringList>("handRead");
+    QTest::addColumn<QStringList>("following");
+    const auto row = [&](const char* name, const SectionWriter& write, const SectionReader& read,
+                         const QStringList& written, const QStringList& defaults, const QStringList& hand,
+                         const QStringList& handRead) {
+        for (const auto& [layout, following] : layouts)
+            QTest::addRow("%s%s", name, layout)
+                << write << read << written << defaults << hand << handRead << following;
+    };
 
     const QStringList escalation = {"WarnSec=180",
                                     "AlarmSec=300",
@@ -175,93 +188,87 @@ void TestSettingSections::sections()
                                 "RetrySec=5",
                                 "WatchdogSec=30",
                                 "enabled=0"};
-    QTest::newRow("Escalation")
-        << SectionWriter(EscalationSettings::writeMissing) << SectionReader(readEscalation)
-        << QStringList{
-               "[Escalation]",
-               ";Описание секции=Ожидающие вызовы: цвета, повтор извещения, контроль антенн",
-               ";WarnSec=через сколько секунд ожидания вызов выделяется цветом предупреждения (0 - не "
-               "выделять)",
-               ";AlarmSec=через сколько секунд ожидания вызов выделяется цветом тревоги (0 - не выделять)",
-               ";RepeatSec=через сколько секунд клиентам повторяется извещение о вызове без ответа (0 - "
-               "не повторять)",
-               ";WindowHours=за сколько последних часов вызовы без ответа берутся из журнала при запуске",
-               ";AntennaSilentSec=через сколько секунд молчания антенны поднимается тревога (0 - не "
-               "следить)",
-               ";ShowAtStart=показывать окно активных вызовов при запуске (1 - да, 0 - нет)",
-               ";sAlarmCount=Статус. Вызовов в тревоге: N",
-               ";sAntennaSilent=Статус. Нет сигнала от антенны N с ЧЧ:ММ:СС",
-               ";sSince=Подстановка: с",
-               "WarnSec=180",
-               "AlarmSec=300",
-               "RepeatSec=180",
-               "WindowHours=12",
-               "AntennaSilentSec=60",
-               "ShowAtStart=1",
-               "sAlarmCount=Вызовов в тревоге: ",
-               "sAntennaSilent=Нет сигнала от антенны ",
-               "sSince=с ",
-           }
-        << escalation
-        << QStringList{";WarnSec=моё", "WarnSec=60", "AlarmSec=0"}
-        << with(escalation, {"WarnSec=60", "AlarmSec=0"});
+    row("Escalation", SectionWriter(EscalationSettings::writeMissing), SectionReader(readEscalation),
+        QStringList{
+            "[Escalation]",
+            ";Описание секции=Ожидающие вызовы: цвета, повтор извещения, контроль антенн",
+            ";WarnSec=через сколько секунд ожидания вызов выделяется цветом предупреждения (0 - не "
+            "выделять)",
+            ";AlarmSec=через сколько секунд ожидания вызов выделяется цветом тревоги (0 - не выделять)",
+            ";RepeatSec=через сколько секунд клиентам повторяется извещение о вызове без ответа (0 - "
+            "не повторять)",
+            ";WindowHours=за сколько последних часов вызовы без ответа берутся из журнала при запуске",
+            ";AntennaSilentSec=через сколько секунд молчания антенны поднимается тревога (0 - не "
+            "следить)",
+            ";ShowAtStart=показывать окно активных вызовов при запуске (1 - да, 0 - нет)",
+            ";sAlarmCount=Статус. Вызовов в тревоге: N",
+            ";sAntennaSilent=Статус. Нет сигнала от антенны N с ЧЧ:ММ:СС",
+            ";sSince=Подстановка: с",
+            "WarnSec=180",
+            "AlarmSec=300",
+            "RepeatSec=180",
+            "WindowHours=12",
+            "AntennaSilentSec=60",
+            "ShowAtStart=1",
+            "sAlarmCount=Вызовов в тревоге: ",
+            "sAntennaSilent=Нет сигнала от антенны ",
+            "sSince=с ",
+        },
+        escalation, QStringList{";WarnSec=моё", "WarnSec=60", "AlarmSec=0"},
+        with(escalation, {"WarnSec=60", "AlarmSec=0"}));
 
-    QTest::newRow("Mqtt") << SectionWriter(MqttSettings::writeWhenMissing) << SectionReader(readMqtt)
-                          << QStringList{
-                                 "[Mqtt]",
-                                 ";Описание секции=Публикация событий в брокер MQTT",
-                                 ";Host=адрес брокера MQTT; пусто - публикация выключена",
-                                 ";Port=порт брокера, 1883 (8883 для TLS)",
-                                 ";Topic=префикс топиков: <Topic>/events, <Topic>/open, <Topic>/status",
-                                 ";ClientId=идентификатор клиента; пусто - случайный",
-                                 ";Username=имя пользователя на брокере; пусто - без имени",
-                                 ";Password=пароль пользователя на брокере",
-                                 ";Tls=1 - соединение TLS, 0 - без шифрования",
-                                 ";CaFile=файл сертификата CA (PEM) для TLS; пусто - системные сертификаты",
-                                 "Host=",
-                                 "Port=1883",
-                                 "Topic=halvane/ward",
-                                 "ClientId=",
-                                 "Username=",
-                                 "Password=",
-                                 "Tls=0",
-                                 "CaFile=",
-                             }
-                          << mqtt
-                          << QStringList{";Описание секции=x", "Host=broker.local", "Port=8883"}
-                          << with(mqtt,
-                                  {"Host=broker.local", "Port=8883", "enabled=1"});
+    row("Mqtt", SectionWriter(MqttSettings::writeWhenMissing), SectionReader(readMqtt),
+        QStringList{
+            "[Mqtt]",
+            ";Описание секции=Публикация событий в брокер MQTT",
+            ";Host=адрес брокера MQTT; пусто - публикация выключена",
+            ";Port=порт брокера, 1883 (8883 для TLS)",
+            ";Topic=префикс топиков: <Topic>/events, <Topic>/open, <Topic>/status",
+            ";ClientId=идентификатор клиента; пусто - случайный",
+            ";Username=имя пользователя на брокере; пусто - без имени",
+            ";Password=пароль пользователя на брокере",
+            ";Tls=1 - соединение TLS, 0 - без шифрования",
+            ";CaFile=файл сертификата CA (PEM) для TLS; пусто - системные сертификаты",
+            "Host=",
+            "Port=1883",
+            "Topic=halvane/ward",
+            "ClientId=",
+            "Username=",
+            "Password=",
+            "Tls=0",
+            "CaFile=",
+        },
+        mqtt, QStringList{";Описание секции=x", "Host=broker.local", "Port=8883"},
+        with(mqtt, {"Host=broker.local", "Port=8883", "enabled=1"}));
 
-    QTest::newRow("Alerts")
-        << SectionWriter(AlertsSettings::writeWhenMissing) << SectionReader(readAlerts)
-        << QStringList{
-               "[Alerts]",
-               ";Описание секции=Передача вызовов на телефоны через менеджер оповещений (IHE PCD ACM)",
-               ";Host=адрес менеджера оповещений (HL7 MLLP); пусто - вызовы на телефоны не передаются",
-               ";Port=TCP-порт менеджера оповещений, 2575",
-               ";PointOfCare=отделение, как его знает менеджер оповещений (PV1-3.1)",
-               ";Facility=больница, как её знает менеджер оповещений (MSH-4, PV1-3.4)",
-               ";SendingApplication=имя этого сервера в сообщениях (MSH-3)",
-               ";ReceivingApplication=имя менеджера оповещений (MSH-5); пусто - не указывается",
-               ";ReceivingFacility=больница менеджера оповещений (MSH-6); пусто - не указывается",
-               ";AckTimeoutSec=сколько секунд ждать подтверждения сообщения (ACK)",
-               ";RetrySec=через сколько секунд повторить сообщение без подтверждения или с ответом AE/CE",
-               ";WatchdogSec=через сколько секунд простоя посылать контрольное сообщение (0 - не "
-               "посылать)",
-               "Host=",
-               "Port=2575",
-               "PointOfCare=",
-               "Facility=",
-               "SendingApplication=HALVANE",
-               "ReceivingApplication=",
-               "ReceivingFacility=",
-               "AckTimeoutSec=5",
-               "RetrySec=5",
-               "WatchdogSec=30",
-           }
-        << alerts
-        << QStringList{"Host=10.2.2.2", "RetrySec=12"}
-        << with(alerts, {"Host=10.2.2.2", "RetrySec=12", "enabled=1"});
+    row("Alerts", SectionWriter(AlertsSettings::writeWhenMissing), SectionReader(readAlerts),
+        QStringList{
+            "[Alerts]",
+            ";Описание секции=Передача вызовов на телефоны через менеджер оповещений (IHE PCD ACM)",
+            ";Host=адрес менеджера оповещений (HL7 MLLP); пусто - вызовы на телефоны не передаются",
+            ";Port=TCP-порт менеджера оповещений, 2575",
+            ";PointOfCare=отделение, как его знает менеджер оповещений (PV1-3.1)",
+            ";Facility=больница, как её знает менеджер оповещений (MSH-4, PV1-3.4)",
+            ";SendingApplication=имя этого сервера в сообщениях (MSH-3)",
+            ";ReceivingApplication=имя менеджера оповещений (MSH-5); пусто - не указывается",
+            ";ReceivingFacility=больница менеджера оповещений (MSH-6); пусто - не указывается",
+            ";AckTimeoutSec=сколько секунд ждать подтверждения сообщения (ACK)",
+            ";RetrySec=через сколько секунд повторить сообщение без подтверждения или с ответом AE/CE",
+            ";WatchdogSec=через сколько секунд простоя посылать контрольное сообщение (0 - не "
+            "посылать)",
+            "Host=",
+            "Port=2575",
+            "PointOfCare=",
+            "Facility=",
+            "SendingApplication=HALVANE",
+            "ReceivingApplication=",
+            "ReceivingFacility=",
+            "AckTimeoutSec=5",
+            "RetrySec=5",
+            "WatchdogSec=30",
+        },
+        alerts, QStringList{"Host=10.2.2.2", "RetrySec=12"},
+        with(alerts, {"Host=10.2.2.2", "RetrySec=12", "enabled=1"}));
 }
 
 void TestSettingSections::sectionWrittenAfterTheOthers()
@@ -304,10 +311,11 @@ void TestSettingSections::missingKeysAddedAndHandEditsKept()
     QFETCH(QStringList, written);
     QFETCH(QStringList, hand);
     QFETCH(QStringList, handRead);
+    QFETCH(QStringList, following);
 
-    // The section as a start cut short or an editor left it, with a section after it.
+    // The section as a start cut short or an editor left it.
     const QString header = written.first();
-    const QStringList other = {QStringLiteral("[Other]"), QStringLiteral("x=1")};
+    const QStringList& other = following;
     writeBytes(m_path, encodeLines(QStringList(header) << hand << other));
     IniFile ini(m_path);
     QVERIFY(write(ini));
@@ -317,7 +325,7 @@ void TestSettingSections::missingKeysAddedAndHandEditsKept()
 
     QStringList lines = Cp1251::decode(once).split(QStringLiteral("\r\n"));
     QCOMPARE(lines.takeLast(), QString());
-    // The hand-written lines stay first and as they were; the section after stays last.
+    // The hand-written lines stay first and as they were; what follows the section stays last.
     QCOMPARE(lines.mid(0, 1 + hand.size()), QStringList(header) << hand);
     QCOMPARE(lines.mid(lines.size() - other.size()), other);
     // Every line the section lacked is added once, none of the hand-written keys a second time.
