@@ -1,13 +1,12 @@
-// The alert manager's message without a network: the Alerts settings section, HL7 escaping, the MLLP
-// frame reader, the acknowledgement parser and the PCD-04 message of every kind and phase of an alert,
-// with the framing and the escaping read back once by Debian's python3-hl7.
+// The alert manager's message without a network: the Alerts settings section's ranges, HL7
+// escaping, the MLLP frame reader, the acknowledgement parser and the PCD-04 message of every kind
+// and phase of an alert, with the framing and the escaping read back once by Debian's python3-hl7.
 
 #include "core/alerts/AlertMessage.h"
 #include "core/alerts/AlertsSettings.h"
 #include "core/alerts/Hl7.h"
 #include "core/settings/IniFile.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -81,8 +80,7 @@ class TestAlertMessage : public QObject
     Q_OBJECT
 
 private slots:
-    void settingsSectionWrittenOnceAfterTheOthers();
-    void settingsReadWithRangesAndDefaults();
+    void settingsReadWithRanges();
     void escapingRoundTrips_data();
     void escapingRoundTrips();
     void timestampCarriesTheOffset();
@@ -99,75 +97,19 @@ private slots:
     void pythonHl7ReadsFramingAndEscaping();
 };
 
-void TestAlertMessage::settingsSectionWrittenOnceAfterTheOthers()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("HalvaneServer.ini"));
-    {
-        IniFile ini(path);
-        ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QString());
-        AlertsSettings::writeWhenMissing(ini);
-        ini.writeString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("10.1.1.1"));
-        AlertsSettings::writeWhenMissing(ini); // the next start: the section is there
-    }
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
-    QVERIFY(text.indexOf("[Alerts]") > text.indexOf("[Mqtt]"));
-    QCOMPARE(text.count("[Alerts]"), 1);
-    QCOMPARE(text.count("\r\nPort="), 1);
-    // A section written by hand with keys left out gets the keys it lacks; its own values stay.
-    {
-        IniFile hand(dir.filePath(QStringLiteral("hand.ini")));
-        hand.writeString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("10.2.2.2"));
-        QVERIFY(AlertsSettings::writeWhenMissing(hand));
-        QCOMPARE(hand.readString(AlertsSettings::kSection, QStringLiteral("Port"), QStringLiteral("none")),
-                 QStringLiteral("2575"));
-        QCOMPARE(hand.readString(AlertsSettings::kSection, QStringLiteral("Host"), QString()),
-                 QStringLiteral("10.2.2.2"));
-        QVERIFY(!AlertsSettings::writeWhenMissing(hand));
-    }
-    IniFile ini(path);
-    const qsizetype section = text.indexOf("[Alerts]");
-    // Every key with its comment key, the comments first.
-    const QStringList keys = {QStringLiteral("Host"),
-                              QStringLiteral("PointOfCare"),
-                              QStringLiteral("Facility"),
-                              QStringLiteral("SendingApplication"),
-                              QStringLiteral("ReceivingApplication"),
-                              QStringLiteral("ReceivingFacility"),
-                              QStringLiteral("AckTimeoutSec"),
-                              QStringLiteral("RetrySec"),
-                              QStringLiteral("WatchdogSec")};
-    for (const QString& key : keys) {
-        QVERIFY2(!ini.readString(AlertsSettings::kSection, u';' + key, QString()).isEmpty(), qPrintable(key));
-        QVERIFY2(text.indexOf((u';' + key + u'=').toLatin1(), section) < text.indexOf("\r\nHost=", section),
-                 qPrintable(key));
-    }
-    QVERIFY(!ini.readString(AlertsSettings::kSection, QStringLiteral(";Port"), QString()).isEmpty());
-    QCOMPARE(AlertsSettings::read(ini).Host, QStringLiteral("10.1.1.1"));
-}
-
-void TestAlertMessage::settingsReadWithRangesAndDefaults()
+void TestAlertMessage::settingsReadWithRanges()
 {
     QTemporaryDir dir;
     IniFile ini(dir.filePath(QStringLiteral("a.ini")));
-    // Off by default, with the defaults the section documents.
+    // The defaults as a start writes them are checked with every other section in
+    // tst_settingsections; here, values out of their ranges.
     AlertsSettings::writeWhenMissing(ini);
-    AlertsSettingsValues v = AlertsSettings::read(ini);
-    QVERIFY(!v.enabled());
-    QCOMPARE(v.Port, 2575);
-    QCOMPARE(v.AckTimeoutSec, 5);
-    QCOMPARE(v.RetrySec, 5);
-    QCOMPARE(v.WatchdogSec, 30);
-    QCOMPARE(v.SendingApplication, QStringLiteral("HALVANE"));
-
     ini.writeString(AlertsSettings::kSection, QStringLiteral("Host"), QStringLiteral("am.hospital"));
     ini.writeInteger(AlertsSettings::kSection, QStringLiteral("Port"), 70000);
     ini.writeInteger(AlertsSettings::kSection, QStringLiteral("AckTimeoutSec"), 0);
     ini.writeInteger(AlertsSettings::kSection, QStringLiteral("RetrySec"), 12);
     ini.writeInteger(AlertsSettings::kSection, QStringLiteral("WatchdogSec"), 0);
-    v = AlertsSettings::read(ini);
+    AlertsSettingsValues v = AlertsSettings::read(ini);
     QVERIFY(v.enabled());
     QCOMPARE(v.Port, 2575);       // not cut to 16 bits: another service would answer
     QCOMPARE(v.AckTimeoutSec, 5); // a zero timeout would resend at once, forever

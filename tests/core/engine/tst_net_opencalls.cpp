@@ -5,6 +5,7 @@
 // list is never closed by a later cancel; the calls found open at start are announced once.
 
 #include "../db/DbTestSupport.h"
+#include "DisplayStation.h"
 
 #include "core/base/Clock.h"
 #include "core/db/Database.h"
@@ -27,40 +28,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A display station on this machine: it listens where the server sends to the stations and notes
-// when each datagram came.
-struct Station
-{
-    QUdpSocket socket;
-    QList<std::pair<QString, qint64>> received;
-    QElapsedTimer since;
-
-    bool bind(quint16 port)
-    {
-        since.start();
-        return socket.bind(QHostAddress::LocalHost, port);
-    }
-    void drain()
-    {
-        while (socket.hasPendingDatagrams()) {
-            QByteArray data(qMax<qint64>(socket.pendingDatagramSize(), 0), Qt::Uninitialized);
-            const qint64 n = socket.readDatagram(data.data(), data.size());
-            if (n >= 0)
-                received.append({QString::fromUtf8(data.left(n)), since.elapsed()});
-        }
-    }
-    QList<qint64> times(const QString& text)
-    {
-        drain();
-        QList<qint64> at;
-        for (const auto& [t, ms] : std::as_const(received)) {
-            if (t == text)
-                at << ms;
-        }
-        return at;
-    }
-};
 
 // Standard error into a file for as long as it lives.
 class StderrCapture
@@ -99,12 +66,6 @@ private:
     QString m_path;
     int m_saved = -1;
 };
-
-void send(const QByteArray& text, quint16 port)
-{
-    QUdpSocket socket;
-    socket.writeDatagram(text, QHostAddress::LocalHost, port);
-}
 
 } // namespace
 
@@ -166,7 +127,7 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("RepeatSec"), QStringLiteral("2"));
     }
     const MainSettingsValues& cfg = server.cfg();
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -186,7 +147,7 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
                                  UdpSender::portFromSetting(cfg.FromClientsPort));
     QTRY_VERIFY_WITH_TIMEOUT(!station.times(cfg.sToClient).isEmpty(), 3000);
 
-    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
     const QString notice = QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;");
     QTRY_COMPARE_WITH_TIMEOUT(station.times(notice).size(), 1, 3000);
     QTRY_COMPARE_WITH_TIMEOUT(server.openCalls()->count(), 1, 3000);
@@ -204,7 +165,7 @@ void TestNetOpenCalls::openCallIsRepeatedUntilItsCancel()
     QCOMPARE(repeated.last().at(0).value<OpenCall>().notice.place, QStringLiteral("Койка № 1"));
 
     // The cancel takes the call off the list; nothing is sent again afterwards.
-    send("f61862", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61862", UdpSender::portFromSetting(cfg.FromAntPort));
     QTRY_COMPARE_WITH_TIMEOUT(station.times(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")).size(), 1,
                               3000);
     QTRY_COMPARE_WITH_TIMEOUT(server.openCalls()->count(), 0, 3000);
@@ -231,7 +192,7 @@ void TestNetOpenCalls::silentAntennaRaisesAndClearsTheAlarm()
                 changes.append({id, silent, since});
             });
 
-    send("###A1", UdpSender::portFromSetting(server.cfg().FromAntPort));
+    sendLocal("###A1", UdpSender::portFromSetting(server.cfg().FromAntPort));
     // The sign-on travels through a listener thread; collect until the watch knows the antenna.
     const QDateTime heardAt = Clock::now();
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -252,7 +213,7 @@ void TestNetOpenCalls::silentAntennaRaisesAndClearsTheAlarm()
     m_jumpMs += 62000;
     server.TimerCallsTimer();
     QCOMPARE(changes.size(), 1);
-    send("###A1", UdpSender::portFromSetting(server.cfg().FromAntPort));
+    sendLocal("###A1", UdpSender::portFromSetting(server.cfg().FromAntPort));
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {
             server.TimerFromClientsTimer();
@@ -276,7 +237,7 @@ void TestNetOpenCalls::callIsOpenFromItsNoticeWhileTheJournalIsLocked()
         ini.writeString(QStringLiteral("Escalation"), QStringLiteral("WarnSec"), QStringLiteral("3"));
     }
     const MainSettingsValues& cfg = server.cfg();
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -292,7 +253,7 @@ void TestNetOpenCalls::callIsOpenFromItsNoticeWhileTheJournalIsLocked()
     const QString dbPath = m_dir->filePath(QStringLiteral("orv_med.db"));
     dbtest::PlainConnection other(dbPath);
     QCOMPARE(other.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
-    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
     const QString notice = QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;");
     QTRY_COMPARE_WITH_TIMEOUT(station.times(notice).size(), 1, 3000);
     // Listed with its notice, not yet journaled; the journal says it waits.
@@ -332,7 +293,7 @@ void TestNetOpenCalls::removedCallIsNeverClosedByALaterCancel()
     };
 
     // A call whose cancel was lost is taken off the list.
-    send("f61868", antennaPort);
+    sendLocal("f61868", antennaPort);
     QTRY_COMPARE_WITH_TIMEOUT(journaled(), 1, 3000);
     QTRY_VERIFY(server.openCalls()->count() == 1 && server.openCalls()->at(0).journaled());
     const qint64 removed = server.openCalls()->at(0).id;
@@ -344,10 +305,10 @@ void TestNetOpenCalls::removedCallIsNeverClosedByALaterCancel()
     // three minutes on.
     QTest::qWait(700);
     m_jumpMs += 60000;
-    send("f61868", antennaPort);
+    sendLocal("f61868", antennaPort);
     QTRY_COMPARE_WITH_TIMEOUT(journaled(), 2, 3000);
     m_jumpMs += 180000;
-    send("f61862", antennaPort);
+    sendLocal("f61862", antennaPort);
     QTRY_COMPARE_WITH_TIMEOUT(
         server.db().query(QStringLiteral("SELECT count(*) FROM logs WHERE timestr <> ''")).fieldAsInteger(0),
         1, 3000);
@@ -403,7 +364,7 @@ void TestNetOpenCalls::wallClockSetBackHoldsNothingUp()
     WardServer server;
     server.create();
     const MainSettingsValues& cfg = server.cfg();
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -419,7 +380,7 @@ void TestNetOpenCalls::wallClockSetBackHoldsNothingUp()
     station.socket.writeDatagram(cfg.sFromClient.toUtf8(), QHostAddress::LocalHost,
                                  UdpSender::portFromSetting(cfg.FromClientsPort));
     QTRY_VERIFY_WITH_TIMEOUT(!station.times(cfg.sToClient).isEmpty(), 3000);
-    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
     QTRY_COMPARE_WITH_TIMEOUT(server.openCalls()->count(), 1, 3000);
     server.TimerCallsTimer();
 

@@ -1,6 +1,8 @@
 // The ward engine alone, with no window and no display: a press over the network becomes a journal
 // entry, a notice to the display stations and a journaled event; the timers run at their periods.
 
+#include "DisplayStation.h"
+
 #include "core/base/AppError.h"
 #include "core/base/Clock.h"
 #include "core/db/Database.h"
@@ -16,38 +18,6 @@
 #include <QtTest>
 
 #include <sqlite3.h>
-
-namespace {
-
-// A display station on this machine: it listens where the server sends to the stations.
-struct Station
-{
-    QUdpSocket socket;
-    QStringList received;
-    bool bind(quint16 port) { return socket.bind(QHostAddress::LocalHost, port); }
-    void drain()
-    {
-        while (socket.hasPendingDatagrams()) {
-            QByteArray data(qMax<qint64>(socket.pendingDatagramSize(), 0), Qt::Uninitialized);
-            const qint64 n = socket.readDatagram(data.data(), data.size());
-            if (n >= 0)
-                received << QString::fromUtf8(data.left(n));
-        }
-    }
-    bool heard(const QString& text)
-    {
-        drain();
-        return received.contains(text);
-    }
-};
-
-void send(const QByteArray& text, quint16 port)
-{
-    QUdpSocket socket;
-    socket.writeDatagram(text, QHostAddress::LocalHost, port);
-}
-
-} // namespace
 
 class TestWardServer : public QObject
 {
@@ -90,7 +60,7 @@ void TestWardServer::pressOverTheNetworkIsJournaledAndAnnounced()
     server.create();
     QVERIFY(App::firstStart());
     const MainSettingsValues& cfg = server.cfg();
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -108,7 +78,7 @@ void TestWardServer::pressOverTheNetworkIsJournaledAndAnnounced()
     QTRY_VERIFY_WITH_TIMEOUT(station.heard(cfg.sToClient), 3000);
 
     // A call from the sample place, over the network.
-    send("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61868", UdpSender::portFromSetting(cfg.FromAntPort));
     const QString notice = QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;");
     QTRY_VERIFY_WITH_TIMEOUT(station.heard(notice), 3000);
     QTRY_COMPARE(events.size(), 1);
@@ -130,7 +100,7 @@ void TestWardServer::pressOverTheNetworkIsJournaledAndAnnounced()
 
     // Its cancel 95 s later closes it; the event names the entry and its reaction time.
     m_now = m_now.addSecs(95);
-    send("f61862", UdpSender::portFromSetting(cfg.FromAntPort));
+    sendLocal("f61862", UdpSender::portFromSetting(cfg.FromAntPort));
     QTRY_VERIFY_WITH_TIMEOUT(station.heard(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")), 3000);
     QTRY_COMPARE(events.size(), 2);
     QVERIFY(events[1].cancel);
@@ -151,13 +121,13 @@ void TestWardServer::timersRunAtTheirPeriods()
     QVERIFY(!server.TimerToAnt.isActive());
     // What two of the timers do is heard on the wire: the antennas' "@REG" and the stations' ping.
     const MainSettingsValues& cfg = server.cfg();
-    Station antennas;
+    DisplayStation antennas;
     QVERIFY(antennas.bind(UdpSender::portFromSetting(cfg.ToAntPort)));
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
-    send("#ToOrvikLiteServer", UdpSender::portFromSetting(cfg.FromClientsPort));
+    sendLocal("#ToOrvikLiteServer", UdpSender::portFromSetting(cfg.FromClientsPort));
 
     // Every timer keeps ticking, and never more often than its period allows: a late tick is not
     // made up by a burst, so in a span of T ms a timer of period P ticks at most T / P + 1 times
@@ -180,10 +150,7 @@ void TestWardServer::timersRunAtTheirPeriods()
         connect(t.timer, &QTimer::timeout, this, [&t] { ++t.count; });
     antennas.drain();
     antennas.received.clear();
-    const auto heard = [](Station& s, const QString& text) {
-        s.drain();
-        return int(s.received.count(text));
-    };
+    const auto heard = [](DisplayStation& s, const QString& text) { return int(s.times(text).size()); };
     QTRY_VERIFY_WITH_TIMEOUT(
         std::all_of(std::begin(ticks), std::end(ticks), [](const Ticks& t) { return t.count >= 3; }) &&
             heard(antennas, QStringLiteral("@REG")) >= 3 &&
@@ -281,7 +248,7 @@ void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
     WardServer server;
     server.create();
     const MainSettingsValues& cfg = server.cfg();
-    Station station;
+    DisplayStation station;
     QVERIFY(station.bind(UdpSender::portFromSetting(cfg.ToClientsPort)));
     QString error;
     QVERIFY2(server.start(&error), qPrintable(error));
@@ -297,7 +264,7 @@ void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
         const qsizetype before = station.received.size();
         station.drain();
         for (qsizetype i = before; i < station.received.size(); ++i) {
-            if (station.received[i] == cfg.sToClient)
+            if (station.received[i].first == cfg.sToClient)
                 pings << clock.elapsed();
         }
     });
@@ -310,13 +277,13 @@ void TestWardServer::lockPastTheBusyTimeoutLosesNothingAndStallsNoPing()
         SQLITE_OK);
     QCOMPARE(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     const quint16 antennaPort = UdpSender::portFromSetting(cfg.FromAntPort);
-    send("f61868", antennaPort);
+    sendLocal("f61868", antennaPort);
     QTRY_VERIFY_WITH_TIMEOUT(station.heard(QStringLiteral("#f6186;8;Тестова Анна;Койка № 1;")), 1500);
     QTest::qWait(1000);
-    send("ba5ac8", antennaPort);
+    sendLocal("ba5ac8", antennaPort);
     QTest::qWait(1000);
     m_now = m_now.addSecs(95);
-    send("f61862", antennaPort);
+    sendLocal("f61862", antennaPort);
     QTRY_VERIFY_WITH_TIMEOUT(station.heard(QStringLiteral("#f6186;2;Тестова Анна;Койка № 1;")), 1500);
     while (clock.elapsed() < 6500)
         QTest::qWait(50);

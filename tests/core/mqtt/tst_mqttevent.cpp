@@ -1,7 +1,7 @@
-// The Mqtt settings section, the events' JSON and the outbox file, without a broker.
+// What the Mqtt settings section reads odd values as (the section as a start writes it is checked
+// with every other, in tst_settingsections), the events' JSON and the outbox file, without a broker.
 
 #include "core/base/Clock.h"
-#include "core/base/Cp1251.h"
 #include "core/base/DurableFile.h"
 #include "core/mqtt/MqttEvent.h"
 #include "core/mqtt/MqttOutbox.h"
@@ -37,17 +37,6 @@ QJsonObject parse(const QByteArray& json)
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         qWarning("not a JSON object: %s", json.constData());
     return doc.object();
-}
-
-QStringList fileLines(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines = Cp1251::decode(f.readAll()).split(QStringLiteral("\r\n"));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
 }
 
 MqttEvent callNumber(int n)
@@ -97,8 +86,6 @@ private slots:
         Clock::setNowOverride([] { return kNow; });
     }
     void cleanupTestCase() { Clock::setNowOverride({}); }
-    void settingsWrittenAfterExistingSections();
-    void settingsCompletedWhenIncomplete();
     void settingsRead_data();
     void settingsRead();
     void isoTime_data();
@@ -123,74 +110,6 @@ private slots:
 private:
     QTemporaryDir m_dir;
 };
-
-void TestMqttEvent::settingsWrittenAfterExistingSections()
-{
-    const QString path = m_dir.filePath(QStringLiteral("first.ini"));
-    IniFile ini(path);
-    ini.writeString(QStringLiteral("DB"), QStringLiteral("FileName"), QStringLiteral("orv_med.db"));
-    ini.writeString(QStringLiteral("LogForm"), QStringLiteral("Caption"), QStringLiteral("x"));
-    MqttSettings::writeWhenMissing(ini);
-    MqttSettings::writeWhenMissing(ini); // a second start adds nothing
-
-    QFile raw(path);
-    QVERIFY(raw.open(QIODevice::ReadOnly));
-    QVERIFY(raw.readAll().endsWith("CaFile=\r\n"));
-    const QStringList expected = {
-        "[DB]",
-        "FileName=orv_med.db",
-        "[LogForm]",
-        "Caption=x",
-        "[Mqtt]",
-        ";Описание секции=Публикация событий в брокер MQTT",
-        ";Host=адрес брокера MQTT; пусто - публикация выключена",
-        ";Port=порт брокера, 1883 (8883 для TLS)",
-        ";Topic=префикс топиков: <Topic>/events, <Topic>/open, <Topic>/status",
-        ";ClientId=идентификатор клиента; пусто - случайный",
-        ";Username=имя пользователя на брокере; пусто - без имени",
-        ";Password=пароль пользователя на брокере",
-        ";Tls=1 - соединение TLS, 0 - без шифрования",
-        ";CaFile=файл сертификата CA (PEM) для TLS; пусто - системные сертификаты",
-        "Host=",
-        "Port=1883",
-        "Topic=halvane/ward",
-        "ClientId=",
-        "Username=",
-        "Password=",
-        "Tls=0",
-        "CaFile=",
-    };
-    QCOMPARE(fileLines(path), expected);
-    const MqttSettingsValues v = MqttSettings::read(ini);
-    QVERIFY(!v.enabled());
-    QCOMPARE(v.Port, quint16(1883));
-    QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
-}
-
-void TestMqttEvent::settingsCompletedWhenIncomplete()
-{
-    // A start cut short after the first keys, or keys removed by hand: the next start adds what the
-    // section lacks and keeps what it holds.
-    const QString path = m_dir.filePath(QStringLiteral("edited.ini"));
-    IniFile ini(path);
-    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral(";Описание секции"), QStringLiteral("x"));
-    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Host"), QStringLiteral("broker.local"));
-    ini.writeString(QStringLiteral("Mqtt"), QStringLiteral("Port"), QStringLiteral("8883"));
-    QVERIFY(MqttSettings::writeWhenMissing(ini));
-    QVERIFY(!MqttSettings::writeWhenMissing(ini));
-
-    const QStringList lines = fileLines(path);
-    QCOMPARE(lines.mid(0, 4),
-             QStringList({"[Mqtt]", ";Описание секции=x", "Host=broker.local", "Port=8883"}));
-    QCOMPARE(lines.size(), 1 + 9 + 8);
-    for (const QString key : {"Topic=halvane/ward", "ClientId=", "Tls=0",
-                              "CaFile=", ";Tls=1 - соединение TLS, 0 - без шифрования"})
-        QCOMPARE(lines.count(key), 1);
-    const MqttSettingsValues v = MqttSettings::read(ini);
-    QCOMPARE(v.Host, QStringLiteral("broker.local"));
-    QCOMPARE(v.Port, quint16(8883));
-    QCOMPARE(v.Topic, QStringLiteral("halvane/ward"));
-}
 
 void TestMqttEvent::settingsRead_data()
 {
