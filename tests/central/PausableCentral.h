@@ -2,8 +2,8 @@
 
 // HalvaneCentral as a process for the tests that need the whole program: a copy in a directory of its
 // own (see centraltest::installCentral), its standard error kept, paused and resumed like a program
-// the system holds up. It ends with the test process, however that ends. Also: publishing with the
-// broker's own client, and waiting for a query's answer.
+// the system holds up. It ends with the test process, however that ends. Also: waiting for a query's
+// answer.
 
 #include "CentralTestSupport.h"
 #include "PostgresServer.h"
@@ -81,26 +81,6 @@ private:
     QProcess m_process;
     QString m_errors;
 };
-
-// Publishes with QoS 1, one message a line, with mosquitto_pub.
-inline bool publishLines(quint16 port, const QString& topic, const QList<QByteArray>& payloads,
-                         bool retained = false)
-{
-    QProcess pub;
-    QStringList args{
-        QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
-        QStringLiteral("-q"), QStringLiteral("1"),         QStringLiteral("-t"), topic,
-        QStringLiteral("-l")};
-    if (retained)
-        args << QStringLiteral("-r");
-    pub.start(QStringLiteral("mosquitto_pub"), args);
-    if (!pub.waitForStarted(5000))
-        return false;
-    for (const QByteArray& p : payloads)
-        pub.write(p + '\n');
-    pub.closeWriteChannel();
-    return pub.waitForFinished(60000) && pub.exitCode() == 0;
-}
 
 // Waits until the query answers `expected`; says what it answered when it never did.
 inline bool waitForQuery(PostgresServer& pg, const QString& sql, const QString& expected, int ms = 30000)

@@ -65,19 +65,19 @@ private slots:
         const QString topic = QStringLiteral("test/%1/events").arg(ward);
         const QString stored = QStringLiteral("SELECT count(*) FROM events WHERE ward = '%1'").arg(ward);
 
-        QVERIFY(centraltest::publishLines(broker.port(), topic, events(1, 200)));
+        QVERIFY(centraltest::publish(broker.port(), topic, events(1, 200)));
         QVERIFY(centraltest::waitForQuery(m_pg, stored, QStringLiteral("200")));
         // The centre held still: the broker has the next events in flight to it or queued for its
         // session when it stops.
         central.pause();
-        QVERIFY(centraltest::publishLines(broker.port(), topic, events(201, 600)));
+        QVERIFY(centraltest::publish(broker.port(), topic, events(201, 600)));
         broker.stop();
         if (!persistent)
             QVERIFY(QFile::remove(brokerDir.filePath(QStringLiteral("mosquitto.db"))));
         central.resume();
         QVERIFY(broker.start());
         QVERIFY2(central.connected(2), qPrintable(central.errors()));
-        QVERIFY(centraltest::publishLines(broker.port(), topic, events(601, 800)));
+        QVERIFY(centraltest::publish(broker.port(), topic, events(601, 800)));
         QVERIFY(centraltest::waitForQuery(
             m_pg, QStringLiteral("SELECT max(seq) FROM events WHERE ward = '%1'").arg(ward),
             QStringLiteral("800")));

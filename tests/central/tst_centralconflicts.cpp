@@ -124,14 +124,14 @@ private slots:
             first << wardEvent(seq);
             second << wardEvent(seq, QStringLiteral("call"), {}, QStringLiteral("2024-04-02T09:00:00+03:00"));
         }
-        QVERIFY(centraltest::publishLines(m_broker.port(), QStringLiteral("test/w8/events"), first));
+        QVERIFY(centraltest::publish(m_broker.port(), QStringLiteral("test/w8/events"), first));
         QVERIFY(
             waitFor(QStringLiteral("SELECT count(*) FROM events WHERE ward = 'w8'"), QStringLiteral("20")));
-        QVERIFY(centraltest::publishLines(m_broker.port(), QStringLiteral("test/w8/events"),
-                                          second.mid(0, 10) + first.mid(0, 5)));
+        QVERIFY(centraltest::publish(m_broker.port(), QStringLiteral("test/w8/events"),
+                                     second.mid(0, 10) + first.mid(0, 5)));
         QVERIFY(waitFor(QStringLiteral("SELECT count(*) FROM event_conflicts WHERE ward = 'w8'"),
                         QStringLiteral("10")));
-        QVERIFY(centraltest::publishLines(m_broker.port(), QStringLiteral("test/w8/events"), second));
+        QVERIFY(centraltest::publish(m_broker.port(), QStringLiteral("test/w8/events"), second));
         QVERIFY(waitFor(QStringLiteral("SELECT count(*) FROM event_conflicts WHERE ward = 'w8'"),
                         QStringLiteral("20")));
         QCOMPARE(query("SELECT count(*) FROM events WHERE ward = 'w8' AND time = '2024-03-01 07:00:00+00'"),
