@@ -154,10 +154,6 @@ void wire(Owned& o)
 
     Owned* owner = &o;
     QObject::connect(o.MF.get(), &TMF::serverStarted, o.MF.get(), [owner] {
-        // A settings file that cannot take the section is reported; the server runs on without the
-        // window.
-        if (!Dialogs::guard(owner->MF.get(), [owner] { createCallsWindow(*owner); }))
-            owner->FormCalls.reset();
         // The journal's first page, now that the antennas are heard; behind another program's lock
         // it waits with the windows' other reads.
         TMF* mf = owner->MF.get();
@@ -169,6 +165,10 @@ void wire(Owned& o)
                              [owner] { retryStartupReads(*owner); });
         }
         retryStartupReads(*owner);
+        // Then the open-calls window, over a main window that holds its journal page. A settings file
+        // that cannot take the section is reported; the server runs on without the window.
+        if (!Dialogs::guard(owner->MF.get(), [owner] { createCallsWindow(*owner); }))
+            owner->FormCalls.reset();
     });
 }
 
